@@ -1,0 +1,54 @@
+#include "engine/destination.h"
+
+#include <sys/socket.h>
+
+#include <string>
+
+#include "engine/proxy_server.h"
+#include "platform/address_text.h"
+#include "platform/resolver.h"
+
+namespace tw {
+
+namespace {
+constexpr size_t kMaxHostLength = 255;  // longest DNS name
+}  // namespace
+
+bool ConnectDestination(IoContext* x, std::string_view host, uint16_t port) {
+  if (host.empty() || host.size() > kMaxHostLength) return false;
+  uint32_t address;
+  if (ParseIPv4(host, &address)) return ConnectAddress(x, address, port);
+  x->connectPort = port;
+  ResolveAsync(x->server->completionPort, std::string(host), static_cast<uint64_t>(x->socket),
+               &x->overlapped);
+  return true;
+}
+
+bool ConnectResolved(IoContext* x, uint32_t bytes) {
+  if (x->overlapped.error != 0) return false;
+  return ConnectAddress(x, bytes, x->connectPort);
+}
+
+bool ConnectAddress(IoContext* x, uint32_t address, uint16_t port) {
+  CompletionPort* cp = x->server->completionPort.get();
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd == -1) return false;
+  SocketHandle s = cp->Associate(fd);
+  if (s == kNoSocket) return false;
+  x->connectSocket = s;
+  if (!cp->PostConnect(s, MakeSockAddr(address, port), x->server->connectTimeoutMs,
+                       &x->overlapped)) {
+    x->connectSocket = kNoSocket;
+    cp->Close(s);
+    return false;
+  }
+  return true;
+}
+
+SocketHandle TakeConnectedSocket(IoContext* x) {
+  SocketHandle s = x->connectSocket;
+  x->connectSocket = kNoSocket;
+  return s;
+}
+
+}  // namespace tw

@@ -1,0 +1,89 @@
+#pragma once
+// The per-socket record of a proxied connection and the relay shared by every protocol.
+//
+// Each socket a proxy handles, the client's and the destination's, has one IoContext. A context
+// carries one direction: it reads from its own `socket` and sends what it read to `peerSocket`.
+// It has at most one operation outstanding, always posted with its own `overlapped`, so a
+// context is handled by one worker at a time. Rule for handlers: once an operation is posted,
+// do not touch the context again in that call (its completion may already run elsewhere).
+//
+// States of the relay: the handler's state number stays as the handler left it; the relay
+// itself looks only at which operation completed (overlapped.op):
+//   kRead  -> bytes arrived: send them to the peer (after the throttle's pause, if any)
+//   kTimer -> the throttle's pause is over: send the bytes held in the buffer
+//   kSend  -> the peer took the bytes: read the next chunk
+// A read of 0 bytes, a failed read or a failed send closes the context and its partner.
+#include <atomic>
+#include <cstdint>
+
+#include "platform/completion_port.h"
+
+namespace tw {
+
+struct ProxyServer;
+
+constexpr uint32_t kIoBufferSize = 8192;
+
+struct IoBuffer {
+  uint32_t len;
+  char* buf;
+};
+
+struct IoContext {
+  Overlapped overlapped;          // first member: a completion's Overlapped* is the context
+  IoBuffer wsaBuf{kIoBufferSize, nullptr};
+  char buffer[kIoBufferSize];
+  SocketHandle socket = kNoSocket;
+  // The socket this context sends to: kNoSocket before pairing, kClosedPeer once the partner
+  // has been closed. Written by the partner's close while this context may be relaying.
+  std::atomic<SocketHandle> peerSocket{kNoSocket};
+  ProxyServer* server = nullptr;
+  IoContext* partner = nullptr;   // GUARDED_BY(server->pairMutex) once paired
+  int32_t state = 1;
+  uint64_t aux = 0;               // protocol-specific word
+  char text[256];                 // protocol-specific text, zero-terminated
+  uint32_t lastSendTick = 0;      // tick of the last relayed send; 0 = none yet
+  int32_t downstream = 0;         // 1: `socket` is the destination's, data flows to the client
+  int32_t downloadRate = 0;       // bytes per second toward the client; <= 0 unlimited
+  int32_t uploadRate = 0;         // bytes per second from the client; <= 0 unlimited
+  int32_t loggedIn = 0;           // FTP: the client has logged in
+
+  // Not part of the protocol record: the destination socket while its connect is in progress
+  // (and its port while the name is looked up), and the links of the proxy's list of live contexts (so Stop can release them).
+  SocketHandle connectSocket = kNoSocket;
+  uint16_t connectPort = 0;       // the destination port while its name is looked up
+  IoContext* liveNext = nullptr;
+  IoContext* livePrev = nullptr;
+};
+
+static_assert(offsetof(IoContext, overlapped) == 0, "the Overlapped must come first");
+
+// Contexts allocated and not yet freed, in the whole process (for leak checks).
+int64_t LiveContextCount();
+
+// A new client context of `server` for an accepted, associated socket, registered with the
+// server's list of live contexts; nullptr when memory is exhausted.
+IoContext* NewClientContext(ProxyServer* server, SocketHandle socket);
+
+// Pairs client context c with the connected destination socket s (associated with the port):
+// returns the new destination context d, or nullptr when memory is exhausted (nothing changed).
+// The caller then posts d's first read and continues c.
+IoContext* Pair(IoContext* c, SocketHandle s, int32_t stateC, int32_t stateD);
+
+// The shared continuation for a completion of context x (see the states above). Completions
+// that are not the relay's are ignored.
+void Relay(IoContext* x, uint64_t key, uint32_t bytes);
+
+// Sends x->wsaBuf.len bytes of x->buffer to x's peer through the throttle. Closes x when the
+// send cannot be started.
+void RelaySendStep(IoContext* x);
+
+// Posts the next read of x on its own socket; closes x when that fails.
+void RelayReadStep(IoContext* x);
+
+// Closes x's socket and frees x. If x has a partner, the link is cut first and the partner's
+// socket is shut down, so the partner's pending read ends and it closes itself. Safe when both
+// contexts of a pair close at the same moment.
+void CloseContext(IoContext* x);
+
+}  // namespace tw

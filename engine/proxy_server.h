@@ -1,0 +1,99 @@
+#pragma once
+// One listening proxy: a TCP listener on `port`, an accept thread, a completion port and a
+// fixed pool of workers that run the protocol's handler on every completion.
+//
+// The owner constructs one object per protocol and keeps it for the program's life; the server
+// manager writes the settings fields and calls Start and Stop from one thread. Start on a
+// stopped object makes it listen; Stop makes it stopped again and leaves nothing behind: the
+// accept thread and the workers have ended, every connection still open is closed and freed.
+// Workers never block: name lookups, connects and throttle pauses are posted operations.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/completion_port.h"
+
+namespace tw {
+
+struct IoContext;
+
+enum ProtocolId : int32_t {
+  kProtocolHttp = 1,
+  kProtocolFtp = 2,
+  kProtocolPop3 = 3,
+  kProtocolSmtp = 4,
+  kProtocolSocks = 5,
+};
+
+// A protocol handler: one function over (context, completion key, byte count). The operation
+// that completed and its error are in context->overlapped.
+using ProtocolHandler = void (*)(IoContext* context, uint64_t key, uint32_t bytes);
+
+// The handler of a protocol, or nullptr while that protocol has none.
+ProtocolHandler HandlerForProtocol(int32_t protocolId);
+
+struct ProxyServer {
+  explicit ProxyServer(int32_t protocolId);
+  ~ProxyServer();
+  ProxyServer(const ProxyServer&) = delete;
+  ProxyServer& operator=(const ProxyServer&) = delete;
+
+  // True when the proxy now listens on `port` (port 0: an ephemeral port, written back to
+  // `port`). On failure everything created so far is released.
+  bool Start();
+  // Stops a running proxy; does nothing on a stopped one.
+  void Stop();
+
+  // Connections (contexts) of this proxy that are still alive.
+  size_t LiveContexts();
+
+  int listenSocket = -1;
+  int32_t port = 0;
+  std::thread acceptThread;
+  std::shared_ptr<CompletionPort> completionPort;
+  std::atomic<int32_t> stopped{1};
+
+  // Settings written by the server manager before Start and read by the handlers.
+  int32_t authMode = 0;               // HTTP, FTP, SOCKS: 1 = clients must log in
+  std::string localAddresses;         // HTTP, FTP: the machine's own addresses, built on first use
+  int32_t dataPortRangeOn = 0;        // FTP: data channels use the port range below
+  int32_t dataPortLow = 6000;
+  int32_t dataPortHigh = 6300;
+  int32_t downloadRate = 0;           // guest limits, bytes per second, 0 = unlimited
+  int32_t uploadRate = 0;
+  const int32_t protocolId;
+  std::string guestIpRange;           // empty: every client; "a.b.c.d" or "low-high"
+
+  // The frame's own settings, chosen by protocol at construction.
+  int workerCount;
+  const char* greeting;               // sent first to a new client; nullptr: read first
+  ProtocolHandler handler;
+  uint32_t connectTimeoutMs = 20000;  // limit of a connect to a destination
+  int listenBacklog = 128;
+
+  // Guards the `partner` links of this proxy's contexts.
+  std::mutex pairMutex;
+
+  // The list of live contexts (REQUIRES liveMutex); see NewClientContext and CloseContext.
+  std::mutex liveMutex;
+  IoContext* liveHead = nullptr;
+  size_t liveCount = 0;
+
+ private:
+  void AcceptLoop();
+  void AcceptClient(int fd);
+  void ReleaseAll();
+
+  std::vector<std::thread> workers_;
+  int wakeFd_ = -1;  // interrupts the accept thread's wait
+};
+
+// The worker routine: takes completions from the port until it is woken with key 0 or the
+// port is closed, handing each to the handler of the context's proxy.
+void WorkerLoop(std::shared_ptr<CompletionPort> port);
+
+}  // namespace tw

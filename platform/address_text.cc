@@ -1,0 +1,73 @@
+#include "platform/address_text.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <cstring>
+
+namespace tw {
+
+bool ParseIPv4(std::string_view text, uint32_t* out) {
+  uint32_t value = 0;
+  int parts = 0;
+  size_t i = 0;
+  while (parts < 4) {
+    if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
+    uint32_t part = 0;
+    int digits = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+      part = part * 10 + static_cast<uint32_t>(text[i] - '0');
+      if (++digits > 3 || part > 255) return false;
+      ++i;
+    }
+    value = (value << 8) | part;
+    ++parts;
+    if (parts < 4) {
+      if (i >= text.size() || text[i] != '.') return false;
+      ++i;
+    }
+  }
+  if (i != text.size()) return false;
+  *out = htonl(value);
+  return true;
+}
+
+std::string AddressText(uint32_t network_order) {
+  char buf[INET_ADDRSTRLEN] = {};
+  in_addr a;
+  a.s_addr = network_order;
+  if (inet_ntop(AF_INET, &a, buf, sizeof buf) == nullptr) return std::string();
+  return buf;
+}
+
+static std::string SockAddrText(const sockaddr_storage& ss) {
+  if (ss.ss_family != AF_INET) return std::string();
+  return AddressText(reinterpret_cast<const sockaddr_in&>(ss).sin_addr.s_addr);
+}
+
+std::string PeerAddressOfFd(int fd) {
+  sockaddr_storage ss;
+  socklen_t len = sizeof ss;
+  std::memset(&ss, 0, sizeof ss);
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) == -1) return std::string();
+  return SockAddrText(ss);
+}
+
+std::string LocalAddressOfFd(int fd) {
+  sockaddr_storage ss;
+  socklen_t len = sizeof ss;
+  std::memset(&ss, 0, sizeof ss);
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) == -1) return std::string();
+  return SockAddrText(ss);
+}
+
+sockaddr_in MakeSockAddr(uint32_t network_order, uint16_t port) {
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = network_order;
+  return sa;
+}
+
+}  // namespace tw

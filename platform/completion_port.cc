@@ -1,0 +1,516 @@
+#include "platform/completion_port.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+
+#include "platform/tick.h"
+
+namespace tw {
+
+namespace {
+
+constexpr size_t kChunkSlots = 1024;
+constexpr size_t kMaxDescriptors = size_t{1} << 24;
+constexpr int kEpollBatch = 256;
+// Completions a worker keeps for itself, and how many it handles in a row before it looks at
+// the shared queue again (so one busy connection cannot starve the others).
+constexpr size_t kLocalCapacity = 64;
+constexpr int kLocalBudget = 32;
+
+int HandleFd(SocketHandle s) { return static_cast<int>(static_cast<uint64_t>(s) & 0xffffffffu); }
+uint32_t HandleGeneration(SocketHandle s) { return static_cast<uint32_t>(static_cast<uint64_t>(s) >> 32); }
+
+struct LocalQueue {
+  uint64_t serial = 0;
+  Completion ring[kLocalCapacity];
+  size_t head = 0;
+  size_t count = 0;
+  int budget = kLocalBudget;
+
+  void Reset(uint64_t s) {
+    serial = s;
+    head = 0;
+    count = 0;
+    budget = kLocalBudget;
+  }
+  bool Push(const Completion& c) {
+    if (count == kLocalCapacity) return false;
+    ring[(head + count) % kLocalCapacity] = c;
+    ++count;
+    return true;
+  }
+  Completion Pop() {
+    Completion c = ring[head];
+    head = (head + 1) % kLocalCapacity;
+    --count;
+    return c;
+  }
+};
+
+thread_local LocalQueue tls_local;
+
+void Apply(const Completion& c, Completion* out) {
+  *out = c;
+  if (c.overlapped != nullptr) {
+    c.overlapped->op = c.op;
+    c.overlapped->error = c.error;
+  }
+}
+
+}  // namespace
+
+std::atomic<uint64_t> CompletionPort::next_serial_{0};
+
+struct CompletionPort::Slot {
+  std::mutex mu;
+  uint32_t generation = 0;
+  bool open = false;
+  Overlapped* read_ov = nullptr;
+  char* read_buf = nullptr;
+  uint32_t read_len = 0;
+  Overlapped* send_ov = nullptr;
+  const char* send_buf = nullptr;
+  uint32_t send_len = 0;
+  uint32_t send_done = 0;
+  Overlapped* connect_ov = nullptr;
+  uint64_t connect_seq = 0;
+};
+
+struct CompletionPort::SlotChunk {
+  Slot slots[kChunkSlots];
+};
+
+std::shared_ptr<CompletionPort> CompletionPort::Create() {
+  std::shared_ptr<CompletionPort> port(new CompletionPort());
+  port->epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
+  if (port->epoll_fd_ == -1) return nullptr;
+  port->wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (port->wake_fd_ == -1) return nullptr;
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = 0;  // handles are never 0
+  if (epoll_ctl(port->epoll_fd_, EPOLL_CTL_ADD, port->wake_fd_, &ev) == -1) return nullptr;
+
+  rlimit rl{};
+  size_t max_fd = 65536;
+  if (getrlimit(RLIMIT_NOFILE, &rl) == 0) {
+    max_fd = rl.rlim_max == RLIM_INFINITY ? kMaxDescriptors
+                                          : std::min<size_t>(rl.rlim_max, kMaxDescriptors);
+  }
+  port->chunk_count_ = max_fd / kChunkSlots + 1;
+  port->chunks_ = std::make_unique<std::atomic<SlotChunk*>[]>(port->chunk_count_);
+  port->poller_ = std::thread(&CompletionPort::PollerLoop, port.get());
+  return port;
+}
+
+CompletionPort::~CompletionPort() {
+  CloseQueue();
+  if (chunks_) {
+    for (size_t i = 0; i < chunk_count_; ++i) {
+      SlotChunk* chunk = chunks_[i].load(std::memory_order_acquire);
+      if (chunk == nullptr) continue;
+      for (size_t j = 0; j < kChunkSlots; ++j) {
+        if (chunk->slots[j].open) ::close(static_cast<int>(i * kChunkSlots + j));
+      }
+      delete chunk;
+    }
+  }
+  if (wake_fd_ != -1) ::close(wake_fd_);
+  if (epoll_fd_ != -1) ::close(epoll_fd_);
+}
+
+CompletionPort::Slot* CompletionPort::FindSlot(int fd, bool create) {
+  if (fd < 0) return nullptr;
+  size_t index = static_cast<size_t>(fd) / kChunkSlots;
+  if (index >= chunk_count_) return nullptr;
+  SlotChunk* chunk = chunks_[index].load(std::memory_order_acquire);
+  if (chunk == nullptr) {
+    if (!create) return nullptr;
+    std::lock_guard<std::mutex> lock(chunk_mu_);
+    chunk = chunks_[index].load(std::memory_order_acquire);
+    if (chunk == nullptr) {
+      chunk = new (std::nothrow) SlotChunk();
+      if (chunk == nullptr) return nullptr;
+      chunks_[index].store(chunk, std::memory_order_release);
+    }
+  }
+  return &chunk->slots[static_cast<size_t>(fd) % kChunkSlots];
+}
+
+CompletionPort::Slot* CompletionPort::LockedSlot(SocketHandle s, std::unique_lock<std::mutex>* lock) {
+  if (s <= 0) return nullptr;
+  Slot* slot = FindSlot(HandleFd(s), false);
+  if (slot == nullptr) return nullptr;
+  *lock = std::unique_lock<std::mutex>(slot->mu);
+  if (!slot->open || slot->generation != HandleGeneration(s)) {
+    lock->unlock();
+    return nullptr;
+  }
+  return slot;
+}
+
+SocketHandle CompletionPort::Associate(int fd) {
+  if (fd < 0) return kNoSocket;
+  int flags = fcntl(fd, F_GETFL);
+  if (flags == -1 || ((flags & O_NONBLOCK) == 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1)) {
+    ::close(fd);
+    return kNoSocket;
+  }
+  Slot* slot = FindSlot(fd, true);
+  if (slot == nullptr) {
+    ::close(fd);
+    return kNoSocket;
+  }
+  std::vector<Completion> orphans;
+  std::unique_lock<std::mutex> lock(slot->mu);
+  if (slot->open) {
+    // The number was closed behind the port's back and reused: end what the old socket had
+    // pending, so every post still gets its one completion.
+    SocketHandle old = (static_cast<int64_t>(slot->generation) << 32) | fd;
+    if (slot->read_ov) orphans.push_back({0, static_cast<uint64_t>(old), slot->read_ov, IoOp::kRead, EBADF});
+    if (slot->send_ov) orphans.push_back({0, static_cast<uint64_t>(old), slot->send_ov, IoOp::kSend, EBADF});
+    if (slot->connect_ov) orphans.push_back({0, static_cast<uint64_t>(old), slot->connect_ov, IoOp::kConnect, EBADF});
+    open_sockets_.fetch_sub(1, std::memory_order_relaxed);
+  }
+  slot->generation = slot->generation >= 0x7fffffffu ? 1 : slot->generation + 1;
+  SocketHandle handle = (static_cast<int64_t>(slot->generation) << 32) | static_cast<uint32_t>(fd);
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  ev.data.u64 = static_cast<uint64_t>(handle);
+  int rc = epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
+  if (rc == -1 && errno == EEXIST) rc = epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ev);
+  slot->read_ov = slot->send_ov = slot->connect_ov = nullptr;
+  if (rc == -1) {
+    slot->open = false;
+    ::close(fd);
+    handle = kNoSocket;
+  } else {
+    slot->open = true;
+    open_sockets_.fetch_add(1, std::memory_order_relaxed);
+  }
+  lock.unlock();
+  for (const Completion& c : orphans) Deliver(c, true);
+  return handle;
+}
+
+bool CompletionPort::TryRead(Slot* slot, int fd, SocketHandle s, Completion* c) {
+  ssize_t n;
+  do {
+    n = ::recv(fd, slot->read_buf, slot->read_len, 0);
+  } while (n == -1 && errno == EINTR);
+  if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+  *c = Completion{n > 0 ? static_cast<uint32_t>(n) : 0u, static_cast<uint64_t>(s), slot->read_ov,
+                  IoOp::kRead, n == -1 ? errno : 0};
+  slot->read_ov = nullptr;
+  return true;
+}
+
+bool CompletionPort::TrySend(Slot* slot, int fd, SocketHandle s, Completion* c) {
+  while (slot->send_done < slot->send_len) {
+    ssize_t n = ::send(fd, slot->send_buf + slot->send_done, slot->send_len - slot->send_done,
+                       MSG_NOSIGNAL);
+    if (n > 0) {
+      slot->send_done += static_cast<uint32_t>(n);
+      continue;
+    }
+    if (n == -1 && errno == EINTR) continue;
+    if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+    *c = Completion{0, static_cast<uint64_t>(s), slot->send_ov, IoOp::kSend, n == -1 ? errno : EPIPE};
+    slot->send_ov = nullptr;
+    return true;
+  }
+  *c = Completion{slot->send_len, static_cast<uint64_t>(s), slot->send_ov, IoOp::kSend, 0};
+  slot->send_ov = nullptr;
+  return true;
+}
+
+bool CompletionPort::PostRead(SocketHandle s, Overlapped* ov, char* buffer, uint32_t length) {
+  if (length == 0) return false;
+  std::unique_lock<std::mutex> lock;
+  Slot* slot = LockedSlot(s, &lock);
+  if (slot == nullptr || slot->read_ov != nullptr) return false;
+  slot->read_ov = ov;
+  slot->read_buf = buffer;
+  slot->read_len = length;
+  Completion c;
+  if (TryRead(slot, HandleFd(s), s, &c)) {
+    lock.unlock();
+    Deliver(c, true);
+  }
+  return true;
+}
+
+bool CompletionPort::PostSend(SocketHandle s, Overlapped* ov, const char* buffer, uint32_t length) {
+  if (length == 0) return false;
+  std::unique_lock<std::mutex> lock;
+  Slot* slot = LockedSlot(s, &lock);
+  if (slot == nullptr || slot->send_ov != nullptr) return false;
+  slot->send_ov = ov;
+  slot->send_buf = buffer;
+  slot->send_len = length;
+  slot->send_done = 0;
+  Completion c;
+  if (TrySend(slot, HandleFd(s), s, &c)) {
+    lock.unlock();
+    Deliver(c, true);
+  }
+  return true;
+}
+
+bool CompletionPort::PostConnect(SocketHandle s, const sockaddr_in& to, uint32_t timeout_ms,
+                                 Overlapped* ov) {
+  std::unique_lock<std::mutex> lock;
+  Slot* slot = LockedSlot(s, &lock);
+  if (slot == nullptr || slot->connect_ov != nullptr) return false;
+  int rc;
+  do {
+    rc = ::connect(HandleFd(s), reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  } while (rc == -1 && errno == EINTR);
+  if (rc == -1 && errno == EINPROGRESS) {
+    slot->connect_ov = ov;
+    slot->connect_seq = connect_seq_.fetch_add(1) + 1;
+    Timer t{MonotonicMs() + timeout_ms, 0, static_cast<uint64_t>(s), nullptr, slot->connect_seq};
+    lock.unlock();
+    AddTimer(t);
+    return true;
+  }
+  Completion c{0, static_cast<uint64_t>(s), ov, IoOp::kConnect, rc == -1 ? errno : 0};
+  lock.unlock();
+  Deliver(c, true);
+  return true;
+}
+
+void CompletionPort::PostTimed(uint32_t delay_ms, uint64_t key, Overlapped* ov) {
+  AddTimer(Timer{MonotonicMs() + delay_ms, 0, key, ov, 0});
+}
+
+void CompletionPort::Post(uint32_t bytes, uint64_t key, Overlapped* ov, IoOp op, int error) {
+  // An empty post is a wake-up for another thread: never keep it for the caller.
+  Deliver(Completion{bytes, key, ov, op, error}, ov != nullptr);
+}
+
+bool CompletionPort::Close(SocketHandle s) {
+  std::unique_lock<std::mutex> lock;
+  Slot* slot = LockedSlot(s, &lock);
+  if (slot == nullptr) return false;
+  Completion ended[3];
+  int n = 0;
+  uint64_t key = static_cast<uint64_t>(s);
+  if (slot->read_ov) ended[n++] = {0, key, slot->read_ov, IoOp::kRead, ECANCELED};
+  if (slot->send_ov) ended[n++] = {0, key, slot->send_ov, IoOp::kSend, ECANCELED};
+  if (slot->connect_ov) ended[n++] = {0, key, slot->connect_ov, IoOp::kConnect, ECANCELED};
+  slot->read_ov = slot->send_ov = slot->connect_ov = nullptr;
+  slot->open = false;
+  int fd = HandleFd(s);
+  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+  ::close(fd);
+  open_sockets_.fetch_sub(1, std::memory_order_relaxed);
+  lock.unlock();
+  for (int i = 0; i < n; ++i) Deliver(ended[i], true);
+  return true;
+}
+
+bool CompletionPort::Shutdown(SocketHandle s) {
+  std::unique_lock<std::mutex> lock;
+  Slot* slot = LockedSlot(s, &lock);
+  if (slot == nullptr) return false;
+  int fd = HandleFd(s);
+  ::shutdown(fd, SHUT_RDWR);
+  // Finish what is pending now rather than trusting a fresh edge from the poller.
+  Completion ended[2];
+  int n = 0;
+  if (slot->read_ov && TryRead(slot, fd, s, &ended[n])) ++n;
+  if (slot->send_ov && TrySend(slot, fd, s, &ended[n])) ++n;
+  lock.unlock();
+  for (int i = 0; i < n; ++i) Deliver(ended[i], true);
+  return true;
+}
+
+int CompletionPort::Descriptor(SocketHandle s) {
+  std::unique_lock<std::mutex> lock;
+  return LockedSlot(s, &lock) != nullptr ? HandleFd(s) : -1;
+}
+
+void CompletionPort::Deliver(const Completion& c, bool allow_local) {
+  LocalQueue& local = tls_local;
+  if (allow_local && local.serial == serial_ && local.Push(c)) return;
+  std::lock_guard<std::mutex> lock(queue_mu_);
+  if (queue_closed_) return;
+  queue_.push_back(c);
+  queued_.fetch_add(1, std::memory_order_relaxed);
+  if (waiters_ > 0) queue_cv_.notify_one();
+}
+
+void CompletionPort::DeliverBatch(std::vector<Completion>* batch) {
+  if (batch->empty()) return;
+  {
+    std::lock_guard<std::mutex> lock(queue_mu_);
+    if (!queue_closed_) {
+      queue_.insert(queue_.end(), batch->begin(), batch->end());
+      queued_.fetch_add(batch->size(), std::memory_order_relaxed);
+      int wake = std::min<int>(waiters_, static_cast<int>(batch->size()));
+      for (int i = 0; i < wake; ++i) queue_cv_.notify_one();
+    }
+  }
+  batch->clear();
+}
+
+bool CompletionPort::Wait(Completion* out) {
+  LocalQueue& local = tls_local;
+  if (local.serial != serial_) local.Reset(serial_);
+  for (;;) {
+    if (local.count > 0 && (local.budget > 0 || queued_.load(std::memory_order_relaxed) == 0)) {
+      --local.budget;
+      Apply(local.Pop(), out);
+      return true;
+    }
+    local.budget = kLocalBudget;
+    std::unique_lock<std::mutex> lock(queue_mu_);
+    if (queue_closed_) return false;
+    if (!queue_.empty()) {
+      Completion c = queue_.front();
+      queue_.pop_front();
+      queued_.fetch_sub(1, std::memory_order_relaxed);
+      lock.unlock();
+      Apply(c, out);
+      return true;
+    }
+    if (local.count > 0) continue;
+    ++waiters_;
+    queue_cv_.wait(lock);
+    --waiters_;
+  }
+}
+
+void CompletionPort::CloseQueue() {
+  if (!closing_.exchange(true)) {
+    WakePoller();
+    if (poller_.joinable()) poller_.join();
+  }
+  {
+    std::lock_guard<std::mutex> lock(queue_mu_);
+    queue_closed_ = true;
+    queue_.clear();
+    queued_.store(0, std::memory_order_relaxed);
+    queue_cv_.notify_all();
+  }
+  std::lock_guard<std::mutex> lock(timer_mu_);
+  timers_.clear();
+}
+
+void CompletionPort::AddTimer(const Timer& timer) {
+  bool earliest;
+  {
+    std::lock_guard<std::mutex> lock(timer_mu_);
+    if (closing_.load()) return;
+    Timer t = timer;
+    t.seq = ++timer_seq_;
+    timers_.push_back(t);
+    std::push_heap(timers_.begin(), timers_.end(), TimerLater());
+    earliest = timers_.front().seq == t.seq;
+  }
+  if (earliest) WakePoller();
+}
+
+void CompletionPort::WakePoller() {
+  uint64_t one = 1;
+  ssize_t rc = ::write(wake_fd_, &one, sizeof one);
+  (void)rc;  // a full counter already means a pending wake-up
+}
+
+void CompletionPort::HandleEvent(uint64_t data, uint32_t events, std::vector<Completion>* out) {
+  SocketHandle s = static_cast<SocketHandle>(data);
+  std::unique_lock<std::mutex> lock;
+  Slot* slot = LockedSlot(s, &lock);
+  if (slot == nullptr) return;  // closed since the event was raised
+  int fd = HandleFd(s);
+  Completion c;
+  if (slot->read_ov && (events & (EPOLLIN | EPOLLERR | EPOLLHUP | EPOLLRDHUP)) &&
+      TryRead(slot, fd, s, &c)) {
+    out->push_back(c);
+  }
+  if (slot->send_ov && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) && TrySend(slot, fd, s, &c)) {
+    out->push_back(c);
+  }
+  if (slot->connect_ov && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == -1) err = errno;
+    if (err == 0) {
+      // An edge raised before the connect began (a fresh socket reports HUP) must not pass
+      // for a connection: only a socket with a peer is connected.
+      sockaddr_storage peer;
+      socklen_t plen = sizeof peer;
+      if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &plen) == -1) {
+        if (errno == ENOTCONN) return;
+        err = errno;
+      }
+    }
+    out->push_back(Completion{0, data, slot->connect_ov, IoOp::kConnect, err});
+    slot->connect_ov = nullptr;
+  }
+}
+
+void CompletionPort::FireTimers(std::vector<Completion>* out) {
+  std::vector<Timer> due;
+  {
+    std::lock_guard<std::mutex> lock(timer_mu_);
+    uint64_t now = MonotonicMs();
+    while (!timers_.empty() && timers_.front().due_ms <= now) {
+      std::pop_heap(timers_.begin(), timers_.end(), TimerLater());
+      due.push_back(timers_.back());
+      timers_.pop_back();
+    }
+  }
+  for (const Timer& t : due) {
+    if (t.connect_seq == 0) {
+      out->push_back(Completion{0, t.key, t.ov, IoOp::kTimer, 0});
+      continue;
+    }
+    std::unique_lock<std::mutex> lock;
+    Slot* slot = LockedSlot(static_cast<SocketHandle>(t.key), &lock);
+    if (slot == nullptr || slot->connect_ov == nullptr || slot->connect_seq != t.connect_seq) continue;
+    out->push_back(Completion{0, t.key, slot->connect_ov, IoOp::kConnect, ETIMEDOUT});
+    slot->connect_ov = nullptr;
+  }
+}
+
+void CompletionPort::PollerLoop() {
+  epoll_event events[kEpollBatch];
+  std::vector<Completion> batch;
+  batch.reserve(kEpollBatch);
+  while (!closing_.load()) {
+    int timeout = -1;
+    {
+      std::lock_guard<std::mutex> lock(timer_mu_);
+      if (!timers_.empty()) {
+        uint64_t now = MonotonicMs();
+        uint64_t due = timers_.front().due_ms;
+        timeout = due <= now ? 0 : static_cast<int>(std::min<uint64_t>(due - now, INT_MAX));
+      }
+    }
+    int n = epoll_wait(epoll_fd_, events, kEpollBatch, timeout);
+    if (n == -1 && errno != EINTR) break;
+    for (int i = 0; i < n; ++i) {
+      if (events[i].data.u64 == 0) {
+        uint64_t drained;
+        while (::read(wake_fd_, &drained, sizeof drained) > 0) {
+        }
+        continue;
+      }
+      HandleEvent(events[i].data.u64, events[i].events, &batch);
+    }
+    FireTimers(&batch);
+    DeliverBatch(&batch);
+  }
+}
+
+}  // namespace tw

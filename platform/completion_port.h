@@ -1,0 +1,163 @@
+#pragma once
+// An I/O completion port over epoll.
+//
+// Sockets are registered with Associate() and from then on addressed by a SocketHandle. Every
+// posted operation (read, send, connect, timed post, plain post) yields exactly one Completion,
+// taken by exactly one caller of Wait(): the byte count, the key (for socket operations the
+// handle the operation ran on) and the Overlapped block given with the post, in which the port
+// records which operation completed and its error. Guarantees:
+//   - a send completes only when all its bytes are written, or it failed (bytes 0, error set);
+//   - a read completes with the bytes read, or 0 bytes on end of stream or failure;
+//   - closing or shutting down a socket completes its pending operations with 0 bytes;
+//   - a handle whose socket was closed is stale: operations on it fail at once (Post* returns
+//     false and no completion follows), and no completion or event of the old socket is ever
+//     delivered as one of a later socket that got the same descriptor number;
+//   - posts never block the caller beyond a short lock; reads and sends are tried at once and
+//     only wait for the poller when the socket is not ready.
+// Completions of operations that a worker of this port starts are queued on that worker first
+// and handled by it next, without waking another thread. Thread-safe throughout.
+#include <netinet/in.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tw {
+
+// A registered socket: descriptor in the low 32 bits, a generation above. Never 0.
+using SocketHandle = int64_t;
+constexpr SocketHandle kNoSocket = -1;    // no socket
+constexpr SocketHandle kClosedPeer = -2;  // the partner's socket was closed
+
+enum class IoOp : uint8_t {
+  kNone,
+  kRead,     // PostRead
+  kSend,     // PostSend
+  kConnect,  // PostConnect
+  kTimer,    // PostTimed
+  kResolve,  // a name lookup (bytes = IPv4 address in network order)
+  kPosted,   // Post
+};
+
+// Passed with every operation. The port fills op and error when the completion is taken from
+// the port by Wait(), so its owner reads them in the handler of that completion.
+struct Overlapped {
+  IoOp op = IoOp::kNone;
+  int error = 0;  // errno of a failed operation; ETIMEDOUT for a connect past its time limit
+};
+
+struct Completion {
+  uint32_t bytes = 0;
+  uint64_t key = 0;
+  Overlapped* overlapped = nullptr;
+  IoOp op = IoOp::kNone;
+  int error = 0;
+};
+
+class CompletionPort {
+ public:
+  // nullptr when the operating system refuses the epoll or event descriptors.
+  static std::shared_ptr<CompletionPort> Create();
+  ~CompletionPort();
+  CompletionPort(const CompletionPort&) = delete;
+  CompletionPort& operator=(const CompletionPort&) = delete;
+
+  // Takes ownership of a socket descriptor (made non-blocking) and registers it. Returns the
+  // handle, or kNoSocket after closing fd when it cannot be registered.
+  SocketHandle Associate(int fd);
+
+  // Start an operation. False when the handle is stale or the socket already has an operation
+  // of that kind outstanding; then no completion will follow.
+  bool PostRead(SocketHandle s, Overlapped* ov, char* buffer, uint32_t length);
+  bool PostSend(SocketHandle s, Overlapped* ov, const char* buffer, uint32_t length);
+  // Completes with error 0 once connected, or with the failure (ETIMEDOUT after timeout_ms).
+  bool PostConnect(SocketHandle s, const sockaddr_in& to, uint32_t timeout_ms, Overlapped* ov);
+
+  // Delivers (0 bytes, key, ov) as a kTimer completion after delay_ms milliseconds.
+  void PostTimed(uint32_t delay_ms, uint64_t key, Overlapped* ov);
+  // Queues a completion now, to any waiting worker.
+  void Post(uint32_t bytes, uint64_t key, Overlapped* ov, IoOp op = IoOp::kPosted, int error = 0);
+  // Wakes one worker with key 0 and no Overlapped.
+  void PostEmpty() { Post(0, 0, nullptr); }
+
+  // Closes the socket; its pending operations complete with 0 bytes. False when stale.
+  bool Close(SocketHandle s);
+  // Shuts the socket down both ways; pending operations complete with 0 bytes. The socket stays
+  // registered until Close. False when stale.
+  bool Shutdown(SocketHandle s);
+  // The descriptor behind a handle, or -1 when stale. Only valid until the handle is closed.
+  int Descriptor(SocketHandle s);
+
+  // Blocks until a completion is there. False once the port is closed (CloseQueue).
+  bool Wait(Completion* out);
+
+  // Stops the poller, drops every queued and pending completion and makes Wait() return false.
+  // Sockets stay open (Close them, or let the destructor close them).
+  void CloseQueue();
+
+  // Number of sockets registered and not closed.
+  size_t OpenSockets() const { return open_sockets_.load(std::memory_order_relaxed); }
+
+ private:
+  struct Slot;
+  struct SlotChunk;
+  struct Timer {
+    uint64_t due_ms;
+    uint64_t seq;
+    uint64_t key;           // kTimer: the key to deliver; connect time-out: the socket handle
+    Overlapped* ov;         // kTimer only
+    uint64_t connect_seq;   // connect time-out: which connect attempt it guards; 0 = kTimer
+  };
+  struct TimerLater {
+    bool operator()(const Timer& a, const Timer& b) const {
+      return a.due_ms != b.due_ms ? a.due_ms > b.due_ms : a.seq > b.seq;
+    }
+  };
+
+  CompletionPort() = default;
+  Slot* FindSlot(int fd, bool create);
+  Slot* LockedSlot(SocketHandle s, std::unique_lock<std::mutex>* lock);
+  // Run with the slot locked; return true and fill *c when the operation finished.
+  bool TryRead(Slot* slot, int fd, SocketHandle s, Completion* c);
+  bool TrySend(Slot* slot, int fd, SocketHandle s, Completion* c);
+  void Deliver(const Completion& c, bool allow_local);
+  void DeliverBatch(std::vector<Completion>* batch);
+  void AddTimer(const Timer& t);
+  void PollerLoop();
+  void HandleEvent(uint64_t data, uint32_t events, std::vector<Completion>* out);
+  void FireTimers(std::vector<Completion>* out);
+  void WakePoller();
+
+  const uint64_t serial_ = next_serial_.fetch_add(1) + 1;  // identifies the port to its workers
+  static std::atomic<uint64_t> next_serial_;
+
+  int epoll_fd_ = -1;
+  int wake_fd_ = -1;  // eventfd that interrupts epoll_wait
+  std::thread poller_;
+  std::atomic<bool> closing_{false};
+
+  // Slots by descriptor, in chunks that never move once made.
+  std::unique_ptr<std::atomic<SlotChunk*>[]> chunks_;
+  size_t chunk_count_ = 0;
+  std::mutex chunk_mu_;
+  std::atomic<size_t> open_sockets_{0};
+
+  std::mutex queue_mu_;
+  std::condition_variable queue_cv_;
+  std::deque<Completion> queue_;  // GUARDED_BY(queue_mu_)
+  bool queue_closed_ = false;     // GUARDED_BY(queue_mu_)
+  int waiters_ = 0;               // GUARDED_BY(queue_mu_)
+  std::atomic<size_t> queued_{0};
+
+  std::mutex timer_mu_;
+  std::vector<Timer> timers_;             // min-heap by due time, GUARDED_BY(timer_mu_)
+  uint64_t timer_seq_ = 0;                // GUARDED_BY(timer_mu_)
+  std::atomic<uint64_t> connect_seq_{0};  // numbers connect attempts for their time limits
+};
+
+}  // namespace tw

@@ -1,0 +1,110 @@
+#include "platform/resolver.h"
+
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/address_text.h"
+
+namespace tw {
+
+namespace {
+
+constexpr int kResolverThreads = 4;
+
+struct Job {
+  std::weak_ptr<CompletionPort> port;
+  std::string host;
+  uint64_t key;
+  Overlapped* ov;
+};
+
+class ResolverPool {
+ public:
+  ~ResolverPool() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stopping_ = true;
+    }
+    cv_.notify_all();
+    for (std::thread& t : threads_) t.join();
+  }
+
+  void Add(Job job) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (threads_.empty()) {
+      for (int i = 0; i < kResolverThreads; ++i) threads_.emplace_back(&ResolverPool::Run, this);
+    }
+    jobs_.push_back(std::move(job));
+    cv_.notify_one();
+  }
+
+ private:
+  void Run() {
+    for (;;) {
+      Job job;
+      {
+        std::unique_lock<std::mutex> lock(mu_);
+        cv_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        if (stopping_) return;
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      if (job.port.expired()) continue;
+      uint32_t address = 0;
+      bool ok = ResolveIPv4(job.host, &address);
+      if (std::shared_ptr<CompletionPort> port = job.port.lock()) {
+        port->Post(ok ? address : 0, job.key, job.ov, IoOp::kResolve, ok ? 0 : EHOSTUNREACH);
+      }
+    }
+  }
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<Job> jobs_;
+  std::vector<std::thread> threads_;
+  bool stopping_ = false;
+};
+
+ResolverPool& Pool() {
+  static ResolverPool pool;
+  return pool;
+}
+
+}  // namespace
+
+bool ResolveIPv4(const std::string& host, uint32_t* out) {
+  if (host.empty() || host.size() > 255) return false;
+  if (ParseIPv4(host, out)) return true;
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || result == nullptr) return false;
+  bool found = false;
+  for (addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
+    if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
+      *out = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
+      found = true;
+      break;
+    }
+  }
+  freeaddrinfo(result);
+  return found;
+}
+
+void ResolveAsync(const std::shared_ptr<CompletionPort>& port, std::string host, uint64_t key,
+                  Overlapped* ov) {
+  Pool().Add(Job{port, std::move(host), key, ov});
+}
+
+}  // namespace tw

@@ -1,0 +1,89 @@
+#include "tests/support/relay_test_handler.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "engine/destination.h"
+#include "engine/proxy_server.h"
+
+namespace tw::test {
+
+namespace {
+
+void OnRequest(IoContext* x, uint32_t bytes) {
+  std::string_view data(x->buffer, bytes);
+  size_t nl = data.find('\n');
+  size_t colon = data.rfind(':', nl);
+  if (nl == std::string_view::npos || colon == std::string_view::npos || colon > nl) {
+    CloseContext(x);
+    return;
+  }
+  std::string_view host = data.substr(0, colon);
+  unsigned port = 0;
+  for (char ch : data.substr(colon + 1, nl - colon - 1)) {
+    if (ch == '\r') break;
+    if (ch < '0' || ch > '9' || port > 65535) {
+      CloseContext(x);
+      return;
+    }
+    port = port * 10 + static_cast<unsigned>(ch - '0');
+  }
+  if (port == 0 || port > 65535) {
+    CloseContext(x);
+    return;
+  }
+  // Keep what followed the line at the start of the buffer; aux holds its length.
+  size_t rest = bytes - (nl + 1);
+  std::string hostText(host);
+  std::memmove(x->buffer, x->buffer + nl + 1, rest);
+  x->aux = rest;
+  x->state = kConnecting;
+  if (!ConnectDestination(x, hostText, static_cast<uint16_t>(port))) CloseContext(x);
+}
+
+void OnConnected(IoContext* x) {
+  SocketHandle s = TakeConnectedSocket(x);
+  IoContext* d = Pair(x, s, kRelaying, kRelaying);
+  if (d == nullptr) {
+    x->server->completionPort->Close(s);
+    CloseContext(x);
+    return;
+  }
+  uint32_t pending = static_cast<uint32_t>(x->aux);
+  RelayReadStep(d);
+  if (pending > 0) {
+    x->wsaBuf.len = pending;
+    RelaySendStep(x);
+  } else {
+    RelayReadStep(x);
+  }
+}
+
+}  // namespace
+
+void RelayTestHandler(IoContext* x, uint64_t key, uint32_t bytes) {
+  switch (x->state) {
+    case kAwaitRequest:
+      if (x->overlapped.op == IoOp::kSend && bytes > 0) {
+        RelayReadStep(x);  // greeting sent
+      } else if (x->overlapped.op == IoOp::kRead && bytes > 0) {
+        OnRequest(x, bytes);
+      } else {
+        CloseContext(x);
+      }
+      return;
+    case kConnecting:
+      if (x->overlapped.op == IoOp::kResolve) {
+        if (!ConnectResolved(x, bytes)) CloseContext(x);
+      } else if (x->overlapped.op == IoOp::kConnect && x->overlapped.error == 0) {
+        OnConnected(x);
+      } else {
+        CloseContext(x);
+      }
+      return;
+    default:
+      Relay(x, key, bytes);
+  }
+}
+
+}  // namespace tw::test

@@ -1,0 +1,70 @@
+#pragma once
+// Blocking sockets for tests and benchmarks, with a receive time limit so a test that goes
+// wrong fails instead of hanging, and small servers to stand as destinations.
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tw::test {
+
+// Connects to 127.0.0.1:port; -1 on failure. Reads time out after timeout_ms.
+int ConnectLoopback(uint16_t port, int timeout_ms = 10000);
+bool SendAll(int fd, const std::string& data);
+// Reads exactly n bytes; returns what arrived before a close or time-out otherwise.
+std::string ReadExactly(int fd, size_t n);
+// Reads until the peer closes or the time limit passes.
+std::string ReadUntilClose(int fd);
+// True when the peer has closed (a read returns 0) within the time limit.
+bool WaitForClose(int fd);
+// True when nothing (no data, no close) is readable right now.
+bool NothingReadable(int fd);
+
+int CountOpenDescriptors();
+int CountThreads();
+
+// A listener on 127.0.0.1 (ephemeral port). Mode kEcho sends back what it reads; kSink reads
+// and counts; kSilentClose accepts and closes at once. One thread per connection.
+class TestServer {
+ public:
+  enum Mode { kEcho, kSink, kSilentClose };
+  explicit TestServer(Mode mode);
+  ~TestServer();
+  uint16_t port() const { return port_; }
+  uint64_t bytes_received() const { return bytes_.load(); }
+  int accepted() const { return accepted_.load(); }
+  // Closes every accepted connection now (a destination that goes away).
+  void CloseConnections();
+
+ private:
+  void AcceptLoop();
+  void Serve(int fd);
+
+  Mode mode_;
+  int listen_fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<uint64_t> bytes_{0};
+  std::atomic<int> accepted_{0};
+  std::thread acceptor_;
+  std::mutex mu_;
+  std::vector<std::thread> threads_;
+  std::vector<int> fds_;
+};
+
+// A listener whose accept queue is full: connects to it are never answered.
+class UnreachableListener {
+ public:
+  UnreachableListener();
+  ~UnreachableListener();
+  uint16_t port() const { return port_; }
+
+ private:
+  int listen_fd_ = -1;
+  uint16_t port_ = 0;
+  std::vector<int> fillers_;
+};
+
+}  // namespace tw::test

@@ -1,0 +1,248 @@
+#include "platform/completion_port.h"
+
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/address_text.h"
+#include "platform/resolver.h"
+#include "platform/tick.h"
+#include "tests/support/test_sockets.h"
+
+namespace tw {
+namespace {
+
+class CompletionPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port_ = CompletionPort::Create();
+    ASSERT_NE(port_, nullptr);
+  }
+
+  // A connected pair: `a` registered with the port, `b` a plain blocking descriptor.
+  void MakePair(SocketHandle* a, int* b) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    *a = port_->Associate(sv[0]);
+    ASSERT_GT(*a, 0);
+    *b = sv[1];
+  }
+
+  Completion Next() {
+    Completion c;
+    EXPECT_TRUE(port_->Wait(&c));
+    return c;
+  }
+
+  std::shared_ptr<CompletionPort> port_;
+};
+
+TEST_F(CompletionPortTest, ReadCompletesOnceWithBytesKeyAndOperation) {
+  SocketHandle a;
+  int b;
+  MakePair(&a, &b);
+  char buf[64] = {};
+  Overlapped ov;
+  ASSERT_TRUE(port_->PostRead(a, &ov, buf, sizeof buf));
+  EXPECT_FALSE(port_->PostRead(a, &ov, buf, sizeof buf)) << "one read at a time per socket";
+  ASSERT_EQ(write(b, "hello", 5), 5);
+  Completion c = Next();
+  EXPECT_EQ(c.bytes, 5u);
+  EXPECT_EQ(c.key, static_cast<uint64_t>(a));
+  EXPECT_EQ(c.overlapped, &ov);
+  EXPECT_EQ(ov.op, IoOp::kRead);
+  EXPECT_EQ(std::string(buf, 5), "hello");
+  // Data already waiting completes at once, without the poller.
+  ASSERT_EQ(write(b, "x", 1), 1);
+  ASSERT_TRUE(port_->PostRead(a, &ov, buf, sizeof buf));
+  EXPECT_EQ(Next().bytes, 1u);
+  close(b);
+  ASSERT_TRUE(port_->PostRead(a, &ov, buf, sizeof buf));
+  c = Next();
+  EXPECT_EQ(c.bytes, 0u) << "end of stream reads as 0 bytes";
+  port_->Close(a);
+}
+
+TEST_F(CompletionPortTest, LargeSendCompletesOnlyWhenEveryByteIsWritten) {
+  SocketHandle a;
+  int b;
+  MakePair(&a, &b);
+  std::string data(4 << 20, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 131 + (i >> 12));
+  Overlapped ov;
+  ASSERT_TRUE(port_->PostSend(a, &ov, data.data(), static_cast<uint32_t>(data.size())));
+  std::string received;
+  std::thread reader([&] { received = test::ReadExactly(b, data.size()); });
+  Completion c = Next();
+  reader.join();
+  EXPECT_EQ(c.bytes, data.size());
+  EXPECT_EQ(ov.op, IoOp::kSend);
+  EXPECT_EQ(ov.error, 0);
+  EXPECT_TRUE(received == data) << "bytes arrive complete and in order";
+  port_->Close(a);
+  close(b);
+}
+
+TEST_F(CompletionPortTest, CloseAndShutdownEndPendingOperationsWithZeroBytes) {
+  SocketHandle a;
+  int b;
+  MakePair(&a, &b);
+  char buf[16];
+  Overlapped ov;
+  ASSERT_TRUE(port_->PostRead(a, &ov, buf, sizeof buf));
+  ASSERT_TRUE(port_->Shutdown(a));
+  Completion c = Next();
+  EXPECT_EQ(c.bytes, 0u);
+  EXPECT_EQ(c.key, static_cast<uint64_t>(a));
+
+  SocketHandle a2;
+  int b2;
+  MakePair(&a2, &b2);
+  ASSERT_TRUE(port_->PostRead(a2, &ov, buf, sizeof buf));
+  ASSERT_TRUE(port_->Close(a2));
+  c = Next();
+  EXPECT_EQ(c.bytes, 0u);
+  EXPECT_EQ(c.key, static_cast<uint64_t>(a2));
+  EXPECT_EQ(ov.error, ECANCELED);
+  port_->Close(a);
+  close(b);
+  close(b2);
+}
+
+TEST_F(CompletionPortTest, HandleOfAClosedSocketNeverReachesTheReusedNumber) {
+  SocketHandle old_handle;
+  int b;
+  MakePair(&old_handle, &b);
+  int old_fd = port_->Descriptor(old_handle);
+  ASSERT_TRUE(port_->Close(old_handle));
+  close(b);
+
+  SocketHandle fresh;
+  int b2;
+  MakePair(&fresh, &b2);
+  ASSERT_EQ(port_->Descriptor(fresh), old_fd) << "the kernel reuses the lowest number";
+  EXPECT_NE(fresh, old_handle);
+  char buf[8];
+  Overlapped ov;
+  EXPECT_FALSE(port_->PostRead(old_handle, &ov, buf, sizeof buf));
+  EXPECT_FALSE(port_->PostSend(old_handle, &ov, "x", 1));
+  EXPECT_FALSE(port_->Shutdown(old_handle));
+  EXPECT_FALSE(port_->Close(old_handle));
+  EXPECT_EQ(port_->Descriptor(old_handle), -1);
+  // The new socket is untouched by the stale calls.
+  ASSERT_TRUE(port_->PostSend(fresh, &ov, "ok", 2));
+  EXPECT_EQ(Next().bytes, 2u);
+  EXPECT_EQ(test::ReadExactly(b2, 2), "ok");
+  port_->Close(fresh);
+  close(b2);
+}
+
+TEST_F(CompletionPortTest, EmptyPostWakesExactlyOneWaiterWithKeyZero) {
+  std::atomic<int> woken{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i) {
+    waiters.emplace_back([&] {
+      Completion c;
+      if (port_->Wait(&c) && c.key == 0 && c.overlapped == nullptr) ++woken;
+    });
+  }
+  port_->PostEmpty();
+  port_->PostEmpty();
+  while (woken.load() < 2) std::this_thread::yield();
+  EXPECT_EQ(woken.load(), 2);
+  port_->PostEmpty();
+  for (std::thread& t : waiters) t.join();
+  EXPECT_EQ(woken.load(), 3);
+}
+
+TEST_F(CompletionPortTest, TimedPostArrivesNoEarlierThanItsDelay) {
+  Overlapped ov;
+  uint64_t start = MonotonicMs();
+  port_->PostTimed(120, 77, &ov);
+  port_->PostTimed(10, 78, &ov);
+  Completion first = Next();
+  Completion second = Next();
+  EXPECT_EQ(first.key, 78u) << "the earlier timer fires first";
+  EXPECT_EQ(second.key, 77u);
+  EXPECT_EQ(ov.op, IoOp::kTimer);
+  EXPECT_GE(MonotonicMs() - start, 120u);
+}
+
+TEST_F(CompletionPortTest, ConnectSucceedsIsRefusedOrTimesOut) {
+  test::TestServer live(test::TestServer::kEcho);
+  test::UnreachableListener unreachable;
+  uint16_t closed_port;
+  {
+    test::TestServer gone(test::TestServer::kSink);
+    closed_port = gone.port();
+  }
+  struct Case {
+    uint16_t port;
+    int expected_error;
+  } cases[] = {{live.port(), 0}, {closed_port, ECONNREFUSED}, {unreachable.port(), ETIMEDOUT}};
+  for (const Case& k : cases) {
+    SocketHandle s = port_->Associate(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_GT(s, 0);
+    Overlapped ov;
+    uint32_t loopback;
+    ASSERT_TRUE(ParseIPv4("127.0.0.1", &loopback));
+    ASSERT_TRUE(port_->PostConnect(s, MakeSockAddr(loopback, k.port), 300, &ov));
+    Completion c = Next();
+    EXPECT_EQ(c.key, static_cast<uint64_t>(s));
+    EXPECT_EQ(ov.op, IoOp::kConnect);
+    EXPECT_EQ(ov.error, k.expected_error) << "port " << k.port;
+    port_->Close(s);
+  }
+}
+
+TEST_F(CompletionPortTest, ResolverPostsTheAddressOrAFailure) {
+  Overlapped ov;
+  ResolveAsync(port_, "localhost", 5, &ov);
+  Completion c = Next();
+  EXPECT_EQ(ov.op, IoOp::kResolve);
+  EXPECT_EQ(ov.error, 0);
+  EXPECT_EQ(AddressText(c.bytes), "127.0.0.1");
+  ResolveAsync(port_, "no-such-host.invalid", 6, &ov);
+  c = Next();
+  EXPECT_EQ(c.key, 6u);
+  EXPECT_NE(ov.error, 0);
+}
+
+TEST_F(CompletionPortTest, ClosedQueueReleasesWaitersAndDropsLatePosts) {
+  std::thread waiter([&] {
+    Completion c;
+    EXPECT_FALSE(port_->Wait(&c));
+  });
+  port_->CloseQueue();
+  waiter.join();
+  Overlapped ov;
+  port_->Post(1, 9, &ov);  // must not crash or deliver
+  Completion c;
+  EXPECT_FALSE(port_->Wait(&c));
+}
+
+TEST(AddressText, ParsesOnlyWholeDottedAddresses) {
+  struct Case {
+    const char* text;
+    bool ok;
+  } cases[] = {{"127.0.0.1", true},   {"255.255.255.255", true}, {"0.0.0.0", true},
+               {"256.0.0.1", false},  {"1.2.3", false},          {"1.2.3.4.5", false},
+               {"1.2.3.4 ", false},   {" 1.2.3.4", false},       {"1..3.4", false},
+               {"01.2.3.4", true},    {"1.2.3.0004", false},     {"", false},
+               {"a.b.c.d", false},    {"1.2.3.-4", false}};
+  for (const Case& k : cases) {
+    uint32_t a = 0;
+    EXPECT_EQ(ParseIPv4(k.text, &a), k.ok) << k.text;
+  }
+  uint32_t a;
+  ASSERT_TRUE(ParseIPv4("10.0.0.15", &a));
+  EXPECT_EQ(AddressText(a), "10.0.0.15");
+}
+
+}  // namespace
+}  // namespace tw
