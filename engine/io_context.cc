@@ -39,10 +39,14 @@ IoContext* Allocate(ProxyServer* server, SocketHandle socket) {
   return x;
 }
 
-void Free(IoContext* x) {
-  Unregister(x->server, x);
+void Delete(IoContext* x) {
   delete x;
   g_live_contexts.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void Free(IoContext* x) {
+  Unregister(x->server, x);
+  Delete(x);
 }
 
 }  // namespace
@@ -130,6 +134,13 @@ void Relay(IoContext* x, uint64_t key, uint32_t bytes) {
     default:
       return;
   }
+}
+
+void DiscardContext(IoContext* x) {
+  CompletionPort* port = x->server->completionPort.get();
+  port->Close(x->socket);
+  port->Close(x->connectSocket);
+  Delete(x);
 }
 
 void CloseContext(IoContext* x) {

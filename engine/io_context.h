@@ -81,6 +81,10 @@ void RelaySendStep(IoContext* x);
 // Posts the next read of x on its own socket; closes x when that fails.
 void RelayReadStep(IoContext* x);
 
+// Closes x's sockets and frees x without looking at its partner or the live list; for Stop,
+// once no worker runs.
+void DiscardContext(IoContext* x);
+
 // Closes x's socket and frees x. If x has a partner, the link is cut first and the partner's
 // socket is shut down, so the partner's pending read ends and it closes itself. Safe when both
 // contexts of a pair close at the same moment.

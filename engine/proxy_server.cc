@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -49,6 +50,7 @@ ProxyServer::ProxyServer(int32_t id)
 ProxyServer::~ProxyServer() { Stop(); }
 
 void WorkerLoop(std::shared_ptr<CompletionPort> port) {
+  pthread_setname_np(pthread_self(), "tw-work");
   Completion c;
   while (port->Wait(&c)) {
     if (c.key == 0 || c.overlapped == nullptr) return;  // Stop's wake-up
@@ -128,15 +130,18 @@ void ProxyServer::ReleaseAll() {
   if (!completionPort) return;
   completionPort->CloseQueue();
   // No worker runs any more: what is left in the list belongs to nobody else.
-  std::lock_guard<std::mutex> lock(liveMutex);
-  while (liveHead != nullptr) {
-    IoContext* x = liveHead;
-    liveHead = x->liveNext;
-    completionPort->Close(x->socket);
-    completionPort->Close(x->connectSocket);
-    delete x;
+  IoContext* left;
+  {
+    std::lock_guard<std::mutex> lock(liveMutex);
+    left = liveHead;
+    liveHead = nullptr;
+    liveCount = 0;
   }
-  liveCount = 0;
+  while (left != nullptr) {
+    IoContext* next = left->liveNext;
+    DiscardContext(left);
+    left = next;
+  }
   completionPort.reset();
 }
 
@@ -146,6 +151,7 @@ size_t ProxyServer::LiveContexts() {
 }
 
 void ProxyServer::AcceptLoop() {
+  pthread_setname_np(pthread_self(), "tw-accept");
   for (;;) {
     pollfd fds[2] = {{listenSocket, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
     int rc = poll(fds, 2, -1);

@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -484,6 +485,7 @@ void CompletionPort::FireTimers(std::vector<Completion>* out) {
 }
 
 void CompletionPort::PollerLoop() {
+  pthread_setname_np(pthread_self(), "tw-poll");
   epoll_event events[kEpollBatch];
   std::vector<Completion> batch;
   batch.reserve(kEpollBatch);

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <condition_variable>
@@ -49,6 +50,7 @@ class ResolverPool {
 
  private:
   void Run() {
+    pthread_setname_np(pthread_self(), "tw-resolve");
     for (;;) {
       Job job;
       {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 namespace tw::test {
@@ -122,6 +123,23 @@ bool NothingReadable(int fd) {
 
 int CountOpenDescriptors() { return CountDir("/proc/self/fd"); }
 int CountThreads() { return CountDir("/proc/self/task"); }
+
+int CountThreadsNamed(const std::string& prefix) {
+  DIR* d = opendir("/proc/self/task");
+  if (d == nullptr) return -1;
+  int n = 0;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::string path = std::string("/proc/self/task/") + e->d_name + "/comm";
+    FILE* f = fopen(path.c_str(), "r");
+    if (f == nullptr) continue;
+    char name[64] = {};
+    if (fgets(name, sizeof name, f) != nullptr && std::string(name).rfind(prefix, 0) == 0) ++n;
+    fclose(f);
+  }
+  closedir(d);
+  return n;
+}
 
 TestServer::TestServer(Mode mode) : mode_(mode) {
   listen_fd_ = ListenLoopback(128, &port_);

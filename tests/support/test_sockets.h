@@ -24,6 +24,8 @@ bool NothingReadable(int fd);
 
 int CountOpenDescriptors();
 int CountThreads();
+// Threads of this process whose name starts with prefix (the engine names its threads tw-...).
+int CountThreadsNamed(const std::string& prefix);
 
 // A listener on 127.0.0.1 (ephemeral port). Mode kEcho sends back what it reads; kSink reads
 // and counts; kSilentClose accepts and closes at once. One thread per connection.
