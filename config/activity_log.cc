@@ -1,0 +1,81 @@
+#include "config/activity_log.h"
+
+#include <algorithm>
+#include <atomic>
+
+namespace tw {
+namespace {
+
+std::atomic<MessageQueue<ActivityText>*> g_activity_queue{nullptr};
+
+}  // namespace
+
+ActivityLog::ActivityLog(ActivityLogMode mode, std::string data_dir, const Clock& clock)
+    : mode_(mode), clock_(clock) {
+  file_.SetBaseDirectory(std::move(data_dir));
+}
+
+bool ActivityLog::Start() {
+  date_ = FormatDate(clock_.Now());
+  return file_.OpenForToday(clock_);
+}
+
+std::size_t ActivityLog::DrainPosted() {
+  return queue_.Drain([this](ActivityText&& parts) { AddLine(parts); });
+}
+
+void ActivityLog::HandlePosted(const ActivityText& parts) { AddLine(parts); }
+
+void ActivityLog::LogActivity(std::string_view text) { AddLine(SplitActivityText(text)); }
+
+void ActivityLog::AddLine(const ActivityText& parts) {
+  LocalTime now = clock_.Now();
+  std::string today = FormatDate(now);
+  // A new day while lines are saved: the list starts empty and the lines go to the new day's
+  // file. The list is emptied before the new line is added so that the line stays visible.
+  bool new_day = savelog_ && today != date_;
+  if (new_day) {
+    date_ = today;
+    if (mode_ == ActivityLogMode::kConsole) ClearRows();
+    file_.OpenForToday(clock_);
+  }
+  if (mode_ == ActivityLogMode::kConsole) {
+    std::lock_guard<std::mutex> lock(rows_mu_);
+    rows_.push_back(ActivityRow{next_seq_++, parts.user, parts.address, FormatDateTime(now),
+                                parts.description});
+  }
+  if (savelog_) file_.WriteLine(FormatAccessLogLine(parts, now));
+}
+
+std::vector<ActivityRow> ActivityLog::RowsAfter(std::uint64_t after) const {
+  std::lock_guard<std::mutex> lock(rows_mu_);
+  // Rows are kept in seq order, so the new ones are a tail.
+  auto first = std::upper_bound(rows_.begin(), rows_.end(), after,
+                                [](std::uint64_t seq, const ActivityRow& row) { return seq < row.seq; });
+  return std::vector<ActivityRow>(first, rows_.end());
+}
+
+std::size_t ActivityLog::RowCount() const {
+  std::lock_guard<std::mutex> lock(rows_mu_);
+  return rows_.size();
+}
+
+void ActivityLog::ClearRows() {
+  std::lock_guard<std::mutex> lock(rows_mu_);
+  rows_.clear();
+}
+
+void SetActivityQueue(MessageQueue<ActivityText>* queue) { g_activity_queue.store(queue); }
+
+void PostActivityText(std::string_view text) { PostActivity(SplitActivityText(text)); }
+
+void PostActivity(ActivityText parts) {
+  MessageQueue<ActivityText>* queue = g_activity_queue.load();
+  if (queue == nullptr) return;
+  parts.description.resize(std::min(parts.description.size(), kActivityPartMax));
+  parts.address.resize(std::min(parts.address.size(), kActivityPartMax));
+  parts.user.resize(std::min(parts.user.size(), kActivityPartMax));
+  queue->Post(std::move(parts));
+}
+
+}  // namespace tw

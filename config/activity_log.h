@@ -1,0 +1,93 @@
+// The activity log: one line per proxied connection or request and per start/stop of a proxy.
+// Worker threads only post (PostActivityText); the owner thread (console main loop, service
+// main loop) drains the posted texts into the list model and the daily file. Nothing but the
+// queue is touched by a poster.
+//
+// Console mode keeps the list shown on the Server Logs page and, while Savelog is on, appends
+// each line to log/YYYYMMDD.txt and starts the new day's file (and an empty list) at the first
+// line of a new day. Service mode keeps no list and, while Savelog is on, appends to the
+// daily file the same way.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/activity_text.h"
+#include "config/log_file.h"
+#include "platform/clock.h"
+#include "platform/message_queue.h"
+
+namespace tw {
+
+enum class ActivityLogMode { kConsole, kService };
+
+// One row of the list: columns "UserName ", "IP Address       ", "Time", "Message".
+struct ActivityRow {
+  std::uint64_t seq = 0;  // increases by one per row ever added; never reused
+  std::string user;
+  std::string address;
+  std::string time;  // "%Y-%m-%d %H:%M:%S"
+  std::string message;
+};
+
+class ActivityLog {
+ public:
+  ActivityLog(ActivityLogMode mode, std::string data_dir, const Clock& clock);
+  ActivityLog(const ActivityLog&) = delete;
+  ActivityLog& operator=(const ActivityLog&) = delete;
+
+  // Owner thread, at start-up: remembers today's date and opens today's daily file (whatever
+  // Savelog says). False when the file cannot be opened: FileError() then holds the text to
+  // show; the list keeps working and file lines are dropped until the next day's file opens.
+  bool Start();
+
+  void SetSavelog(bool on) { savelog_ = on; }  // owner thread; applies to the next line
+  bool Savelog() const { return savelog_; }
+
+  // Owner thread: handles every text posted so far, oldest first; returns how many.
+  std::size_t DrainPosted();
+  // Owner thread: one posted text (the handler of the posted message).
+  void HandlePosted(const ActivityText& parts);
+  // Owner thread: a line of the program itself ("Proxy Servers stopped.").
+  void LogActivity(std::string_view text);
+
+  // Where posters deliver; register it with SetActivityQueue.
+  MessageQueue<ActivityText>& Queue() { return queue_; }
+
+  // Any thread: the rows with seq > after, oldest first (for a live view).
+  std::vector<ActivityRow> RowsAfter(std::uint64_t after) const;
+  std::size_t RowCount() const;
+  // Any thread: deletes every row ("Clear All").
+  void ClearRows();
+
+  const std::string& FileError() const { return file_.ErrorText(); }
+  const CLogFile& File() const { return file_; }
+  const std::string& RememberedDate() const { return date_; }
+
+ private:
+  void AddLine(const ActivityText& parts);
+
+  const ActivityLogMode mode_;
+  const Clock& clock_;
+  MessageQueue<ActivityText> queue_;
+  CLogFile file_;          // owner thread only
+  std::string date_;       // owner thread only: "%Y-%m-%d" of the file's day
+  bool savelog_ = false;   // owner thread only
+  mutable std::mutex rows_mu_;
+  std::vector<ActivityRow> rows_;  // guarded by rows_mu_
+  std::uint64_t next_seq_ = 1;     // guarded by rows_mu_
+};
+
+// The process-wide queue that PostActivityText delivers to; nullptr (the default) drops
+// posts. The queue must outlive every thread that may still post.
+void SetActivityQueue(MessageQueue<ActivityText>* queue);
+
+// Any thread: splits text into its parts and posts them to the owner. Never blocks on it.
+void PostActivityText(std::string_view text);
+// Any thread: posts parts that are already apart (a user name may then hold ":" or ",").
+void PostActivity(ActivityText parts);
+
+}  // namespace tw

@@ -1,0 +1,66 @@
+#include "config/service_log.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "config/activity_text.h"
+
+namespace tw {
+namespace {
+
+std::atomic<ServiceLogger*> g_service_logger{nullptr};
+
+constexpr std::size_t kServiceMessageMax = 4096;
+
+}  // namespace
+
+bool ServiceLogger::Open(const std::string& path) {
+  std::lock_guard<std::mutex> lock(write_mu_);
+  return file_.Open(path);
+}
+
+void ServiceLogger::Close() {
+  std::lock_guard<std::mutex> lock(write_mu_);
+  file_.Close();
+}
+
+void ServiceLogger::Log(int level, std::string_view text) {
+  ServiceLogEntry entry;
+  entry.time = clock_.Now();
+  entry.level = level == 0 ? 3 : level;
+  entry.text.assign(text.substr(0, kServiceMessageMax));
+  queue_.Post(std::move(entry));
+  if (!attached_.load()) Drain();
+}
+
+void ServiceLogger::SetOwnerAttached(bool attached) {
+  attached_.store(attached);
+  if (!attached) Drain();  // nothing may stay queued once no owner will drain
+}
+
+std::size_t ServiceLogger::Drain() {
+  std::lock_guard<std::mutex> lock(write_mu_);
+  return DrainLocked();
+}
+
+std::size_t ServiceLogger::DrainLocked() {
+  return queue_.Drain([this](ServiceLogEntry&& e) {
+    file_.WriteLine(FormatServiceLogLine(e.time, e.text));
+  });
+}
+
+void SetServiceLogger(ServiceLogger* logger) { g_service_logger.store(logger); }
+
+void ServiceLog(int level, const char* format, ...) {
+  ServiceLogger* logger = g_service_logger.load();
+  if (logger == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  char buf[kServiceMessageMax];
+  int n = std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  if (n < 0) return;  // a broken format loses the line, not the program
+  logger->Log(level, buf);
+}
+
+}  // namespace tw

@@ -1,0 +1,140 @@
+// The keys of option.ini with their defaults, and typed access to them. Nothing is cached:
+// every read goes to the file, so a change written by the console or the service is seen by
+// the other at its next read. Reads never fail (defaults); writes return false with a text.
+// Safe from any thread; concurrent writers in several processes keep each other's keys.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace tw {
+
+constexpr char kSettingsFileName[] = "option.ini";
+
+// Proxy numbers: the server table's ids and the "server%d" account columns.
+constexpr int kProtocolHttp = 1;
+constexpr int kProtocolFtp = 2;
+constexpr int kProtocolPop3 = 3;
+constexpr int kProtocolSmtp = 4;
+constexpr int kProtocolSocks = 5;
+
+// One key of the settings file.
+struct SettingKey {
+  const char* section;
+  const char* key;
+  const char* default_text;
+};
+
+namespace setting {
+// [Server]
+inline constexpr SettingKey kStartup{"Server", "Startup", "0"};
+inline constexpr SettingKey kAutoActive{"Server", "AutoActive", "0"};
+inline constexpr SettingKey kMinimize{"Server", "Minimize", "0"};
+inline constexpr SettingKey kSavelog{"Server", "Savelog", "0"};
+inline constexpr SettingKey kAutoActiveSSL{"Server", "AutoActiveSSL", "0"};  // written, never read
+inline constexpr SettingKey kHttpService{"Server", "httpservice", "1"};
+inline constexpr SettingKey kHttpsService{"Server", "httpsservice", "1"};
+inline constexpr SettingKey kPasswordMode{"Server", "password_mode", "1"};
+// Proxy sections
+inline constexpr SettingKey kHttpPort{"HTTP", "port", "808"};
+inline constexpr SettingKey kHttpAuth{"HTTP", "auth", "0"};
+inline constexpr SettingKey kFtpPort{"FTP", "port", "21"};
+inline constexpr SettingKey kFtpAuth{"FTP", "auth", "0"};
+inline constexpr SettingKey kSocksPort{"SOCKS", "port", "1080"};
+inline constexpr SettingKey kSocksAuth{"SOCKS", "auth", "0"};
+inline constexpr SettingKey kPop3Port{"POP3", "port", "110"};
+inline constexpr SettingKey kSmtpPort{"SMTP", "port", "25"};
+// [Guest]
+inline constexpr SettingKey kDownloadLimit{"Guest", "download_limit", "0"};
+inline constexpr SettingKey kDownloadSpeed{"Guest", "download_speed", "0"};
+inline constexpr SettingKey kUploadLimit{"Guest", "upload_limit", "0"};
+inline constexpr SettingKey kUploadSpeed{"Guest", "upload_speed", "0"};
+inline constexpr SettingKey kDownloadLimitSocks{"Guest", "download_limit_socks", "0"};
+inline constexpr SettingKey kDownloadSpeedSocks{"Guest", "download_speed_socks", "0"};
+inline constexpr SettingKey kUploadLimitSocks{"Guest", "upload_limit_socks", "0"};
+inline constexpr SettingKey kUploadSpeedSocks{"Guest", "upload_speed_socks", "0"};
+inline constexpr SettingKey kDownloadLimitFtp{"Guest", "download_limit_ftp", "0"};
+inline constexpr SettingKey kDownloadSpeedFtp{"Guest", "download_speed_ftp", "0"};
+inline constexpr SettingKey kUploadLimitFtp{"Guest", "upload_limit_ftp", "0"};
+inline constexpr SettingKey kUploadSpeedFtp{"Guest", "upload_speed_ftp", "0"};
+inline constexpr SettingKey kDownloadLimitPop3{"Guest", "download_limit_pop3", "0"};
+inline constexpr SettingKey kDownloadSpeedPop3{"Guest", "download_speed_pop3", "0"};
+inline constexpr SettingKey kUploadLimitPop3{"Guest", "upload_limit_pop3", "0"};
+inline constexpr SettingKey kUploadSpeedPop3{"Guest", "upload_speed_pop3", "0"};
+inline constexpr SettingKey kDownloadLimitSmtp{"Guest", "download_limit_smtp", "0"};
+inline constexpr SettingKey kDownloadSpeedSmtp{"Guest", "download_speed_smtp", "0"};
+inline constexpr SettingKey kUploadLimitSmtp{"Guest", "upload_limit_smtp", "0"};
+inline constexpr SettingKey kUploadSpeedSmtp{"Guest", "upload_speed_smtp", "0"};
+inline constexpr SettingKey kIpRangeLimit{"Guest", "IpRange_limit", "0"};
+inline constexpr SettingKey kIpRange{"Guest", "IpRange", ""};
+inline constexpr SettingKey kIpRangeSocksLimit{"Guest", "IpRange_socks_limit", "0"};
+inline constexpr SettingKey kIpRangeSocks{"Guest", "IpRange_socks", ""};
+inline constexpr SettingKey kIpRangeFtpLimit{"Guest", "IpRange_ftp_limit", "0"};
+inline constexpr SettingKey kIpRangeFtp{"Guest", "IpRange_ftp", ""};
+inline constexpr SettingKey kIpRangePop3Limit{"Guest", "IpRange_pop3_limit", "0"};
+inline constexpr SettingKey kIpRangePop3{"Guest", "IpRange_pop3", ""};
+inline constexpr SettingKey kIpRangeSmtpLimit{"Guest", "IpRange_smtp_limit", "0"};
+inline constexpr SettingKey kIpRangeSmtp{"Guest", "IpRange_smtp", ""};
+// [Speed]: presets of a new user or group dialog
+inline constexpr SettingKey kPresetDownloadLimit{"Speed", "download_limit", "0"};
+inline constexpr SettingKey kPresetUploadLimit{"Speed", "upload_limit", "0"};
+inline constexpr SettingKey kPresetDownloadSpeed{"Speed", "download_speed", "0"};
+inline constexpr SettingKey kPresetUploadSpeed{"Speed", "upload_speed", "0"};
+// [Console]: where the web console listens
+inline constexpr SettingKey kConsoleAddress{"Console", "address", "127.0.0.1"};
+inline constexpr SettingKey kConsolePort{"Console", "port", "8808"};
+}  // namespace setting
+
+// Every key above, for tools and tests that walk them all.
+std::span<const SettingKey> AllSettingKeys();
+
+// The guest keys of one proxy: two limit pairs and the address-rule pair.
+struct GuestKeys {
+  SettingKey download_limit, download_speed;
+  SettingKey upload_limit, upload_speed;
+  SettingKey ip_range_limit, ip_range;
+};
+
+// The keys the server manager reads for a proxy. POP3 and SMTP share one mail pair: the
+// download limit from the _pop3 keys, the upload limit from the _smtp keys.
+GuestKeys GuestReadKeys(int protocol_id);
+// The keys the proxy-servers dialog writes for a proxy: each mail proxy its own suffix.
+GuestKeys GuestDialogKeys(int protocol_id);
+SettingKey PortKey(int protocol_id);
+// False for POP3 and SMTP, which have no login switch.
+bool AuthKey(int protocol_id, SettingKey* key);
+
+// What a listener is given before it starts.
+struct ProxySettings {
+  int port = 0;                    // no range check: the listener gets it as is
+  int auth_mode = 0;               // 1 = clients must log in
+  std::int32_t download_rate = 0;  // guest limits in bytes per second, 0 = unlimited
+  std::int32_t upload_rate = 0;
+  std::string guest_ip_range;  // empty when its switch is 0
+};
+
+// Access to one settings file.
+class Settings {
+ public:
+  explicit Settings(std::string path) : path_(std::move(path)) {}
+  // The option.ini of a data directory.
+  static Settings InDataDir(std::string_view data_dir);
+
+  std::string Text(const SettingKey& key) const;  // at most 255 characters
+  int Int(const SettingKey& key) const;           // leading digits; none gives 0
+  bool Switch(const SettingKey& key) const { return Int(key) != 0; }
+  bool SetText(const SettingKey& key, std::string_view value, std::string* error) const;
+  bool SetInt(const SettingKey& key, int value, std::string* error) const;
+
+  // Port, login switch and guest limits of one proxy as the server manager reads them.
+  ProxySettings ReadProxySettings(int protocol_id) const;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace tw

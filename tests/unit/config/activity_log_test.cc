@@ -1,0 +1,201 @@
+#include "config/activity_log.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <thread>
+#include <vector>
+
+#include "config/service_log.h"
+#include "tests/unit/platform/test_dir.h"
+
+namespace tw {
+namespace {
+
+using testing::ReadFile;
+using testing::TestDir;
+
+TEST(ActivityTextTest, SplitsAtTheLastColonAndTheFirstCommaAfterIt) {
+  struct Case {
+    const char* text;
+    const char* description;
+    const char* address;
+    const char* user;
+  } cases[] = {
+      {"FTP files:21:10.0.0.5,bob", "FTP files:21", "10.0.0.5", "bob"},
+      {"Pop3 mail.example.org:10.0.0.7", "Pop3 mail.example.org", "10.0.0.7", ""},
+      {"http://h:8080/a,b:10.0.0.1,", "http://h:8080/a,b", "10.0.0.1", ""},
+      {"Proxy Servers stopped.", "Proxy Servers stopped.", "", ""},
+      {"Socks5 x:,user", "Socks5 x", ",user", ""},  // a comma right after the colon: no split
+      {"a:b,c,d", "a", "b", "c,d"},
+      {":", "", "", ""},
+  };
+  for (const Case& c : cases) {
+    ActivityText p = SplitActivityText(c.text);
+    EXPECT_EQ(p.description, c.description) << c.text;
+    EXPECT_EQ(p.address, c.address) << c.text;
+    EXPECT_EQ(p.user, c.user) << c.text;
+  }
+  EXPECT_EQ(SplitActivityText(std::string(10000, 'u')).description.size(), kActivityPartMax);
+}
+
+TEST(ActivityTextTest, AccessLogLinesAreExact) {
+  LocalTime t = MakeLocalTime(2024, 3, 5, 14, 2, 9, 123);
+  EXPECT_EQ(FormatAccessLogLine(SplitActivityText("FTP files:21:10.0.0.5,bob"), t),
+            "10.0.0.5 - bob - [05/Mar/2024:14:02:09 - -] \"FTP files:21\" - - \"\" \"-\"");
+  EXPECT_EQ(FormatAccessLogLine(SplitActivityText("Pop3 mail.example.org:10.0.0.7"), t),
+            "10.0.0.7 -  - [05/Mar/2024:14:02:09 - -] \"Pop3 mail.example.org\" - - \"\" \"-\"");
+  // A line break smuggled in by a client cannot start a forged line.
+  EXPECT_EQ(FormatAccessLogLine(SplitActivityText("GET x\r\nforged:1.2.3.4,u"), t),
+            "1.2.3.4 - u - [05/Mar/2024:14:02:09 - -] \"GET x\\x0d\\x0aforged\" - - \"\" \"-\"");
+}
+
+TEST(ActivityTextTest, ServiceLogLineHasDayMonthYearAndMilliseconds) {
+  EXPECT_EQ(FormatServiceLogLine(MakeLocalTime(2024, 12, 1, 7, 8, 9, 5), "Proxy stopping..."),
+            "01/12/2024 07:08:09.005 Proxy stopping...");
+}
+
+class ActivityLogTest : public ::testing::Test {
+ protected:
+  std::string DailyFile(int y, int m, int d) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/log/%04d%02d%02d.txt", y, m, d);
+    return dir_.path() + name;
+  }
+  TestDir dir_;
+  ManualClock clock_{MakeLocalTime(2024, 3, 5, 23, 59, 0)};
+};
+
+TEST_F(ActivityLogTest, ConsoleRowsAndDailyFileWithSavelogOn) {
+  ActivityLog log(ActivityLogMode::kConsole, dir_.path(), clock_);
+  ASSERT_TRUE(log.Start()) << log.FileError();
+  log.SetSavelog(true);
+  log.HandlePosted(SplitActivityText("FTP files:21:10.0.0.5,bob"));
+  log.LogActivity("Http Proxy Server started on port 808.");
+  std::vector<ActivityRow> rows = log.RowsAfter(0);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].user, "bob");
+  EXPECT_EQ(rows[0].address, "10.0.0.5");
+  EXPECT_EQ(rows[0].time, "2024-03-05 23:59:00");
+  EXPECT_EQ(rows[0].message, "FTP files:21");
+  EXPECT_EQ(rows[1].user, "");
+  EXPECT_EQ(rows[1].message, "Http Proxy Server started on port 808.");
+  EXPECT_EQ(log.RowsAfter(rows[0].seq).size(), 1u);
+  EXPECT_EQ(ReadFile(DailyFile(2024, 3, 5)),
+            "10.0.0.5 - bob - [05/Mar/2024:23:59:00 - -] \"FTP files:21\" - - \"\" \"-\"\n"
+            " -  - [05/Mar/2024:23:59:00 - -] \"Http Proxy Server started on port 808.\" - - "
+            "\"\" \"-\"\n");
+}
+
+TEST_F(ActivityLogTest, FirstLineOfANewDayEmptiesTheListAndStartsTheNewFile) {
+  ActivityLog log(ActivityLogMode::kConsole, dir_.path(), clock_);
+  ASSERT_TRUE(log.Start());
+  log.SetSavelog(true);
+  log.LogActivity("Pop3 a:10.0.0.1");
+  log.LogActivity("Pop3 b:10.0.0.2");
+  clock_.Set(MakeLocalTime(2024, 3, 6, 0, 0, 1));
+  log.LogActivity("Pop3 c:10.0.0.3");
+  std::vector<ActivityRow> rows = log.RowsAfter(0);
+  ASSERT_EQ(rows.size(), 1u);  // the new day's first line stays visible
+  EXPECT_EQ(rows[0].message, "Pop3 c");
+  EXPECT_EQ(log.RememberedDate(), "2024-03-06");
+  EXPECT_EQ(log.File().Path(), DailyFile(2024, 3, 6));
+  EXPECT_EQ(ReadFile(DailyFile(2024, 3, 6)),
+            "10.0.0.3 -  - [06/Mar/2024:00:00:01 - -] \"Pop3 c\" - - \"\" \"-\"\n");
+  EXPECT_EQ(ReadFile(DailyFile(2024, 3, 5)).find("Pop3 c"), std::string::npos);
+}
+
+TEST_F(ActivityLogTest, SavelogOffWritesNoLineAndNeverClearsTheList) {
+  ActivityLog log(ActivityLogMode::kConsole, dir_.path(), clock_);
+  ASSERT_TRUE(log.Start());  // the daily file is opened whatever Savelog says
+  log.LogActivity("Pop3 a:10.0.0.1");
+  clock_.Set(MakeLocalTime(2024, 3, 6, 9, 0, 0));
+  log.LogActivity("Pop3 b:10.0.0.2");
+  EXPECT_EQ(log.RowCount(), 2u);
+  EXPECT_EQ(ReadFile(DailyFile(2024, 3, 5)), "");
+  struct stat st;
+  EXPECT_NE(::stat(DailyFile(2024, 3, 6).c_str(), &st), 0);
+  log.SetSavelog(true);  // turned on later: the first saved line starts the right day
+  log.LogActivity("Pop3 c:10.0.0.3");
+  EXPECT_EQ(log.RowCount(), 1u);
+  EXPECT_NE(ReadFile(DailyFile(2024, 3, 6)).find("Pop3 c"), std::string::npos);
+}
+
+TEST_F(ActivityLogTest, UnopenableDailyFileReportsTheTextAndKeepsTheList) {
+  testing::WriteFile(dir_.File("log"), "a file where the directory should be");
+  ActivityLog log(ActivityLogMode::kConsole, dir_.path(), clock_);
+  EXPECT_FALSE(log.Start());
+  EXPECT_EQ(log.FileError(), "Cannot create or open file: '" + DailyFile(2024, 3, 5) + "'");
+  log.SetSavelog(true);
+  log.LogActivity("Pop3 a:10.0.0.1");
+  EXPECT_EQ(log.RowCount(), 1u);
+}
+
+TEST_F(ActivityLogTest, ServiceModeKeepsNoRowsAndWritesTheDailyFile) {
+  ActivityLog log(ActivityLogMode::kService, dir_.path(), clock_);
+  ASSERT_TRUE(log.Start());
+  log.SetSavelog(true);
+  log.LogActivity("SMTP mx:10.0.0.9");
+  EXPECT_EQ(log.RowCount(), 0u);
+  EXPECT_EQ(ReadFile(DailyFile(2024, 3, 5)),
+            "10.0.0.9 -  - [05/Mar/2024:23:59:00 - -] \"SMTP mx\" - - \"\" \"-\"\n");
+}
+
+TEST_F(ActivityLogTest, WorkersPostAndOnlyTheOwnerWrites) {
+  ActivityLog log(ActivityLogMode::kConsole, dir_.path(), clock_);
+  ASSERT_TRUE(log.Start());
+  log.SetSavelog(true);
+  SetActivityQueue(&log.Queue());
+  constexpr int kThreads = 4, kEach = 200;
+  std::vector<std::thread> workers;
+  for (int t = 0; t < kThreads; ++t) {
+    workers.emplace_back([t] {
+      for (int i = 0; i < kEach; ++i) {
+        PostActivityText("Socks4 1.2.3." + std::to_string(i) + ":10.0.0." + std::to_string(t));
+      }
+    });
+  }
+  std::size_t handled = 0;
+  while (handled < kThreads * kEach) {
+    log.Queue().WaitFor(std::chrono::milliseconds(100));
+    handled += log.DrainPosted();
+  }
+  for (auto& w : workers) w.join();
+  SetActivityQueue(nullptr);
+  PostActivityText("dropped:1.1.1.1");  // no queue: nothing happens
+  EXPECT_EQ(log.RowCount(), static_cast<std::size_t>(kThreads * kEach));
+  std::string file = ReadFile(DailyFile(2024, 3, 5));
+  EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), kThreads * kEach);
+}
+
+TEST(ServiceLogTest, EntriesKeepTheirTimeAndWaitForTheOwnerWhileAttached) {
+  TestDir dir;
+  ManualClock clock(MakeLocalTime(2024, 1, 2, 3, 4, 5, 6));
+  ServiceLogger logger(clock);
+  ASSERT_TRUE(logger.Open(dir.File("kestrane.log")));
+  SetServiceLogger(&logger);
+  ServiceLog(0, "%s stopping...", "Tarnwick Proxy Service");  // no owner yet: written at once
+  EXPECT_EQ(ReadFile(dir.File("kestrane.log")),
+            "02/01/2024 03:04:05.006 Tarnwick Proxy Service stopping...\n");
+  logger.SetOwnerAttached(true);
+  std::thread worker([] { ServiceLog(1, "from %d", 7); });
+  worker.join();
+  clock.Set(MakeLocalTime(2024, 1, 2, 9, 0, 0));
+  EXPECT_EQ(ReadFile(dir.File("kestrane.log")).find("from 7"), std::string::npos);
+  EXPECT_EQ(logger.Drain(), 1u);
+  EXPECT_NE(ReadFile(dir.File("kestrane.log")).find("02/01/2024 03:04:05.006 from 7\n"),
+            std::string::npos);
+  SetServiceLogger(nullptr);
+}
+
+TEST(ServiceLogTest, NoFileMeansNoOutputAndNoCrash) {
+  ManualClock clock(MakeLocalTime(2024, 1, 2, 3, 4, 5));
+  ServiceLogger logger(clock);
+  EXPECT_FALSE(logger.Open("/nonexistent-dir/kestrane.log"));
+  EXPECT_EQ(logger.ErrorText(), "Cannot create or open file: '/nonexistent-dir/kestrane.log'");
+  logger.Log(2, "lost quietly");
+  EXPECT_EQ(logger.Drain(), 0u);
+}
+
+}  // namespace
+}  // namespace tw
