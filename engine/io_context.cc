@@ -1,5 +1,7 @@
 #include "engine/io_context.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -98,6 +100,25 @@ void RelayReadStep(IoContext* x) {
   if (!x->server->completionPort->PostRead(x->socket, &x->overlapped, x->buffer, kIoBufferSize)) {
     CloseContext(x);
   }
+}
+
+bool DialogueReadStep(IoContext* x) {
+  uint32_t timeout = 0;
+  if (x->deadlineMs != 0) {
+    uint64_t now = MonotonicMs();
+    if (now >= x->deadlineMs) {
+      CloseContext(x);
+      return false;
+    }
+    timeout = static_cast<uint32_t>(std::min<uint64_t>(x->deadlineMs - now, UINT32_MAX));
+  }
+  if (x->held >= kIoBufferSize ||
+      !x->server->completionPort->PostRead(x->socket, &x->overlapped, x->buffer + x->held,
+                                           kIoBufferSize - x->held, timeout)) {
+    CloseContext(x);
+    return false;
+  }
+  return true;
 }
 
 void Relay(IoContext* x, uint64_t key, uint32_t bytes) {

@@ -52,6 +52,11 @@ struct IoContext {
   // (and its port while the name is looked up), and the links of the proxy's list of live contexts (so Stop can release them).
   SocketHandle connectSocket = kNoSocket;
   uint16_t connectPort = 0;       // the destination port while its name is looked up
+  char host[256];                 // the destination name a handler is reaching, zero-terminated
+  // Bytes of an unfinished protocol message kept at the start of `buffer` between reads, and
+  // the monotonic time (ms) by which the client must finish its dialogue (0 = no limit).
+  uint32_t held = 0;
+  uint64_t deadlineMs = 0;
   IoContext* liveNext = nullptr;
   IoContext* livePrev = nullptr;
 };
@@ -80,6 +85,11 @@ void RelaySendStep(IoContext* x);
 
 // Posts the next read of x on its own socket; closes x when that fails.
 void RelayReadStep(IoContext* x);
+
+// During a protocol dialogue: reads more of the message whose first x->held bytes are kept at
+// the start of the buffer, bounded by the dialogue's deadline (the read then completes with 0
+// bytes). Closes x and returns false when the deadline has passed or the read cannot start.
+bool DialogueReadStep(IoContext* x);
 
 // Closes x's sockets and frees x without looking at its partner or the live list; for Stop,
 // once no worker runs.

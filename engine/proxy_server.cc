@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "engine/io_context.h"
+#include "platform/tick.h"
 
 namespace tw {
 
@@ -186,6 +187,7 @@ void ProxyServer::AcceptClient(int fd) {
     completionPort->Close(s);
     return;
   }
+  if (dialogueTimeoutMs != 0) x->deadlineMs = MonotonicMs() + dialogueTimeoutMs;
   bool posted;
   if (greeting != nullptr) {
     uint32_t n = static_cast<uint32_t>(std::strlen(greeting));
@@ -193,7 +195,8 @@ void ProxyServer::AcceptClient(int fd) {
     x->wsaBuf.len = n;
     posted = completionPort->PostSend(s, &x->overlapped, x->buffer, n);
   } else {
-    posted = completionPort->PostRead(s, &x->overlapped, x->buffer, kIoBufferSize);
+    posted = completionPort->PostRead(s, &x->overlapped, x->buffer, kIoBufferSize,
+                                      dialogueTimeoutMs);
   }
   if (!posted) CloseContext(x);
 }

@@ -73,6 +73,9 @@ struct ProxyServer {
   const char* greeting;               // sent first to a new client; nullptr: read first
   ProtocolHandler handler;
   uint32_t connectTimeoutMs = 20000;  // limit of a connect to a destination
+  // Time a client has to finish its protocol dialogue (login, request) before it is closed;
+  // 0 = no limit.
+  uint32_t dialogueTimeoutMs = 60000;
   int listenBacklog = 128;
 
   // Guards the `partner` links of this proxy's contexts.

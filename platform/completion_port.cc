@@ -81,6 +81,7 @@ struct CompletionPort::Slot {
   const char* send_buf = nullptr;
   uint32_t send_len = 0;
   uint32_t send_done = 0;
+  uint64_t read_seq = 0;
   Overlapped* connect_ov = nullptr;
   uint64_t connect_seq = 0;
 };
@@ -233,18 +234,26 @@ bool CompletionPort::TrySend(Slot* slot, int fd, SocketHandle s, Completion* c) 
   return true;
 }
 
-bool CompletionPort::PostRead(SocketHandle s, Overlapped* ov, char* buffer, uint32_t length) {
+bool CompletionPort::PostRead(SocketHandle s, Overlapped* ov, char* buffer, uint32_t length,
+                              uint32_t timeout_ms) {
   if (length == 0) return false;
   std::unique_lock<std::mutex> lock;
   Slot* slot = LockedSlot(s, &lock);
   if (slot == nullptr || slot->read_ov != nullptr) return false;
   slot->read_ov = ov;
+  slot->read_seq = 0;
   slot->read_buf = buffer;
   slot->read_len = length;
   Completion c;
   if (TryRead(slot, HandleFd(s), s, &c)) {
     lock.unlock();
     Deliver(c, true);
+  } else if (timeout_ms > 0) {
+    slot->read_seq = guard_seq_.fetch_add(1) + 1;
+    Timer t{MonotonicMs() + timeout_ms, 0, static_cast<uint64_t>(s), nullptr, slot->read_seq,
+            IoOp::kRead};
+    lock.unlock();
+    AddTimer(t);
   }
   return true;
 }
@@ -277,8 +286,9 @@ bool CompletionPort::PostConnect(SocketHandle s, const sockaddr_in& to, uint32_t
   } while (rc == -1 && errno == EINTR);
   if (rc == -1 && errno == EINPROGRESS) {
     slot->connect_ov = ov;
-    slot->connect_seq = connect_seq_.fetch_add(1) + 1;
-    Timer t{MonotonicMs() + timeout_ms, 0, static_cast<uint64_t>(s), nullptr, slot->connect_seq};
+    slot->connect_seq = guard_seq_.fetch_add(1) + 1;
+    Timer t{MonotonicMs() + timeout_ms, 0, static_cast<uint64_t>(s), nullptr, slot->connect_seq,
+            IoOp::kConnect};
     lock.unlock();
     AddTimer(t);
     return true;
@@ -290,7 +300,7 @@ bool CompletionPort::PostConnect(SocketHandle s, const sockaddr_in& to, uint32_t
 }
 
 void CompletionPort::PostTimed(uint32_t delay_ms, uint64_t key, Overlapped* ov) {
-  AddTimer(Timer{MonotonicMs() + delay_ms, 0, key, ov, 0});
+  AddTimer(Timer{MonotonicMs() + delay_ms, 0, key, ov, 0, IoOp::kTimer});
 }
 
 void CompletionPort::Post(uint32_t bytes, uint64_t key, Overlapped* ov, IoOp op, int error) {
@@ -472,15 +482,23 @@ void CompletionPort::FireTimers(std::vector<Completion>* out) {
     }
   }
   for (const Timer& t : due) {
-    if (t.connect_seq == 0) {
+    if (t.guarded == IoOp::kTimer) {
       out->push_back(Completion{0, t.key, t.ov, IoOp::kTimer, 0});
       continue;
     }
     std::unique_lock<std::mutex> lock;
     Slot* slot = LockedSlot(static_cast<SocketHandle>(t.key), &lock);
-    if (slot == nullptr || slot->connect_ov == nullptr || slot->connect_seq != t.connect_seq) continue;
-    out->push_back(Completion{0, t.key, slot->connect_ov, IoOp::kConnect, ETIMEDOUT});
-    slot->connect_ov = nullptr;
+    if (slot == nullptr) continue;
+    // A guard whose operation has finished (or been replaced by a newer one) does nothing.
+    if (t.guarded == IoOp::kConnect && slot->connect_ov != nullptr &&
+        slot->connect_seq == t.guard_seq) {
+      out->push_back(Completion{0, t.key, slot->connect_ov, IoOp::kConnect, ETIMEDOUT});
+      slot->connect_ov = nullptr;
+    } else if (t.guarded == IoOp::kRead && slot->read_ov != nullptr &&
+               slot->read_seq == t.guard_seq) {
+      out->push_back(Completion{0, t.key, slot->read_ov, IoOp::kRead, ETIMEDOUT});
+      slot->read_ov = nullptr;
+    }
   }
 }
 

@@ -73,7 +73,10 @@ class CompletionPort {
 
   // Start an operation. False when the handle is stale or the socket already has an operation
   // of that kind outstanding; then no completion will follow.
-  bool PostRead(SocketHandle s, Overlapped* ov, char* buffer, uint32_t length);
+  // A read with timeout_ms > 0 that is still pending after that long completes with 0 bytes
+  // and error ETIMEDOUT.
+  bool PostRead(SocketHandle s, Overlapped* ov, char* buffer, uint32_t length,
+                uint32_t timeout_ms = 0);
   bool PostSend(SocketHandle s, Overlapped* ov, const char* buffer, uint32_t length);
   // Completes with error 0 once connected, or with the failure (ETIMEDOUT after timeout_ms).
   bool PostConnect(SocketHandle s, const sockaddr_in& to, uint32_t timeout_ms, Overlapped* ov);
@@ -109,9 +112,10 @@ class CompletionPort {
   struct Timer {
     uint64_t due_ms;
     uint64_t seq;
-    uint64_t key;           // kTimer: the key to deliver; connect time-out: the socket handle
-    Overlapped* ov;         // kTimer only
-    uint64_t connect_seq;   // connect time-out: which connect attempt it guards; 0 = kTimer
+    uint64_t key;         // kTimer: the key to deliver; a time limit: the socket handle
+    Overlapped* ov;       // kTimer only
+    uint64_t guard_seq;   // a time limit: which read or connect it guards; 0 = kTimer
+    IoOp guarded;         // a time limit: kRead or kConnect
   };
   struct TimerLater {
     bool operator()(const Timer& a, const Timer& b) const {
@@ -157,7 +161,7 @@ class CompletionPort {
   std::mutex timer_mu_;
   std::vector<Timer> timers_;             // min-heap by due time, GUARDED_BY(timer_mu_)
   uint64_t timer_seq_ = 0;                // GUARDED_BY(timer_mu_)
-  std::atomic<uint64_t> connect_seq_{0};  // numbers connect attempts for their time limits
+  std::atomic<uint64_t> guard_seq_{0};  // numbers reads and connects for their time limits
 };
 
 }  // namespace tw
