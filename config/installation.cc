@@ -1,0 +1,168 @@
+#include "config/installation.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <string_view>
+
+#include "config/account_tables.h"
+#include "config/data_dir.h"
+
+namespace tw {
+namespace {
+
+constexpr char kIpBlockPage[] =
+    "<html><head><title>Access denied</title></head><body>\n"
+    "<h1>Access denied</h1>\n"
+    "<p>Your computer's address is not allowed to use this proxy server.</p>\n"
+    "</body></html>\n";
+constexpr char kWebFilterPage[] =
+    "<html><head><title>Site blocked</title></head><body>\n"
+    "<h1>Site blocked</h1>\n"
+    "<p>The web filter of this proxy server does not allow this site.</p>\n"
+    "</body></html>\n";
+constexpr char kSchedulePage[] =
+    "<html><head><title>Outside allowed hours</title></head><body>\n"
+    "<h1>Outside allowed hours</h1>\n"
+    "<p>Your account may not use this proxy server at this time.</p>\n"
+    "</body></html>\n";
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// Builds a file under a temporary name with build(tmp_path), then links it into place only
+// when final_path is still free, so that a concurrent installer's file is never replaced.
+bool PlaceNewFile(const std::string& final_path,
+                  const std::function<bool(const std::string&, std::string*)>& build,
+                  bool* placed, std::string* error) {
+  *placed = false;
+  std::string tmp = final_path + ".new.XXXXXX";
+  int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
+  if (fd == -1) {
+    *error = Errno("cannot create a file beside " + final_path);
+    return false;
+  }
+  ::close(fd);
+  ::chmod(tmp.c_str(), 0644);
+  bool ok = build(tmp, error);
+  if (ok) {
+    if (::link(tmp.c_str(), final_path.c_str()) == 0) {
+      *placed = true;
+    } else if (errno != EEXIST) {
+      *error = Errno("cannot create " + final_path);
+      ok = false;
+    }
+  }
+  ::unlink(tmp.c_str());
+  return ok;
+}
+
+bool WriteText(const std::string& path, std::string_view text, std::string* error) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (fd == -1) {
+    *error = Errno("cannot write " + path);
+    return false;
+  }
+  bool ok = true;
+  while (ok && !text.empty()) {
+    ssize_t n = ::write(fd, text.data(), text.size());
+    if (n == -1 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  if (::fsync(fd) == -1) ok = false;
+  ::close(fd);
+  if (!ok) *error = Errno("cannot write " + path);
+  return ok;
+}
+
+bool BuildServerTable(const std::string& path, std::string* error) {
+  if (!ServerTable::CreateFile(path, error)) return false;
+  static const char* const kNames[][2] = {
+      {"HTTP Proxy", "HTTP proxy with CONNECT tunnels and ftp:// URLs"},
+      {"FTP Proxy", "FTP proxy"},
+      {"POP3 Proxy", "POP3 mail proxy"},
+      {"SMTP Proxy", "SMTP mail proxy"},
+      {"SOCKS Proxy", "SOCKS 4, 4a and 5 proxy"},
+  };
+  ServerTable table = ServerTable::AtPath(path);
+  for (const auto& n : kNames) {
+    ServerRecord rec;
+    rec.name = n[0];
+    rec.description = n[1];
+    rec.disable = 0;
+    if (!table.Add(&rec, error)) return false;
+  }
+  return true;
+}
+
+bool BuildGroupTable(const std::string& path, std::string* error) {
+  if (!GroupTable::CreateFile(path, error)) return false;
+  GroupRecord guest;
+  guest.name = "[Guest]";
+  guest.notes = "Default group";
+  guest.enable = 1;
+  for (int p = 1; p <= 5; ++p) guest.rules.SetServer(p, 1);
+  return GroupTable::AtPath(path).Add(&guest, error);
+}
+
+struct InstallFile {
+  const char* name;
+  std::function<bool(const std::string&, std::string*)> build;
+};
+
+}  // namespace
+
+bool InstallMissingDataFiles(const std::string& data_dir, std::string* error,
+                             std::vector<std::string>* created) {
+  std::string scratch;
+  if (error == nullptr) error = &scratch;
+  if (::mkdir(data_dir.c_str(), 0755) == -1 && errno != EEXIST) {
+    *error = Errno("cannot create " + data_dir);
+    return false;
+  }
+  auto page = [](const char* text) {
+    return [text](const std::string& p, std::string* e) { return WriteText(p, text, e); };
+  };
+  const InstallFile files[] = {
+      {kUserTableFile, [](const std::string& p, std::string* e) {
+         return UserTable::CreateFile(p, e);
+       }},
+      {kGroupTableFile, BuildGroupTable},
+      {kServerTableFile, BuildServerTable},
+      {kFilterTableFile, [](const std::string& p, std::string* e) {
+         return FilterTable::CreateFile(p, e);
+       }},
+      {kScheduleTableFile, [](const std::string& p, std::string* e) {
+         return ScheduleTable::CreateFile(p, e);
+       }},
+      {kIpBlockPageFile, page(kIpBlockPage)},
+      {kWebFilterPageFile, page(kWebFilterPage)},
+      {kSchedulePageFile, page(kSchedulePage)},
+  };
+  for (const InstallFile& f : files) {
+    std::string path = DataFilePath(data_dir, f.name);
+    if (Exists(path)) continue;
+    bool placed = false;
+    if (!PlaceNewFile(path, f.build, &placed, error)) return false;
+    if (placed && created != nullptr) created->push_back(f.name);
+  }
+  std::string log_dir = DataFilePath(data_dir, "log");
+  if (::mkdir(log_dir.c_str(), 0755) == 0) {
+    if (created != nullptr) created->push_back("log");
+  } else if (errno != EEXIST) {
+    *error = Errno("cannot create " + log_dir);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tw

@@ -1,0 +1,23 @@
+// The fresh installation of a data directory: the five account tables (the server table with
+// its five proxies enabled, the group table with a "[Guest]" group), the three refusal pages
+// and the log/ subdirectory. Only what is missing is made; an existing file is never touched,
+// even when another process installs into the same directory at the same moment (each file
+// is built under a temporary name and linked into place only if its name is still free).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tw {
+
+constexpr char kIpBlockPageFile[] = "ipblock.html";
+constexpr char kWebFilterPageFile[] = "webfilter.html";
+constexpr char kSchedulePageFile[] = "schedule.html";
+
+// Makes the data directory when missing, then every missing installation file. created
+// (optional) receives the names made by this call. False with *error on the first failure;
+// what was made before it stays.
+bool InstallMissingDataFiles(const std::string& data_dir, std::string* error,
+                             std::vector<std::string>* created = nullptr);
+
+}  // namespace tw
