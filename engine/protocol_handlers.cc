@@ -1,10 +1,12 @@
 #include "engine/proxy_server.h"
+#include "engine/socks_proxy.h"
 
 namespace tw {
 
 // Protocols register their handler here as they are built.
 ProtocolHandler HandlerForProtocol(int32_t protocolId) {
   switch (protocolId) {
+    case kProtocolSocks: return &SocksHandler;
     default: return nullptr;
   }
 }

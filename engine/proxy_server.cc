@@ -62,6 +62,13 @@ void WorkerLoop(std::shared_ptr<CompletionPort> port) {
 
 bool ProxyServer::Start() {
   if (stopped.load() == 0 || handler == nullptr) return false;
+  access.protocolId = protocolId;
+  access.authMode = authMode;
+  access.downloadRate = downloadRate;
+  access.uploadRate = uploadRate;
+  access.guestIpRange = guestIpRange;
+  access.dataDir = dataDir;
+  access.schedules = schedules;
   completionPort = CompletionPort::Create();
   if (!completionPort) return false;
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -88,6 +95,7 @@ bool ProxyServer::Start() {
   if (getsockname(listenSocket, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
     port = ntohs(addr.sin_port);
   }
+  access.port = port;
   try {
     for (int i = 0; i < workerCount; ++i) workers_.emplace_back(WorkerLoop, completionPort);
     stopped.store(0);

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/authorization.h"
 #include "platform/completion_port.h"
 
 namespace tw {
@@ -59,7 +60,6 @@ struct ProxyServer {
 
   // Settings written by the server manager before Start and read by the handlers.
   int32_t authMode = 0;               // HTTP, FTP, SOCKS: 1 = clients must log in
-  std::string localAddresses;         // HTTP, FTP: the machine's own addresses, built on first use
   int32_t dataPortRangeOn = 0;        // FTP: data channels use the port range below
   int32_t dataPortLow = 6000;
   int32_t dataPortHigh = 6300;
@@ -67,6 +67,13 @@ struct ProxyServer {
   int32_t uploadRate = 0;
   const int32_t protocolId;
   std::string guestIpRange;           // empty: every client; "a.b.c.d" or "low-high"
+  // Where the account tables are and the schedules loaded at start-up (owner sets them).
+  std::string dataDir;
+  const ScheduleList* schedules = nullptr;
+
+  // What the account checks see of this proxy: filled from the fields above by Start, read by
+  // the workers; its list of the machine's own addresses builds itself on first use.
+  AuthorizationSettings access;
 
   // The frame's own settings, chosen by protocol at construction.
   int workerCount;

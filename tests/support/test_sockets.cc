@@ -121,6 +121,21 @@ bool NothingReadable(int fd) {
   return poll(&p, 1, 0) == 0;
 }
 
+std::string RunCommand(const std::string& command, int* status) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) {
+    if (status) *status = -1;
+    return out;
+  }
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  int rc = pclose(p);
+  if (status) *status = rc;
+  return out;
+}
+
 int CountOpenDescriptors() { return CountDir("/proc/self/fd"); }
 int CountThreads() { return CountDir("/proc/self/task"); }
 
@@ -186,6 +201,21 @@ void TestServer::AcceptLoop() {
 }
 
 void TestServer::Serve(int fd) {
+  if (mode_ == kHttp) {
+    std::string request;
+    char b[4096];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+      ssize_t n = recv(fd, b, sizeof b, 0);
+      if (n <= 0) break;
+      request.append(b, static_cast<size_t>(n));
+      bytes_.fetch_add(static_cast<uint64_t>(n));
+    }
+    std::string body = kHttpBody;
+    SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
+                    std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+    shutdown(fd, SHUT_RDWR);
+    return;
+  }
   std::vector<char> buf(65536);
   for (;;) {
     ssize_t n = recv(fd, buf.data(), buf.size(), 0);

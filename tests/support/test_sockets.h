@@ -22,16 +22,22 @@ bool WaitForClose(int fd);
 // True when nothing (no data, no close) is readable right now.
 bool NothingReadable(int fd);
 
+// Runs a shell command; returns its standard output, and its exit status in *status.
+std::string RunCommand(const std::string& command, int* status = nullptr);
+
 int CountOpenDescriptors();
 int CountThreads();
 // Threads of this process whose name starts with prefix (the engine names its threads tw-...).
 int CountThreadsNamed(const std::string& prefix);
 
 // A listener on 127.0.0.1 (ephemeral port). Mode kEcho sends back what it reads; kSink reads
-// and counts; kSilentClose accepts and closes at once. One thread per connection.
+// and counts; kSilentClose accepts and closes at once; kHttp answers each request (read up to
+// its blank line) with a 200 response whose body is kHttpBody, and closes. One thread per
+// connection.
 class TestServer {
  public:
-  enum Mode { kEcho, kSink, kSilentClose };
+  enum Mode { kEcho, kSink, kSilentClose, kHttp };
+  static constexpr const char* kHttpBody = "hello from the origin\n";
   explicit TestServer(Mode mode);
   ~TestServer();
   uint16_t port() const { return port_; }

@@ -1,0 +1,246 @@
+// The SOCKS proxy as clients see it: curl through every version, and raw sockets for the exact
+// reply bytes, split and joined messages, refusals and malformed input.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+
+#include "engine/local_addresses.h"
+#include "socks_fixture.h"
+
+namespace tw::test {
+namespace {
+
+std::string B(std::initializer_list<int> bytes) {
+  std::string s;
+  for (int b : bytes) s.push_back(static_cast<char>(b));
+  return s;
+}
+
+std::string PortBytes(uint16_t port) { return B({port >> 8, port & 0xff}); }
+
+// Lets the proxy take what was sent so far as a packet of its own before more follows, as a
+// slow network would deliver it (the test checks how a message split in two is handled).
+void PacketGap() { std::this_thread::sleep_for(std::chrono::milliseconds(150)); }
+
+std::string OwnAddressBytes() {
+  uint8_t a[4] = {0, 0, 0, 0};
+  LocalFirstAddress(a);
+  return std::string(reinterpret_cast<char*>(a), 4);
+}
+
+class SocksProxyTest : public SocksFixture {};
+
+TEST_F(SocksProxyTest, CurlReachesTheOriginThroughEveryVersion) {
+  StartProxy();
+  TestServer origin(TestServer::kHttp);
+  const char* flags[] = {"--socks4", "--socks4a", "--socks5", "--socks5-hostname"};
+  for (const char* flag : flags) {
+    int status = 0;
+    std::string body = RunCommand("curl -s --max-time 20 " + std::string(flag) + " 127.0.0.1:" +
+                                      std::to_string(proxy_->port) + " http://localhost:" +
+                                      std::to_string(origin.port()) + "/page",
+                                  &status);
+    EXPECT_EQ(status, 0) << flag;
+    EXPECT_EQ(body, TestServer::kHttpBody) << flag;
+  }
+  std::vector<std::string> logged = Logged();
+  ASSERT_EQ(logged.size(), 4u);
+  EXPECT_EQ(logged[0], "Socks4 127.0.0.1:127.0.0.1");
+  EXPECT_EQ(logged[1], "Socks4a localhost:127.0.0.1");
+  EXPECT_EQ(logged[2], "Socks5 127.0.0.1:127.0.0.1");
+  EXPECT_EQ(logged[3], "Socks5 localhost:127.0.0.1");
+}
+
+TEST_F(SocksProxyTest, CurlLogsInWithUserAndPassword) {
+  AddUser("bob", "s3cret", 1);
+  AddUser("eve", "pw", 0);  // no rights on this proxy and no group
+  StartProxy(/*authMode=*/1);
+  TestServer origin(TestServer::kHttp);
+  std::string url = " http://localhost:" + std::to_string(origin.port()) + "/";
+  std::string proxy = "@127.0.0.1:" + std::to_string(proxy_->port);
+  int status = 0;
+  EXPECT_EQ(RunCommand("curl -s --max-time 20 -x socks5h://bob:s3cret" + proxy + url, &status),
+            TestServer::kHttpBody);
+  EXPECT_EQ(status, 0);
+  for (const char* creds : {"bob:wrong", "eve:pw", "nobody:x"}) {
+    RunCommand("curl -s --max-time 20 -x socks5h://" + std::string(creds) + proxy + url, &status);
+    EXPECT_NE(status, 0) << creds << " must be refused";
+  }
+  RunCommand("curl -s --max-time 20 --socks5 127.0.0.1:" + std::to_string(proxy_->port) + url, &status);
+  EXPECT_NE(status, 0) << "no authentication is refused when login is required";
+  std::vector<std::string> logged = Logged();
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_EQ(logged[0], "Socks5 localhost:127.0.0.1,bob");
+}
+
+TEST_F(SocksProxyTest, Socks4RepliesByteForByte) {
+  StartProxy();
+  TestServer echo(TestServer::kEcho);
+  int fd = Connect();
+  ASSERT_TRUE(SendAll(fd, B({4, 1}) + PortBytes(echo.port()) + B({127, 0, 0, 1}) + "user" + B({0}) + "ping"));
+  EXPECT_EQ(ReadExactly(fd, 8), B({0, 90}) + PortBytes(static_cast<uint16_t>(proxy_->port)) + OwnAddressBytes());
+  EXPECT_EQ(ReadExactly(fd, 4), "ping") << "bytes sent behind the request are relayed";
+  close(fd);
+
+  fd = Connect();  // BIND is refused
+  ASSERT_TRUE(SendAll(fd, B({4, 2}) + PortBytes(echo.port()) + B({127, 0, 0, 1, 0})));
+  EXPECT_EQ(ReadExactly(fd, 8), B({0, 91, 0, 0, 0, 0, 0, 0}));
+  EXPECT_TRUE(WaitForClose(fd));
+  close(fd);
+
+  fd = Connect();  // 0.0.0.0 is plain SOCKS 4, not 4a
+  ASSERT_TRUE(SendAll(fd, B({4, 1}) + PortBytes(echo.port()) + B({0, 0, 0, 0, 0})));
+  EXPECT_EQ(ReadExactly(fd, 2), B({0, 90}));
+  close(fd);
+  EXPECT_EQ(Logged().back(), "Socks4 0.0.0.0:127.0.0.1");
+}
+
+TEST_F(SocksProxyTest, GuestRuleDecidesSocks4AndUnauthenticatedSocks5) {
+  StartProxy(0, "10.9.9.1-10.9.9.50");
+  TestServer echo(TestServer::kEcho);
+  int fd = Connect();
+  ASSERT_TRUE(SendAll(fd, B({4, 1}) + PortBytes(echo.port()) + B({127, 0, 0, 1, 0})));
+  EXPECT_EQ(ReadExactly(fd, 8), B({0, 91, 0, 0, 0, 0, 0, 0}));
+  EXPECT_TRUE(WaitForClose(fd));
+  close(fd);
+  fd = Connect();
+  ASSERT_TRUE(SendAll(fd, B({5, 1, 0})));
+  EXPECT_EQ(ReadExactly(fd, 2), B({5, 255}));
+  EXPECT_TRUE(WaitForClose(fd));
+  close(fd);
+  EXPECT_TRUE(Logged().empty());
+}
+
+TEST_F(SocksProxyTest, Socks4aHostNameInALaterPacket) {
+  StartProxy();
+  TestServer echo(TestServer::kEcho);
+  int fd = Connect();
+  ASSERT_TRUE(SendAll(fd, B({4, 1}) + PortBytes(echo.port()) + B({0, 0, 0, 7}) + "id" + B({0})));
+  PacketGap();
+  EXPECT_TRUE(NothingReadable(fd));
+  ASSERT_TRUE(SendAll(fd, std::string("localhost") + B({0})));
+  EXPECT_EQ(ReadExactly(fd, 2), B({0, 90}));
+  ReadExactly(fd, 6);
+  ASSERT_TRUE(SendAll(fd, "data"));
+  EXPECT_EQ(ReadExactly(fd, 4), "data");
+  close(fd);
+  EXPECT_EQ(Logged().back(), "Socks4a- localhost:127.0.0.1");
+}
+
+TEST_F(SocksProxyTest, Socks5RepliesByteForByte) {
+  StartProxy();
+  TestServer echo(TestServer::kEcho);
+  const std::string succeeded =
+      B({5, 0, 0, 1}) + OwnAddressBytes() + PortBytes(static_cast<uint16_t>(proxy_->port));
+  int fd = Connect();
+  ASSERT_TRUE(SendAll(fd, B({5, 1, 0})));
+  EXPECT_EQ(ReadExactly(fd, 2), B({5, 0}));
+  ASSERT_TRUE(SendAll(fd, B({5, 1, 0, 1, 127, 0, 0, 1}) + PortBytes(echo.port())));
+  EXPECT_EQ(ReadExactly(fd, 10), succeeded);
+  ASSERT_TRUE(SendAll(fd, "hello"));
+  EXPECT_EQ(ReadExactly(fd, 5), "hello");
+  close(fd);
+
+  fd = Connect();  // login offered: asked for it even though login is not required
+  ASSERT_TRUE(SendAll(fd, B({5, 2, 0, 2})));
+  EXPECT_EQ(ReadExactly(fd, 2), B({5, 2}));
+  close(fd);
+
+  fd = Connect();  // BIND: command not supported
+  ASSERT_TRUE(SendAll(fd, B({5, 1, 0}) + B({5, 2, 0, 1, 127, 0, 0, 1, 0, 80})));
+  EXPECT_EQ(ReadExactly(fd, 2), B({5, 0}));
+  EXPECT_EQ(ReadExactly(fd, 10), B({5, 7, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_TRUE(WaitForClose(fd));
+  close(fd);
+
+  fd = Connect();  // IPv6: closed without a reply
+  ASSERT_TRUE(SendAll(fd, B({5, 1, 0})));
+  ASSERT_EQ(ReadExactly(fd, 2), B({5, 0}));
+  ASSERT_TRUE(SendAll(fd, B({5, 1, 0, 4}) + std::string(16, '\1') + B({0, 80})));
+  EXPECT_EQ(ReadUntilClose(fd), "");
+  close(fd);
+  std::vector<std::string> logged = Logged();
+  EXPECT_EQ(logged.back(), "Socks5 bind ");
+}
+
+TEST_F(SocksProxyTest, Socks5DomainNameInTwoPackets) {
+  StartProxy();
+  TestServer echo(TestServer::kEcho);
+  int fd = Connect();
+  ASSERT_TRUE(SendAll(fd, B({5, 1, 0})));
+  ASSERT_EQ(ReadExactly(fd, 2), B({5, 0}));
+  ASSERT_TRUE(SendAll(fd, B({5, 1, 0, 3, 9})));
+  PacketGap();
+  EXPECT_TRUE(NothingReadable(fd));
+  ASSERT_TRUE(SendAll(fd, "localhost" + PortBytes(echo.port())));
+  EXPECT_EQ(ReadExactly(fd, 2), B({5, 0}));
+  ReadExactly(fd, 8);
+  ASSERT_TRUE(SendAll(fd, "x"));
+  EXPECT_EQ(ReadExactly(fd, 1), "x");
+  close(fd);
+  EXPECT_EQ(Logged().back(), "Socks5- localhost:127.0.0.1");
+}
+
+TEST_F(SocksProxyTest, WholeDialogueInOneWriteOrByteByByte) {
+  AddUser("amy", "pw", 1);
+  StartProxy(1);
+  TestServer echo(TestServer::kEcho);
+  const std::string dialogue = B({5, 1, 2}) + B({1, 3}) + "amy" + B({2}) + "pw" +
+                               B({5, 1, 0, 3, 9}) + "localhost" + PortBytes(echo.port()) + "payload";
+  const std::string replies_head = B({5, 2, 1, 0, 5, 0});
+  for (bool byte_by_byte : {false, true}) {
+    int fd = Connect();
+    if (byte_by_byte) {
+      for (char c : dialogue) ASSERT_TRUE(SendAll(fd, std::string(1, c)));
+    } else {
+      ASSERT_TRUE(SendAll(fd, dialogue));
+    }
+    EXPECT_EQ(ReadExactly(fd, 6), replies_head) << byte_by_byte;
+    ReadExactly(fd, 8);
+    EXPECT_EQ(ReadExactly(fd, 7), "payload") << byte_by_byte;
+    close(fd);
+  }
+}
+
+TEST_F(SocksProxyTest, SilentOrEndlessClientsAreClosed) {
+  StartProxy();
+  proxy_->Stop();
+  proxy_->dialogueTimeoutMs = 200;
+  proxy_->port = 0;
+  ASSERT_TRUE(proxy_->Start());
+  int silent = Connect();
+  int partial = Connect();
+  ASSERT_TRUE(SendAll(partial, B({5, 3, 0})));  // promises three methods, sends one
+  EXPECT_TRUE(WaitForClose(silent)) << "closed after the dialogue time";
+  EXPECT_TRUE(WaitForClose(partial));
+  close(silent);
+  close(partial);
+  int endless = Connect();
+  ASSERT_TRUE(SendAll(endless, B({4, 1, 0, 80, 0, 0, 0, 1}) + std::string(700, 'u')));
+  EXPECT_TRUE(WaitForClose(endless)) << "a user id longer than any message is refused";
+  close(endless);
+}
+
+TEST_F(SocksProxyTest, MalformedInputNeverCrashesOrLeaks) {
+  StartProxy();
+  TestServer echo(TestServer::kEcho);
+  std::mt19937 rng(7);
+  for (int i = 0; i < 200; ++i) {
+    int fd = Connect();
+    std::string junk(1 + rng() % 64, '\0');
+    for (char& c : junk) c = static_cast<char>(rng());
+    if (i % 3 == 0) junk[0] = 4;
+    if (i % 3 == 1) junk[0] = 5;
+    SendAll(fd, junk);
+    shutdown(fd, SHUT_WR);
+    ReadUntilClose(fd);
+    close(fd);
+  }
+}
+
+}  // namespace
+}  // namespace tw::test
