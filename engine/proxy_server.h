@@ -15,20 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "config/settings.h"  // the protocol ids
 #include "engine/authorization.h"
 #include "platform/completion_port.h"
 
 namespace tw {
 
 struct IoContext;
-
-enum ProtocolId : int32_t {
-  kProtocolHttp = 1,
-  kProtocolFtp = 2,
-  kProtocolPop3 = 3,
-  kProtocolSmtp = 4,
-  kProtocolSocks = 5,
-};
 
 // A protocol handler: one function over (context, completion key, byte count). The operation
 // that completed and its error are in context->overlapped.
