@@ -38,6 +38,17 @@ const std::string& ScheduleRecord::Day(int weekday) const {
   }
 }
 
+void ScheduleRecord::SetServer(int protocol_id, std::int32_t value) {
+  switch (protocol_id) {
+    case 1: server1 = value; break;
+    case 2: server2 = value; break;
+    case 3: server3 = value; break;
+    case 4: server4 = value; break;
+    case 5: server5 = value; break;
+    default: break;
+  }
+}
+
 std::int32_t ScheduleRecord::Server(int protocol_id) const {
   switch (protocol_id) {
     case 1: return server1;

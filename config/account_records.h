@@ -80,6 +80,7 @@ struct ScheduleRecord {
   // The day text of a weekday, 0 = Sunday .. 6 = Saturday; "" outside.
   const std::string& Day(int weekday) const;
   std::int32_t Server(int protocol_id) const;
+  void SetServer(int protocol_id, std::int32_t value);
 };
 
 }  // namespace tw
