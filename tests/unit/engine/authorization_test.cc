@@ -1,6 +1,10 @@
 #include "engine/authorization.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "config/account_tables.h"
 #include "config/installation.h"
@@ -327,7 +331,34 @@ TEST(ForeignTableTest, UsersOfATableMadeElsewhereAuthenticate) {
 TEST(CheckBySocketTest, UsesThePeerAddressOfTheSocket) {
   EXPECT_FALSE(MatchAddressRule("127.0.0.1", -1)) << "no peer: no address";
   EXPECT_TRUE(MatchAddressRule("", -1)) << "an empty guest rule admits everyone";
-  EXPECT_TRUE(MatchAddressRule("10.0.0.1-10.0.0.9", std::string_view("10.0.0.9")));
+
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_NE(listener, -1);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  int client = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  int accepted = ::accept(listener, nullptr, nullptr);
+  ASSERT_NE(accepted, -1);
+
+  TestDir dir;
+  AuthorizationSettings proxy;
+  proxy.dataDir = dir.path();
+  proxy.protocolId = 5;
+  proxy.guestIpRange = "127.0.0.1";
+  std::int32_t down = 0, up = 0;
+  EXPECT_TRUE(MatchAddressRule(proxy.guestIpRange, accepted));
+  EXPECT_TRUE(CheckAccountAccess(proxy, accepted, "", "", &down, &up));
+  proxy.guestIpRange = "127.0.0.2-127.0.0.9";
+  EXPECT_FALSE(CheckAccountAccess(proxy, accepted, "", "", &down, &up));
+  ::close(accepted);
+  ::close(client);
+  ::close(listener);
 }
 
 TEST_F(AuthorizationTest, StartUpListsLoadFromTheTables) {
