@@ -29,9 +29,9 @@ class AccountTablesTest : public ::testing::Test {
 };
 
 TEST_F(AccountTablesTest, FreshInstallationHasTheFullSet) {
-  for (const char* f : {kUserTableFile, kGroupTableFile, kServerTableFile, kFilterTableFile,
-                        kScheduleTableFile, kIpBlockPageFile, kWebFilterPageFile,
-                        kSchedulePageFile}) {
+  for (const char* f :
+       {kUserTableFile, kGroupTableFile, kServerTableFile, kFilterTableFile, kScheduleTableFile,
+        kIpBlockPageFile, kWebFilterPageFile, kSchedulePageFile}) {
     EXPECT_TRUE(std::filesystem::is_regular_file(dir_.File(f))) << f;
   }
   EXPECT_TRUE(std::filesystem::is_directory(dir_.File("log")));

@@ -71,8 +71,7 @@ class AuthorizationTest : public ::testing::Test {
     u->rules.scheduleid = 7;
     Update(*u);
   }
-  bool Check(std::string_view user, std::string_view password,
-             std::string_view client = kClient) {
+  bool Check(std::string_view user, std::string_view password, std::string_view client = kClient) {
     down_ = up_ = -1;
     return CheckAccountAccess(proxy_, client, user, password, &down_, &up_);
   }
@@ -92,7 +91,6 @@ class AuthorizationTest : public ::testing::Test {
   std::int32_t down_ = -1, up_ = -1, filter_ = 0;
   int reason_ = 0;
 };
-
 
 TEST_F(AuthorizationTest, LoginRequiredNeedsRightsOfTheUserOrItsGroup) {
   proxy_.authMode = 1;
@@ -124,10 +122,11 @@ TEST_F(AuthorizationTest, PasswordsMustMatchExactly) {
     const char* user;
     const char* password;
     bool ok;
-  } cases[] = {{"bob", "Secret", true}, {"bob", "secret", false}, {"bob", "Secre", false},
-               {"bob", "Secret2", false}, {"bob", "", false},     {"Bob", "Secret", false},
+  } cases[] = {{"bob", "Secret", true},   {"bob", "secret", false}, {"bob", "Secre", false},
+               {"bob", "Secret2", false}, {"bob", "", false},       {"Bob", "Secret", false},
                {"", "", false},           {"eve", "Secret", false}};
-  for (const Case& c : cases) EXPECT_EQ(Check(c.user, c.password), c.ok) << c.user << "/" << c.password;
+  for (const Case& c : cases)
+    EXPECT_EQ(Check(c.user, c.password), c.ok) << c.user << "/" << c.password;
   EXPECT_FALSE(Check(std::string_view("bob\0", 4), "Secret"));
 }
 
@@ -240,7 +239,8 @@ TEST_F(AuthorizationTest, GuestRuleDecidesWithTheUsersLimits) {
   EXPECT_EQ(up_, 20 * 1024);
   EXPECT_FALSE(Check("bob", "pw", "192.168.0.51"));
   EXPECT_EQ(down_, 10 * 1024);
-  EXPECT_TRUE(Check("bob", "pw", "10.0.0.1")) << "the user's own rule admits outside the guest rule";
+  EXPECT_TRUE(Check("bob", "pw", "10.0.0.1"))
+      << "the user's own rule admits outside the guest rule";
 
   EXPECT_TRUE(Check("", "", "192.168.0.50"));
   EXPECT_EQ(down_, 5000);

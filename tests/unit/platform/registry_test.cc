@@ -14,8 +14,7 @@ TEST(RegistryTest, MissingFileOrDamagedValuesGiveDefaults) {
   TestDir dir;
   EXPECT_EQ(ReadRegistryValue(dir.path(), kLogLevel), 3u);
   EXPECT_EQ(ReadRegistryValue(dir.path(), kThreadPriority), 3u);
-  WriteFile(RegistryFilePath(dir.path()),
-            "[Settings]\nLogLevel=-1\nThreadPriority=99999999999\n");
+  WriteFile(RegistryFilePath(dir.path()), "[Settings]\nLogLevel=-1\nThreadPriority=99999999999\n");
   EXPECT_EQ(ReadRegistryValue(dir.path(), kLogLevel), 3u);
   EXPECT_EQ(ReadRegistryValue(dir.path(), kThreadPriority), 3u);
 }
