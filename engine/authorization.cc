@@ -136,6 +136,15 @@ bool MatchAddressRule(std::string_view rule, std::string_view clientAddress) {
   return AddressRulePasses(rule, clientAddress);
 }
 
+std::string LocalAddressForClient(const AuthorizationSettings& proxy,
+                                  std::string_view clientAddress) {
+  return LocalAddressForClient(proxy.localAddresses, clientAddress);
+}
+
+bool IsOwnHttpAddress(const AuthorizationSettings& proxy, std::string_view host) {
+  return IsOwnHttpAddress(proxy.localAddresses, proxy.port, host);
+}
+
 bool MatchAddressRule(std::string_view rule, int clientSocket) {
   if (rule.empty()) return true;
   return AddressRulePasses(rule, PeerAddressText(clientSocket));

@@ -66,8 +66,14 @@ bool CheckHttpAccount(const AuthorizationSettings& proxy, std::string_view clien
 bool MatchAddressRule(std::string_view rule, int clientSocket);
 bool MatchAddressRule(std::string_view rule, std::string_view clientAddress);
 
-// Same-length-independent comparison of two secrets: the time taken does not depend on where
-// they first differ.
+// The proxy's own address for a client on the same network (local_addresses.h), from the
+// proxy's localAddresses, built on first use.
+std::string LocalAddressForClient(const AuthorizationSettings& proxy,
+                                  std::string_view clientAddress);
+// True when a Host value names this HTTP proxy: one of its addresses with its port.
+bool IsOwnHttpAddress(const AuthorizationSettings& proxy, std::string_view host);
+
+// Comparison of two secrets whose time does not depend on where they first differ.
 bool SecretsEqual(std::string_view a, std::string_view b);
 
 }  // namespace tw

@@ -361,6 +361,15 @@ TEST(CheckBySocketTest, UsesThePeerAddressOfTheSocket) {
   ::close(listener);
 }
 
+TEST(ProxyAddressesTest, TheProxysOwnListAndPortAreUsed) {
+  AuthorizationSettings http;
+  http.port = 808;
+  http.localAddresses.SetSource([] { return std::vector<std::string>{"10.0.0.15"}; });
+  EXPECT_TRUE(IsOwnHttpAddress(http, "10.0.0.15:808"));
+  EXPECT_FALSE(IsOwnHttpAddress(http, "10.0.0.1:808"));
+  EXPECT_EQ(LocalAddressForClient(http, "10.0.0.5"), "10.0.0.15");
+}
+
 TEST_F(AuthorizationTest, StartUpListsLoadFromTheTables) {
   std::string error;
   for (int i = 0; i < 3; ++i) {
