@@ -130,11 +130,5 @@ TEST(DataDirTest, SwitchIsFoundOnlyAsAWholeArgument) {
   EXPECT_FALSE(error.empty());
 }
 
-TEST(DataDirTest, JoinsWithOneSlash) {
-  EXPECT_EQ(DataFilePath("/a", "option.ini"), "/a/option.ini");
-  EXPECT_EQ(DataFilePath("/a/", "user.sdb"), "/a/user.sdb");
-  EXPECT_EQ(DataFilePath("", "x"), "x");
-}
-
 }  // namespace
 }  // namespace tw

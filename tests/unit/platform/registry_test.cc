@@ -28,13 +28,5 @@ TEST(RegistryTest, WrittenValuesReadBack) {
   EXPECT_EQ(ReadRegistryValue(dir.path(), kThreadPriority), 4294967295u);
 }
 
-TEST(RegistryTest, ThreadPriorityMapsToNiceValuesOrNormal) {
-  EXPECT_LT(ThreadPriorityNice(0), ThreadPriorityNice(1));
-  EXPECT_LT(ThreadPriorityNice(2), ThreadPriorityNice(3));
-  EXPECT_EQ(ThreadPriorityNice(3), 0);
-  EXPECT_LT(ThreadPriorityNice(5), ThreadPriorityNice(6));
-  EXPECT_EQ(ThreadPriorityNice(7), 0);
-}
-
 }  // namespace
 }  // namespace tw
