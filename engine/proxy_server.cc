@@ -51,7 +51,6 @@ ProxyServer::ProxyServer(int32_t id)
 ProxyServer::~ProxyServer() { Stop(); }
 
 void WorkerLoop(std::shared_ptr<CompletionPort> port) {
-  pthread_setname_np(pthread_self(), "tw-work");
   Completion c;
   while (port->Wait(&c)) {
     if (c.key == 0 || c.overlapped == nullptr) return;  // Stop's wake-up
@@ -97,9 +96,13 @@ bool ProxyServer::Start() {
   }
   access.port = port;
   try {
-    for (int i = 0; i < workerCount; ++i) workers_.emplace_back(WorkerLoop, completionPort);
+    for (int i = 0; i < workerCount; ++i) {
+      workers_.emplace_back(WorkerLoop, completionPort);
+      pthread_setname_np(workers_.back().native_handle(), "tw-work");
+    }
     stopped.store(0);
     acceptThread = std::thread(&ProxyServer::AcceptLoop, this);
+    pthread_setname_np(acceptThread.native_handle(), "tw-accept");
   } catch (const std::system_error&) {
     stopped.store(1);
     ReleaseAll();
@@ -160,7 +163,6 @@ size_t ProxyServer::LiveContexts() {
 }
 
 void ProxyServer::AcceptLoop() {
-  pthread_setname_np(pthread_self(), "tw-accept");
   for (;;) {
     pollfd fds[2] = {{listenSocket, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
     int rc = poll(fds, 2, -1);

@@ -110,6 +110,7 @@ std::shared_ptr<CompletionPort> CompletionPort::Create() {
   port->chunk_count_ = max_fd / kChunkSlots + 1;
   port->chunks_ = std::make_unique<std::atomic<SlotChunk*>[]>(port->chunk_count_);
   port->poller_ = std::thread(&CompletionPort::PollerLoop, port.get());
+  pthread_setname_np(port->poller_.native_handle(), "tw-poll");
   return port;
 }
 
@@ -503,7 +504,6 @@ void CompletionPort::FireTimers(std::vector<Completion>* out) {
 }
 
 void CompletionPort::PollerLoop() {
-  pthread_setname_np(pthread_self(), "tw-poll");
   epoll_event events[kEpollBatch];
   std::vector<Completion> batch;
   batch.reserve(kEpollBatch);
