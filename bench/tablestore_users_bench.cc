@@ -20,7 +20,9 @@ std::string TablePath(const char* name) {
       .string();
 }
 
-std::string UserName(int i) { return "user" + std::to_string((i * 7919) % kUsers); }
+std::string UserName(int i) {
+  return "user" + std::to_string((i * 7919) % kUsers);
+}
 
 bool DefineUsers(SdbTable& t, const std::string& path) {
   return t.CreateField("id", SdbTable::AutoInc) && t.CreateField("userid", SdbTable::String, 32) &&
@@ -29,7 +31,8 @@ bool DefineUsers(SdbTable& t, const std::string& path) {
          t.CreateField("name", SdbTable::String, 64) &&
          t.CreateField("notes", SdbTable::String, 255) && t.CreateField("group", SdbTable::Int) &&
          t.CreateField("enable", SdbTable::Int) && t.CreateField("download_limit", SdbTable::Int) &&
-         t.CreateField("download_speed", SdbTable::Int) && t.CreateField("iprange", SdbTable::String, 40) &&
+         t.CreateField("download_speed", SdbTable::Int) &&
+         t.CreateField("iprange", SdbTable::String, 40) &&
          t.CreateKey("userid", SdbTable::KeyUnique, 1, SdbTable::CompareNoCase) &&
          t.Create(path, "users");
 }
