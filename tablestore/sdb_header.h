@@ -30,7 +30,9 @@ class Header {
 
   int FieldCount() const { return I16(kOffFieldCount); }
   void SetFieldCount(int v) { SetI16(kOffFieldCount, v); }
-  std::string_view FieldName(int i) const { return Text(kOffFieldNames + i * kNameSize, kNameSize); }
+  std::string_view FieldName(int i) const {
+    return Text(kOffFieldNames + i * kNameSize, kNameSize);
+  }
   void SetFieldName(int i, std::string_view name) {
     SetText(kOffFieldNames + i * kNameSize, kNameSize, name);
   }

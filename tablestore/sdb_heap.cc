@@ -121,7 +121,8 @@ bool MemoReader::Read(File& file, uint8_t* out, int n, int* got) {
       if (!file.ReadItem(block_, b, sizeof b)) return false;
       next_ = GetI32(b);
       length_ = GetI32(b + 4);
-      if (length_ < 0 || !file.ValidItem(static_cast<int64_t>(block_) + kMemoBlockHeader, length_)) {
+      if (length_ < 0 ||
+          !file.ValidItem(static_cast<int64_t>(block_) + kMemoBlockHeader, length_)) {
         return false;
       }
       loaded_ = true;

@@ -39,7 +39,8 @@ bool BuildFields(const Header& h, Layout* layout, std::string* why) {
   layout->record_length = offset;
   layout->max_packed_length = offset + kPackedLengthSize + 2 * strings;
   const int format = h.RecordFormat();
-  if (format != kRecordsFixed && format != kRecordsPacked) return Fail(why, "unknown record format");
+  if (format != kRecordsFixed && format != kRecordsPacked)
+    return Fail(why, "unknown record format");
   layout->packed = format == kRecordsPacked;
   return true;
 }
@@ -124,13 +125,19 @@ int Order(T a, T b) {
 
 int ComparePart(int type, int compare, const uint8_t* a, const uint8_t* b, int length) {
   switch (type) {
-    case kTypeByte: return Order(a[0], b[0]);
-    case kTypeShort: return Order(GetI16(a), GetI16(b));
+    case kTypeByte:
+      return Order(a[0], b[0]);
+    case kTypeShort:
+      return Order(GetI16(a), GetI16(b));
     case kTypeInt:
-    case kTypeAutoInc: return Order(GetI32(a), GetI32(b));
-    case kTypeFloat: return Order(GetF32(a), GetF32(b));
-    case kTypeDouble: return Order(GetF64(a), GetF64(b));
-    default: return CompareText(a, b, length, compare == kCompareNoCase);
+    case kTypeAutoInc:
+      return Order(GetI32(a), GetI32(b));
+    case kTypeFloat:
+      return Order(GetF32(a), GetF32(b));
+    case kTypeDouble:
+      return Order(GetF64(a), GetF64(b));
+    default:
+      return CompareText(a, b, length, compare == kCompareNoCase);
   }
 }
 
@@ -178,8 +185,8 @@ bool SearchValue(const KeyLayout& key, const void* value, uint8_t* slot) {
 
 int CompareKeyValues(const KeyLayout& key, const uint8_t* a, const uint8_t* b) {
   for (const KeyPart& part : key.parts) {
-    const int c = ComparePart(part.type, part.compare, a + part.value_offset,
-                              b + part.value_offset, part.length);
+    const int c = ComparePart(part.type, part.compare, a + part.value_offset, b + part.value_offset,
+                              part.length);
     if (c != 0) return c;
   }
   return 0;

@@ -20,12 +20,12 @@ struct FieldLayout {
 };
 
 struct KeyPart {
-  int type = 0;            // field type of the part
+  int type = 0;  // field type of the part
   int compare = kCompareExact;
-  int record_offset = 0;   // first byte used, within the fixed record
-  int available = 0;       // bytes of the field from there on (text parts may ask for more)
-  int length = 0;          // bytes of the part within the key value
-  int value_offset = 0;    // where the part starts within the key value
+  int record_offset = 0;  // first byte used, within the fixed record
+  int available = 0;      // bytes of the field from there on (text parts may ask for more)
+  int length = 0;         // bytes of the part within the key value
+  int value_offset = 0;   // where the part starts within the key value
 };
 
 struct KeyLayout {

@@ -78,7 +78,9 @@ namespace text = sdb::text;
 
 SdbTable::SdbTable() : s_(std::make_unique<TableState>()) {}
 
-SdbTable::~SdbTable() { Close(); }
+SdbTable::~SdbTable() {
+  Close();
+}
 
 // ---- definition ----
 
@@ -257,7 +259,9 @@ void SdbTable::Close() {
   s_->error = std::move(error);
 }
 
-bool SdbTable::IsOpen() const { return s_->open; }
+bool SdbTable::IsOpen() const {
+  return s_->open;
+}
 
 // ---- what the table tells ----
 
@@ -282,14 +286,26 @@ int SdbTable::FieldType(int field_number) const {
   return s_->header.FieldType(field_number);
 }
 
-int SdbTable::FieldCount() const { return std::clamp(s_->header.FieldCount(), 0, sdb::kMaxFields); }
+int SdbTable::FieldCount() const {
+  return std::clamp(s_->header.FieldCount(), 0, sdb::kMaxFields);
+}
 
-int SdbTable::KeyCount() const { return std::clamp(s_->header.KeyCount(), 0, sdb::kMaxKeys); }
+int SdbTable::KeyCount() const {
+  return std::clamp(s_->header.KeyCount(), 0, sdb::kMaxKeys);
+}
 
-int SdbTable::RecordCount() const { return s_->open ? s_->header.RecordCount() : -1; }
+int SdbTable::RecordCount() const {
+  return s_->open ? s_->header.RecordCount() : -1;
+}
 
-std::string SdbTable::Description() const { return std::string(s_->header.Description()); }
+std::string SdbTable::Description() const {
+  return std::string(s_->header.Description());
+}
 
-const std::string& SdbTable::ErrorText() const { return s_->error; }
+const std::string& SdbTable::ErrorText() const {
+  return s_->error;
+}
 
-const std::string& SdbTable::InfoText() const { return s_->info; }
+const std::string& SdbTable::InfoText() const {
+  return s_->info;
+}

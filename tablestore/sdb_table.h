@@ -57,8 +57,8 @@ class SdbTable {
   bool CreateField(std::string_view name, int type, int length = 0);
   // Adds a single-field key on field_number. For String fields, offset and length select the
   // characters used (defaults: the whole field, at most 128 characters).
-  bool CreateKey(std::string_view name, int mode, int field_number,
-                 int compare_mode = CompareExact, int offset = 0, int length = 0);
+  bool CreateKey(std::string_view name, int mode, int field_number, int compare_mode = CompareExact,
+                 int offset = 0, int length = 0);
   // Creates (or truncates) the file with the definitions made so far; the table is then open
   // and empty.
   bool Create(const std::string& path, std::string_view description);

@@ -35,11 +35,21 @@ static bool Position(TableState& s, int key, Move move, const void* value, void*
   sdb::Cursor cursor;
   Status st = Status::kNotFound;
   switch (move) {
-    case Move::kFirst: st = tree.First(&cursor); break;
-    case Move::kLast: st = tree.Last(&cursor); break;
-    case Move::kNext: st = tree.Next(s.cursors[key], &cursor); break;
-    case Move::kPrev: st = tree.Prev(s.cursors[key], &cursor); break;
-    case Move::kSeek: st = tree.Find(s.value.data(), &cursor); break;
+    case Move::kFirst:
+      st = tree.First(&cursor);
+      break;
+    case Move::kLast:
+      st = tree.Last(&cursor);
+      break;
+    case Move::kNext:
+      st = tree.Next(s.cursors[key], &cursor);
+      break;
+    case Move::kPrev:
+      st = tree.Prev(s.cursors[key], &cursor);
+      break;
+    case Move::kSeek:
+      st = tree.Find(s.value.data(), &cursor);
+      break;
   }
   if (st == Status::kOk) {
     st = sdb::ReadRecord(s.file, s.layout, cursor.record, s.work.data(), &s.scratch);
@@ -127,10 +137,16 @@ std::string SdbTable::GetFieldText(int field_number) const {
   const uint8_t* p = s.current.data() + f.offset;
   char buffer[64];
   switch (f.type) {
-    case Short: std::snprintf(buffer, sizeof buffer, "%d", sdb::GetI16(p)); break;
+    case Short:
+      std::snprintf(buffer, sizeof buffer, "%d", sdb::GetI16(p));
+      break;
     case Int:
-    case AutoInc: std::snprintf(buffer, sizeof buffer, "%d", sdb::GetI32(p)); break;
-    case Byte: std::snprintf(buffer, sizeof buffer, "%d", p[0]); break;
+    case AutoInc:
+      std::snprintf(buffer, sizeof buffer, "%d", sdb::GetI32(p));
+      break;
+    case Byte:
+      std::snprintf(buffer, sizeof buffer, "%d", p[0]);
+      break;
     case Float: {
       std::string out(std::snprintf(nullptr, 0, "%.6f", sdb::GetF32(p)), '\0');
       std::snprintf(out.data(), out.size() + 1, "%.6f", sdb::GetF32(p));
@@ -146,7 +162,8 @@ std::string SdbTable::GetFieldText(int field_number) const {
       const auto* c = reinterpret_cast<const char*>(p);
       return std::string(c, strnlen(c, f.length));
     }
-    default: return "";
+    default:
+      return "";
   }
   return buffer;
 }

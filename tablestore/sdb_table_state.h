@@ -86,9 +86,7 @@ struct TableState {
     if (s == Status::kWriteFailed) error = text::kCantWrite;
     return false;
   }
-  bool has_current() const {
-    return open && current_key >= 0 && cursors[current_key].record != -1;
-  }
+  bool has_current() const { return open && current_key >= 0 && cursors[current_key].record != -1; }
   int record_length() const { return layout.record_length; }
 
   // Brings the changing part of the header up to date with the file; call after locking.

@@ -67,8 +67,10 @@ bool SdbTable::SetFieldText(std::string_view text, int field_number) {
       const double v = std::strtod(t.c_str(), nullptr);
       return SetField(field_number, &v);
     }
-    case String: return SetField(field_number, t.c_str());
-    default: return false;
+    case String:
+      return SetField(field_number, t.c_str());
+    default:
+      return false;
   }
 }
 
@@ -314,10 +316,14 @@ int SdbTable::LastValue() {
   const sdb::FieldLayout& f = s.layout.fields[0];
   const uint8_t* p = s.current.data() + f.offset;
   switch (f.type) {
-    case Short: return sdb::GetI16(p);
+    case Short:
+      return sdb::GetI16(p);
     case Int:
-    case AutoInc: return sdb::GetI32(p);
-    case Byte: return p[0];
-    default: return 0;
+    case AutoInc:
+      return sdb::GetI32(p);
+    case Byte:
+      return p[0];
+    default:
+      return 0;
   }
 }

@@ -11,9 +11,13 @@ constexpr int kMaxDepth = 32;  // far beyond any real tree; ends cycles through 
 
 // ---- reading and writing items ----
 
-int64_t Tree::MaxNodes() const { return (file_.size() - kHeaderSize) / key_.node_size + 2; }
+int64_t Tree::MaxNodes() const {
+  return (file_.size() - kHeaderSize) / key_.node_size + 2;
+}
 
-int64_t Tree::MaxEntries() const { return (file_.size() - kHeaderSize) / kDupEntrySize + 2; }
+int64_t Tree::MaxEntries() const {
+  return (file_.size() - kHeaderSize) / kDupEntrySize + 2;
+}
 
 Status Tree::ReadNode(int32_t pos, Node* node) {
   if (!file_.ReadItem(pos, node->data(), node->size())) return Status::kDamaged;
@@ -45,7 +49,7 @@ Status Tree::WriteWord(int32_t node_pos, int word, int32_t value) {
   uint8_t b[4];
   PutI32(b, value);
   return file_.Write(static_cast<int64_t>(node_pos) + 4 * word, b, 4) ? Status::kOk
-                                                                       : Status::kWriteFailed;
+                                                                      : Status::kWriteFailed;
 }
 
 Status Tree::ReadEntry(int32_t pos, DupEntry* entry) {
@@ -511,9 +515,13 @@ Status Tree::WalkLeaves(int32_t leaf, int index, bool forward, int64_t hops, Cur
   return Status::kDamaged;
 }
 
-Status Tree::First(Cursor* c) { return WalkLeaves(header_.KeyFirstLeaf(k_), -2, true, 0, c); }
+Status Tree::First(Cursor* c) {
+  return WalkLeaves(header_.KeyFirstLeaf(k_), -2, true, 0, c);
+}
 
-Status Tree::Last(Cursor* c) { return WalkLeaves(header_.KeyLastLeaf(k_), -2, false, 0, c); }
+Status Tree::Last(Cursor* c) {
+  return WalkLeaves(header_.KeyLastLeaf(k_), -2, false, 0, c);
+}
 
 Status Tree::StepInChain(const Cursor& from, int32_t to, int direction, Cursor* c) {
   if (from.chain_hops >= MaxEntries()) return Status::kDamaged;

@@ -38,9 +38,9 @@ struct Cursor {
   DupEntry entry;    // that entry as last read
   // Steps taken since the cursor was placed, so that a walk through a damaged file whose leaf
   // links or chain links form a circle ends instead of going round for ever.
-  int direction = 0;        // +1 forward, -1 backward, 0 just placed
-  int64_t leaf_hops = 0;    // leaves entered in this direction
-  int64_t chain_hops = 0;   // chain entries passed on the current leaf entry
+  int direction = 0;       // +1 forward, -1 backward, 0 just placed
+  int64_t leaf_hops = 0;   // leaves entered in this direction
+  int64_t chain_hops = 0;  // chain entries passed on the current leaf entry
   // The key value of the leaf entry. Another writer may shift or split the leaf between two
   // moves; the value finds the entry again.
   std::array<uint8_t, kMaxTextKeyLength + 1> key{};

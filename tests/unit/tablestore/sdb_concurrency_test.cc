@@ -50,12 +50,16 @@ void RunAndDie(const std::string& path, Change change, int round) {
   bool ok = false;
   const std::string name = "r" + std::to_string(round);
   switch (change) {
-    case Change::kAppend: ok = AddUser(t, name, round % 3, "killed"); break;
+    case Change::kAppend:
+      ok = AddUser(t, name, round % 3, "killed");
+      break;
     case Change::kEdit:
       ok = t.Seek(1, "base") && t.SetFieldText("base" + std::to_string(round), "note") &&
            t.SetFieldText(name, "name") && t.Edit();
       break;
-    case Change::kDelete: ok = t.Seek(1, "r0") && t.Delete(); break;
+    case Change::kDelete:
+      ok = t.Seek(1, "r0") && t.Delete();
+      break;
   }
   if (!ok) _exit(1);
   raise(SIGKILL);
@@ -91,8 +95,12 @@ TEST(SdbCrash, ProcessKilledRightAfterAChangeLeavesItComplete) {
     count += s.count_change;
     const std::set<std::string> names = CheckConsistent(path);
     EXPECT_EQ(static_cast<int>(names.size()), count) << "round " << round;
-    if (s.present != nullptr) EXPECT_TRUE(names.count(s.present)) << s.present;
-    if (s.absent != nullptr) EXPECT_FALSE(names.count(s.absent)) << s.absent;
+    if (s.present != nullptr) {
+      EXPECT_TRUE(names.count(s.present)) << s.present;
+    }
+    if (s.absent != nullptr) {
+      EXPECT_FALSE(names.count(s.absent)) << s.absent;
+    }
   }
 }
 

@@ -57,7 +57,8 @@ TEST(SdbDamage, TruncatedFileFailsOrCarriesOn) {
   TempDir dir;
   const auto sample = MakeSample(dir.File("sample.sdb"));
   const std::string path = dir.File("t.sdb");
-  std::vector<size_t> cuts = {0, 1, 100, kHeaderSize - 1, kHeaderSize, kHeaderSize + 1, kHeaderSize + 7};
+  std::vector<size_t> cuts = {
+      0, 1, 100, kHeaderSize - 1, kHeaderSize, kHeaderSize + 1, kHeaderSize + 7};
   for (int i = 1; i < 60; ++i) cuts.push_back(sample.size() * i / 60);
   for (size_t cut : cuts) {
     WriteBytes(path, std::vector<uint8_t>(sample.begin(), sample.begin() + cut));
@@ -80,12 +81,21 @@ TEST(SdbDamage, GarbledBytesFailOrCarryOn) {
     for (int c = 0; c < changes; ++c) {
       // Half the changes land in the header's changing part or the definitions, the rest in
       // the heap; values are extremes or positions elsewhere in the file.
-      const size_t at = rng() % 2 ? 15200 + rng() % 272 : kHeaderSize + rng() % (bytes.size() - kHeaderSize - 4);
+      const size_t at =
+          rng() % 2 ? 15200 + rng() % 272 : kHeaderSize + rng() % (bytes.size() - kHeaderSize - 4);
       switch (rng() % 4) {
-        case 0: bytes[at] = 0xFF; break;
-        case 1: bytes[at] = static_cast<uint8_t>(rng()); break;
-        case 2: PutI32(bytes, at & ~size_t{3}, static_cast<int32_t>(rng() % bytes.size())); break;
-        default: PutI32(bytes, at, -1); break;
+        case 0:
+          bytes[at] = 0xFF;
+          break;
+        case 1:
+          bytes[at] = static_cast<uint8_t>(rng());
+          break;
+        case 2:
+          PutI32(bytes, at & ~size_t{3}, static_cast<int32_t>(rng() % bytes.size()));
+          break;
+        default:
+          PutI32(bytes, at, -1);
+          break;
       }
     }
     WriteBytes(path, bytes);
@@ -102,10 +112,10 @@ TEST(SdbDamage, DefinitionsOutOfRangeAreRefusedAtOpen) {
     size_t offset;
     int value;
     bool i16;
-  } cases[] = {{"recordLength", 32, 9999, false},    {"fieldCount", 4648, 500, true},
-               {"field type", 4136 + 2, 42, true},     {"text length", 4392 + 2, 5000, true},
-               {"Int length", 4392 + 4, 3, true},      {"keyCount", 15250, 11, true},
-               {"key part field", 4990, 77, true},     {"key part count", 15230, 300, true},
+  } cases[] = {{"recordLength", 32, 9999, false},         {"fieldCount", 4648, 500, true},
+               {"field type", 4136 + 2, 42, true},        {"text length", 4392 + 2, 5000, true},
+               {"Int length", 4392 + 4, 3, true},         {"keyCount", 15250, 11, true},
+               {"key part field", 4990, 77, true},        {"key part count", 15230, 300, true},
                {"text key length", 12670 + 256, 0, true}, {"record format", 15380, 3, true}};
   for (const auto& c : cases) {
     auto bytes = sample;

@@ -105,7 +105,8 @@ TEST_P(SdbNodeSize, OneLeafHasTheSizeOfItsKeyType) {
   SdbTable t;
   ASSERT_TRUE(t.CreateField("k", c.type, c.field_length));
   if (c.type != SdbTable::AutoInc) {
-    ASSERT_TRUE(t.CreateKey("k", SdbTable::KeyDuplicates, 0, SdbTable::CompareExact, 0, c.key_length));
+    ASSERT_TRUE(
+        t.CreateKey("k", SdbTable::KeyDuplicates, 0, SdbTable::CompareExact, 0, c.key_length));
   }
   ASSERT_TRUE(t.Create(dir.File("t.sdb"), "")) << t.ErrorText();
   std::vector<uint8_t> record(64, 0);

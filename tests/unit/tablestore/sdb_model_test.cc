@@ -46,10 +46,14 @@ class Model {
       const Row& x = rows.at(a);
       const Row& y = rows.at(b);
       switch (key) {
-        case 1: return x.name < y.name;
-        case 2: return std::tie(x.group, x.group_stamp) < std::tie(y.group, y.group_stamp);
-        case 3: return std::tie(x.score, x.score_stamp) < std::tie(y.score, y.score_stamp);
-        default: return a < b;
+        case 1:
+          return x.name < y.name;
+        case 2:
+          return std::tie(x.group, x.group_stamp) < std::tie(y.group, y.group_stamp);
+        case 3:
+          return std::tie(x.score, x.score_stamp) < std::tie(y.score, y.score_stamp);
+        default:
+          return a < b;
       }
     });
     return ids;
@@ -112,10 +116,18 @@ class ModelRun {
     const int key = Pick(4);
     bool ok = false;
     switch (key) {
-      case 0: ok = t.Seek(0, &id); break;
-      case 1: ok = t.Seek(1, r.name.c_str()); break;
-      case 2: ok = t.Seek(2, &r.group); break;
-      case 3: ok = t.Seek(3, &r.score); break;
+      case 0:
+        ok = t.Seek(0, &id);
+        break;
+      case 1:
+        ok = t.Seek(1, r.name.c_str());
+        break;
+      case 2:
+        ok = t.Seek(2, &r.group);
+        break;
+      case 3:
+        ok = t.Seek(3, &r.score);
+        break;
     }
     EXPECT_TRUE(ok);
     for (int hops = 0; ok && CurrentId(t) != id && hops < 5000; ++hops) ok = t.Next(key);

@@ -136,7 +136,9 @@ TEST(SdbTree, DeleteWhileWalkingVisitsEveryRecordOnce) {
   int visited = 0;
   for (bool ok = t.First(0); ok; ok = t.Next(0)) {
     ++visited;
-    if (std::stoi(t.GetFieldText(1)) % 2 == 0) ASSERT_TRUE(t.Delete());
+    if (std::stoi(t.GetFieldText(1)) % 2 == 0) {
+      ASSERT_TRUE(t.Delete());
+    }
   }
   EXPECT_EQ(visited, 300);
   EXPECT_EQ(t.RecordCount(), 150);
@@ -154,7 +156,8 @@ TEST(SdbTree, DeleteEverythingThenAddAgainReusesLeafEntries) {
   EXPECT_FALSE(t.Last(0));
   const size_t size = ReadBytes(dir.File("t.sdb")).size();
   for (int32_t k = 300; k >= 1; --k) ASSERT_TRUE(AddInt(t, k, "w" + std::to_string(k)));
-  EXPECT_EQ(ReadBytes(dir.File("t.sdb")).size(), size) << "records reuse free blocks, keys their entries";
+  EXPECT_EQ(ReadBytes(dir.File("t.sdb")).size(), size)
+      << "records reuse free blocks, keys their entries";
   EXPECT_EQ(t.RecordCount(), 300);
   const auto names = Walk(t, 0, "s");
   ASSERT_EQ(names.size(), 300u);
@@ -182,7 +185,9 @@ TEST(SdbTree, TextKeyComparesByItsMode) {
     ASSERT_TRUE(AddUser(t, "Admin", 1));
     ASSERT_TRUE(AddUser(t, "zed", 1));
     EXPECT_EQ(t.Seek(1, c.seek), c.found) << c.seek << " mode " << c.mode;
-    if (c.found) EXPECT_EQ(t.GetFieldText("name"), "Admin");
+    if (c.found) {
+      EXPECT_EQ(t.GetFieldText("name"), "Admin");
+    }
   }
 }
 

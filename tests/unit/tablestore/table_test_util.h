@@ -43,7 +43,8 @@ inline std::vector<uint8_t> ReadBytes(const std::string& path) {
 
 inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 inline int32_t I32(const std::vector<uint8_t>& b, size_t off) {
@@ -54,7 +55,8 @@ inline int16_t I16(const std::vector<uint8_t>& b, size_t off) {
   return static_cast<int16_t>(b.at(off) | (b.at(off + 1) << 8));
 }
 inline void PutI32(std::vector<uint8_t>& b, size_t off, int32_t v) {
-  for (int i = 0; i < 4; ++i) b.at(off + i) = static_cast<uint8_t>(static_cast<uint32_t>(v) >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    b.at(off + i) = static_cast<uint8_t>(static_cast<uint32_t>(v) >> (8 * i));
 }
 
 // Header offsets as the file layout fixes them.
@@ -86,7 +88,8 @@ struct NodeView {
 //   field 0 "id" AutoInc (key 0 "id", unique), field 1 "name" String(20),
 //   field 2 "group" Int (key "group", duplicates), field 3 "note" String(30).
 // key 1 "name" (unique, compare mode given), key 2 "group".
-inline bool MakeUserTable(SdbTable& t, const std::string& path, int compare = SdbTable::CompareExact,
+inline bool MakeUserTable(SdbTable& t, const std::string& path,
+                          int compare = SdbTable::CompareExact,
                           int name_mode = SdbTable::KeyUnique) {
   return t.CreateField("id", SdbTable::AutoInc) && t.CreateField("name", SdbTable::String, 20) &&
          t.CreateField("group", SdbTable::Int) && t.CreateField("note", SdbTable::String, 30) &&
@@ -94,9 +97,10 @@ inline bool MakeUserTable(SdbTable& t, const std::string& path, int compare = Sd
          t.CreateKey("group", SdbTable::KeyDuplicates, 2) && t.Create(path, "users");
 }
 
-inline bool AddUser(SdbTable& t, const std::string& name, int32_t group, const std::string& note = "") {
-  return t.SetFieldText(name, "name") && t.SetField("group", &group) && t.SetFieldText(note, "note") &&
-         t.Append();
+inline bool AddUser(SdbTable& t, const std::string& name, int32_t group,
+                    const std::string& note = "") {
+  return t.SetFieldText(name, "name") && t.SetField("group", &group) &&
+         t.SetFieldText(note, "note") && t.Append();
 }
 
 // Names of every record in the order of key, walking forward.
