@@ -24,7 +24,8 @@ void OnUserName(IoContext* x, std::string_view encoded) {
     return;
   }
   std::string user;
-  if (!Base64Decode(encoded, &user)) {
+  // "=" is an empty initial response (RFC 4954).
+  if (encoded != "=" && !Base64Decode(encoded, &user)) {
     MailSend(x, kSmtpNotBase64, kSmtpAuthReply);
     return;
   }

@@ -159,6 +159,7 @@ TEST_F(SmtpProxyTest, CommandsBeforeTheUserNameGetProperReplies) {
       {"AUTH LOGIN", kSmtpUserPrompt},
       {Base64Encode("alice#127.0.0.1:0"), kSmtpUserForm},
       {"AUTH LOGIN " + Base64Encode("#127.0.0.1"), kSmtpUserForm},
+      {"AUTH LOGIN =", kSmtpUserForm},
   };
   int fd = Client();
   for (const Step& s : steps) {
