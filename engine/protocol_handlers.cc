@@ -1,4 +1,6 @@
+#include "engine/pop3_proxy.h"
 #include "engine/proxy_server.h"
+#include "engine/smtp_proxy.h"
 #include "engine/socks_proxy.h"
 
 namespace tw {
@@ -6,6 +8,8 @@ namespace tw {
 // Protocols register their handler here as they are built.
 ProtocolHandler HandlerForProtocol(int32_t protocolId) {
   switch (protocolId) {
+    case kProtocolPop3: return &Pop3Handler;
+    case kProtocolSmtp: return &SmtpHandler;
     case kProtocolSocks: return &SocksHandler;
     default: return nullptr;
   }

@@ -63,6 +63,21 @@ bool ChildProcess::WaitForLine(const std::string& text, int timeout_ms) {
   }
 }
 
+bool ChildProcess::ReadLine(std::string* line, int timeout_ms) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    size_t nl = output_.find('\n', line_pos_);
+    if (nl != std::string::npos) {
+      *line = output_.substr(line_pos_, nl - line_pos_);
+      if (!line->empty() && line->back() == '\r') line->pop_back();
+      line_pos_ = nl + 1;
+      return true;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !ReadSome(static_cast<int>(left.count()))) return false;
+  }
+}
+
 void ChildProcess::Signal(int sig) {
   if (pid_ > 0 && !exited_) kill(pid_, sig);
 }

@@ -16,6 +16,10 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
+  bool running() const { return pid_ > 0; }
+  // The next line of output not yet returned by ReadLine, without its line end; false when
+  // none came within the time limit or the output ended.
+  bool ReadLine(std::string* line, int timeout_ms = 20000);
   // Reads output until a line containing `text` arrives (true) or the time limit or the end of
   // the output passes (false).
   bool WaitForLine(const std::string& text, int timeout_ms = 10000);
@@ -32,6 +36,7 @@ class ChildProcess {
   int out_fd_ = -1;
   std::string output_;
   size_t scanned_ = 0;
+  size_t line_pos_ = 0;  // where ReadLine goes on
   bool exited_ = false;
 };
 
