@@ -120,6 +120,8 @@ FtpDataListeners::FtpDataListeners(ProxyServer* server, uint32_t lifetimeMs)
   if (wakeFd_ == -1) return;
   try {
     thread_ = std::thread(&FtpDataListeners::Loop, this);
+    // Named from here so the name is there as soon as the constructor returns.
+    pthread_setname_np(thread_.native_handle(), "tw-ftpdata");
   } catch (const std::system_error&) {
   }
 }
@@ -208,7 +210,6 @@ bool FtpDataListeners::AcceptFrom(Entry* e) {
 }
 
 void FtpDataListeners::Loop() {
-  pthread_setname_np(pthread_self(), "tw-ftpdata");
   std::vector<pollfd> fds;
   for (;;) {
     int timeout = -1;
