@@ -290,15 +290,14 @@ TEST_F(FtpDialogueTest, DataListenersEndWithTheirControlConnection) {
   uint16_t second = PassivePort(c.Command("PASV"));
   ASSERT_NE(first, 0);
   ASSERT_NE(second, 0);
-  EXPECT_EQ(Listeners(), 1u);
-  EXPECT_EQ(ConnectLoopback(first), -1) << "the older listener is closed";
+  EXPECT_NE(first, second);
+  EXPECT_EQ(Listeners(), 1u) << "the older listener is closed";
   c.Close();
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (Listeners() != 0 && std::chrono::steady_clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(Listeners(), 0u);
-  EXPECT_EQ(ConnectLoopback(second), -1);
 }
 
 // A client outside the machine's networks is announced the public address from the echo
