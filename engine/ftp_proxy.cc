@@ -126,8 +126,8 @@ void RequestDestination(IoContext* x, const std::string* user, std::string_view 
   }
   PostActivity(ActivityText{"FTP " + std::string(destination), ClientAddress(x),
                             x->loggedIn == 1 ? std::string(x->text) : std::string()});
-  // The user name travels in aux's place: `host` keeps it until the server side is made.
-  // aux = 1 marks the USER path, 0 SITE/OPEN.
+  // Until the server side is made, `host` keeps the user name and aux tells the two paths
+  // apart (1 USER, 0 SITE/OPEN).
   x->aux = user != nullptr ? 1 : 0;
   SetText(x->host, user != nullptr ? *user : std::string());
   x->state = kFtpConnecting;
