@@ -75,7 +75,10 @@ void ServerManager::StartServers() {
     server.downloadRate = wanted[id].download_rate;
     server.uploadRate = wanted[id].upload_rate;
     server.guestIpRange = wanted[id].guest_ip_range;
-    if (id == kProtocolFtp) server.dataPortRangeOn = 1;
+    if (id == kProtocolFtp) {
+      server.dataPortRangeOn = 1;
+      server.addressEchoHost = settings.Text(setting::kFtpAddressEcho);
+    }
     running_[id] = server.Start();
   }
   for (int32_t id = 1; id <= 5; ++id) lastPort_[id] = wanted[id].port;

@@ -42,6 +42,9 @@ inline constexpr SettingKey kHttpPort{"HTTP", "port", "808"};
 inline constexpr SettingKey kHttpAuth{"HTTP", "auth", "0"};
 inline constexpr SettingKey kFtpPort{"FTP", "port", "21"};
 inline constexpr SettingKey kFtpAuth{"FTP", "auth", "0"};
+// "host" or "host:port" of the address-echo web server the FTP proxy asks for the public
+// address it announces to data peers outside the machine's networks; empty = never asked.
+inline constexpr SettingKey kFtpAddressEcho{"FTP", "address_echo", ""};
 inline constexpr SettingKey kSocksPort{"SOCKS", "port", "1080"};
 inline constexpr SettingKey kSocksAuth{"SOCKS", "auth", "0"};
 inline constexpr SettingKey kPop3Port{"POP3", "port", "110"};

@@ -1,3 +1,4 @@
+#include "engine/ftp_proxy.h"
 #include "engine/pop3_proxy.h"
 #include "engine/proxy_server.h"
 #include "engine/smtp_proxy.h"
@@ -8,6 +9,7 @@ namespace tw {
 // Protocols register their handler here as they are built.
 ProtocolHandler HandlerForProtocol(int32_t protocolId) {
   switch (protocolId) {
+    case kProtocolFtp: return &FtpHandler;
     case kProtocolPop3: return &Pop3Handler;
     case kProtocolSmtp: return &SmtpHandler;
     case kProtocolSocks: return &SocksHandler;

@@ -125,6 +125,13 @@ void ProxyServer::Stop() {
 // Ends the workers, closes the port and frees every context still alive. Also the clean-up
 // of a failed Start.
 void ProxyServer::ReleaseAll() {
+  // The protocol's own threads go first: they may still hand new contexts to the workers.
+  std::unique_ptr<ProtocolService> ending;
+  {
+    std::lock_guard<std::mutex> lock(serviceMutex);
+    ending = std::move(service);
+  }
+  ending.reset();
   if (listenSocket != -1) {
     shutdown(listenSocket, SHUT_RDWR);
     close(listenSocket);

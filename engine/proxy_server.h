@@ -27,6 +27,13 @@ struct IoContext;
 // that completed and its error are in context->overlapped.
 using ProtocolHandler = void (*)(IoContext* context, uint64_t key, uint32_t bytes);
 
+// Machinery a protocol runs beside its workers (the FTP proxy's data listeners). A handler makes
+// it on first need under the proxy's serviceMutex, and only while the proxy runs; Stop destroys
+// it before the workers end, so its destructor must end whatever threads it started.
+struct ProtocolService {
+  virtual ~ProtocolService() = default;
+};
+
 // The handler of a protocol, or nullptr while that protocol has none.
 ProtocolHandler HandlerForProtocol(int32_t protocolId);
 
@@ -77,6 +84,14 @@ struct ProxyServer {
   // 0 = no limit.
   uint32_t dialogueTimeoutMs = 60000;
   int listenBacklog = 128;
+
+  // FTP: the address-echo web server ("host" or "host:port") asked for the public address
+  // announced to peers outside the machine's networks; empty = never asked.
+  std::string addressEchoHost;
+
+  // Guards `service`, which a worker may make while the proxy runs (see ProtocolService).
+  std::mutex serviceMutex;
+  std::unique_ptr<ProtocolService> service;
 
   // Guards the `partner` links of this proxy's contexts.
   std::mutex pairMutex;
