@@ -1,3 +1,4 @@
+#include "engine/http_proxy.h"
 #include "engine/proxy_server.h"
 #include "engine/socks_proxy.h"
 
@@ -6,6 +7,7 @@ namespace tw {
 // Protocols register their handler here as they are built.
 ProtocolHandler HandlerForProtocol(int32_t protocolId) {
   switch (protocolId) {
+    case kProtocolHttp: return &HttpHandler;
     case kProtocolSocks: return &SocksHandler;
     default: return nullptr;
   }
