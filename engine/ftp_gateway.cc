@@ -290,6 +290,7 @@ bool ParsePassiveReply(std::string_view reply, uint16_t* port) {
     if (v > 255) return false;
     values[count++] = v;
     if (comma == std::string_view::npos) break;
+    if (count == 6) return false;  // more than six numbers
     pos = comma + 1;
   }
   if (count != 6) return false;

@@ -255,10 +255,4 @@ std::string ProxyAuthRequiredReply() {
   return reply;
 }
 
-std::string PageReply(std::string_view page) {
-  std::string reply = "HTTP/1.0 200 OK\r\n\r\n";
-  reply.append(page);
-  return reply;
-}
-
 }  // namespace tw

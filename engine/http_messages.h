@@ -23,6 +23,9 @@ constexpr size_t kHttpMaxHost = 255;
 inline constexpr std::string_view kConnectEstablished =
     "HTTP/1.0 200 Connection established\r\nProxy-agent: TarnwickHttpProxy/1.1\r\n\r\n";
 
+// The status line and blank line that precede a refusal page.
+inline constexpr std::string_view kPageReplyStatus = "HTTP/1.0 200 OK\r\n\r\n";
+
 // True when data begins, without regard to case, with "GET ", "PUT ", "POST ", "HEAD " or
 // "CONNECT ": the words that start a new request on a client connection.
 bool StartsWithMethod(std::string_view data);
@@ -82,7 +85,5 @@ bool WebFilterBlocks(const WebFilter& filter, std::string_view url_text);
 // The 407 reply that asks for a proxy login.
 std::string ProxyAuthRequiredReply();
 
-// A refusal page: "HTTP/1.0 200 OK", a blank line and the page text.
-std::string PageReply(std::string_view page);
 
 }  // namespace tw

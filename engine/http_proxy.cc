@@ -26,8 +26,6 @@ namespace tw {
 
 namespace {
 
-constexpr std::string_view kPageStatus = "HTTP/1.0 200 OK\r\n\r\n";
-
 // aux of a client context while it connects: what the request asked for.
 constexpr uint64_t kAuxHttp = 0;
 constexpr uint64_t kAuxConnect = 1;
@@ -66,11 +64,11 @@ void SendOwnReply(IoContext* x, std::string_view text) {
 // A refusal page: the status line from the buffer, then the page straight from the server's
 // copy (which outlives every connection of the server).
 void SendPage(IoContext* x, const std::string& page) {
-  std::memcpy(x->buffer, kPageStatus.data(), kPageStatus.size());
+  std::memcpy(x->buffer, kPageReplyStatus.data(), kPageReplyStatus.size());
   x->aux = reinterpret_cast<uint64_t>(&page);
   x->state = kHttpPageHeader;
   if (!Port(x)->PostSend(x->socket, &x->overlapped, x->buffer,
-                         static_cast<uint32_t>(kPageStatus.size()))) {
+                         static_cast<uint32_t>(kPageReplyStatus.size()))) {
     CloseContext(x);
   }
 }

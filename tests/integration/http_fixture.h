@@ -199,6 +199,7 @@ auth.add_user("bob", "secret", os.path.join(root, "bob"), perm="elr")
 auth.add_user("carol", "WebUsr@", os.path.join(root, "carol"), perm="elr")
 auth.add_user("a@b", "p:w", os.path.join(root, "ab"), perm="elr")
 FTPHandler.authorizer = auth
+FTPHandler.auth_failed_timeout = 0
 server = FTPServer(("127.0.0.1", 0), FTPHandler)
 with open(port_file + ".tmp", "w") as f:
     f.write(str(server.socket.getsockname()[1]))
