@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <string>
@@ -202,7 +203,8 @@ class ScriptedFtpServer {
     if (data != -1) close(data);
   }
 
-  int listener_ = -1, data_listener_ = -1, control_ = -1;
+  int listener_ = -1, data_listener_ = -1;
+  std::atomic<int> control_{-1};  // also shut down by the destructor
   uint16_t port_ = 0, data_port_ = 0;
   std::thread thread_;
   std::vector<std::string> commands_;
