@@ -15,16 +15,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <set>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -116,7 +116,8 @@ class Origin {
         if (!SendAll(c, r)) return;
         continue;
       }
-      if (!SendAll(c, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(big_) + "\r\n\r\n")) return;
+      if (!SendAll(c, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(big_) + "\r\n\r\n"))
+        return;
       for (uint64_t sent = 0; sent < big_;) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), big_ - sent));
         ssize_t w = send(c, chunk.data(), n, MSG_NOSIGNAL);
@@ -205,7 +206,8 @@ double SmallRequests(const std::string& dir, uint16_t proxy_port, uint16_t origi
 class PeerProxy {
  public:
   PeerProxy(const std::string& name, const std::string& dir) : name_(name) {
-    std::string program = RunCommand("command -v " + name + " || ls /usr/sbin/" + name + " 2>/dev/null");
+    std::string program =
+        RunCommand("command -v " + name + " || ls /usr/sbin/" + name + " 2>/dev/null");
     while (!program.empty() && program.back() == '\n') program.pop_back();
     if (program.empty()) return;
     port_ = FreePort();
@@ -313,7 +315,8 @@ int main(int argc, char** argv) {
       SmallRequests(dir, 0, origin.port(), seconds));
   uint16_t ours = static_cast<uint16_t>(proxy.port);
   Row("this proxy", BestDownload(ours, origin.port(), bytes, false),
-      BestDownload(ours, origin.port(), bytes, true), SmallRequests(dir, ours, origin.port(), seconds));
+      BestDownload(ours, origin.port(), bytes, true),
+      SmallRequests(dir, ours, origin.port(), seconds));
   for (const char* peer : {"squid", "tinyproxy"}) {
     PeerProxy p(peer, dir);
     if (!p.ready()) {

@@ -19,7 +19,7 @@ std::span<const SettingKey> AllSettingKeys() {
       kUploadLimitSmtp, kUploadSpeedSmtp, kIpRangeLimit, kIpRange, kIpRangeSocksLimit,
       kIpRangeSocks, kIpRangeFtpLimit, kIpRangeFtp, kIpRangePop3Limit, kIpRangePop3,
       kIpRangeSmtpLimit, kIpRangeSmtp, kPresetDownloadLimit, kPresetUploadLimit,
-      kPresetDownloadSpeed, kPresetUploadSpeed, kConsoleAddress, kConsolePort};
+      kPresetDownloadSpeed, kPresetUploadSpeed, kConsoleAddress, kConsolePort, kHttpFtpTimeout};
   return kAll;
 }
 

@@ -151,7 +151,9 @@ class FtpControl {
   std::string pending_;
 };
 
-bool Preliminary(int code) { return code >= 100 && code < 200; }
+bool Preliminary(int code) {
+  return code >= 100 && code < 200;
+}
 
 // Greeting, USER, PASS. True once logged in.
 bool LogIn(FtpControl* ftp, const FtpRequest& request) {
@@ -263,7 +265,8 @@ bool ParseFtpRequest(std::string_view line, FtpRequest* out) {
   }
   if (slash != std::string_view::npos && (blank == std::string_view::npos || slash < blank)) {
     size_t end = rest.find(' ', slash);
-    if (end != std::string_view::npos && !DecodeField(rest.substr(slash, end - slash), &out->path)) {
+    if (end != std::string_view::npos &&
+        !DecodeField(rest.substr(slash, end - slash), &out->path)) {
       return false;
     }
   }
@@ -280,7 +283,8 @@ bool ParsePassiveReply(std::string_view reply, uint16_t* port) {
   size_t pos = 0;
   while (count < 6) {
     size_t comma = numbers.find(',', pos);
-    std::string_view part = numbers.substr(pos, comma == std::string_view::npos ? std::string_view::npos : comma - pos);
+    std::string_view part =
+        numbers.substr(pos, comma == std::string_view::npos ? std::string_view::npos : comma - pos);
     if (part.empty() || part.size() > 3) return false;
     int v = 0;
     for (char c : part) {

@@ -12,8 +12,8 @@
 
 namespace tw {
 
-constexpr size_t kFtpMaxField = 255;                    // longest user, password or path
-constexpr size_t kFtpMaxListing = 4 * 1024 * 1024;      // a longer listing is cut here
+constexpr size_t kFtpMaxField = 255;                // longest user, password or path
+constexpr size_t kFtpMaxListing = 4 * 1024 * 1024;  // a longer listing is cut here
 
 // The login and path of a "GET ftp://" request.
 struct FtpRequest {
@@ -38,9 +38,9 @@ bool ParsePassiveReply(std::string_view reply, uint16_t* port);
 int64_t ParseSizeReply(std::string_view reply);
 
 struct FtpFetchResult {
-  int dataFd = -1;        // a file: the open data connection of the transfer (caller closes)
-  int64_t fileSize = 0;   // the size the server reported; 0 = unknown
-  std::string listing;    // a directory: the raw LIST output
+  int dataFd = -1;       // a file: the open data connection of the transfer (caller closes)
+  int64_t fileSize = 0;  // the size the server reported; 0 = unknown
+  std::string listing;   // a directory: the raw LIST output
 };
 
 // Logs in to host:port, and either starts the transfer of the file that path names (result

@@ -71,14 +71,17 @@ class GatewayPool {
  private:
   static void CloseData(Entry& entry) {
     if (entry.fetch->dataSocket == kNoSocket) return;
-    if (std::shared_ptr<CompletionPort> port = entry.port.lock()) port->Close(entry.fetch->dataSocket);
+    if (std::shared_ptr<CompletionPort> port = entry.port.lock())
+      port->Close(entry.fetch->dataSocket);
   }
 
   // REQUIRES mu_. A port that is gone closed its sockets; its fetches will never be claimed.
   void DropOrphansLocked() {
     for (auto it = entries_.begin(); it != entries_.end();) {
-      if (it->second.port.expired()) it = entries_.erase(it);
-      else ++it;
+      if (it->second.port.expired())
+        it = entries_.erase(it);
+      else
+        ++it;
     }
   }
 
@@ -108,8 +111,8 @@ class GatewayPool {
         ov = it->second.ov;
       }
       FtpFetchResult result;
-      fetch->ok = FtpGatewayFetch(fetch->host, fetch->port, fetch->request, fetch->timeoutMs,
-                                  &result);
+      fetch->ok =
+          FtpGatewayFetch(fetch->host, fetch->port, fetch->request, fetch->timeoutMs, &result);
       if (result.dataFd != -1) {
         fetch->dataSocket = port->Associate(result.dataFd);
         if (fetch->dataSocket == kNoSocket) fetch->ok = false;
@@ -141,10 +144,16 @@ uint64_t StartFtpFetch(const std::shared_ptr<CompletionPort>& port, Overlapped* 
   return Pool().Add(port, ov, std::move(fetch));
 }
 
-FtpFetch* FindFtpFetch(uint64_t id) { return Pool().Find(id); }
+FtpFetch* FindFtpFetch(uint64_t id) {
+  return Pool().Find(id);
+}
 
-void EndFtpFetch(uint64_t id) { Pool().End(id); }
+void EndFtpFetch(uint64_t id) {
+  Pool().End(id);
+}
 
-size_t FtpFetchCount() { return Pool().Count(); }
+size_t FtpFetchCount() {
+  return Pool().Count();
+}
 
 }  // namespace tw

@@ -10,12 +10,23 @@ std::string HtmlText(std::string_view text) {
   std::string out;
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out.push_back(c);
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out.push_back(c);
     }
   }
   return out;
@@ -29,8 +40,8 @@ std::string LinkText(std::string_view text) {
     unsigned char u = static_cast<unsigned char>(c);
     if (c == ' ') {
       out += "%20";
-    } else if (u < 0x20 || u == 0x7f || c == '"' || c == '\'' || c == '<' || c == '>' ||
-               c == '&' || c == '%' || c == '=' || c == '`' || c == '#' || c == '?') {
+    } else if (u < 0x20 || u == 0x7f || c == '"' || c == '\'' || c == '<' || c == '>' || c == '&' ||
+               c == '%' || c == '=' || c == '`' || c == '#' || c == '?') {
       char buf[4];
       std::snprintf(buf, sizeof buf, "%%%02X", u);
       out += buf;

@@ -108,7 +108,8 @@ bool FindHeader(std::string_view header, std::string_view prefix, std::string_vi
   if (start == std::string_view::npos) return false;
   start += prefix.size();
   size_t end = header.find("\r\n", start);
-  *value = header.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+  *value =
+      header.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
   return true;
 }
 

@@ -85,5 +85,4 @@ bool WebFilterBlocks(const WebFilter& filter, std::string_view url_text);
 // The 407 reply that asks for a proxy login.
 std::string ProxyAuthRequiredReply();
 
-
 }  // namespace tw

@@ -30,9 +30,13 @@ namespace {
 constexpr uint64_t kAuxHttp = 0;
 constexpr uint64_t kAuxConnect = 1;
 
-CompletionPort* Port(IoContext* x) { return x->server->completionPort.get(); }
+CompletionPort* Port(IoContext* x) {
+  return x->server->completionPort.get();
+}
 
-std::string ClientAddress(IoContext* x) { return PeerAddressOfFd(Port(x)->Descriptor(x->socket)); }
+std::string ClientAddress(IoContext* x) {
+  return PeerAddressOfFd(Port(x)->Descriptor(x->socket));
+}
 
 std::string ReadPage(const std::string& dir, const char* name) {
   std::string path = dir;
@@ -104,8 +108,8 @@ void DetachPartner(IoContext* x) {
 }
 
 // Login or guest rule. False when a refusal has been sent; *user is the login name.
-bool Admitted(IoContext* x, std::string_view header, const std::string& client,
-              std::string* user, int32_t* filter_id) {
+bool Admitted(IoContext* x, std::string_view header, const std::string& client, std::string* user,
+              int32_t* filter_id) {
   ProxyServer* server = x->server;
   if (server->authMode != 1) {
     if (MatchAddressRule(server->guestIpRange, client)) return true;
@@ -118,8 +122,8 @@ bool Admitted(IoContext* x, std::string_view header, const std::string& client,
     SendOwnReply(x, ProxyAuthRequiredReply());
     return false;
   }
-  if (CheckHttpAccount(server->access, client, *user, password, &x->downloadRate,
-                       &x->uploadRate, &reason, filter_id)) {
+  if (CheckHttpAccount(server->access, client, *user, password, &x->downloadRate, &x->uploadRate,
+                       &reason, filter_id)) {
     return true;
   }
   if (reason == kRefusedNoAccount) {

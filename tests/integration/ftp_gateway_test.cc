@@ -68,12 +68,12 @@ TEST_F(FtpGatewayTest, LoginFormsInTheUrl) {
     const char* userinfo;
     const char* expected;  // "" = refused: the proxy closes without a reply
   } cases[] = {
-      {"", "anonymous\n"},            // anonymous / WebUsr@
-      {"bob:secret@", "bob\n"},       // user and password
-      {"carol@", "carol\n"},          // user only: password WebUsr@
-      {"bob@", ""},                   // bob's password is not WebUsr@
+      {"", "anonymous\n"},       // anonymous / WebUsr@
+      {"bob:secret@", "bob\n"},  // user and password
+      {"carol@", "carol\n"},     // user only: password WebUsr@
+      {"bob@", ""},              // bob's password is not WebUsr@
       {"bob:wrong@", ""},
-      {"a%40b:p%3Aw@", "a@b\n"},      // "@" and ":" written encoded
+      {"a%40b:p%3Aw@", "a@b\n"},  // "@" and ":" written encoded
   };
   for (const Case& c : cases) {
     int status = 0;
@@ -95,8 +95,10 @@ TEST_F(FtpGatewayTest, DirectoryPageHasHeadingUpLinkAndEncodedLinks) {
   EXPECT_EQ(root.find("Content-Length: " + std::to_string(page.size()) + "\r\n"), 17u);
   EXPECT_EQ(page.rfind("<html><body><h2>Directory of /</h2><hr><pre>", 0), 0u) << page;
   EXPECT_EQ(page.find("Up</A>"), std::string::npos) << "no Up link at the root";
-  EXPECT_NE(page.find("  <a href=/with%20blank.txt>with blank.txt</a>\r\n"), std::string::npos) << page;
-  EXPECT_NE(page.find("    DIR  <a href=/sub%20dir><b>sub dir</b></a>\r\n"), std::string::npos) << page;
+  EXPECT_NE(page.find("  <a href=/with%20blank.txt>with blank.txt</a>\r\n"), std::string::npos)
+      << page;
+  EXPECT_NE(page.find("    DIR  <a href=/sub%20dir><b>sub dir</b></a>\r\n"), std::string::npos)
+      << page;
   EXPECT_NE(page.find("<a href=/%3Cb%3Ex.txt>&lt;b&gt;x.txt</a>"), std::string::npos) << page;
   EXPECT_EQ(page.find("<b>x"), std::string::npos) << "server names cannot add markup";
   EXPECT_NE(page.find(" 6  <a href"), std::string::npos) << "the size column: " << page;
@@ -106,12 +108,17 @@ TEST_F(FtpGatewayTest, DirectoryPageHasHeadingUpLinkAndEncodedLinks) {
   EXPECT_EQ(Curl("'" + ftp_->Url("", "/with%20blank.txt") + "'"), "blank\n");
   std::string sub = Body(Fetch("", "/sub%20dir"));
   EXPECT_EQ(sub.rfind("<html><body><h2>Directory of /sub dir/</h2><hr>"
-                      "<A HREF=\"/sub%20dir/..\">Up</A><BR><BR><pre>", 0), 0u) << sub;
+                      "<A HREF=\"/sub%20dir/..\">Up</A><BR><BR><pre>",
+                      0),
+            0u)
+      << sub;
   EXPECT_NE(sub.find("<a href=/sub%20dir/inner.txt>inner.txt</a>"), std::string::npos) << sub;
   for (const char* path : {"/pub", "/pub/"}) {
     std::string pub = Body(Fetch("", path));
-    EXPECT_EQ(pub, "<html><body><h2>Directory of /pub/</h2><hr>"
-                   "<A HREF=\"/pub/..\">Up</A><BR><BR><pre></pre></body></html>") << path;
+    EXPECT_EQ(pub,
+              "<html><body><h2>Directory of /pub/</h2><hr>"
+              "<A HREF=\"/pub/..\">Up</A><BR><BR><pre></pre></body></html>")
+        << path;
   }
 }
 
@@ -139,8 +146,8 @@ TEST_F(FtpGatewayTest, ControlCharactersInTheUrlNeverReachTheServer) {
   StartProxy();
   int fd = Connect();
   std::string host = "127.0.0.1:" + std::to_string(ftp_->port());
-  ASSERT_TRUE(SendAll(fd, "GET ftp://" + host + "/a.txt%0d%0aDELE%20a.txt HTTP/1.1\r\nHost: " +
-                              host + "\r\n\r\n"));
+  ASSERT_TRUE(SendAll(
+      fd, "GET ftp://" + host + "/a.txt%0d%0aDELE%20a.txt HTTP/1.1\r\nHost: " + host + "\r\n\r\n"));
   EXPECT_EQ(ReadUntilClose(fd), "");
   close(fd);
 }

@@ -121,8 +121,8 @@ class RecordingOrigin {
         if (pending.size() < end + 4 + body) break;
         pending.erase(0, end + 4 + body);
         std::string text = "reply " + std::to_string(++replies_) + "\n";
-        std::string response = "HTTP/1.1 200 OK\r\nContent-Length: " +
-                               std::to_string(text.size()) + "\r\n\r\n" + text;
+        std::string response =
+            "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(text.size()) + "\r\n\r\n" + text;
         if (!SendAll(fd, response)) break;
       }
     }
@@ -184,7 +184,9 @@ class FtpServerProcess {
     RunCommand("mkdir -p \"$(dirname '" + path + "')\"");
     std::ofstream(path, std::ios::binary) << content;
   }
-  void MakeDir(const std::string& relative) { RunCommand("mkdir -p '" + root_ + "/" + relative + "'"); }
+  void MakeDir(const std::string& relative) {
+    RunCommand("mkdir -p '" + root_ + "/" + relative + "'");
+  }
 
  private:
   static constexpr const char* kScript = R"PY(

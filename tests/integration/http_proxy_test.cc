@@ -90,7 +90,8 @@ TEST_F(HttpProxyTest, CurlGetsThePageAndTheServerSeesTheOriginForm) {
   EXPECT_EQ(seen.rfind("GET /x HTTP/1.1\r\nHost: " + origin.Host() + "\r\n", 0), 0u) << seen;
   EXPECT_NE(seen.find("\r\nConnection: Keep-Alive\r\n"), std::string::npos) << seen;
   EXPECT_EQ(seen.find("Proxy-"), std::string::npos) << seen;
-  EXPECT_EQ(Logged(), std::vector<std::string>{"GET http://" + origin.Host() + "/x HTTP/1.1:127.0.0.1"});
+  EXPECT_EQ(Logged(),
+            std::vector<std::string>{"GET http://" + origin.Host() + "/x HTTP/1.1:127.0.0.1"});
 }
 
 // Request in, bytes at the web server out, for the rewrite rules.
@@ -104,11 +105,14 @@ TEST_F(HttpProxyTest, ServerReceivesTheRewrittenRequestByteForByte) {
     std::string request, expected;
   } cases[] = {
       {"absolute URL and Proxy-Connection",
-       "GET http://" + h + "/x HTTP/1.1\r\nHost: " + h + "\r\nProxy-Connection: keep-alive\r\nAccept: */*\r\n\r\n",
+       "GET http://" + h + "/x HTTP/1.1\r\nHost: " + h +
+           "\r\nProxy-Connection: keep-alive\r\nAccept: */*\r\n\r\n",
        "GET /x HTTP/1.1\r\nHost: " + h + "\r\nConnection: keep-alive\r\nAccept: */*\r\n\r\n"},
       {"URL host in another letter case stays absolute",
-       "GET http://LOCALHOST:" + std::to_string(origin.port()) + "/y HTTP/1.1\r\nHost: " + lh + "\r\n\r\n",
-       "GET http://LOCALHOST:" + std::to_string(origin.port()) + "/y HTTP/1.1\r\nHost: " + lh + "\r\n\r\n"},
+       "GET http://LOCALHOST:" + std::to_string(origin.port()) + "/y HTTP/1.1\r\nHost: " + lh +
+           "\r\n\r\n",
+       "GET http://LOCALHOST:" + std::to_string(origin.port()) + "/y HTTP/1.1\r\nHost: " + lh +
+           "\r\n\r\n"},
       {"origin form with a URL in the query is untouched",
        "GET /r?to=http://" + h + "/q HTTP/1.1\r\nHost: " + h + "\r\n\r\n",
        "GET /r?to=http://" + h + "/q HTTP/1.1\r\nHost: " + h + "\r\n\r\n"},
@@ -137,8 +141,9 @@ TEST_F(HttpProxyTest, ConnectRepliesExactlyAndThenTunnelsOpaqueBytes) {
   ASSERT_TRUE(SendAll(fd, "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n"));
   EXPECT_EQ(ReadExactly(fd, kEstablished.size()), kEstablished);
   // Tunnelled bytes that look like requests are not requests.
-  for (std::string payload : {std::string("GET http://x/ HTTP/1.1\r\nHost: x\r\n\r\n"),
-                              std::string("CONNECT a:1 HTTP/1.1\r\n\r\n"), std::string("\x16\x03\x01 tls")}) {
+  for (std::string payload :
+       {std::string("GET http://x/ HTTP/1.1\r\nHost: x\r\n\r\n"),
+        std::string("CONNECT a:1 HTTP/1.1\r\n\r\n"), std::string("\x16\x03\x01 tls")}) {
     ASSERT_TRUE(SendAll(fd, payload));
     EXPECT_EQ(ReadExactly(fd, payload.size()), payload);
   }
@@ -202,7 +207,8 @@ TEST_F(HttpProxyTest, LoginDecidesBetweenPageAnd407) {
       {"wrong password", "Proxy-Authorization: Basic " + Basic("alice:nope") + "\r\n", k407},
       {"unknown user", "Proxy-Authorization: Basic " + Basic("zed:pw1") + "\r\n", k407},
       {"Base64 that does not decode", "Proxy-Authorization: Basic !!!!\r\n", k407},
-      {"other letter case is not seen", "proxy-authorization: Basic " + Basic("alice:pw1") + "\r\n", k407},
+      {"other letter case is not seen", "proxy-authorization: Basic " + Basic("alice:pw1") + "\r\n",
+       k407},
       {"address rule refuses", "Proxy-Authorization: Basic " + Basic("eve:pw2") + "\r\n",
        page + ReadFile("ipblock.html")},
       {"schedule refuses", "Proxy-Authorization: Basic " + Basic("night:pw3") + "\r\n",
@@ -216,14 +222,16 @@ TEST_F(HttpProxyTest, LoginDecidesBetweenPageAnd407) {
   int status = 0;
   EXPECT_EQ(Curl("--proxy-user alice:pw1 http://" + origin.Host() + "/in", &status), "reply 1\n");
   EXPECT_EQ(origin.Received(0).find("Proxy-Authorization"), std::string::npos);
-  EXPECT_EQ(Logged(), std::vector<std::string>{"GET http://" + origin.Host() + "/in HTTP/1.1:127.0.0.1,alice"});
+  EXPECT_EQ(Logged(), std::vector<std::string>{"GET http://" + origin.Host() +
+                                               "/in HTTP/1.1:127.0.0.1,alice"});
 }
 
 TEST_F(HttpProxyTest, GuestOutsideTheAddressRuleGetsTheBlockPage) {
   StartProxy(0, "10.0.0.1-10.0.0.9");
   RecordingOrigin origin;
-  EXPECT_EQ(Refused("GET http://" + origin.Host() + "/ HTTP/1.1\r\nHost: " + origin.Host() + "\r\n\r\n"),
-            "HTTP/1.0 200 OK\r\n\r\n" + ReadFile("ipblock.html"));
+  EXPECT_EQ(
+      Refused("GET http://" + origin.Host() + "/ HTTP/1.1\r\nHost: " + origin.Host() + "\r\n\r\n"),
+      "HTTP/1.0 200 OK\r\n\r\n" + ReadFile("ipblock.html"));
   EXPECT_EQ(origin.Connections(), 0u);
 }
 
@@ -251,22 +259,30 @@ TEST_F(HttpProxyTest, WebFiltersAllowAndBlockAsTheirTypeSays) {
     std::string url;  // "" = a CONNECT request
     bool allowed;
   } cases[] = {
-      {1, "http://www.example.test/a/", true},  {1, "http://intranet/b", true},
-      {1, "http://other.test/", false},          {2, "http://www.example.test/a/", false},
-      {2, "http://intranet", false},             {2, "http://other.test/", true},
-      {1, "", false},                            {3, "", true},
-      {3, "http://www.example.test/", false},    {0, "http://other.test/", true},
+      {1, "http://www.example.test/a/", true},
+      {1, "http://intranet/b", true},
+      {1, "http://other.test/", false},
+      {2, "http://www.example.test/a/", false},
+      {2, "http://intranet", false},
+      {2, "http://other.test/", true},
+      {1, "", false},
+      {3, "", true},
+      {3, "http://www.example.test/", false},
+      {0, "http://other.test/", true},
       {101, "http://other.test/", true},
   };
   std::string target = "127.0.0.1:" + std::to_string(echo.port());
   for (const Case& c : cases) {
-    std::string login = "Proxy-Authorization: Basic " + Basic("u" + std::to_string(c.user) + ":pw") + "\r\n";
-    std::string request = c.url.empty()
-                              ? "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n" + login + "\r\n"
-                              : "GET " + c.url + " HTTP/1.1\r\nHost: " + origin.Host() + "\r\n" + login + "\r\n";
+    std::string login =
+        "Proxy-Authorization: Basic " + Basic("u" + std::to_string(c.user) + ":pw") + "\r\n";
+    std::string request =
+        c.url.empty()
+            ? "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n" + login + "\r\n"
+            : "GET " + c.url + " HTTP/1.1\r\nHost: " + origin.Host() + "\r\n" + login + "\r\n";
     int fd = Connect();
     ASSERT_TRUE(SendAll(fd, request));
-    std::string what = "user u" + std::to_string(c.user) + " " + (c.url.empty() ? "CONNECT" : c.url);
+    std::string what =
+        "user u" + std::to_string(c.user) + " " + (c.url.empty() ? "CONNECT" : c.url);
     if (!c.allowed) {
       EXPECT_EQ(ReadUntilClose(fd), blocked) << what;
     } else if (c.url.empty()) {
@@ -291,7 +307,8 @@ TEST_F(HttpProxyTest, SecondRequestOnTheConnectionGetsANewServerConnection) {
   ASSERT_EQ(origin.Connections(), 2u);
   EXPECT_EQ(origin.Received(0), "GET /one" + get);
   EXPECT_EQ(origin.Received(1), "GET /two" + get);
-  EXPECT_TRUE(WaitUntil([&] { return origin.Ended(0); })) << "the first server connection is shut down";
+  EXPECT_TRUE(WaitUntil([&] { return origin.Ended(0); }))
+      << "the first server connection is shut down";
   EXPECT_EQ(Logged().size(), 2u);
   // curl reuses its connection to the proxy for two URLs in one run.
   int status = 0;
@@ -311,12 +328,12 @@ TEST_F(HttpProxyTest, MalformedRequestsAreClosedCleanly) {
   RecordingOrigin origin;
   std::string h = origin.Host();
   std::vector<std::string> inputs = {
-      "GET http://x/ HTTP/1.1\r\n\r\n",                        // no Host
-      "GET http://x/ HTTP/1.1\r\nhost: " + h + "\r\n\r\n",     // other letter case
-      "GET http://x/ HTTP/1.1\r\nHost:" + h + "\r\n\r\n",      // no blank after the colon
-      "GET / HTTP/1.1\r\nHost: \r\n\r\n",                      // empty Host
-      "GET / HTTP/1.1\r\nHost: a b\r\n\r\n",                   // absurd Host
-      "GET / HTTP/1.1\r\nHost: 127.0.0.1:0\r\n\r\n",           // port outside 1-65535
+      "GET http://x/ HTTP/1.1\r\n\r\n",                     // no Host
+      "GET http://x/ HTTP/1.1\r\nhost: " + h + "\r\n\r\n",  // other letter case
+      "GET http://x/ HTTP/1.1\r\nHost:" + h + "\r\n\r\n",   // no blank after the colon
+      "GET / HTTP/1.1\r\nHost: \r\n\r\n",                   // empty Host
+      "GET / HTTP/1.1\r\nHost: a b\r\n\r\n",                // absurd Host
+      "GET / HTTP/1.1\r\nHost: 127.0.0.1:0\r\n\r\n",        // port outside 1-65535
       "GET / HTTP/1.1\r\nHost: 127.0.0.1:65536\r\n\r\n",
       "GET / HTTP/1.1\r\nHost: 127.0.0.1:8x\r\n\r\n",
       "GET / HTTP/1.1\r\nHost: :80\r\n\r\n",
@@ -326,8 +343,8 @@ TEST_F(HttpProxyTest, MalformedRequestsAreClosedCleanly) {
       "CONNECT\r\n\r\n",
       "\r\n\r\n",
       std::string("\0\1\2\3\r\n\r\n", 8),
-      "GET / HTTP/1.1\r\nX: " + std::string(9000, 'x'),         // header block beyond one read
-      "GET / HTTP/1.1\r\nHost: " + h,                          // header without its end, then close
+      "GET / HTTP/1.1\r\nX: " + std::string(9000, 'x'),  // header block beyond one read
+      "GET / HTTP/1.1\r\nHost: " + h,                    // header without its end, then close
   };
   for (const std::string& in : inputs) {
     int fd = Connect();
@@ -343,14 +360,17 @@ TEST_F(HttpProxyTest, MalformedRequestsAreClosedCleanly) {
 
 TEST_F(HttpProxyTest, UnresolvableHostIsClosedWithoutReply) {
   StartProxy();
-  EXPECT_EQ(Refused("GET http://no-such-host.invalid/ HTTP/1.1\r\nHost: no-such-host.invalid\r\n\r\n"), "");
+  EXPECT_EQ(
+      Refused("GET http://no-such-host.invalid/ HTTP/1.1\r\nHost: no-such-host.invalid\r\n\r\n"),
+      "");
 }
 
 TEST_F(HttpProxyTest, RequestSplitOverReadsIsServedWhole) {
   StartProxy();
   RecordingOrigin origin;
   int fd = Connect();
-  std::string request = "GET http://" + origin.Host() + "/s HTTP/1.1\r\nHost: " + origin.Host() + "\r\n\r\n";
+  std::string request =
+      "GET http://" + origin.Host() + "/s HTTP/1.1\r\nHost: " + origin.Host() + "\r\n\r\n";
   for (char c : request) ASSERT_TRUE(SendAll(fd, std::string(1, c)));
   EXPECT_NE(ReadResponse(fd).find("reply 1"), std::string::npos);
   close(fd);

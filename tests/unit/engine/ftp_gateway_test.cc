@@ -57,9 +57,9 @@ TEST(FtpGatewayTest, PassiveAndSizeReplies) {
   uint16_t port = 0;
   EXPECT_TRUE(ParsePassiveReply("227 Entering Passive Mode (127,0,0,1,19,137).", &port));
   EXPECT_EQ(port, 19 * 256 + 137);
-  for (const char* bad : {"227 Entering Passive Mode", "227 (1,2,3,4,5)", "227 (1,2,3,4,5,6,7)",
-                          "227 (1,2,3,4,256,1)", "227 (1,2,3,4,0,0)", "227 (a,b,c,d,e,f)",
-                          "227 )1,2,3,4,5,6("}) {
+  for (const char* bad :
+       {"227 Entering Passive Mode", "227 (1,2,3,4,5)", "227 (1,2,3,4,5,6,7)",
+        "227 (1,2,3,4,256,1)", "227 (1,2,3,4,0,0)", "227 (a,b,c,d,e,f)", "227 )1,2,3,4,5,6("}) {
     EXPECT_FALSE(ParsePassiveReply(bad, &port)) << bad;
   }
   EXPECT_EQ(ParseSizeReply("213 1048576\n"), 1048576);
@@ -90,8 +90,10 @@ TEST(FtpGatewayTest, ListingPageShowsEveryEntryLinkedAndEscaped) {
 }
 
 TEST(FtpGatewayTest, ListingPageHeadingAtTheRootAndForMarkupInThePath) {
-  EXPECT_EQ(ListingToHtml("", "/"), "<html><body><h2>Directory of /</h2><hr><pre></pre></body></html>");
-  EXPECT_EQ(ListingToHtml("", ""), "<html><body><h2>Directory of /</h2><hr><pre></pre></body></html>");
+  EXPECT_EQ(ListingToHtml("", "/"),
+            "<html><body><h2>Directory of /</h2><hr><pre></pre></body></html>");
+  EXPECT_EQ(ListingToHtml("", ""),
+            "<html><body><h2>Directory of /</h2><hr><pre></pre></body></html>");
   EXPECT_EQ(ListingToHtml("", "/<s>/"),
             "<html><body><h2>Directory of /&lt;s&gt;/</h2><hr><A HREF=\"/%3Cs%3E/..\">Up</A>"
             "<BR><BR><pre></pre></body></html>");
@@ -126,7 +128,7 @@ class ScriptedFtpServer {
 
   std::string greeting = "220-first\r\n220 ready\r\n";
   std::map<std::string, std::string> replies = {
-      {"USER", "331 pw\r\n"}, {"PASS", "230 in\r\n"},  {"SYST", "215 UNIX\r\n"},
+      {"USER", "331 pw\r\n"}, {"PASS", "230 in\r\n"}, {"SYST", "215 UNIX\r\n"},
       {"TYPE", "200 ok\r\n"}, {"CWD", "250 ok\r\n"},  {"QUIT", "221 bye\r\n"},
   };
   std::string listing = "-rw-r--r-- 1 a b 3 Jan 01 00:00 x\r\n";
@@ -242,9 +244,9 @@ TEST(FtpGatewayTest, FileIsRetrievedWithSizeAndCommandsEndInCrLf) {
   EXPECT_EQ(result.fileSize, 3);
   EXPECT_EQ(test::ReadUntilClose(result.dataFd), "abc");
   close(result.dataFd);
-  std::vector<std::string> expected = {"USER anonymous", "PASS WebUsr@", "SYST",       "TYPE I",
-                                       "PASV",           "CWD /pub/f.txt", "CWD /pub/", "SIZE f.txt",
-                                       "RETR f.txt",     "QUIT"};
+  std::vector<std::string> expected = {
+      "USER anonymous", "PASS WebUsr@", "SYST",       "TYPE I",     "PASV",
+      "CWD /pub/f.txt", "CWD /pub/",    "SIZE f.txt", "RETR f.txt", "QUIT"};
   EXPECT_EQ(server.Commands(), expected);
 }
 

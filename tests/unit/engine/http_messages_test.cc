@@ -14,9 +14,17 @@ TEST(HttpMessagesTest, MethodWordsStartARequestInAnyCase) {
     std::string data;
     bool request;
   } cases[] = {
-      {"GET / HTTP/1.1", true},  {"get /", true},       {"PUT x", true},    {"POST x", true},
-      {"HEAD x", true},          {"connect h:1", true}, {"GET", false},     {"GETS /", false},
-      {"OPTIONS * HTTP/1.1", false},                     {"", false},        {" GET /", false},
+      {"GET / HTTP/1.1", true},
+      {"get /", true},
+      {"PUT x", true},
+      {"POST x", true},
+      {"HEAD x", true},
+      {"connect h:1", true},
+      {"GET", false},
+      {"GETS /", false},
+      {"OPTIONS * HTTP/1.1", false},
+      {"", false},
+      {" GET /", false},
   };
   for (const Case& c : cases) EXPECT_EQ(StartsWithMethod(c.data), c.request) << c.data;
 }
@@ -54,7 +62,8 @@ TEST(HttpMessagesTest, DestinationFromHostHeaderOrConnectLine) {
       {"POST ftp://f/ HTTP/1.1\r\nHost: f\r\n\r\n", true, S::kHttp, "f", 80},
       {"CONNECT h:443 HTTP/1.1\r\n\r\n", true, S::kConnect, "h", 443},
       {"CONNECT h HTTP/1.1\r\n\r\n", true, S::kConnect, "h", 443},
-      {"CONNECT 10.0.0.1:8443 HTTP/1.1\r\nHost: other:1\r\n\r\n", true, S::kConnect, "10.0.0.1", 8443},
+      {"CONNECT 10.0.0.1:8443 HTTP/1.1\r\nHost: other:1\r\n\r\n", true, S::kConnect, "10.0.0.1",
+       8443},
       {"GET / HTTP/1.1\r\nHost: 1.2.3.4:65535\r\n\r\n", true, S::kHttp, "1.2.3.4", 65535},
       {"GET / HTTP/1.1\r\n\r\n", false, S::kHttp, "", 0},
       {"GET / HTTP/1.1\r\nHost: \r\n\r\n", false, S::kHttp, "", 0},
@@ -86,10 +95,18 @@ TEST(HttpMessagesTest, Base64DecodesStrictly) {
     bool ok;
     const char* out;
   } cases[] = {
-      {"YWxpY2U6cHcx", true, "alice:pw1"}, {"YTpi", true, "a:b"},   {"YQ==", true, "a"},
-      {"YWI=", true, "ab"},                {"YQ", true, "a"},       {"", true, ""},
-      {"Y", false, ""},                    {"YQ===", false, ""},    {"Y=Q=", false, ""},
-      {"!!!!", false, ""},                 {"YW Jj", false, ""},    {"YQ=", false, ""},
+      {"YWxpY2U6cHcx", true, "alice:pw1"},
+      {"YTpi", true, "a:b"},
+      {"YQ==", true, "a"},
+      {"YWI=", true, "ab"},
+      {"YQ", true, "a"},
+      {"", true, ""},
+      {"Y", false, ""},
+      {"YQ===", false, ""},
+      {"Y=Q=", false, ""},
+      {"!!!!", false, ""},
+      {"YW Jj", false, ""},
+      {"YQ=", false, ""},
   };
   for (const Case& c : cases) {
     std::string out;
@@ -178,8 +195,12 @@ TEST(HttpMessagesTest, FilterMatchesHostAndPathOrTheWholeConnectLine) {
     const char* url;
     bool allowed_by_type1;
   } decisions[] = {
-      {"www.example.com/a", true}, {"WWW.EXAMPLE.COM", true}, {"intranet", true},
-      {"intranet.corp/x", true},   {"example.com", false},    {"other.org", false},
+      {"www.example.com/a", true},
+      {"WWW.EXAMPLE.COM", true},
+      {"intranet", true},
+      {"intranet.corp/x", true},
+      {"example.com", false},
+      {"other.org", false},
       {"CONNECT www.example.com:443 HTTP/1.1", true},  // the whole line matches "*.example.com*"
       {"CONNECT example.org:443 HTTP/1.1", false},
   };
@@ -190,8 +211,10 @@ TEST(HttpMessagesTest, FilterMatchesHostAndPathOrTheWholeConnectLine) {
     EXPECT_FALSE(WebFilterBlocks(empty_allow, d.url)) << "an allow-list without patterns";
   }
   WebFilter connect_allow{5, 1, "CONNECT *.example.com:443 HTTP/1.?"};
-  EXPECT_FALSE(WebFilterBlocks(connect_allow, FilterUrlText("CONNECT www.example.com:443 HTTP/1.1")));
-  EXPECT_TRUE(WebFilterBlocks(connect_allow, FilterUrlText("CONNECT www.example.com:8443 HTTP/1.1")));
+  EXPECT_FALSE(
+      WebFilterBlocks(connect_allow, FilterUrlText("CONNECT www.example.com:443 HTTP/1.1")));
+  EXPECT_TRUE(
+      WebFilterBlocks(connect_allow, FilterUrlText("CONNECT www.example.com:8443 HTTP/1.1")));
 }
 
 TEST(HttpMessagesTest, RepliesAreExact) {
