@@ -11,7 +11,7 @@ using namespace setting;
 std::span<const SettingKey> AllSettingKeys() {
   static const SettingKey kAll[] = {
       kStartup, kAutoActive, kMinimize, kSavelog, kAutoActiveSSL, kHttpService, kHttpsService,
-      kPasswordMode, kHttpPort, kHttpAuth, kHttpFtpTimeout, kFtpPort, kFtpAuth, kSocksPort, kSocksAuth, kPop3Port,
+      kPasswordMode, kHttpPort, kHttpAuth, kFtpPort, kFtpAuth, kSocksPort, kSocksAuth, kPop3Port,
       kSmtpPort, kDownloadLimit, kDownloadSpeed, kUploadLimit, kUploadSpeed, kDownloadLimitSocks,
       kDownloadSpeedSocks, kUploadLimitSocks, kUploadSpeedSocks, kDownloadLimitFtp,
       kDownloadSpeedFtp, kUploadLimitFtp, kUploadSpeedFtp, kDownloadLimitPop3, kDownloadSpeedPop3,
