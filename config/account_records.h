@@ -10,11 +10,11 @@
 namespace tw {
 
 // Widths of the text fields in tables this system creates (files made elsewhere may differ).
-constexpr int kNameWidth = 64;       // user names, passwords, e-mail, full and record names
-constexpr int kNotesWidth = 255;     // notes, descriptions, file paths
-constexpr int kRuleWidth = 64;       // address rules
-constexpr int kSiteListWidth = 1024; // web-filter site lists
-constexpr int kDayTextWidth = 128;   // schedule day texts
+constexpr int kNameWidth = 64;        // user names, passwords, e-mail, full and record names
+constexpr int kNotesWidth = 255;      // notes, descriptions, file paths
+constexpr int kRuleWidth = 64;        // address rules
+constexpr int kSiteListWidth = 1024;  // web-filter site lists
+constexpr int kDayTextWidth = 128;    // schedule day texts
 
 // The rule fields that users and groups share.
 struct AccountRules {
@@ -63,9 +63,9 @@ struct ServerRecord {
 struct FilterRecord {
   std::int32_t id = 0;
   std::string name;
-  std::int32_t type = 2;      // 2 = listed sites forbidden, 1 = only listed sites permitted
-  std::int32_t usefile = 0;   // 1 = patterns come from the file at filepath
-  std::string webaddresses;   // patterns separated by ";"
+  std::int32_t type = 2;     // 2 = listed sites forbidden, 1 = only listed sites permitted
+  std::int32_t usefile = 0;  // 1 = patterns come from the file at filepath
+  std::string webaddresses;  // patterns separated by ";"
   std::string filepath;
 };
 
@@ -80,6 +80,7 @@ struct ScheduleRecord {
   // The day text of a weekday, 0 = Sunday .. 6 = Saturday; "" outside.
   const std::string& Day(int weekday) const;
   std::int32_t Server(int protocol_id) const;
+  void SetServer(int protocol_id, std::int32_t value);
 };
 
 }  // namespace tw

@@ -11,82 +11,108 @@ constexpr FieldDef<R> Id() {
   return {"id", FieldKind::kId, 0, [](R& r) { return &r.id; }, nullptr, 0};
 }
 
-// The rule fields shared by users and groups, reached through the record's rules member.
-#define TW_RULE_NUMBER(R, field) \
-  FieldDef<R> { #field, FieldKind::kNumber, 0, [](R& r) { return &r.rules.field; }, nullptr }
-#define TW_RULE_FIELDS(R)                                                                     \
-  TW_RULE_NUMBER(R, download_limit), TW_RULE_NUMBER(R, download_speed),                        \
-      TW_RULE_NUMBER(R, upload_limit), TW_RULE_NUMBER(R, upload_speed), TW_RULE_NUMBER(R, ip), \
-      FieldDef<R>{"iprange", FieldKind::kText, kRuleWidth, nullptr,                            \
-                  [](R& r) { return &r.rules.iprange; }},                                      \
-      TW_RULE_NUMBER(R, filter), TW_RULE_NUMBER(R, filterid), TW_RULE_NUMBER(R, schedule),     \
-      TW_RULE_NUMBER(R, scheduleid), TW_RULE_NUMBER(R, server1), TW_RULE_NUMBER(R, server2),   \
-      TW_RULE_NUMBER(R, server3), TW_RULE_NUMBER(R, server4), TW_RULE_NUMBER(R, server5)
+template <typename R, std::int32_t R::*M>
+constexpr FieldDef<R> Number(const char* name) {
+  return {name, FieldKind::kNumber, 0, [](R& r) { return &(r.*M); }, nullptr};
+}
 
-#define TW_NUMBER(R, field) \
-  FieldDef<R> { #field, FieldKind::kNumber, 0, [](R& r) { return &r.field; }, nullptr }
-#define TW_TEXT(R, field, width) \
-  FieldDef<R> { #field, FieldKind::kText, width, nullptr, [](R& r) { return &r.field; } }
+template <typename R, std::string R::*M>
+constexpr FieldDef<R> Text(const char* name, int width) {
+  return {name, FieldKind::kText, width, nullptr, [](R& r) { return &(r.*M); }};
+}
+
+// The rule fields that users and groups share, reached through the record's rules member.
+template <typename R, std::int32_t AccountRules::*M>
+constexpr FieldDef<R> Rule(const char* name) {
+  return {name, FieldKind::kNumber, 0, [](R& r) { return &(r.rules.*M); }, nullptr};
+}
+
+template <typename R>
+constexpr FieldDef<R> RuleText() {
+  return {"iprange", FieldKind::kText, kRuleWidth, nullptr, [](R& r) { return &r.rules.iprange; }};
+}
 
 const FieldDef<UserRecord> kUserFields[] = {
     Id<UserRecord>(),
-    TW_TEXT(UserRecord, userid, kNameWidth),
+    Text<UserRecord, &UserRecord::userid>("userid", kNameWidth),
     // The password is field 2 wherever the table came from; the account check reads it so.
     {"passwd", FieldKind::kText, kNameWidth, nullptr, [](UserRecord& r) { return &r.passwd; }, 2},
-    TW_TEXT(UserRecord, email, kNameWidth),
-    TW_TEXT(UserRecord, name, kNameWidth),
-    TW_TEXT(UserRecord, notes, kNotesWidth),
-    TW_NUMBER(UserRecord, group),
-    TW_NUMBER(UserRecord, enable),
-    TW_RULE_FIELDS(UserRecord),
+    Text<UserRecord, &UserRecord::email>("email", kNameWidth),
+    Text<UserRecord, &UserRecord::name>("name", kNameWidth),
+    Text<UserRecord, &UserRecord::notes>("notes", kNotesWidth),
+    Number<UserRecord, &UserRecord::group>("group"),
+    Number<UserRecord, &UserRecord::enable>("enable"),
+    Rule<UserRecord, &AccountRules::download_limit>("download_limit"),
+    Rule<UserRecord, &AccountRules::download_speed>("download_speed"),
+    Rule<UserRecord, &AccountRules::upload_limit>("upload_limit"),
+    Rule<UserRecord, &AccountRules::upload_speed>("upload_speed"),
+    Rule<UserRecord, &AccountRules::ip>("ip"),
+    RuleText<UserRecord>(),
+    Rule<UserRecord, &AccountRules::filter>("filter"),
+    Rule<UserRecord, &AccountRules::filterid>("filterid"),
+    Rule<UserRecord, &AccountRules::schedule>("schedule"),
+    Rule<UserRecord, &AccountRules::scheduleid>("scheduleid"),
+    Rule<UserRecord, &AccountRules::server1>("server1"),
+    Rule<UserRecord, &AccountRules::server2>("server2"),
+    Rule<UserRecord, &AccountRules::server3>("server3"),
+    Rule<UserRecord, &AccountRules::server4>("server4"),
+    Rule<UserRecord, &AccountRules::server5>("server5"),
 };
 
 const FieldDef<GroupRecord> kGroupFields[] = {
     Id<GroupRecord>(),
-    TW_TEXT(GroupRecord, name, kNameWidth),
-    TW_TEXT(GroupRecord, notes, kNotesWidth),
-    TW_NUMBER(GroupRecord, enable),
-    TW_RULE_FIELDS(GroupRecord),
+    Text<GroupRecord, &GroupRecord::name>("name", kNameWidth),
+    Text<GroupRecord, &GroupRecord::notes>("notes", kNotesWidth),
+    Number<GroupRecord, &GroupRecord::enable>("enable"),
+    Rule<GroupRecord, &AccountRules::download_limit>("download_limit"),
+    Rule<GroupRecord, &AccountRules::download_speed>("download_speed"),
+    Rule<GroupRecord, &AccountRules::upload_limit>("upload_limit"),
+    Rule<GroupRecord, &AccountRules::upload_speed>("upload_speed"),
+    Rule<GroupRecord, &AccountRules::ip>("ip"),
+    RuleText<GroupRecord>(),
+    Rule<GroupRecord, &AccountRules::filter>("filter"),
+    Rule<GroupRecord, &AccountRules::filterid>("filterid"),
+    Rule<GroupRecord, &AccountRules::schedule>("schedule"),
+    Rule<GroupRecord, &AccountRules::scheduleid>("scheduleid"),
+    Rule<GroupRecord, &AccountRules::server1>("server1"),
+    Rule<GroupRecord, &AccountRules::server2>("server2"),
+    Rule<GroupRecord, &AccountRules::server3>("server3"),
+    Rule<GroupRecord, &AccountRules::server4>("server4"),
+    Rule<GroupRecord, &AccountRules::server5>("server5"),
 };
 
 const FieldDef<ServerRecord> kServerFields[] = {
     Id<ServerRecord>(),
-    TW_TEXT(ServerRecord, name, kNameWidth),
-    TW_TEXT(ServerRecord, description, kNotesWidth),
-    TW_NUMBER(ServerRecord, disable),
+    Text<ServerRecord, &ServerRecord::name>("name", kNameWidth),
+    Text<ServerRecord, &ServerRecord::description>("description", kNotesWidth),
+    Number<ServerRecord, &ServerRecord::disable>("disable"),
 };
 
 const FieldDef<FilterRecord> kFilterFields[] = {
     Id<FilterRecord>(),
-    TW_TEXT(FilterRecord, name, kNameWidth),
-    TW_NUMBER(FilterRecord, type),
-    {"UseFile", FieldKind::kNumber, 0, [](FilterRecord& r) { return &r.usefile; }, nullptr},
-    TW_TEXT(FilterRecord, webaddresses, kSiteListWidth),
-    TW_TEXT(FilterRecord, filepath, kNotesWidth),
+    Text<FilterRecord, &FilterRecord::name>("name", kNameWidth),
+    Number<FilterRecord, &FilterRecord::type>("type"),
+    Number<FilterRecord, &FilterRecord::usefile>("UseFile"),
+    Text<FilterRecord, &FilterRecord::webaddresses>("webaddresses", kSiteListWidth),
+    Text<FilterRecord, &FilterRecord::filepath>("filepath", kNotesWidth),
 };
-
-#define TW_DAY(field, title)                                        \
-  FieldDef<ScheduleRecord> {                                        \
-    title, FieldKind::kText, kDayTextWidth, nullptr,                \
-        [](ScheduleRecord& r) { return &r.field; }                  \
-  }
 
 const FieldDef<ScheduleRecord> kScheduleFields[] = {
     Id<ScheduleRecord>(),
-    TW_TEXT(ScheduleRecord, name, kNameWidth),
-    TW_DAY(sunday, "Sunday"),
-    TW_DAY(monday, "Monday"),
-    TW_DAY(tuesday, "Tuesday"),
-    TW_DAY(wednesday, "Wednesday"),
-    TW_DAY(thursday, "Thursday"),
-    TW_DAY(friday, "Friday"),
-    TW_DAY(saturday, "Saturday"),
-    TW_NUMBER(ScheduleRecord, type),
-    TW_NUMBER(ScheduleRecord, server1),
-    TW_NUMBER(ScheduleRecord, server2),
-    TW_NUMBER(ScheduleRecord, server3),
-    TW_NUMBER(ScheduleRecord, server4),
-    TW_NUMBER(ScheduleRecord, server5),
+    Text<ScheduleRecord, &ScheduleRecord::name>("name", kNameWidth),
+    Text<ScheduleRecord, &ScheduleRecord::sunday>("Sunday", kDayTextWidth),
+    Text<ScheduleRecord, &ScheduleRecord::monday>("Monday", kDayTextWidth),
+    Text<ScheduleRecord, &ScheduleRecord::tuesday>("Tuesday", kDayTextWidth),
+    Text<ScheduleRecord, &ScheduleRecord::wednesday>("Wednesday", kDayTextWidth),
+    Text<ScheduleRecord, &ScheduleRecord::thursday>("Thursday", kDayTextWidth),
+    Text<ScheduleRecord, &ScheduleRecord::friday>("Friday", kDayTextWidth),
+    Text<ScheduleRecord, &ScheduleRecord::saturday>("Saturday", kDayTextWidth),
+    Number<ScheduleRecord, &ScheduleRecord::type>("type"),
+    Number<ScheduleRecord, &ScheduleRecord::server1>("server1"),
+    Number<ScheduleRecord, &ScheduleRecord::server2>("server2"),
+    Number<ScheduleRecord, &ScheduleRecord::server3>("server3"),
+    Number<ScheduleRecord, &ScheduleRecord::server4>("server4"),
+    Number<ScheduleRecord, &ScheduleRecord::server5>("server5"),
 };
 
 }  // namespace

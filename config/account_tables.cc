@@ -40,8 +40,8 @@ bool FillPending(SdbTable& t, const R& rec_in, std::string* error) {
   R rec = rec_in;
   for (const FieldDef<R>& f : SchemaOf<R>().fields) {
     if (f.kind == FieldKind::kText && f.text(rec)->size() > static_cast<std::size_t>(f.width)) {
-      SetError(error, std::string(f.name) + " is longer than " + std::to_string(f.width) +
-                          " characters");
+      SetError(error,
+               std::string(f.name) + " is longer than " + std::to_string(f.width) + " characters");
       return false;
     }
     if (f.kind == FieldKind::kText && f.text(rec)->find('\0') != std::string::npos) {

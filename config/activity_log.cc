@@ -24,9 +24,13 @@ std::size_t ActivityLog::DrainPosted() {
   return queue_.Drain([this](ActivityText&& parts) { AddLine(parts); });
 }
 
-void ActivityLog::HandlePosted(const ActivityText& parts) { AddLine(parts); }
+void ActivityLog::HandlePosted(const ActivityText& parts) {
+  AddLine(parts);
+}
 
-void ActivityLog::LogActivity(std::string_view text) { AddLine(SplitActivityText(text)); }
+void ActivityLog::LogActivity(std::string_view text) {
+  AddLine(SplitActivityText(text));
+}
 
 void ActivityLog::AddLine(const ActivityText& parts) {
   LocalTime now = clock_.Now();
@@ -50,8 +54,9 @@ void ActivityLog::AddLine(const ActivityText& parts) {
 std::vector<ActivityRow> ActivityLog::RowsAfter(std::uint64_t after) const {
   std::lock_guard<std::mutex> lock(rows_mu_);
   // Rows are kept in seq order, so the new ones are a tail.
-  auto first = std::upper_bound(rows_.begin(), rows_.end(), after,
-                                [](std::uint64_t seq, const ActivityRow& row) { return seq < row.seq; });
+  auto first =
+      std::upper_bound(rows_.begin(), rows_.end(), after,
+                       [](std::uint64_t seq, const ActivityRow& row) { return seq < row.seq; });
   return std::vector<ActivityRow>(first, rows_.end());
 }
 
@@ -65,9 +70,13 @@ void ActivityLog::ClearRows() {
   rows_.clear();
 }
 
-void SetActivityQueue(MessageQueue<ActivityText>* queue) { g_activity_queue.store(queue); }
+void SetActivityQueue(MessageQueue<ActivityText>* queue) {
+  g_activity_queue.store(queue);
+}
 
-void PostActivityText(std::string_view text) { PostActivity(SplitActivityText(text)); }
+void PostActivityText(std::string_view text) {
+  PostActivity(SplitActivityText(text));
+}
 
 void PostActivity(ActivityText parts) {
   MessageQueue<ActivityText>* queue = g_activity_queue.load();

@@ -73,9 +73,9 @@ class ActivityLog {
   const ActivityLogMode mode_;
   const Clock& clock_;
   MessageQueue<ActivityText> queue_;
-  CLogFile file_;          // owner thread only
-  std::string date_;       // owner thread only: "%Y-%m-%d" of the file's day
-  bool savelog_ = false;   // owner thread only
+  CLogFile file_;         // owner thread only
+  std::string date_;      // owner thread only: "%Y-%m-%d" of the file's day
+  bool savelog_ = false;  // owner thread only
   mutable std::mutex rows_mu_;
   std::vector<ActivityRow> rows_;  // guarded by rows_mu_
   std::uint64_t next_seq_ = 1;     // guarded by rows_mu_

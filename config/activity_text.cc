@@ -6,7 +6,9 @@
 namespace tw {
 namespace {
 
-std::string Part(std::string_view s) { return std::string(s.substr(0, kActivityPartMax)); }
+std::string Part(std::string_view s) {
+  return std::string(s.substr(0, kActivityPartMax));
+}
 
 void AppendEscaped(std::string* out, std::string_view s) {
   static const char kHex[] = "0123456789abcdef";

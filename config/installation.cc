@@ -36,13 +36,15 @@ bool Exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string Errno(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
 
 // Builds a file under a temporary name with build(tmp_path), then links it into place only
 // when final_path is still free, so that a concurrent installer's file is never replaced.
 bool PlaceNewFile(const std::string& final_path,
-                  const std::function<bool(const std::string&, std::string*)>& build,
-                  bool* placed, std::string* error) {
+                  const std::function<bool(const std::string&, std::string*)>& build, bool* placed,
+                  std::string* error) {
   *placed = false;
   std::string tmp = final_path + ".new.XXXXXX";
   int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
@@ -133,17 +135,14 @@ bool InstallMissingDataFiles(const std::string& data_dir, std::string* error,
     return [text](const std::string& p, std::string* e) { return WriteText(p, text, e); };
   };
   const InstallFile files[] = {
-      {kUserTableFile, [](const std::string& p, std::string* e) {
-         return UserTable::CreateFile(p, e);
-       }},
+      {kUserTableFile,
+       [](const std::string& p, std::string* e) { return UserTable::CreateFile(p, e); }},
       {kGroupTableFile, BuildGroupTable},
       {kServerTableFile, BuildServerTable},
-      {kFilterTableFile, [](const std::string& p, std::string* e) {
-         return FilterTable::CreateFile(p, e);
-       }},
-      {kScheduleTableFile, [](const std::string& p, std::string* e) {
-         return ScheduleTable::CreateFile(p, e);
-       }},
+      {kFilterTableFile,
+       [](const std::string& p, std::string* e) { return FilterTable::CreateFile(p, e); }},
+      {kScheduleTableFile,
+       [](const std::string& p, std::string* e) { return ScheduleTable::CreateFile(p, e); }},
       {kIpBlockPageFile, page(kIpBlockPage)},
       {kWebFilterPageFile, page(kWebFilterPage)},
       {kSchedulePageFile, page(kSchedulePage)},

@@ -44,12 +44,13 @@ std::size_t ServiceLogger::Drain() {
 }
 
 std::size_t ServiceLogger::DrainLocked() {
-  return queue_.Drain([this](ServiceLogEntry&& e) {
-    file_.WriteLine(FormatServiceLogLine(e.time, e.text));
-  });
+  return queue_.Drain(
+      [this](ServiceLogEntry&& e) { file_.WriteLine(FormatServiceLogLine(e.time, e.text)); });
 }
 
-void SetServiceLogger(ServiceLogger* logger) { g_service_logger.store(logger); }
+void SetServiceLogger(ServiceLogger* logger) {
+  g_service_logger.store(logger);
+}
 
 void ServiceLog(int level, const char* format, ...) {
   ServiceLogger* logger = g_service_logger.load();

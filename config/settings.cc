@@ -9,6 +9,7 @@ namespace tw {
 using namespace setting;
 
 std::span<const SettingKey> AllSettingKeys() {
+  // clang-format off
   static const SettingKey kAll[] = {
       kStartup, kAutoActive, kMinimize, kSavelog, kAutoActiveSSL, kHttpService, kHttpsService,
       kPasswordMode, kHttpPort, kHttpAuth, kFtpPort, kFtpAuth, kSocksPort, kSocksAuth, kPop3Port,
@@ -20,6 +21,7 @@ std::span<const SettingKey> AllSettingKeys() {
       kIpRangeSocks, kIpRangeFtpLimit, kIpRangeFtp, kIpRangePop3Limit, kIpRangePop3,
       kIpRangeSmtpLimit, kIpRangeSmtp, kPresetDownloadLimit, kPresetUploadLimit,
       kPresetDownloadSpeed, kPresetUploadSpeed, kConsoleAddress, kConsolePort, kHttpFtpTimeout};
+  // clang-format on
   return kAll;
 }
 

@@ -9,8 +9,8 @@ namespace {
 
 // The user record for a login, or false when the table cannot be read, the name is unknown or
 // the password differs (compared byte for byte, case-sensitive).
-bool FindLogin(const AuthorizationSettings& proxy, std::string_view user,
-               std::string_view password, UserRecord* out) {
+bool FindLogin(const AuthorizationSettings& proxy, std::string_view user, std::string_view password,
+               UserRecord* out) {
   UserRecord rec;
   if (!UserTable(proxy.dataDir).FindByName(user, &rec)) return false;
   if (!SecretsEqual(password, rec.passwd)) return false;
@@ -71,8 +71,7 @@ bool LoginRequired(const AuthorizationSettings& proxy, std::string_view clientAd
 }
 
 bool Guest(const AuthorizationSettings& proxy, std::string_view clientAddress,
-           std::string_view user, std::string_view password, std::int32_t* down,
-           std::int32_t* up) {
+           std::string_view user, std::string_view password, std::int32_t* down, std::int32_t* up) {
   *down = proxy.downloadRate;
   *up = proxy.uploadRate;
   UserRecord rec;
@@ -111,25 +110,23 @@ bool CheckAccountAccess(const AuthorizationSettings& proxy, std::string_view cli
   return Guest(proxy, clientAddress, user, password, downloadRate, uploadRate);
 }
 
-bool CheckAccountAccess(const AuthorizationSettings& proxy, int clientSocket,
-                        std::string_view user, std::string_view password,
-                        std::int32_t* downloadRate, std::int32_t* uploadRate) {
-  return CheckAccountAccess(proxy, std::string_view(PeerAddressText(clientSocket)), user,
-                            password, downloadRate, uploadRate);
+bool CheckAccountAccess(const AuthorizationSettings& proxy, int clientSocket, std::string_view user,
+                        std::string_view password, std::int32_t* downloadRate,
+                        std::int32_t* uploadRate) {
+  return CheckAccountAccess(proxy, std::string_view(PeerAddressText(clientSocket)), user, password,
+                            downloadRate, uploadRate);
 }
 
 bool CheckHttpAccount(const AuthorizationSettings& proxy, std::string_view clientAddress,
-                      std::string_view user, std::string_view password,
-                      std::int32_t* downloadRate, std::int32_t* uploadRate, int* refusalReason,
-                      std::int32_t* webFilterId) {
+                      std::string_view user, std::string_view password, std::int32_t* downloadRate,
+                      std::int32_t* uploadRate, int* refusalReason, std::int32_t* webFilterId) {
   return LoginRequired(proxy, clientAddress, user, password, downloadRate, uploadRate,
                        refusalReason, webFilterId);
 }
 
-bool CheckHttpAccount(const AuthorizationSettings& proxy, int clientSocket,
-                      std::string_view user, std::string_view password,
-                      std::int32_t* downloadRate, std::int32_t* uploadRate, int* refusalReason,
-                      std::int32_t* webFilterId) {
+bool CheckHttpAccount(const AuthorizationSettings& proxy, int clientSocket, std::string_view user,
+                      std::string_view password, std::int32_t* downloadRate,
+                      std::int32_t* uploadRate, int* refusalReason, std::int32_t* webFilterId) {
   return CheckHttpAccount(proxy, std::string_view(PeerAddressText(clientSocket)), user, password,
                           downloadRate, uploadRate, refusalReason, webFilterId);
 }
@@ -137,6 +134,15 @@ bool CheckHttpAccount(const AuthorizationSettings& proxy, int clientSocket,
 bool MatchAddressRule(std::string_view rule, std::string_view clientAddress) {
   if (rule.empty()) return true;
   return AddressRulePasses(rule, clientAddress);
+}
+
+std::string LocalAddressForClient(const AuthorizationSettings& proxy,
+                                  std::string_view clientAddress) {
+  return LocalAddressForClient(proxy.localAddresses, clientAddress);
+}
+
+bool IsOwnHttpAddress(const AuthorizationSettings& proxy, std::string_view host) {
+  return IsOwnHttpAddress(proxy.localAddresses, proxy.port, host);
 }
 
 bool MatchAddressRule(std::string_view rule, int clientSocket) {

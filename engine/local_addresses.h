@@ -25,6 +25,9 @@ class LocalAddressList {
   LocalAddressList(const LocalAddressList&) = delete;
   LocalAddressList& operator=(const LocalAddressList&) = delete;
 
+  // Replaces the source; only before the first Get and before other threads see the object.
+  void SetSource(Source source) { source_ = std::move(source); }
+
   // Any thread. The first call builds the list; later calls return the same list.
   const std::vector<std::string>& Get() const;
   // How many times the list was built (0 or 1); for tests of the once-only guard.

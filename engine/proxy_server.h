@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/settings.h"  // the protocol ids
 #include "engine/authorization.h"
 #include "engine/web_filter_list.h"
 #include "platform/completion_port.h"
@@ -22,14 +23,6 @@
 namespace tw {
 
 struct IoContext;
-
-enum ProtocolId : int32_t {
-  kProtocolHttp = 1,
-  kProtocolFtp = 2,
-  kProtocolPop3 = 3,
-  kProtocolSmtp = 4,
-  kProtocolSocks = 5,
-};
 
 // A protocol handler: one function over (context, completion key, byte count). The operation
 // that completed and its error are in context->overlapped.

@@ -9,7 +9,8 @@ namespace {
 bool WindowAllows(std::string_view window, std::string_view now) {
   std::size_t dash = window.find('-');
   std::string_view start = window.substr(0, dash);
-  std::string_view end = dash == std::string_view::npos ? std::string_view() : window.substr(dash + 1);
+  std::string_view end =
+      dash == std::string_view::npos ? std::string_view() : window.substr(dash + 1);
   return start <= now && now <= end;
 }
 
@@ -27,8 +28,8 @@ bool ScheduleList::Load(std::string_view data_dir) {
   std::vector<ScheduleRecord> loaded;
   bool ok = ScheduleTable(data_dir).List(&loaded, nullptr, 0, kMaxSchedules);
   for (ScheduleRecord& s : loaded) {
-    for (std::string* d : {&s.sunday, &s.monday, &s.tuesday, &s.wednesday, &s.thursday,
-                           &s.friday, &s.saturday}) {
+    for (std::string* d :
+         {&s.sunday, &s.monday, &s.tuesday, &s.wednesday, &s.thursday, &s.friday, &s.saturday}) {
       CutDay(d);
     }
   }

@@ -23,11 +23,4 @@ bool ThrottleSend(uint32_t lastSendTick, int32_t byteCount, int32_t rate, uint32
   return ThrottleSendAt(TickCount(), lastSendTick, byteCount, rate, pauseMs);
 }
 
-int32_t SpeedToRate(int32_t limitSwitch, int32_t speedKb) {
-  if (limitSwitch == 0) return 0;
-  uint32_t bytes = static_cast<uint32_t>(speedKb) * 1024u;  // 32-bit product, as stored rates are
-  if (bytes & 0x80000000u) return 0;
-  return static_cast<int32_t>(bytes);
-}
-
 }  // namespace tw

@@ -16,8 +16,4 @@ bool ThrottleSend(uint32_t lastSendTick, int32_t byteCount, int32_t rate, uint32
 bool ThrottleSendAt(uint32_t now, uint32_t lastSendTick, int32_t byteCount, int32_t rate,
                     uint32_t* pauseMs);
 
-// A speed in KB/s from the settings or an account, with its on/off switch, as bytes per second:
-// 0 (unlimited) when the switch is off or when speed * 1024 in 32 bits has its top bit set.
-int32_t SpeedToRate(int32_t limitSwitch, int32_t speedKb);
-
 }  // namespace tw

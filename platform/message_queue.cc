@@ -8,7 +8,9 @@
 
 namespace tw {
 
-WakeSignal::WakeSignal() { fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+WakeSignal::WakeSignal() {
+  fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
 
 WakeSignal::~WakeSignal() {
   if (fd_ != -1) ::close(fd_);

@@ -14,7 +14,9 @@
 namespace tw {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (IsBlank(s.front()) || s.front() == '\r')) s.remove_prefix(1);
@@ -22,7 +24,9 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -112,7 +116,9 @@ std::string_view Unquote(std::string_view v) {
   return v;
 }
 
-std::string Cut(std::string_view v) { return std::string(v.substr(0, kProfileValueMax)); }
+std::string Cut(std::string_view v) {
+  return std::string(v.substr(0, kProfileValueMax));
+}
 
 bool WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
@@ -209,7 +215,9 @@ std::string ReplaceKey(std::string_view old_text, std::string_view section, std:
   return out;
 }
 
-bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+bool HasLineBreak(std::string_view s) {
+  return s.find_first_of("\r\n") != std::string_view::npos;
+}
 
 }  // namespace
 
@@ -285,7 +293,7 @@ bool WriteProfileString(std::string_view section, std::string_view key, std::str
     return false;
   }
   mode_t mode = 0644;
-  struct stat st{};
+  struct stat st {};
   if (!missing && ::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
 
   std::string new_text = ReplaceKey(*old_text, tsection, tkey, value);

@@ -235,8 +235,8 @@ bool SdbTable::Open(const std::string& path, int open_flags) {
   }
   if (!s.open) {
     std::string error = s.error;
-    Close();
-    s.error = error;
+    Close();  // replaces the state: s is gone from here on
+    s_->error = error;
     return false;
   }
   sdb::PrepareBuffers(s);

@@ -202,6 +202,8 @@ void CursorOnRecord(TableState& s, int32_t pos) {
   cursor.record = pos;
   cursor.dup = where.entry;
   cursor.entry = where.dup;
+  cursor.chain_hops = 0;
+  std::memcpy(cursor.key.data(), s.value.data(), s.layout.keys[s.current_key].slot_size);
   s.current = s.work;
 }
 

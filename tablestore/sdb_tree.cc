@@ -448,6 +448,11 @@ Status Tree::Remove(const Removal& r, ChainPlace* place) {
 Status Tree::Land(int32_t leaf, int index, int32_t data, bool forward, Cursor* c) {
   c->leaf = leaf;
   c->index = index;
+  c->chain_hops = 0;
+  if (!file_.Read(static_cast<int64_t>(leaf) + key_.slot_start + index * key_.slot_size,
+                  c->key.data(), key_.slot_size)) {
+    return Status::kDamaged;
+  }
   c->dup = -1;
   c->entry = DupEntry();
   c->record = data;
@@ -478,9 +483,11 @@ Status Tree::Land(int32_t leaf, int index, int32_t data, bool forward, Cursor* c
   return Status::kOk;
 }
 
-Status Tree::WalkLeaves(int32_t leaf, int index, bool forward, Cursor* c) {
-  for (int64_t hops = 0, max = MaxNodes(); hops < max; ++hops) {
+Status Tree::WalkLeaves(int32_t leaf, int index, bool forward, int64_t hops, Cursor* c) {
+  for (const int64_t max = MaxNodes(); hops < max; ++hops) {
     if (leaf == -1) return Status::kNotFound;
+    c->direction = forward ? 1 : -1;
+    c->leaf_hops = hops;
     if (Status s = ReadPrefix(leaf, &node_); s != Status::kOk) return s;
     const int n = node_.count();
     if (index == -2) index = forward ? 0 : n - 1;  // entering a new leaf
@@ -504,9 +511,23 @@ Status Tree::WalkLeaves(int32_t leaf, int index, bool forward, Cursor* c) {
   return Status::kDamaged;
 }
 
-Status Tree::First(Cursor* c) { return WalkLeaves(header_.KeyFirstLeaf(k_), -2, true, c); }
+Status Tree::First(Cursor* c) { return WalkLeaves(header_.KeyFirstLeaf(k_), -2, true, 0, c); }
 
-Status Tree::Last(Cursor* c) { return WalkLeaves(header_.KeyLastLeaf(k_), -2, false, c); }
+Status Tree::Last(Cursor* c) { return WalkLeaves(header_.KeyLastLeaf(k_), -2, false, 0, c); }
+
+Status Tree::StepInChain(const Cursor& from, int32_t to, int direction, Cursor* c) {
+  if (from.chain_hops >= MaxEntries()) return Status::kDamaged;
+  DupEntry e;
+  if (Status s = ReadEntry(to, &e); s != Status::kOk) return s;
+  *c = from;
+  c->dup = to;
+  c->entry = e;
+  c->record = e.record();
+  c->chain_hops = from.chain_hops + 1;
+  if (c->direction != direction) c->leaf_hops = 0;
+  c->direction = direction;
+  return Status::kOk;
+}
 
 // The entry the cursor stands on, as the file holds it now when it is still the cursor's
 // entry; after the record was removed, the copy taken when it was unlinked.
@@ -519,46 +540,58 @@ static DupEntry CurrentEntry(File& file, const Cursor& from) {
   return from.entry;
 }
 
-Status Tree::Next(const Cursor& from, Cursor* c) {
-  if (!from.placed()) return Status::kNotFound;
-  if (!key_.unique() && from.dup > 0) {
-    const DupEntry e = CurrentEntry(file_, from);
-    if (e.next() > 0) {
-      DupEntry n;
-      if (Status s = ReadEntry(e.next(), &n); s != Status::kOk) return s;
-      *c = from;
-      c->dup = e.next();
-      c->entry = n;
-      c->record = n.record();
-      return Status::kOk;
-    }
+Status Tree::Revalidate(const Cursor& from, Cursor* now, bool* found) {
+  *now = from;
+  *found = true;
+  uint8_t slot[kMaxTextKeyLength + 1];
+  if (from.index >= 0 && from.index < kNodeEntries && file_.ValidItem(from.leaf, key_.node_size) &&
+      file_.Read(static_cast<int64_t>(from.leaf) + key_.slot_start + from.index * key_.slot_size,
+                 slot, key_.slot_size) &&
+      CompareKeyValues(key_, slot, from.key.data()) == 0) {
+    return Status::kOk;
   }
-  if (from.index >= kNodeEntries) {  // already past the leaf's last possible entry
-    if (Status s = ReadPrefix(from.leaf, &node_); s != Status::kOk) return s;
-    return WalkLeaves(node_.next(), -2, true, c);
-  }
-  return WalkLeaves(from.leaf, from.index + 1, true, c);
+  Hit hit;
+  if (Status s = Search(from.key.data(), false, &hit); s != Status::kOk) return s;
+  if (hit.leaf == -1) return Status::kNotFound;
+  now->leaf = hit.leaf;
+  now->index = hit.index;
+  *found = hit.found;
+  return Status::kOk;
 }
 
-Status Tree::Prev(const Cursor& from, Cursor* c) {
-  if (!from.placed()) return Status::kNotFound;
+Status Tree::Next(const Cursor& cursor, Cursor* c) {
+  if (!cursor.placed()) return Status::kNotFound;
+  Cursor from;
+  bool found;
+  if (Status s = Revalidate(cursor, &from, &found); s != Status::kOk) return s;
+  if (!found) {  // go on with the entry at the insertion index
+    --from.index;
+    from.dup = -1;
+  }
   if (!key_.unique() && from.dup > 0) {
     const DupEntry e = CurrentEntry(file_, from);
-    if (e.prev() > 0) {
-      DupEntry p;
-      if (Status s = ReadEntry(e.prev(), &p); s != Status::kOk) return s;
-      *c = from;
-      c->dup = e.prev();
-      c->entry = p;
-      c->record = p.record();
-      return Status::kOk;
-    }
+    if (e.next() > 0) return StepInChain(from, e.next(), 1, c);
   }
+  const int64_t hops = from.direction == 1 ? from.leaf_hops : 0;
+  return WalkLeaves(from.leaf, from.index + 1, true, hops, c);
+}
+
+Status Tree::Prev(const Cursor& cursor, Cursor* c) {
+  if (!cursor.placed()) return Status::kNotFound;
+  Cursor from;
+  bool found;
+  if (Status s = Revalidate(cursor, &from, &found); s != Status::kOk) return s;
+  if (!found) from.dup = -1;
+  if (!key_.unique() && from.dup > 0) {
+    const DupEntry e = CurrentEntry(file_, from);
+    if (e.prev() > 0) return StepInChain(from, e.prev(), -1, c);
+  }
+  const int64_t hops = from.direction == -1 ? from.leaf_hops : 0;
   if (from.index <= 0) {
     if (Status s = ReadPrefix(from.leaf, &node_); s != Status::kOk) return s;
-    return WalkLeaves(node_.prev(), -2, false, c);
+    return WalkLeaves(node_.prev(), -2, false, hops + 1, c);
   }
-  return WalkLeaves(from.leaf, from.index - 1, false, c);
+  return WalkLeaves(from.leaf, from.index - 1, false, hops, c);
 }
 
 }  // namespace sdb

@@ -12,6 +12,7 @@
 // exclusive for Insert and Remove) and the header reflects the file.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "tablestore/sdb_file.h"
@@ -35,6 +36,14 @@ struct Cursor {
   int32_t record = -1;
   int32_t dup = -1;  // position of the duplicate entry, -1 when the entry is not a chain
   DupEntry entry;    // that entry as last read
+  // Steps taken since the cursor was placed, so that a walk through a damaged file whose leaf
+  // links or chain links form a circle ends instead of going round for ever.
+  int direction = 0;        // +1 forward, -1 backward, 0 just placed
+  int64_t leaf_hops = 0;    // leaves entered in this direction
+  int64_t chain_hops = 0;   // chain entries passed on the current leaf entry
+  // The key value of the leaf entry. Another writer may shift or split the leaf between two
+  // moves; the value finds the entry again.
+  std::array<uint8_t, kMaxTextKeyLength + 1> key{};
 
   bool placed() const { return leaf != -1; }
 };
@@ -119,7 +128,13 @@ class Tree {
   // Makes a cursor on leaf entry index with the given data; forward selects the first
   // record of a chain, otherwise its last.
   Status Land(int32_t leaf, int index, int32_t data, bool forward, Cursor* cursor);
-  Status WalkLeaves(int32_t leaf, int index, bool forward, Cursor* cursor);
+  // Looks for a live entry from index of leaf onward (forward) or backward, crossing leaves.
+  // hops: leaves entered before, in this direction.
+  Status WalkLeaves(int32_t leaf, int index, bool forward, int64_t hops, Cursor* cursor);
+  // The cursor's leaf entry as it stands now: unchanged, or found again by its key value.
+  // found: the value is still in the tree; otherwise the index is where it would go.
+  Status Revalidate(const Cursor& from, Cursor* now, bool* found);
+  Status StepInChain(const Cursor& from, int32_t to, int direction, Cursor* cursor);
 
   int64_t MaxNodes() const;
   int64_t MaxEntries() const;

@@ -139,6 +139,11 @@ TEST_F(ActivityLogTest, ServiceModeKeepsNoRowsAndWritesTheDailyFile) {
   EXPECT_EQ(log.RowCount(), 0u);
   EXPECT_EQ(ReadFile(DailyFile(2024, 3, 5)),
             "10.0.0.9 -  - [05/Mar/2024:23:59:00 - -] \"SMTP mx\" - - \"\" \"-\"\n");
+  // A service that runs past midnight writes the next day's lines into the next day's file.
+  clock_.Set(MakeLocalTime(2024, 3, 6, 0, 1, 0));
+  log.LogActivity("SMTP mx2:10.0.0.9");
+  EXPECT_NE(ReadFile(DailyFile(2024, 3, 6)).find("SMTP mx2"), std::string::npos);
+  EXPECT_EQ(ReadFile(DailyFile(2024, 3, 5)).find("SMTP mx2"), std::string::npos);
 }
 
 TEST_F(ActivityLogTest, WorkersPostAndOnlyTheOwnerWrites) {

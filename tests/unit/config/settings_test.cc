@@ -24,8 +24,11 @@ TEST(SettingsTest, MissingFileGivesEveryDefault) {
   struct Case {
     int protocol;
     int port;
-  } cases[] = {{kProtocolHttp, 808}, {kProtocolFtp, 21}, {kProtocolPop3, 110},
-               {kProtocolSmtp, 25},  {kProtocolSocks, 1080}};
+  } cases[] = {{kProtocolHttp, 808},
+               {kProtocolFtp, 21},
+               {kProtocolPop3, 110},
+               {kProtocolSmtp, 25},
+               {kProtocolSocks, 1080}};
   for (const Case& c : cases) {
     ProxySettings p = s.ReadProxySettings(c.protocol);
     EXPECT_EQ(p.port, c.port);
@@ -76,7 +79,7 @@ TEST(SettingsTest, GuestLimitsFollowSwitchesAndTheSharedMailPair) {
   Settings s = Settings::InDataDir(dir.path());
   WriteFile(s.path(),
             "[Guest]\n"
-            "download_limit=1\ndownload_speed=2097152\n"   // overflows: unlimited
+            "download_limit=1\ndownload_speed=2097152\n"  // overflows: unlimited
             "upload_limit=1\nupload_speed=2097151\n"
             "download_limit_pop3=1\ndownload_speed_pop3=10\n"
             "upload_limit_pop3=1\nupload_speed_pop3=99\n"  // written by the dialog, not read
@@ -106,9 +109,8 @@ TEST(SettingsTest, GuestLimitsFollowSwitchesAndTheSharedMailPair) {
 TEST(SpeedTest, ConvertsKilobytesToBytesAndOverflowToUnlimited) {
   struct Case {
     int on, kbps, rate;
-  } cases[] = {{1, 0, 0},          {1, 1, 1024},         {1, 2097151, 2147482624},
-               {1, 2097152, 0},    {1, 4194304, 0},      {1, -1, 0},
-               {0, 100, 0},        {7, 100, 102400}};
+  } cases[] = {{1, 0, 0},  {1, 1, 1024}, {1, 2097151, 2147482624}, {1, 2097152, 0}, {1, 4194304, 0},
+               {1, -1, 0}, {0, 100, 0},  {7, 100, 102400}};
   for (const Case& c : cases) EXPECT_EQ(SpeedToRate(c.on, c.kbps), c.rate) << c.on << "/" << c.kbps;
 }
 
@@ -126,12 +128,6 @@ TEST(DataDirTest, SwitchIsFoundOnlyAsAWholeArgument) {
   const char* dangling[] = {"prog", "--data"};
   EXPECT_FALSE(DataDirFromArguments(2, dangling, &dir, &error));
   EXPECT_FALSE(error.empty());
-}
-
-TEST(DataDirTest, JoinsWithOneSlash) {
-  EXPECT_EQ(DataFilePath("/a", "option.ini"), "/a/option.ini");
-  EXPECT_EQ(DataFilePath("/a/", "user.sdb"), "/a/user.sdb");
-  EXPECT_EQ(DataFilePath("", "x"), "x");
 }
 
 }  // namespace

@@ -34,8 +34,8 @@ TEST(IpInRangeTest, BothEndsIncludedInEitherOrder) {
 TEST(IpInRangeTest, TextsThatAreNotAddressesNeverPass) {
   // Packed without checks, "10.0.0" would be 0.10.0.0 and "1.2.3.300" would spill into the
   // next part; both could land inside a range by accident.
-  const char* bad[] = {"10.0.0", "1.2.3.256", "1.2.3.300", "a.b.c.d", "", "1.2.3.4.5",
-                       "1..2.3", "1.2.3.4x", "0001.2.3.4", "-1.2.3.4"};
+  const char* bad[] = {"10.0.0",    "1.2.3.256", "1.2.3.300", "a.b.c.d",    "",
+                       "1.2.3.4.5", "1..2.3",    "1.2.3.4x",  "0001.2.3.4", "-1.2.3.4"};
   for (const char* b : bad) {
     EXPECT_FALSE(IpInRange("0.0.0.0", "255.255.255.255", b)) << "address " << b;
     EXPECT_FALSE(IpInRange(b, "255.255.255.255", "10.0.0.1")) << "low " << b;

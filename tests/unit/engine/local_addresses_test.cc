@@ -26,7 +26,8 @@ TEST(LocalAddressForClientTest, PicksTheEntryOfTheClientsNetworkByWholeParts) {
       {"nodots", ""},
       {"", ""},
   };
-  for (const Case& c : cases) EXPECT_EQ(LocalAddressForClient(list, c.client), c.expected) << c.client;
+  for (const Case& c : cases)
+    EXPECT_EQ(LocalAddressForClient(list, c.client), c.expected) << c.client;
 }
 
 TEST(IsOwnHttpAddressTest, ComparesWholeEntriesWithThePort) {
@@ -36,15 +37,11 @@ TEST(IsOwnHttpAddressTest, ComparesWholeEntriesWithThePort) {
     const char* host;
     bool own;
   } cases[] = {
-      {808, "10.0.0.15:808", true},
-      {808, "10.0.0.1:808", false},
+      {808, "10.0.0.15:808", true},   {808, "10.0.0.1:808", false},
       {808, "10.0.0.1", false},  // a prefix of an entry is not the proxy
-      {808, "0.0.15:808", false},
-      {808, "10.0.0.15", false},
-      {808, "10.0.0.15:8080", false},
-      {80, "192.168.1.7", true},
-      {80, "192.168.1.7:80", false},
-      {80, "", false},
+      {808, "0.0.15:808", false},     {808, "10.0.0.15", false},
+      {808, "10.0.0.15:8080", false}, {80, "192.168.1.7", true},
+      {80, "192.168.1.7:80", false},  {80, "", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(IsOwnHttpAddress(list, c.port, c.host), c.own) << c.port << " " << c.host;
@@ -79,7 +76,7 @@ TEST(ResolveTest, NumericAndLocalNamesResolveAndBadNamesDoNot) {
   EXPECT_FALSE(ResolveFirstAddress("", b));
   EXPECT_FALSE(ResolveFirstAddress(std::string_view("127.0.0.1\0x", 11), b));
   EXPECT_FALSE(ResolveFirstAddress("name.invalid", b));
-  EXPECT_EQ(b[0], 9);  // untouched on failure
+  EXPECT_EQ(b[0], 9);                            // untouched on failure
   EXPECT_FALSE(MachineIPv4Addresses().empty());  // at least the loopback interface
 }
 

@@ -5,7 +5,9 @@
 namespace tw {
 namespace {
 
-LocalTime At(int hour, int minute) { return MakeLocalTime(2024, 3, 4, hour, minute); }  // Monday
+LocalTime At(int hour, int minute) {
+  return MakeLocalTime(2024, 3, 4, hour, minute);
+}  // Monday
 
 TEST(DayTextTest, WindowsAreComparedAsTextsWithBothEndsIncluded) {
   struct Case {
@@ -24,9 +26,9 @@ TEST(DayTextTest, WindowsAreComparedAsTextsWithBothEndsIncluded) {
       {"08:00-12:00+13:00-17:30", 13, 0, true},
       {"08:00-12:00+13:00-17:30", 17, 30, true},
       {"08:00-12:00++13:00-17:30", 14, 0, true},  // empty parts are skipped
-      {"+08:00-12:00", 9, 0, true},   // a leading "+" is no split: "+08:00" sorts first
+      {"+08:00-12:00", 9, 0, true},               // a leading "+" is no split: "+08:00" sorts first
       {"+", 9, 0, false},
-      {"08:00", 8, 0, false},  // no "-": no end, nothing passes
+      {"08:00", 8, 0, false},       // no "-": no end, nothing passes
       {"8:00-17:00", 9, 0, false},  // not zero-padded: "8:00" sorts after "09:00"
   };
   for (const Case& c : cases) {

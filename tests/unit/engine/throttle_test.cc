@@ -36,14 +36,6 @@ TEST(Throttle, PauseArithmetic) {
   }
 }
 
-TEST(Throttle, SpeedSettingsBecomeBytesPerSecond) {
-  EXPECT_EQ(SpeedToRate(1, 10), 10240);
-  EXPECT_EQ(SpeedToRate(0, 10), 0) << "switch off: unlimited";
-  EXPECT_EQ(SpeedToRate(1, 2097151), 2097151 * 1024);
-  EXPECT_EQ(SpeedToRate(1, 2097152), 0) << "top bit set: unlimited";
-  EXPECT_EQ(SpeedToRate(1, 0), 0);
-}
-
 TEST(Throttle, UploadIsPacedEndToEnd) {
   int64_t contexts_before = LiveContextCount();
   auto server = test::StartRelayProxy();

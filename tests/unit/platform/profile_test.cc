@@ -36,21 +36,22 @@ TEST(ProfileTest, ReadsValuesAsTheSettingsFileExpects) {
             "[server]\r\n"
             "  Startup =  1  \r\n"
             "Quoted=\"a b\"\r\n"
-            "Long=" + long_value + "\r\n"
-            "[Server]\r\n"  // a second section of the same name is not consulted
-            "Savelog=1\r\n"
-            "[HTTP]\n"
-            "port=80abc\n"
-            "auth=letters\n"
-            "last=no line end");
+            "Long=" +
+                long_value +
+                "\r\n"
+                "[Server]\r\n"  // a second section of the same name is not consulted
+                "Savelog=1\r\n"
+                "[HTTP]\n"
+                "port=80abc\n"
+                "auth=letters\n"
+                "last=no line end");
   struct Case {
     const char* section;
     const char* key;
     const char* expected;
   } cases[] = {
       {"SERVER", "startup", "1"},  // section and key case, trimmed blanks, CRLF
-      {"Server", "Quoted", "a b"},
-      {"Server", "Savelog", "dflt"},
+      {"Server", "Quoted", "a b"},     {"Server", "Savelog", "dflt"},
       {"http", "PORT", "80abc"},  // mixed LF after CRLF
       {"HTTP", "last", "no line end"},
   };
@@ -68,9 +69,15 @@ TEST(ProfileTest, LeadingIntConversion) {
   struct Case {
     const char* text;
     int value;
-  } cases[] = {{"80abc", 80},       {"abc", 0},          {"", 0},
-               {"  42", 42},        {"-5", -5},          {"+7x", 7},
-               {"2097152", 2097152}, {"99999999999", 2147483647}, {"-99999999999", -2147483647 - 1}};
+  } cases[] = {{"80abc", 80},
+               {"abc", 0},
+               {"", 0},
+               {"  42", 42},
+               {"-5", -5},
+               {"+7x", 7},
+               {"2097152", 2097152},
+               {"99999999999", 2147483647},
+               {"-99999999999", -2147483647 - 1}};
   for (const Case& c : cases) EXPECT_EQ(ParseLeadingInt(c.text), c.value) << c.text;
 }
 

@@ -14,8 +14,7 @@ TEST(RegistryTest, MissingFileOrDamagedValuesGiveDefaults) {
   TestDir dir;
   EXPECT_EQ(ReadRegistryValue(dir.path(), kLogLevel), 3u);
   EXPECT_EQ(ReadRegistryValue(dir.path(), kThreadPriority), 3u);
-  WriteFile(RegistryFilePath(dir.path()),
-            "[Settings]\nLogLevel=-1\nThreadPriority=99999999999\n");
+  WriteFile(RegistryFilePath(dir.path()), "[Settings]\nLogLevel=-1\nThreadPriority=99999999999\n");
   EXPECT_EQ(ReadRegistryValue(dir.path(), kLogLevel), 3u);
   EXPECT_EQ(ReadRegistryValue(dir.path(), kThreadPriority), 3u);
 }
@@ -27,14 +26,6 @@ TEST(RegistryTest, WrittenValuesReadBack) {
   ASSERT_TRUE(WriteRegistryValue(dir.path(), kThreadPriority, 4294967295u, &error)) << error;
   EXPECT_EQ(ReadRegistryValue(dir.path(), kLogLevel), 0u);
   EXPECT_EQ(ReadRegistryValue(dir.path(), kThreadPriority), 4294967295u);
-}
-
-TEST(RegistryTest, ThreadPriorityMapsToNiceValuesOrNormal) {
-  EXPECT_LT(ThreadPriorityNice(0), ThreadPriorityNice(1));
-  EXPECT_LT(ThreadPriorityNice(2), ThreadPriorityNice(3));
-  EXPECT_EQ(ThreadPriorityNice(3), 0);
-  EXPECT_LT(ThreadPriorityNice(5), ThreadPriorityNice(6));
-  EXPECT_EQ(ThreadPriorityNice(7), 0);
 }
 
 }  // namespace

@@ -1,0 +1,173 @@
+#include "service/service_host.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "config/activity_log.h"
+#include "config/data_dir.h"
+#include "config/installation.h"
+#include "config/server_manager.h"
+#include "config/service_log.h"
+#include "config/settings.h"
+#include "engine/http_proxy.h"
+#include "engine/schedule_list.h"
+#include "engine/web_filter_list.h"
+#include "platform/clock.h"
+#include "platform/registry.h"
+#include "service/systemd_unit.h"
+#include "tablestore/sdb_table.h"
+
+namespace tw {
+
+namespace {
+
+constexpr char kLockFileName[] = "kestrane.lock";
+constexpr const char* kProxyNames[] = {"", "HTTP", "FTP", "POP3", "SMTP", "SOCKS"};
+
+// A line of the service itself: to kestrane.log (through the service logger) and to standard
+// error, which systemd keeps in the journal.
+void HostLog(const std::string& line) {
+  ServiceLog(3, "%s", line.c_str());
+  std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+// Holds an exclusive lock on the data directory's lock file for the life of the object.
+class InstanceLock {
+ public:
+  explicit InstanceLock(const std::string& dataDir) {
+    fd_ = open(DataFilePath(dataDir, kLockFileName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    held_ = fd_ != -1 && flock(fd_, LOCK_EX | LOCK_NB) == 0;
+  }
+  ~InstanceLock() {
+    if (fd_ != -1) close(fd_);
+  }
+  bool held() const { return held_; }
+
+ private:
+  int fd_ = -1;
+  bool held_ = false;
+};
+
+int SignalDescriptor() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  // Blocked in this thread before any proxy thread exists, so every thread inherits the mask
+  // and the signals wait for the main loop.
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+void ApplyThreadPriority(const std::string& dataDir) {
+  int nice_value = ThreadPriorityNice(ReadRegistryValue(dataDir, kThreadPriority));
+  pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
+  if (setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice_value) == -1) {
+    HostLog("ThreadPriority could not be applied (nice " + std::to_string(nice_value) + ")");
+  }
+}
+
+}  // namespace
+
+std::string ServiceNameFor(const std::string& dataDir) {
+  SdbTable table;
+  std::string name = "Tarnwick Proxy Service";
+  if (table.Open(DataFilePath(dataDir, "service.sdb"))) {
+    std::string description = table.Description();
+    if (!description.empty()) name = description;
+    table.Close();
+  }
+  return name;
+}
+
+int RunService(const ServiceOptions& options) {
+  const std::string& name = options.serviceName;
+  const std::string& dir = options.dataDir;
+  int signals = SignalDescriptor();
+
+  ServiceLogger logger(SystemClock::Instance());
+  if (ReadRegistryValue(dir, kLogLevel) != 0 &&
+      !logger.Open(DataFilePath(dir, kServiceLogFileName))) {
+    std::fprintf(stderr, "%s\n", logger.ErrorText().c_str());
+  }
+  SetServiceLogger(&logger);
+
+  InstanceLock lock(dir);
+  if (!lock.held()) {
+    std::fprintf(stderr, "%s: another instance is already running on %s\n", name.c_str(), dir.c_str());
+    SetServiceLogger(nullptr);
+    if (signals != -1) close(signals);
+    return 1;
+  }
+  NotifySystemd("STATUS=Starting the proxies");
+
+  std::string error;
+  if (!InstallMissingDataFiles(dir, &error)) HostLog("Data directory " + dir + ": " + error);
+
+  // The start-up loader: daily activity file, Savelog, what the handlers read.
+  ActivityLog activity(ActivityLogMode::kService, dir, SystemClock::Instance());
+  if (!activity.Start()) HostLog(activity.FileError());
+  activity.SetSavelog(Settings::InDataDir(dir).Switch(setting::kSavelog));
+  SetActivityQueue(&activity.Queue());
+  ScheduleList schedules;
+  schedules.Load(dir);
+  WebFilterList filters;
+  filters.Load(dir);
+
+  ServerManager manager(ManagerHost::kService, dir, HostLog);
+  for (int id = 1; id <= 5; ++id) manager.Server(id).schedules = &schedules;
+  manager.Server(kProtocolHttp).webFilters = &filters;
+  LoadHttpPages(&manager.Server(kProtocolHttp));
+  manager.StartServers();
+  ApplyThreadPriority(dir);
+  bool running = manager.AllServersActive();
+  if (!running) {
+    HostLog("No servers to start");
+  } else if (options.foreground) {
+    for (int id = 1; id <= 5; ++id) {
+      if (manager.Running(id)) {
+        std::printf("%s proxy listening on 0.0.0.0:%d\n", kProxyNames[id], manager.Server(id).port);
+      }
+    }
+    std::fflush(stdout);
+  }
+  NotifySystemd("READY=1\nSTATUS=" + std::string(running ? "Proxies running" : "No servers to start"));
+  logger.SetOwnerAttached(true);
+
+  while (running) {
+    pollfd fds[3] = {{signals, POLLIN, 0}, {activity.Queue().WakeFd(), POLLIN, 0},
+                     {logger.WakeFd(), POLLIN, 0}};
+    int rc = poll(fds, 3, 1000);
+    activity.DrainPosted();
+    logger.Drain();
+    if (rc > 0 && (fds[0].revents & POLLIN) != 0) {
+      signalfd_siginfo info;
+      while (read(signals, &info, sizeof info) == sizeof info) {
+      }
+      break;
+    }
+  }
+
+  NotifySystemd("STOPPING=1");
+  manager.StopServers();
+  activity.DrainPosted();
+  logger.SetOwnerAttached(false);
+  logger.Drain();
+  HostLog(name + " stopping...");
+  SetActivityQueue(nullptr);
+  HostLog(name + " stopped.");
+  SetServiceLogger(nullptr);
+  if (signals != -1) close(signals);
+  return 0;
+}
+
+}  // namespace tw
