@@ -21,6 +21,13 @@ constexpr char kCaptionlessDisabled[] = "The Server is disabled!";
 
 bool ValidId(int32_t id) { return id >= 1 && id <= 5; }
 
+// [HTTP] ftp_timeout in seconds; a value outside 1-3600 takes the default of 30.
+uint32_t FtpGatewayTimeoutMs(const Settings& settings) {
+  int seconds = settings.Int(setting::kHttpFtpTimeout);
+  if (seconds < 1 || seconds > 3600) seconds = 30;
+  return static_cast<uint32_t>(seconds) * 1000;
+}
+
 }  // namespace
 
 ServerManager::ServerManager(ManagerHost host, std::string dataDir,
@@ -79,6 +86,7 @@ void ServerManager::StartServers() {
       server.dataPortRangeOn = 1;
       server.addressEchoHost = settings.Text(setting::kFtpAddressEcho);
     }
+    if (id == kProtocolHttp) server.ftpGatewayTimeoutMs = FtpGatewayTimeoutMs(settings);
     running_[id] = server.Start();
   }
   for (int32_t id = 1; id <= 5; ++id) lastPort_[id] = wanted[id].port;
@@ -149,6 +157,7 @@ void ServerManager::StartServer(int32_t id) {
   // The single-server start takes the speeds without their switches.
   server.downloadRate = SpeedToRate(1, settings.Int(keys.download_speed));
   server.uploadRate = SpeedToRate(1, settings.Int(keys.upload_speed));
+  if (id == kProtocolHttp) server.ftpGatewayTimeoutMs = FtpGatewayTimeoutMs(settings);
   running_[id] = server.Start();
   lastPort_[id] = wanted.port;
   if (running_[id]) {

@@ -20,7 +20,8 @@ std::span<const SettingKey> AllSettingKeys() {
       kUploadLimitSmtp, kUploadSpeedSmtp, kIpRangeLimit, kIpRange, kIpRangeSocksLimit,
       kIpRangeSocks, kIpRangeFtpLimit, kIpRangeFtp, kIpRangePop3Limit, kIpRangePop3,
       kIpRangeSmtpLimit, kIpRangeSmtp, kPresetDownloadLimit, kPresetUploadLimit,
-      kPresetDownloadSpeed, kPresetUploadSpeed, kConsoleAddress, kConsolePort, kFtpAddressEcho};
+      kPresetDownloadSpeed, kPresetUploadSpeed, kConsoleAddress, kConsolePort, kFtpAddressEcho,
+      kHttpFtpTimeout};
   // clang-format on
   return kAll;
 }

@@ -40,6 +40,8 @@ inline constexpr SettingKey kPasswordMode{"Server", "password_mode", "1"};
 // Proxy sections
 inline constexpr SettingKey kHttpPort{"HTTP", "port", "808"};
 inline constexpr SettingKey kHttpAuth{"HTTP", "auth", "0"};
+// Seconds each read of the FTP gateway's dialogue may wait for the FTP server.
+inline constexpr SettingKey kHttpFtpTimeout{"HTTP", "ftp_timeout", "30"};
 inline constexpr SettingKey kFtpPort{"FTP", "port", "21"};
 inline constexpr SettingKey kFtpAuth{"FTP", "auth", "0"};
 // "host" or "host:port" of the address-echo web server the FTP proxy asks for the public

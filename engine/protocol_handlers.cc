@@ -1,4 +1,5 @@
 #include "engine/ftp_proxy.h"
+#include "engine/http_proxy.h"
 #include "engine/pop3_proxy.h"
 #include "engine/proxy_server.h"
 #include "engine/smtp_proxy.h"
@@ -9,6 +10,7 @@ namespace tw {
 // Protocols register their handler here as they are built.
 ProtocolHandler HandlerForProtocol(int32_t protocolId) {
   switch (protocolId) {
+    case kProtocolHttp: return &HttpHandler;
     case kProtocolFtp: return &FtpHandler;
     case kProtocolPop3: return &Pop3Handler;
     case kProtocolSmtp: return &SmtpHandler;

@@ -17,6 +17,7 @@
 
 #include "config/settings.h"  // the protocol ids
 #include "engine/authorization.h"
+#include "engine/web_filter_list.h"
 #include "platform/completion_port.h"
 
 namespace tw {
@@ -70,6 +71,14 @@ struct ProxyServer {
   // Where the account tables are and the schedules loaded at start-up (owner sets them).
   std::string dataDir;
   const ScheduleList* schedules = nullptr;
+  // HTTP: the refusal pages (whole files of the data directory; empty when missing, see
+  // LoadHttpPages), the web filters accounts refer to (nullptr: none), and how long each read
+  // of the FTP gateway's dialogue may wait ([HTTP] ftp_timeout).
+  std::string ipBlockPage;
+  std::string webFilterPage;
+  std::string schedulePage;
+  const WebFilterList* webFilters = nullptr;
+  uint32_t ftpGatewayTimeoutMs = 30000;
 
   // What the account checks see of this proxy: filled from the fields above by Start, read by
   // the workers; its list of the machine's own addresses builds itself on first use.

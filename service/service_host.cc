@@ -18,6 +18,7 @@
 #include "config/server_manager.h"
 #include "config/service_log.h"
 #include "config/settings.h"
+#include "engine/http_proxy.h"
 #include "engine/schedule_list.h"
 #include "engine/web_filter_list.h"
 #include "platform/clock.h"
@@ -124,6 +125,8 @@ int RunService(const ServiceOptions& options) {
 
   ServerManager manager(ManagerHost::kService, dir, HostLog);
   for (int id = 1; id <= 5; ++id) manager.Server(id).schedules = &schedules;
+  manager.Server(kProtocolHttp).webFilters = &filters;
+  LoadHttpPages(&manager.Server(kProtocolHttp));
   manager.StartServers();
   ApplyThreadPriority(dir);
   bool running = manager.AllServersActive();

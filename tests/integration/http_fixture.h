@@ -1,0 +1,299 @@
+#pragma once
+// An HTTP proxy on an ephemeral port over a fresh data directory, a web server that records
+// the bytes it receives, and a real FTP server (pyftpdlib) for the gateway; activity texts are
+// collected for the test to read.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/account_tables.h"
+#include "config/activity_log.h"
+#include "config/installation.h"
+#include "engine/ftp_gateway_jobs.h"
+#include "engine/http_proxy.h"
+#include "engine/io_context.h"
+#include "engine/proxy_server.h"
+#include "engine/schedule_list.h"
+#include "engine/web_filter_list.h"
+#include "tests/support/test_sockets.h"
+
+namespace tw::test {
+
+// Polls cond until it holds or 10 seconds pass.
+inline bool WaitUntil(const std::function<bool()>& cond) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// A web server on 127.0.0.1 that keeps every byte each connection sent. Every request (header
+// block plus a Content-Length body) is answered with "reply N" (N counts requests over all
+// connections) and the connection stays open until the client closes it.
+class RecordingOrigin {
+ public:
+  RecordingOrigin() {
+    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    listen(listen_fd_, 64);
+    socklen_t len = sizeof addr;
+    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    acceptor_ = std::thread([this] { AcceptLoop(); });
+  }
+  ~RecordingOrigin() {
+    shutdown(listen_fd_, SHUT_RDWR);
+    acceptor_.join();
+    close(listen_fd_);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      for (int fd : fds_) shutdown(fd, SHUT_RDWR);
+    }
+    for (std::thread& t : threads_) t.join();
+    for (int fd : fds_) close(fd);
+  }
+  uint16_t port() const { return port_; }
+  std::string Host() const { return "127.0.0.1:" + std::to_string(port_); }
+
+  // What connection i has received so far.
+  std::string Received(size_t i) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return i < received_.size() ? received_[i] : "";
+  }
+  size_t Connections() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return received_.size();
+  }
+  // True once connection i has been closed or shut down by the proxy.
+  bool Ended(size_t i) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return i < ended_.size() && ended_[i];
+  }
+
+ private:
+  void AcceptLoop() {
+    for (;;) {
+      int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd == -1) return;
+      std::lock_guard<std::mutex> lock(mu_);
+      size_t index = received_.size();
+      received_.emplace_back();
+      ended_.push_back(false);
+      fds_.push_back(fd);
+      threads_.emplace_back([this, fd, index] { Serve(fd, index); });
+    }
+  }
+
+  void Serve(int fd, size_t index) {
+    std::string pending;
+    char buf[16384];
+    for (;;) {
+      ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      pending.append(buf, static_cast<size_t>(n));
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        received_[index].append(buf, static_cast<size_t>(n));
+      }
+      for (;;) {
+        size_t end = pending.find("\r\n\r\n");
+        if (end == std::string::npos) break;
+        size_t body = 0;
+        size_t cl = pending.find("Content-Length: ");
+        if (cl != std::string::npos && cl < end) body = std::stoul(pending.substr(cl + 16));
+        if (pending.size() < end + 4 + body) break;
+        pending.erase(0, end + 4 + body);
+        std::string text = "reply " + std::to_string(++replies_) + "\n";
+        std::string response =
+            "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(text.size()) + "\r\n\r\n" + text;
+        if (!SendAll(fd, response)) break;
+      }
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    ended_[index] = true;
+  }
+
+  int listen_fd_ = -1;
+  uint16_t port_ = 0;
+  std::thread acceptor_;
+  std::mutex mu_;
+  std::vector<std::string> received_;
+  std::vector<bool> ended_;
+  std::vector<int> fds_;
+  std::vector<std::thread> threads_;
+  std::atomic<int> replies_{0};
+};
+
+// pyftpdlib on 127.0.0.1 (ephemeral port) over a directory tree the test fills. Users:
+// anonymous (root "anon"), bob/secret ("bob"), carol/WebUsr@ ("carol"), "a@b" with password
+// "p:w" ("ab"); all read-only.
+class FtpServerProcess {
+ public:
+  explicit FtpServerProcess(const std::string& root) : root_(root) {
+    for (const char* d : {"anon", "bob", "carol", "ab"}) {
+      RunCommand("mkdir -p '" + root_ + "/" + d + "'");
+    }
+    std::string script = root_ + "/server.py";
+    std::ofstream(script) << kScript;
+    std::string port_file = root_ + "/port";
+    pid_ = fork();
+    if (pid_ == 0) {
+      int null = open("/dev/null", O_RDWR);
+      dup2(null, 1);
+      dup2(null, 2);
+      execl("/usr/bin/python3", "python3", script.c_str(), root_.c_str(), port_file.c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    WaitUntil([&] {
+      std::ifstream in(port_file);
+      int p = 0;
+      if (in >> p) port_ = static_cast<uint16_t>(p);
+      return port_ != 0;
+    });
+  }
+  ~FtpServerProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  uint16_t port() const { return port_; }
+  std::string Url(const std::string& userinfo, const std::string& path) const {
+    return "ftp://" + userinfo + "127.0.0.1:" + std::to_string(port_) + path;
+  }
+  void WriteFile(const std::string& relative, const std::string& content) {
+    std::string path = root_ + "/" + relative;
+    RunCommand("mkdir -p \"$(dirname '" + path + "')\"");
+    std::ofstream(path, std::ios::binary) << content;
+  }
+  void MakeDir(const std::string& relative) {
+    RunCommand("mkdir -p '" + root_ + "/" + relative + "'");
+  }
+
+ private:
+  static constexpr const char* kScript = R"PY(
+import os, sys
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+root, port_file = sys.argv[1], sys.argv[2]
+auth = DummyAuthorizer()
+auth.add_anonymous(os.path.join(root, "anon"))
+auth.add_user("bob", "secret", os.path.join(root, "bob"), perm="elr")
+auth.add_user("carol", "WebUsr@", os.path.join(root, "carol"), perm="elr")
+auth.add_user("a@b", "p:w", os.path.join(root, "ab"), perm="elr")
+FTPHandler.authorizer = auth
+FTPHandler.auth_failed_timeout = 0
+server = FTPServer(("127.0.0.1", 0), FTPHandler)
+with open(port_file + ".tmp", "w") as f:
+    f.write(str(server.socket.getsockname()[1]))
+os.rename(port_file + ".tmp", port_file)
+server.serve_forever()
+)PY";
+
+  std::string root_;
+  pid_t pid_ = -1;
+  uint16_t port_ = 0;
+};
+
+class HttpFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/tw-http-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    data_dir_ = dir;
+    std::string error;
+    ASSERT_TRUE(InstallMissingDataFiles(data_dir_, &error)) << error;
+    SetActivityQueue(&activity_);
+    contexts_before_ = LiveContextCount();
+  }
+
+  void TearDown() override {
+    if (proxy_) {
+      EXPECT_TRUE(WaitUntil([this] { return proxy_->LiveContexts() == 0; }))
+          << "every connection's contexts are freed";
+      EXPECT_TRUE(WaitUntil([] { return FtpFetchCount() == 0; })) << "every fetch is ended";
+      proxy_->Stop();
+    }
+    EXPECT_EQ(LiveContextCount(), contexts_before_);
+    SetActivityQueue(nullptr);
+    RunCommand("rm -rf '" + data_dir_ + "'");
+  }
+
+  void StartProxy(int authMode = 0, const std::string& guestRange = "") {
+    proxy_ = std::make_unique<ProxyServer>(kProtocolHttp);
+    proxy_->authMode = authMode;
+    proxy_->guestIpRange = guestRange;
+    proxy_->dataDir = data_dir_;
+    proxy_->webFilters = &filters_;
+    proxy_->schedules = &schedules_;
+    proxy_->ftpGatewayTimeoutMs = ftp_timeout_ms_;
+    LoadHttpPages(proxy_.get());
+    ASSERT_TRUE(proxy_->Start());
+  }
+
+  // A user with rights on the HTTP proxy; the callback sets further rules.
+  void AddUser(const std::string& name, const std::string& password,
+               const std::function<void(AccountRules*)>& rules = nullptr) {
+    UserRecord u;
+    u.userid = name;
+    u.passwd = password;
+    u.rules.server1 = 1;
+    if (rules) rules(&u.rules);
+    std::string error;
+    ASSERT_TRUE(UserTable(data_dir_).Add(&u, &error)) << error;
+  }
+
+  int Connect() { return ConnectLoopback(static_cast<uint16_t>(proxy_->port)); }
+  std::string ProxyFlag() const { return " -x http://127.0.0.1:" + std::to_string(proxy_->port); }
+
+  // curl with the proxy and the given arguments; its standard output.
+  std::string Curl(const std::string& args, int* status = nullptr) {
+    return RunCommand("curl -s --max-time 20" + ProxyFlag() + " " + args, status);
+  }
+
+  std::string ReadFile(const char* name) {
+    std::ifstream in(data_dir_ + "/" + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  // The activity texts posted so far, rejoined as "DESCRIPTION:ADDRESS[,USER]".
+  std::vector<std::string> Logged() {
+    activity_.Drain([this](ActivityText&& t) {
+      std::string line = t.description;
+      if (!t.address.empty() || !t.user.empty()) line += ":" + t.address;
+      if (!t.user.empty()) line += "," + t.user;
+      logged_.push_back(line);
+    });
+    return logged_;
+  }
+
+  std::string data_dir_;
+  std::unique_ptr<ProxyServer> proxy_;
+  WebFilterList filters_;
+  ScheduleList schedules_;
+  uint32_t ftp_timeout_ms_ = 30000;
+  MessageQueue<ActivityText> activity_;
+  std::vector<std::string> logged_;
+  int64_t contexts_before_ = 0;
+};
+
+}  // namespace tw::test

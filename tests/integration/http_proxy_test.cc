@@ -1,0 +1,381 @@
+// The HTTP proxy as browsers see it: curl through it for plain requests, tunnels and logins,
+// and raw sockets for the exact bytes the web server receives, the exact replies of the proxy,
+// keep-alive, filters and malformed requests.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "http_fixture.h"
+
+namespace tw::test {
+namespace {
+
+// Reads one response with a Content-Length body (or up to the close when it has none).
+std::string ReadResponse(int fd) {
+  std::string data;
+  for (;;) {
+    size_t end = data.find("\r\n\r\n");
+    if (end != std::string::npos) {
+      size_t cl = data.find("Content-Length: ");
+      if (cl == std::string::npos || cl > end) return data + ReadUntilClose(fd);
+      size_t want = end + 4 + std::stoul(data.substr(cl + 16));
+      if (data.size() >= want) return data;
+      return data + ReadExactly(fd, want - data.size());
+    }
+    std::string more = ReadExactly(fd, 1);
+    if (more.empty()) return data;
+    data += more;
+  }
+}
+
+std::string Basic(const std::string& user_password) {
+  static const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t i = 0;
+  const std::string& s = user_password;
+  for (; i + 2 < s.size(); i += 3) {
+    uint32_t v = (uint8_t(s[i]) << 16) | (uint8_t(s[i + 1]) << 8) | uint8_t(s[i + 2]);
+    for (int k = 18; k >= 0; k -= 6) out += kAlphabet[(v >> k) & 63];
+  }
+  if (i + 1 == s.size()) {
+    uint32_t v = uint8_t(s[i]) << 16;
+    out += kAlphabet[(v >> 18) & 63];
+    out += kAlphabet[(v >> 12) & 63];
+    out += "==";
+  } else if (i + 2 == s.size()) {
+    uint32_t v = (uint8_t(s[i]) << 16) | (uint8_t(s[i + 1]) << 8);
+    out += kAlphabet[(v >> 18) & 63];
+    out += kAlphabet[(v >> 12) & 63];
+    out += kAlphabet[(v >> 6) & 63];
+    out += "=";
+  }
+  return out;
+}
+
+const std::string k407 =
+    "HTTP/1.0 407 Proxy authorization required\r\n"
+    "Proxy-agent: TarnwickProxyServer\r\n"
+    "Proxy-Authenticate: Basic realm=\"TarnwickProxyServer Authorization\"\r\n"
+    "Cache-Control: no-cache\r\n"
+    "\r\n"
+    "Username/password error \r\n"
+    "powered by Tarnwick Proxy Server (http://127.0.0.1:8808/about)\r\n";
+
+const std::string kEstablished =
+    "HTTP/1.0 200 Connection established\r\nProxy-agent: TarnwickHttpProxy/1.1\r\n\r\n";
+
+class HttpProxyTest : public HttpFixture {
+ protected:
+  // Sends a request on a new connection and returns everything until the proxy closes it.
+  std::string Refused(const std::string& request) {
+    int fd = Connect();
+    EXPECT_TRUE(SendAll(fd, request));
+    std::string reply = ReadUntilClose(fd);
+    close(fd);
+    return reply;
+  }
+};
+
+TEST_F(HttpProxyTest, CurlGetsThePageAndTheServerSeesTheOriginForm) {
+  StartProxy();
+  RecordingOrigin origin;
+  int status = 0;
+  std::string body = Curl("http://" + origin.Host() + "/x", &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(body, "reply 1\n");
+  std::string seen = origin.Received(0);
+  EXPECT_EQ(seen.rfind("GET /x HTTP/1.1\r\nHost: " + origin.Host() + "\r\n", 0), 0u) << seen;
+  EXPECT_NE(seen.find("\r\nConnection: Keep-Alive\r\n"), std::string::npos) << seen;
+  EXPECT_EQ(seen.find("Proxy-"), std::string::npos) << seen;
+  EXPECT_EQ(Logged(),
+            std::vector<std::string>{"GET http://" + origin.Host() + "/x HTTP/1.1:127.0.0.1"});
+}
+
+// Request in, bytes at the web server out, for the rewrite rules.
+TEST_F(HttpProxyTest, ServerReceivesTheRewrittenRequestByteForByte) {
+  StartProxy();
+  RecordingOrigin origin;
+  const std::string h = origin.Host();
+  const std::string lh = "localhost:" + std::to_string(origin.port());
+  struct Case {
+    const char* what;
+    std::string request, expected;
+  } cases[] = {
+      {"absolute URL and Proxy-Connection",
+       "GET http://" + h + "/x HTTP/1.1\r\nHost: " + h +
+           "\r\nProxy-Connection: keep-alive\r\nAccept: */*\r\n\r\n",
+       "GET /x HTTP/1.1\r\nHost: " + h + "\r\nConnection: keep-alive\r\nAccept: */*\r\n\r\n"},
+      {"URL host in another letter case stays absolute",
+       "GET http://LOCALHOST:" + std::to_string(origin.port()) + "/y HTTP/1.1\r\nHost: " + lh +
+           "\r\n\r\n",
+       "GET http://LOCALHOST:" + std::to_string(origin.port()) + "/y HTTP/1.1\r\nHost: " + lh +
+           "\r\n\r\n"},
+      {"origin form with a URL in the query is untouched",
+       "GET /r?to=http://" + h + "/q HTTP/1.1\r\nHost: " + h + "\r\n\r\n",
+       "GET /r?to=http://" + h + "/q HTTP/1.1\r\nHost: " + h + "\r\n\r\n"},
+      {"proxy password is not passed on; body in the same read goes on",
+       "POST http://" + h + "/p HTTP/1.1\r\nHost: " + h +
+           "\r\nProxy-Authorization: Basic Ym9iOnNlY3JldA==\r\nContent-Length: 4\r\n\r\nbody",
+       "POST /p HTTP/1.1\r\nHost: " + h + "\r\nContent-Length: 4\r\n\r\nbody"},
+  };
+  size_t connection = 0;
+  for (const Case& c : cases) {
+    int fd = Connect();
+    ASSERT_TRUE(SendAll(fd, c.request));
+    EXPECT_NE(ReadResponse(fd).find("reply"), std::string::npos) << c.what;
+    EXPECT_EQ(origin.Received(connection), c.expected) << c.what;
+    ++connection;
+    close(fd);
+  }
+  EXPECT_EQ(origin.Connections(), connection);
+}
+
+TEST_F(HttpProxyTest, ConnectRepliesExactlyAndThenTunnelsOpaqueBytes) {
+  StartProxy();
+  TestServer echo(TestServer::kEcho);
+  int fd = Connect();
+  std::string target = "127.0.0.1:" + std::to_string(echo.port());
+  ASSERT_TRUE(SendAll(fd, "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n"));
+  EXPECT_EQ(ReadExactly(fd, kEstablished.size()), kEstablished);
+  // Tunnelled bytes that look like requests are not requests.
+  for (std::string payload :
+       {std::string("GET http://x/ HTTP/1.1\r\nHost: x\r\n\r\n"),
+        std::string("CONNECT a:1 HTTP/1.1\r\n\r\n"), std::string("\x16\x03\x01 tls")}) {
+    ASSERT_TRUE(SendAll(fd, payload));
+    EXPECT_EQ(ReadExactly(fd, payload.size()), payload);
+  }
+  close(fd);
+  EXPECT_EQ(Logged(), std::vector<std::string>{"CONNECT " + target + " HTTP/1.1:127.0.0.1"});
+}
+
+TEST_F(HttpProxyTest, ConnectBytesSentWithTheRequestGoThrough) {
+  StartProxy();
+  TestServer echo(TestServer::kEcho);
+  int fd = Connect();
+  std::string target = "127.0.0.1:" + std::to_string(echo.port());
+  ASSERT_TRUE(SendAll(fd, "CONNECT " + target + " HTTP/1.1\r\n\r\nearly"));
+  EXPECT_EQ(ReadExactly(fd, kEstablished.size() + 5), kEstablished + "early");
+  close(fd);
+  EXPECT_TRUE(Logged().empty()) << "a CONNECT without Host is not logged";
+}
+
+TEST_F(HttpProxyTest, CurlTunnelsThroughConnectWithLogin) {
+  AddUser("alice", "pw1");
+  StartProxy(1);
+  RecordingOrigin origin;
+  int status = 0;
+  std::string body = Curl("-p --proxy-user alice:pw1 http://" + origin.Host() + "/t", &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(body, "reply 1\n");
+  std::string seen = origin.Received(0);
+  EXPECT_EQ(seen.rfind("GET /t HTTP/1.1\r\n", 0), 0u) << seen;
+  ASSERT_EQ(Logged().size(), 1u);
+  EXPECT_EQ(Logged()[0], "CONNECT " + origin.Host() + " HTTP/1.1:127.0.0.1,alice");
+}
+
+TEST_F(HttpProxyTest, LoginDecidesBetweenPageAnd407) {
+  AddUser("alice", "pw1");
+  AddUser("eve", "pw2", [](AccountRules* r) {
+    r->ip = 1;
+    r->iprange = "10.0.0.1";
+  });
+  AddUser("night", "pw3", [](AccountRules* r) {
+    r->schedule = 1;
+    r->scheduleid = 7;
+  });
+  ScheduleRecord never;
+  never.id = 7;
+  never.server1 = 1;
+  for (std::string* day : {&never.sunday, &never.monday, &never.tuesday, &never.wednesday,
+                           &never.thursday, &never.friday, &never.saturday}) {
+    *day = "25:00-26:00";
+  }
+  schedules_ = ScheduleList({never});
+  StartProxy(1);
+  RecordingOrigin origin;
+  std::string get = "GET http://" + origin.Host() + "/ HTTP/1.1\r\nHost: " + origin.Host() + "\r\n";
+  std::string page = "HTTP/1.0 200 OK\r\n\r\n";
+  struct Case {
+    const char* what;
+    std::string credentials;
+    std::string reply;
+  } cases[] = {
+      {"no credentials", "", k407},
+      {"wrong password", "Proxy-Authorization: Basic " + Basic("alice:nope") + "\r\n", k407},
+      {"unknown user", "Proxy-Authorization: Basic " + Basic("zed:pw1") + "\r\n", k407},
+      {"Base64 that does not decode", "Proxy-Authorization: Basic !!!!\r\n", k407},
+      {"other letter case is not seen", "proxy-authorization: Basic " + Basic("alice:pw1") + "\r\n",
+       k407},
+      {"address rule refuses", "Proxy-Authorization: Basic " + Basic("eve:pw2") + "\r\n",
+       page + ReadFile("ipblock.html")},
+      {"schedule refuses", "Proxy-Authorization: Basic " + Basic("night:pw3") + "\r\n",
+       page + ReadFile("schedule.html")},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Refused(get + c.credentials + "\r\n"), c.reply) << c.what;
+  }
+  EXPECT_EQ(origin.Connections(), 0u);
+  EXPECT_TRUE(Logged().empty());
+  int status = 0;
+  EXPECT_EQ(Curl("--proxy-user alice:pw1 http://" + origin.Host() + "/in", &status), "reply 1\n");
+  EXPECT_EQ(origin.Received(0).find("Proxy-Authorization"), std::string::npos);
+  EXPECT_EQ(Logged(), std::vector<std::string>{"GET http://" + origin.Host() +
+                                               "/in HTTP/1.1:127.0.0.1,alice"});
+}
+
+TEST_F(HttpProxyTest, GuestOutsideTheAddressRuleGetsTheBlockPage) {
+  StartProxy(0, "10.0.0.1-10.0.0.9");
+  RecordingOrigin origin;
+  EXPECT_EQ(
+      Refused("GET http://" + origin.Host() + "/ HTTP/1.1\r\nHost: " + origin.Host() + "\r\n\r\n"),
+      "HTTP/1.0 200 OK\r\n\r\n" + ReadFile("ipblock.html"));
+  EXPECT_EQ(origin.Connections(), 0u);
+}
+
+TEST_F(HttpProxyTest, WebFiltersAllowAndBlockAsTheirTypeSays) {
+  filters_ = WebFilterList({{1, 1, "*.example.test*; intranet*"},
+                            {2, 2, "*.example.test*;intranet*"},
+                            {3, 1, "CONNECT 127.0.0.1:*"},
+                            {101, 1, "nothing.matches"}});
+  for (int id : {1, 2, 3, 101}) {
+    AddUser("u" + std::to_string(id), "pw", [id](AccountRules* r) {
+      r->filter = 1;
+      r->filterid = id;
+    });
+  }
+  AddUser("u0", "pw", [](AccountRules* r) {
+    r->filter = 1;
+    r->filterid = 0;
+  });
+  StartProxy(1);
+  RecordingOrigin origin;
+  TestServer echo(TestServer::kEcho);
+  std::string blocked = "HTTP/1.0 200 OK\r\n\r\n" + ReadFile("webfilter.html");
+  struct Case {
+    int user;
+    std::string url;  // "" = a CONNECT request
+    bool allowed;
+  } cases[] = {
+      {1, "http://www.example.test/a/", true},
+      {1, "http://intranet/b", true},
+      {1, "http://other.test/", false},
+      {2, "http://www.example.test/a/", false},
+      {2, "http://intranet", false},
+      {2, "http://other.test/", true},
+      {1, "", false},
+      {3, "", true},
+      {3, "http://www.example.test/", false},
+      {0, "http://other.test/", true},
+      {101, "http://other.test/", true},
+  };
+  std::string target = "127.0.0.1:" + std::to_string(echo.port());
+  for (const Case& c : cases) {
+    std::string login =
+        "Proxy-Authorization: Basic " + Basic("u" + std::to_string(c.user) + ":pw") + "\r\n";
+    std::string request =
+        c.url.empty()
+            ? "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n" + login + "\r\n"
+            : "GET " + c.url + " HTTP/1.1\r\nHost: " + origin.Host() + "\r\n" + login + "\r\n";
+    int fd = Connect();
+    ASSERT_TRUE(SendAll(fd, request));
+    std::string what =
+        "user u" + std::to_string(c.user) + " " + (c.url.empty() ? "CONNECT" : c.url);
+    if (!c.allowed) {
+      EXPECT_EQ(ReadUntilClose(fd), blocked) << what;
+    } else if (c.url.empty()) {
+      EXPECT_EQ(ReadExactly(fd, kEstablished.size()), kEstablished) << what;
+    } else {
+      EXPECT_NE(ReadResponse(fd).find("reply"), std::string::npos) << what;
+    }
+    close(fd);
+  }
+}
+
+TEST_F(HttpProxyTest, SecondRequestOnTheConnectionGetsANewServerConnection) {
+  StartProxy();
+  RecordingOrigin origin;
+  int fd = Connect();
+  std::string get = " HTTP/1.1\r\nHost: " + origin.Host() + "\r\n\r\n";
+  ASSERT_TRUE(SendAll(fd, "GET http://" + origin.Host() + "/one" + get));
+  EXPECT_NE(ReadResponse(fd).find("reply 1"), std::string::npos);
+  ASSERT_TRUE(SendAll(fd, "GET http://" + origin.Host() + "/two" + get));
+  EXPECT_NE(ReadResponse(fd).find("reply 2"), std::string::npos);
+  close(fd);
+  ASSERT_EQ(origin.Connections(), 2u);
+  EXPECT_EQ(origin.Received(0), "GET /one" + get);
+  EXPECT_EQ(origin.Received(1), "GET /two" + get);
+  EXPECT_TRUE(WaitUntil([&] { return origin.Ended(0); }))
+      << "the first server connection is shut down";
+  EXPECT_EQ(Logged().size(), 2u);
+  // curl reuses its connection to the proxy for two URLs in one run.
+  int status = 0;
+  EXPECT_EQ(Curl("http://" + origin.Host() + "/a http://" + origin.Host() + "/b", &status),
+            "reply 3\nreply 4\n");
+}
+
+TEST_F(HttpProxyTest, RequestForTheProxyItselfIsClosedWithoutReply) {
+  StartProxy();
+  std::string own = "127.0.0.1:" + std::to_string(proxy_->port);
+  EXPECT_EQ(Refused("GET http://" + own + "/ HTTP/1.1\r\nHost: " + own + "\r\n\r\n"), "");
+  EXPECT_TRUE(Logged().empty());
+}
+
+TEST_F(HttpProxyTest, MalformedRequestsAreClosedCleanly) {
+  StartProxy();
+  RecordingOrigin origin;
+  std::string h = origin.Host();
+  std::vector<std::string> inputs = {
+      "GET http://x/ HTTP/1.1\r\n\r\n",                     // no Host
+      "GET http://x/ HTTP/1.1\r\nhost: " + h + "\r\n\r\n",  // other letter case
+      "GET http://x/ HTTP/1.1\r\nHost:" + h + "\r\n\r\n",   // no blank after the colon
+      "GET / HTTP/1.1\r\nHost: \r\n\r\n",                   // empty Host
+      "GET / HTTP/1.1\r\nHost: a b\r\n\r\n",                // absurd Host
+      "GET / HTTP/1.1\r\nHost: 127.0.0.1:0\r\n\r\n",        // port outside 1-65535
+      "GET / HTTP/1.1\r\nHost: 127.0.0.1:65536\r\n\r\n",
+      "GET / HTTP/1.1\r\nHost: 127.0.0.1:8x\r\n\r\n",
+      "GET / HTTP/1.1\r\nHost: :80\r\n\r\n",
+      "GET / HTTP/1.1\r\nHost: " + std::string(300, 'a') + "\r\n\r\n",
+      "CONNECT :443 HTTP/1.1\r\n\r\n",
+      "CONNECT  HTTP/1.1\r\n\r\n",
+      "CONNECT\r\n\r\n",
+      "\r\n\r\n",
+      std::string("\0\1\2\3\r\n\r\n", 8),
+      "GET / HTTP/1.1\r\nX: " + std::string(9000, 'x'),  // header block beyond one read
+      "GET / HTTP/1.1\r\nHost: " + h,                    // header without its end, then close
+  };
+  for (const std::string& in : inputs) {
+    int fd = Connect();
+    ASSERT_GE(fd, 0);
+    SendAll(fd, in);
+    shutdown(fd, SHUT_WR);
+    EXPECT_EQ(ReadUntilClose(fd), "") << in.substr(0, 60);
+    close(fd);
+  }
+  EXPECT_EQ(origin.Connections(), 0u);
+  EXPECT_TRUE(Logged().empty());
+}
+
+TEST_F(HttpProxyTest, UnresolvableHostIsClosedWithoutReply) {
+  StartProxy();
+  EXPECT_EQ(
+      Refused("GET http://no-such-host.invalid/ HTTP/1.1\r\nHost: no-such-host.invalid\r\n\r\n"),
+      "");
+}
+
+TEST_F(HttpProxyTest, RequestSplitOverReadsIsServedWhole) {
+  StartProxy();
+  RecordingOrigin origin;
+  int fd = Connect();
+  std::string request =
+      "GET http://" + origin.Host() + "/s HTTP/1.1\r\nHost: " + origin.Host() + "\r\n\r\n";
+  for (char c : request) ASSERT_TRUE(SendAll(fd, std::string(1, c)));
+  EXPECT_NE(ReadResponse(fd).find("reply 1"), std::string::npos);
+  close(fd);
+  EXPECT_EQ(origin.Received(0), "GET /s HTTP/1.1\r\nHost: " + origin.Host() + "\r\n\r\n");
+}
+
+}  // namespace
+}  // namespace tw::test
