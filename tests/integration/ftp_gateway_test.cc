@@ -17,7 +17,7 @@ class FtpGatewayTest : public HttpFixture {
  protected:
   void SetUp() override {
     HttpFixture::SetUp();
-    ftp_ = std::make_unique<FtpServerProcess>(data_dir_ + "/ftp");
+    ftp_ = std::make_unique<GatewayFtpServer>(data_dir_ + "/ftp");
     ASSERT_NE(ftp_->port(), 0) << "pyftpdlib did not start";
   }
   void TearDown() override {
@@ -30,7 +30,7 @@ class FtpGatewayTest : public HttpFixture {
     return Curl("-i '" + ftp_->Url(userinfo, path) + "'", status);
   }
 
-  std::unique_ptr<FtpServerProcess> ftp_;
+  std::unique_ptr<GatewayFtpServer> ftp_;
 };
 
 std::string Body(const std::string& response) {

@@ -144,9 +144,9 @@ class RecordingOrigin {
 // pyftpdlib on 127.0.0.1 (ephemeral port) over a directory tree the test fills. Users:
 // anonymous (root "anon"), bob/secret ("bob"), carol/WebUsr@ ("carol"), "a@b" with password
 // "p:w" ("ab"); all read-only.
-class FtpServerProcess {
+class GatewayFtpServer {
  public:
-  explicit FtpServerProcess(const std::string& root) : root_(root) {
+  explicit GatewayFtpServer(const std::string& root) : root_(root) {
     for (const char* d : {"anon", "bob", "carol", "ab"}) {
       RunCommand("mkdir -p '" + root_ + "/" + d + "'");
     }
@@ -169,7 +169,7 @@ class FtpServerProcess {
       return port_ != 0;
     });
   }
-  ~FtpServerProcess() {
+  ~GatewayFtpServer() {
     if (pid_ > 0) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
