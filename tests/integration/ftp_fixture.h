@@ -28,6 +28,7 @@
 #include "engine/io_context.h"
 #include "engine/proxy_server.h"
 #include "platform/address_text.h"
+#include "proxy_fixture.h"
 #include "tests/support/test_sockets.h"
 
 namespace tw::test {
@@ -185,34 +186,18 @@ inline uint16_t PassivePort(const std::string& reply, std::string* address = nul
   return port;
 }
 
-class FtpFixture : public ::testing::Test {
+class FtpFixture : public ProxyFixture {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/tw-ftp-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    data_dir_ = dir;
+    ProxyFixture::SetUp();
     root_ = data_dir_ + "/root";
     work_ = data_dir_ + "/work";
     RunCommand("mkdir -p '" + root_ + "' '" + work_ + "'");
-    std::string error;
-    ASSERT_TRUE(InstallMissingDataFiles(data_dir_, &error)) << error;
-    SetActivityQueue(&activity_);
-    contexts_before_ = LiveContextCount();
   }
 
   void TearDown() override {
-    if (proxy_) {
-      auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (proxy_->LiveContexts() != 0 && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
-      EXPECT_EQ(proxy_->LiveContexts(), 0u) << "every connection's contexts are freed";
-      proxy_->Stop();
-    }
+    ProxyFixture::TearDown();
     server_.reset();
-    EXPECT_EQ(LiveContextCount(), contexts_before_);
-    SetActivityQueue(nullptr);
-    RunCommand("rm -rf '" + data_dir_ + "'");
   }
 
   void StartServer() {
@@ -221,21 +206,12 @@ class FtpFixture : public ::testing::Test {
   }
 
   void StartProxy(int authMode = 0, const std::string& guestRange = "") {
-    proxy_ = std::make_unique<ProxyServer>(kProtocolFtp);
-    proxy_->authMode = authMode;
-    proxy_->guestIpRange = guestRange;
-    proxy_->dataDir = data_dir_;
-    proxy_->dataPortRangeOn = 1;
+    NewProxy(kProtocolFtp, authMode, guestRange).dataPortRangeOn = 1;
     ASSERT_TRUE(proxy_->Start());
   }
 
   void AddUser(const std::string& name, const std::string& password, int ftp) {
-    UserRecord u;
-    u.userid = name;
-    u.passwd = password;
-    u.rules.server2 = ftp;
-    std::string error;
-    ASSERT_TRUE(UserTable(data_dir_).Add(&u, &error)) << error;
+    AddUserWithRules(name, password, [ftp](AccountRules* r) { r->server2 = ftp; });
   }
 
   // A file of pseudo-random bytes in dir; returns its contents.
@@ -253,8 +229,6 @@ class FtpFixture : public ::testing::Test {
 
   std::string ProxyAddress() const { return "127.0.0.1:" + std::to_string(proxy_->port); }
   std::string ServerAddress() const { return "127.0.0.1:" + std::to_string(server_->port()); }
-  int Connect() { return ConnectLoopback(static_cast<uint16_t>(proxy_->port)); }
-
   // Listeners still waiting for their data connection.
   size_t Listeners() {
     std::lock_guard<std::mutex> lock(proxy_->serviceMutex);
@@ -262,23 +236,8 @@ class FtpFixture : public ::testing::Test {
     return l == nullptr ? 0 : l->Count();
   }
 
-  // The activity texts posted so far, rejoined as "DESCRIPTION:ADDRESS[,USER]".
-  std::vector<std::string> Logged() {
-    activity_.Drain([this](ActivityText&& t) {
-      std::string line = t.description;
-      if (!t.address.empty() || !t.user.empty()) line += ":" + t.address;
-      if (!t.user.empty()) line += "," + t.user;
-      logged_.push_back(line);
-    });
-    return logged_;
-  }
-
-  std::string data_dir_, root_, work_;
+  std::string root_, work_;
   std::unique_ptr<FtpServerProcess> server_;
-  std::unique_ptr<ProxyServer> proxy_;
-  MessageQueue<ActivityText> activity_;
-  std::vector<std::string> logged_;
-  int64_t contexts_before_ = 0;
 };
 
 }  // namespace tw::test

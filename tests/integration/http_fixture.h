@@ -27,19 +27,10 @@
 #include "engine/proxy_server.h"
 #include "engine/schedule_list.h"
 #include "engine/web_filter_list.h"
+#include "proxy_fixture.h"
 #include "tests/support/test_sockets.h"
 
 namespace tw::test {
-
-// Polls cond until it holds or 10 seconds pass.
-inline bool WaitUntil(const std::function<bool()>& cond) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 // A web server on 127.0.0.1 that keeps every byte each connection sent. Every request (header
 // block plus a Content-Length body) is answered with "reply N" (N counts requests over all
@@ -214,35 +205,14 @@ server.serve_forever()
   uint16_t port_ = 0;
 };
 
-class HttpFixture : public ::testing::Test {
+class HttpFixture : public ProxyFixture {
  protected:
-  void SetUp() override {
-    char dir[] = "/tmp/tw-http-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    data_dir_ = dir;
-    std::string error;
-    ASSERT_TRUE(InstallMissingDataFiles(data_dir_, &error)) << error;
-    SetActivityQueue(&activity_);
-    contexts_before_ = LiveContextCount();
-  }
-
-  void TearDown() override {
-    if (proxy_) {
-      EXPECT_TRUE(WaitUntil([this] { return proxy_->LiveContexts() == 0; }))
-          << "every connection's contexts are freed";
-      EXPECT_TRUE(WaitUntil([] { return FtpFetchCount() == 0; })) << "every fetch is ended";
-      proxy_->Stop();
-    }
-    EXPECT_EQ(LiveContextCount(), contexts_before_);
-    SetActivityQueue(nullptr);
-    RunCommand("rm -rf '" + data_dir_ + "'");
+  void BeforeStop() override {
+    EXPECT_TRUE(WaitUntil([] { return FtpFetchCount() == 0; })) << "every fetch is ended";
   }
 
   void StartProxy(int authMode = 0, const std::string& guestRange = "") {
-    proxy_ = std::make_unique<ProxyServer>(kProtocolHttp);
-    proxy_->authMode = authMode;
-    proxy_->guestIpRange = guestRange;
-    proxy_->dataDir = data_dir_;
+    NewProxy(kProtocolHttp, authMode, guestRange);
     proxy_->webFilters = &filters_;
     proxy_->schedules = &schedules_;
     proxy_->ftpGatewayTimeoutMs = ftp_timeout_ms_;
@@ -253,16 +223,11 @@ class HttpFixture : public ::testing::Test {
   // A user with rights on the HTTP proxy; the callback sets further rules.
   void AddUser(const std::string& name, const std::string& password,
                const std::function<void(AccountRules*)>& rules = nullptr) {
-    UserRecord u;
-    u.userid = name;
-    u.passwd = password;
-    u.rules.server1 = 1;
-    if (rules) rules(&u.rules);
-    std::string error;
-    ASSERT_TRUE(UserTable(data_dir_).Add(&u, &error)) << error;
+    AddUserWithRules(name, password, [&rules](AccountRules* r) {
+      r->server1 = 1;
+      if (rules) rules(r);
+    });
   }
-
-  int Connect() { return ConnectLoopback(static_cast<uint16_t>(proxy_->port)); }
   std::string ProxyFlag() const { return " -x http://127.0.0.1:" + std::to_string(proxy_->port); }
 
   // curl with the proxy and the given arguments; its standard output.
@@ -275,25 +240,9 @@ class HttpFixture : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
-  // The activity texts posted so far, rejoined as "DESCRIPTION:ADDRESS[,USER]".
-  std::vector<std::string> Logged() {
-    activity_.Drain([this](ActivityText&& t) {
-      std::string line = t.description;
-      if (!t.address.empty() || !t.user.empty()) line += ":" + t.address;
-      if (!t.user.empty()) line += "," + t.user;
-      logged_.push_back(line);
-    });
-    return logged_;
-  }
-
-  std::string data_dir_;
-  std::unique_ptr<ProxyServer> proxy_;
   WebFilterList filters_;
   ScheduleList schedules_;
   uint32_t ftp_timeout_ms_ = 30000;
-  MessageQueue<ActivityText> activity_;
-  std::vector<std::string> logged_;
-  int64_t contexts_before_ = 0;
 };
 
 }  // namespace tw::test

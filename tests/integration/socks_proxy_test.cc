@@ -22,10 +22,6 @@ std::string B(std::initializer_list<int> bytes) {
 
 std::string PortBytes(uint16_t port) { return B({port >> 8, port & 0xff}); }
 
-// Lets the proxy take what was sent so far as a packet of its own before more follows, as a
-// slow network would deliver it (the test checks how a message split in two is handled).
-void PacketGap() { std::this_thread::sleep_for(std::chrono::milliseconds(150)); }
-
 std::string OwnAddressBytes() {
   uint8_t a[4] = {0, 0, 0, 0};
   LocalFirstAddress(a);

@@ -1,0 +1,116 @@
+#pragma once
+// One proxy of the engine on an ephemeral port over a fresh data directory, with the activity
+// texts it posts collected for the test to read, and a check at the end that every
+// connection's contexts were freed. The per-protocol fixtures derive from it.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/account_tables.h"
+#include "config/activity_log.h"
+#include "config/installation.h"
+#include "engine/io_context.h"
+#include "engine/proxy_server.h"
+#include "tests/support/test_sockets.h"
+
+namespace tw::test {
+
+// True once done() holds, polled for at most ten seconds.
+inline bool WaitUntil(const std::function<bool()>& done) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+class ProxyFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/tw-test-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    data_dir_ = dir;
+    std::string error;
+    ASSERT_TRUE(InstallMissingDataFiles(data_dir_, &error)) << error;
+    SetActivityQueue(&activity_);
+    contexts_before_ = LiveContextCount();
+  }
+
+  void TearDown() override {
+    if (proxy_) {
+      EXPECT_TRUE(WaitUntil([this] { return proxy_->LiveContexts() == 0; }))
+          << proxy_->LiveContexts() << " contexts left: every connection's contexts are freed";
+      BeforeStop();
+      proxy_->Stop();
+    }
+    EXPECT_EQ(LiveContextCount(), contexts_before_);
+    SetActivityQueue(nullptr);
+    RunCommand("rm -rf '" + data_dir_ + "'");
+  }
+
+  // What a fixture waits for besides the contexts before the proxy stops.
+  virtual void BeforeStop() {}
+
+  // A proxy of the protocol over this data directory, not started yet.
+  ProxyServer& NewProxy(int32_t protocol, int authMode = 0, const std::string& guestRange = "") {
+    proxy_ = std::make_unique<ProxyServer>(protocol);
+    proxy_->authMode = authMode;
+    proxy_->guestIpRange = guestRange;
+    proxy_->dataDir = data_dir_;
+    return *proxy_;
+  }
+
+  // A user; `rules` sets its rights and limits.
+  void AddUserWithRules(const std::string& name, const std::string& password,
+                        const std::function<void(AccountRules*)>& rules) {
+    UserRecord u;
+    u.userid = name;
+    u.passwd = password;
+    if (rules) rules(&u.rules);
+    std::string error;
+    ASSERT_TRUE(UserTable(data_dir_).Add(&u, &error)) << error;
+  }
+
+  int Connect() { return ConnectLoopback(static_cast<uint16_t>(proxy_->port)); }
+
+  // Reads up to and including the next "\n" (or what came before a close or time-out).
+  static std::string ReadLine(int fd) {
+    std::string line;
+    while (line.empty() || line.back() != '\n') {
+      std::string c = ReadExactly(fd, 1);
+      if (c.empty()) break;
+      line += c;
+    }
+    return line;
+  }
+
+  // The activity texts posted so far, rejoined as "DESCRIPTION:ADDRESS[,USER]".
+  std::vector<std::string> Logged() {
+    activity_.Drain([this](ActivityText&& t) {
+      std::string line = t.description;
+      if (!t.address.empty() || !t.user.empty()) line += ":" + t.address;
+      if (!t.user.empty()) line += "," + t.user;
+      logged_.push_back(line);
+    });
+    return logged_;
+  }
+
+  std::string data_dir_;
+  std::unique_ptr<ProxyServer> proxy_;
+  MessageQueue<ActivityText> activity_;
+  std::vector<std::string> logged_;
+  int64_t contexts_before_ = 0;
+};
+
+// Lets the proxy take what was sent so far as a read of its own before more follows, as a slow
+// network would deliver it (for tests of messages split over reads).
+inline void PacketGap() { std::this_thread::sleep_for(std::chrono::milliseconds(150)); }
+
+}  // namespace tw::test
