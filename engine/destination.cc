@@ -45,6 +45,18 @@ bool ConnectAddress(IoContext* x, uint32_t address, uint16_t port) {
   return true;
 }
 
+ConnectProgress ContinueConnect(IoContext* x, uint32_t bytes, void (*onResolved)(IoContext*)) {
+  if (x->overlapped.op == IoOp::kResolve) {
+    if (x->overlapped.error != 0) return ConnectProgress::kFailed;
+    if (onResolved != nullptr) onResolved(x);
+    return ConnectResolved(x, bytes) ? ConnectProgress::kPending : ConnectProgress::kFailed;
+  }
+  if (x->overlapped.op == IoOp::kConnect && x->overlapped.error == 0) {
+    return ConnectProgress::kConnected;
+  }
+  return ConnectProgress::kFailed;
+}
+
 SocketHandle TakeConnectedSocket(IoContext* x) {
   SocketHandle s = x->connectSocket;
   x->connectSocket = kNoSocket;

@@ -25,4 +25,12 @@ bool ConnectAddress(IoContext* x, uint32_t address, uint16_t port);
 // The connected destination socket, which the caller now owns (x->connectSocket is cleared).
 SocketHandle TakeConnectedSocket(IoContext* x);
 
+// For the handler state that waits after ConnectDestination: takes a kResolve completion
+// (starts the connect; onResolved, when given, runs first) or the kConnect completion.
+// kConnected: x->connectSocket is connected. kFailed: the name did not resolve, the connect
+// failed or the completion was not one of these; the caller refuses the client.
+enum class ConnectProgress { kPending, kConnected, kFailed };
+ConnectProgress ContinueConnect(IoContext* x, uint32_t bytes,
+                                void (*onResolved)(IoContext*) = nullptr);
+
 }  // namespace tw

@@ -562,15 +562,9 @@ void OnConnected(IoContext* x) {
 }
 
 void OnConnecting(IoContext* x, uint32_t bytes) {
-  if (x->overlapped.op == IoOp::kResolve) {
-    if (!ConnectResolved(x, bytes)) CloseContext(x);
-    return;
-  }
-  if (x->overlapped.op == IoOp::kConnect && x->overlapped.error == 0) {
-    OnConnected(x);
-    return;
-  }
-  CloseContext(x);  // unreachable servers get no reply
+  ConnectProgress progress = ContinueConnect(x, bytes);
+  if (progress == ConnectProgress::kConnected) OnConnected(x);
+  if (progress == ConnectProgress::kFailed) CloseContext(x);  // unreachable: no reply
 }
 
 void OnDialogueCompletion(IoContext* x, uint64_t key, uint32_t bytes) {

@@ -249,15 +249,9 @@ void OnConnected(IoContext* x) {
 }
 
 void OnConnecting(IoContext* x, uint32_t bytes) {
-  if (x->overlapped.op == IoOp::kResolve) {
-    if (!ConnectResolved(x, bytes)) CloseContext(x);
-    return;
-  }
-  if (x->overlapped.op == IoOp::kConnect && x->overlapped.error == 0) {
-    OnConnected(x);
-    return;
-  }
-  CloseContext(x);  // unreachable destinations get no reply
+  ConnectProgress progress = ContinueConnect(x, bytes);
+  if (progress == ConnectProgress::kConnected) OnConnected(x);
+  if (progress == ConnectProgress::kFailed) CloseContext(x);  // unreachable: no reply
 }
 
 // A file: the client is paired with the data connection, which sends the status line first.

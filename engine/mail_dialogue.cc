@@ -106,11 +106,9 @@ void MailConnect(IoContext* x, const MailTarget& target, int32_t connecting_stat
 }
 
 void MailOnConnecting(IoContext* x, uint32_t bytes, int32_t server_state) {
-  if (x->overlapped.op == IoOp::kResolve) {
-    if (x->overlapped.error != 0 || !ConnectResolved(x, bytes)) CloseContext(x);
-    return;
-  }
-  if (x->overlapped.op != IoOp::kConnect || x->overlapped.error != 0) {
+  ConnectProgress progress = ContinueConnect(x, bytes);
+  if (progress == ConnectProgress::kPending) return;
+  if (progress == ConnectProgress::kFailed) {
     CloseContext(x);
     return;
   }

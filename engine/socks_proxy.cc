@@ -228,20 +228,9 @@ void OnConnected(IoContext* x) {
 }
 
 void OnConnecting(IoContext* x, uint32_t bytes) {
-  if (x->overlapped.op == IoOp::kResolve) {
-    if (x->overlapped.error != 0) {
-      CloseContext(x);
-      return;
-    }
-    LogResolvedName(x);
-    if (!ConnectResolved(x, bytes)) CloseContext(x);
-    return;
-  }
-  if (x->overlapped.op == IoOp::kConnect && x->overlapped.error == 0) {
-    OnConnected(x);
-    return;
-  }
-  CloseContext(x);  // unreachable destinations get no reply
+  ConnectProgress progress = ContinueConnect(x, bytes, &LogResolvedName);
+  if (progress == ConnectProgress::kConnected) OnConnected(x);
+  if (progress == ConnectProgress::kFailed) CloseContext(x);  // unreachable: no reply
 }
 
 // Handles whatever whole message the held bytes now contain, in the context's state.

@@ -72,15 +72,12 @@ void RelayTestHandler(IoContext* x, uint64_t key, uint32_t bytes) {
         CloseContext(x);
       }
       return;
-    case kConnecting:
-      if (x->overlapped.op == IoOp::kResolve) {
-        if (!ConnectResolved(x, bytes)) CloseContext(x);
-      } else if (x->overlapped.op == IoOp::kConnect && x->overlapped.error == 0) {
-        OnConnected(x);
-      } else {
-        CloseContext(x);
-      }
+    case kConnecting: {
+      ConnectProgress progress = ContinueConnect(x, bytes);
+      if (progress == ConnectProgress::kConnected) OnConnected(x);
+      if (progress == ConnectProgress::kFailed) CloseContext(x);
       return;
+    }
     default:
       Relay(x, key, bytes);
   }
