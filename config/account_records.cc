@@ -2,43 +2,39 @@
 
 namespace tw {
 
-std::int32_t AccountRules::Server(int protocol_id) const {
+namespace {
+
+// The "server1" ... "server5" field of a record for a proxy number; nullptr outside 1..5.
+template <typename Record>
+auto ServerField(Record& r, int protocol_id) -> decltype(&r.server1) {
   switch (protocol_id) {
-    case 1:
-      return server1;
-    case 2:
-      return server2;
-    case 3:
-      return server3;
-    case 4:
-      return server4;
-    case 5:
-      return server5;
-    default:
-      return 0;
+    case 1: return &r.server1;
+    case 2: return &r.server2;
+    case 3: return &r.server3;
+    case 4: return &r.server4;
+    case 5: return &r.server5;
+    default: return nullptr;
   }
 }
 
+}  // namespace
+
+std::int32_t AccountRules::Server(int protocol_id) const {
+  const std::int32_t* field = ServerField(*this, protocol_id);
+  return field != nullptr ? *field : 0;
+}
+
 void AccountRules::SetServer(int protocol_id, std::int32_t value) {
-  switch (protocol_id) {
-    case 1:
-      server1 = value;
-      break;
-    case 2:
-      server2 = value;
-      break;
-    case 3:
-      server3 = value;
-      break;
-    case 4:
-      server4 = value;
-      break;
-    case 5:
-      server5 = value;
-      break;
-    default:
-      break;
-  }
+  if (std::int32_t* field = ServerField(*this, protocol_id)) *field = value;
+}
+
+std::int32_t ScheduleRecord::Server(int protocol_id) const {
+  const std::int32_t* field = ServerField(*this, protocol_id);
+  return field != nullptr ? *field : 0;
+}
+
+void ScheduleRecord::SetServer(int protocol_id, std::int32_t value) {
+  if (std::int32_t* field = ServerField(*this, protocol_id)) *field = value;
 }
 
 const std::string& ScheduleRecord::Day(int weekday) const {
@@ -60,45 +56,6 @@ const std::string& ScheduleRecord::Day(int weekday) const {
       return saturday;
     default:
       return kNone;
-  }
-}
-
-void ScheduleRecord::SetServer(int protocol_id, std::int32_t value) {
-  switch (protocol_id) {
-    case 1:
-      server1 = value;
-      break;
-    case 2:
-      server2 = value;
-      break;
-    case 3:
-      server3 = value;
-      break;
-    case 4:
-      server4 = value;
-      break;
-    case 5:
-      server5 = value;
-      break;
-    default:
-      break;
-  }
-}
-
-std::int32_t ScheduleRecord::Server(int protocol_id) const {
-  switch (protocol_id) {
-    case 1:
-      return server1;
-    case 2:
-      return server2;
-    case 3:
-      return server3;
-    case 4:
-      return server4;
-    case 5:
-      return server5;
-    default:
-      return 0;
   }
 }
 
