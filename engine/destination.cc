@@ -7,6 +7,7 @@
 #include "engine/proxy_server.h"
 #include "platform/address_text.h"
 #include "platform/resolver.h"
+#include "platform/socket_options.h"
 
 namespace tw {
 
@@ -33,6 +34,7 @@ bool ConnectAddress(IoContext* x, uint32_t address, uint16_t port) {
   CompletionPort* cp = x->server->completionPort.get();
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd == -1) return false;
+  SetNoDelay(fd);
   SocketHandle s = cp->Associate(fd);
   if (s == kNoSocket) return false;
   x->connectSocket = s;

@@ -17,6 +17,7 @@
 #include "engine/destination.h"
 #include "engine/ftp_proxy.h"
 #include "platform/address_text.h"
+#include "platform/socket_options.h"
 #include "platform/tick.h"
 
 namespace tw {
@@ -193,6 +194,7 @@ bool FtpDataListeners::AcceptFrom(Entry* e) {
     }
     // The one connection this listener was opened for: nobody else may come in after it.
     close(e->spec.fd);
+    SetNoDelay(fd);
     SocketHandle s = server_->completionPort->Associate(fd);
     if (s == kNoSocket) return true;
     IoContext* x = NewClientContext(server_, s);

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "engine/io_context.h"
+#include "platform/socket_options.h"
 #include "platform/tick.h"
 
 namespace tw {
@@ -197,6 +198,7 @@ void ProxyServer::AcceptLoop() {
 }
 
 void ProxyServer::AcceptClient(int fd) {
+  SetNoDelay(fd);
   SocketHandle s = completionPort->Associate(fd);
   if (s == kNoSocket) return;
   IoContext* x = NewClientContext(this, s);
