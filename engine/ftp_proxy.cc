@@ -41,10 +41,6 @@ constexpr char kForeignPort[] = "501 PORT must name your own address.\r\n";
 constexpr char kUsePasvOrPort[] = "502 Command not implemented, use PASV or PORT.\r\n";
 constexpr char kNoAuth[] = "502 AUTH is not available through this proxy.\r\n";
 
-// Control contexts retry a send while the partner's send holds the same socket (the client
-// socket carries both the server's replies and the proxy's own answers).
-constexpr uint32_t kSendRetryMs = 5;
-constexpr uint32_t kSendRetries = 2000;
 
 CompletionPort* Port(IoContext* x) { return x->server->completionPort.get(); }
 
@@ -203,20 +199,18 @@ void ProcessDialogue(IoContext* x) {
 
 // ---- The control relay ----
 
-// aux of a control context: the send in progress (so it can be retried) and two flags.
+// aux of a control context: the send in progress and what the held bytes are.
 struct ControlWord {
   bool toOwnSocket = false;  // the client side answering its own client
   bool fromHost = false;     // the bytes are in `host` (a rewritten line or an answer)
   bool midLine = false;      // the held bytes continue a line already passed on
   bool lookupDone = false;   // `host` holds the result of a public-address lookup
   uint32_t length = 0;
-  uint32_t retries = 0;
 };
 
 uint64_t Pack(const ControlWord& w) {
   return (w.toOwnSocket ? 1u : 0u) | (w.fromHost ? 2u : 0u) | (w.midLine ? 4u : 0u) |
-         (w.lookupDone ? 8u : 0u) | (uint64_t{w.length & 0xffffu} << 16) |
-         (uint64_t{w.retries & 0xffffu} << 32);
+         (w.lookupDone ? 8u : 0u) | (uint64_t{w.length & 0xffffu} << 16);
 }
 
 ControlWord Unpack(uint64_t v) {
@@ -226,7 +220,6 @@ ControlWord Unpack(uint64_t v) {
   w.midLine = (v & 4) != 0;
   w.lookupDone = (v & 8) != 0;
   w.length = static_cast<uint32_t>((v >> 16) & 0xffff);
-  w.retries = static_cast<uint32_t>((v >> 32) & 0xffff);
   return w;
 }
 
@@ -238,30 +231,18 @@ void ControlReadStep(IoContext* x) {
   }
 }
 
-// Posts the send described by aux; retried shortly when the other context of the pair is
-// sending on the same socket right now.
-void ControlSendNow(IoContext* x) {
-  ControlWord w = Unpack(x->aux);
-  SocketHandle to = w.toOwnSocket ? x->socket : x->peerSocket.load();
-  const char* data = w.fromHost ? x->host : x->buffer;
-  if (Port(x)->PostSend(to, &x->overlapped, data, w.length)) return;
-  if (Port(x)->Descriptor(to) == -1 || w.retries >= kSendRetries) {
-    CloseContext(x);
-    return;
-  }
-  ++w.retries;
-  x->aux = Pack(w);
-  Port(x)->PostTimed(kSendRetryMs, static_cast<uint64_t>(x->socket), &x->overlapped);
-}
-
+// Posts a send on the client's or the server's socket. The client socket carries both the
+// server's replies and the proxy's own answers; the port queues a send behind the other
+// context's, so both arrive whole and in order.
 void ControlSend(IoContext* x, bool toOwnSocket, bool fromHost, uint32_t length) {
   ControlWord w = Unpack(x->aux);
   w.toOwnSocket = toOwnSocket;
   w.fromHost = fromHost;
   w.length = length;
-  w.retries = 0;
   x->aux = Pack(w);
-  ControlSendNow(x);
+  SocketHandle to = toOwnSocket ? x->socket : x->peerSocket.load();
+  const char* data = fromHost ? x->host : x->buffer;
+  if (!Port(x)->PostSend(to, &x->overlapped, data, length)) CloseContext(x);
 }
 
 // Sends a line made by the proxy: toward the client when toClient, else toward the server.
@@ -448,9 +429,6 @@ void OnControlCompletion(IoContext* x, uint64_t key, uint32_t bytes) {
       ProcessControl(x);
       return;
     }
-    case IoOp::kTimer:
-      ControlSendNow(x);
-      return;
     default:
       CloseContext(x);
   }

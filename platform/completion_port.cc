@@ -81,6 +81,12 @@ struct CompletionPort::Slot {
   const char* send_buf = nullptr;
   uint32_t send_len = 0;
   uint32_t send_done = 0;
+  struct QueuedSend {
+    Overlapped* ov;
+    const char* buf;
+    uint32_t len;
+  };
+  std::vector<QueuedSend> queued_sends;  // behind send_ov; never used while send_ov is null
   uint64_t read_seq = 0;
   Overlapped* connect_ov = nullptr;
   uint64_t connect_seq = 0;
@@ -180,6 +186,9 @@ SocketHandle CompletionPort::Associate(int fd) {
     SocketHandle old = (static_cast<int64_t>(slot->generation) << 32) | fd;
     if (slot->read_ov) orphans.push_back({0, static_cast<uint64_t>(old), slot->read_ov, IoOp::kRead, EBADF});
     if (slot->send_ov) orphans.push_back({0, static_cast<uint64_t>(old), slot->send_ov, IoOp::kSend, EBADF});
+    for (const Slot::QueuedSend& q : slot->queued_sends) {
+      orphans.push_back({0, static_cast<uint64_t>(old), q.ov, IoOp::kSend, EBADF});
+    }
     if (slot->connect_ov) orphans.push_back({0, static_cast<uint64_t>(old), slot->connect_ov, IoOp::kConnect, EBADF});
     open_sockets_.fetch_sub(1, std::memory_order_relaxed);
   }
@@ -191,6 +200,7 @@ SocketHandle CompletionPort::Associate(int fd) {
   int rc = epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
   if (rc == -1 && errno == EEXIST) rc = epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ev);
   slot->read_ov = slot->send_ov = slot->connect_ov = nullptr;
+  slot->queued_sends.clear();
   if (rc == -1) {
     slot->open = false;
     ::close(fd);
@@ -235,6 +245,23 @@ bool CompletionPort::TrySend(Slot* slot, int fd, SocketHandle s, Completion* c) 
   return true;
 }
 
+void CompletionPort::PumpSends(Slot* slot, int fd, SocketHandle s, std::vector<Completion>* out) {
+  for (;;) {
+    if (slot->send_ov == nullptr) {
+      if (slot->queued_sends.empty()) return;
+      Slot::QueuedSend next = slot->queued_sends.front();
+      slot->queued_sends.erase(slot->queued_sends.begin());
+      slot->send_ov = next.ov;
+      slot->send_buf = next.buf;
+      slot->send_len = next.len;
+      slot->send_done = 0;
+    }
+    Completion c;
+    if (!TrySend(slot, fd, s, &c)) return;
+    out->push_back(c);
+  }
+}
+
 bool CompletionPort::PostRead(SocketHandle s, Overlapped* ov, char* buffer, uint32_t length,
                               uint32_t timeout_ms) {
   if (length == 0) return false;
@@ -263,7 +290,11 @@ bool CompletionPort::PostSend(SocketHandle s, Overlapped* ov, const char* buffer
   if (length == 0) return false;
   std::unique_lock<std::mutex> lock;
   Slot* slot = LockedSlot(s, &lock);
-  if (slot == nullptr || slot->send_ov != nullptr) return false;
+  if (slot == nullptr) return false;
+  if (slot->send_ov != nullptr) {
+    slot->queued_sends.push_back({ov, buffer, length});
+    return true;
+  }
   slot->send_ov = ov;
   slot->send_buf = buffer;
   slot->send_len = length;
@@ -319,6 +350,8 @@ bool CompletionPort::Close(SocketHandle s) {
   if (slot->read_ov) ended[n++] = {0, key, slot->read_ov, IoOp::kRead, ECANCELED};
   if (slot->send_ov) ended[n++] = {0, key, slot->send_ov, IoOp::kSend, ECANCELED};
   if (slot->connect_ov) ended[n++] = {0, key, slot->connect_ov, IoOp::kConnect, ECANCELED};
+  std::vector<Slot::QueuedSend> queued;
+  queued.swap(slot->queued_sends);
   slot->read_ov = slot->send_ov = slot->connect_ov = nullptr;
   slot->open = false;
   int fd = HandleFd(s);
@@ -327,6 +360,7 @@ bool CompletionPort::Close(SocketHandle s) {
   open_sockets_.fetch_sub(1, std::memory_order_relaxed);
   lock.unlock();
   for (int i = 0; i < n; ++i) Deliver(ended[i], true);
+  for (const Slot::QueuedSend& q : queued) Deliver({0, key, q.ov, IoOp::kSend, ECANCELED}, true);
   return true;
 }
 
@@ -337,12 +371,12 @@ bool CompletionPort::Shutdown(SocketHandle s) {
   int fd = HandleFd(s);
   ::shutdown(fd, SHUT_RDWR);
   // Finish what is pending now rather than trusting a fresh edge from the poller.
-  Completion ended[2];
-  int n = 0;
-  if (slot->read_ov && TryRead(slot, fd, s, &ended[n])) ++n;
-  if (slot->send_ov && TrySend(slot, fd, s, &ended[n])) ++n;
+  std::vector<Completion> ended;
+  Completion c;
+  if (slot->read_ov && TryRead(slot, fd, s, &c)) ended.push_back(c);
+  if (slot->send_ov) PumpSends(slot, fd, s, &ended);
   lock.unlock();
-  for (int i = 0; i < n; ++i) Deliver(ended[i], true);
+  for (const Completion& e : ended) Deliver(e, true);
   return true;
 }
 
@@ -449,9 +483,7 @@ void CompletionPort::HandleEvent(uint64_t data, uint32_t events, std::vector<Com
       TryRead(slot, fd, s, &c)) {
     out->push_back(c);
   }
-  if (slot->send_ov && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) && TrySend(slot, fd, s, &c)) {
-    out->push_back(c);
-  }
+  if (slot->send_ov && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) PumpSends(slot, fd, s, out);
   if (slot->connect_ov && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
     int err = 0;
     socklen_t len = sizeof err;

@@ -7,6 +7,8 @@
 // handle the operation ran on) and the Overlapped block given with the post, in which the port
 // records which operation completed and its error. Guarantees:
 //   - a send completes only when all its bytes are written, or it failed (bytes 0, error set);
+//     sends posted on one socket while another is under way wait their turn and complete in
+//     the order posted (the two contexts of a pair may both send to one socket);
 //   - a read completes with the bytes read, or 0 bytes on end of stream or failure;
 //   - closing or shutting down a socket completes its pending operations with 0 bytes;
 //   - a handle whose socket was closed is stale: operations on it fail at once (Post* returns
@@ -71,8 +73,8 @@ class CompletionPort {
   // handle, or kNoSocket after closing fd when it cannot be registered.
   SocketHandle Associate(int fd);
 
-  // Start an operation. False when the handle is stale or the socket already has an operation
-  // of that kind outstanding; then no completion will follow.
+  // Start an operation. False when the handle is stale, or (reads, connects) the socket already
+  // has an operation of that kind outstanding; then no completion will follow.
   // A read with timeout_ms > 0 that is still pending after that long completes with 0 bytes
   // and error ETIMEDOUT.
   bool PostRead(SocketHandle s, Overlapped* ov, char* buffer, uint32_t length,
@@ -129,6 +131,8 @@ class CompletionPort {
   // Run with the slot locked; return true and fill *c when the operation finished.
   bool TryRead(Slot* slot, int fd, SocketHandle s, Completion* c);
   bool TrySend(Slot* slot, int fd, SocketHandle s, Completion* c);
+  // Sends what the socket's queue holds until it would block; completions go to *out.
+  void PumpSends(Slot* slot, int fd, SocketHandle s, std::vector<Completion>* out);
   void Deliver(const Completion& c, bool allow_local);
   void DeliverBatch(std::vector<Completion>* batch);
   void AddTimer(const Timer& t);

@@ -88,6 +88,38 @@ TEST_F(CompletionPortTest, LargeSendCompletesOnlyWhenEveryByteIsWritten) {
   close(b);
 }
 
+TEST_F(CompletionPortTest, SendsOnOneSocketWaitTheirTurnAndCompleteInOrder) {
+  SocketHandle a;
+  int b;
+  MakePair(&a, &b);
+  const std::string first(3 << 20, 'x');  // larger than the socket buffer: it must wait
+  const std::string second = "and then this";
+  Overlapped ov1, ov2;
+  ASSERT_TRUE(port_->PostSend(a, &ov1, first.data(), static_cast<uint32_t>(first.size())));
+  ASSERT_TRUE(port_->PostSend(a, &ov2, second.data(), static_cast<uint32_t>(second.size())));
+  std::string received;
+  std::thread reader([&] { received = test::ReadExactly(b, first.size() + second.size()); });
+  Completion c1 = Next();
+  Completion c2 = Next();
+  reader.join();
+  EXPECT_EQ(c1.overlapped, &ov1);
+  EXPECT_EQ(c1.bytes, first.size());
+  EXPECT_EQ(c2.overlapped, &ov2);
+  EXPECT_EQ(c2.bytes, second.size());
+  EXPECT_TRUE(received == first + second) << "the second send's bytes follow the first's";
+
+  // A queued send still ends when the socket closes.
+  ASSERT_TRUE(port_->PostSend(a, &ov1, first.data(), static_cast<uint32_t>(first.size())));
+  ASSERT_TRUE(port_->PostSend(a, &ov2, second.data(), static_cast<uint32_t>(second.size())));
+  ASSERT_TRUE(port_->Close(a));
+  Completion e1 = Next();
+  Completion e2 = Next();
+  EXPECT_EQ(e1.overlapped, &ov1);
+  EXPECT_EQ(e2.overlapped, &ov2);
+  EXPECT_EQ(e1.bytes + e2.bytes, 0u);
+  close(b);
+}
+
 TEST_F(CompletionPortTest, CloseAndShutdownEndPendingOperationsWithZeroBytes) {
   SocketHandle a;
   int b;
