@@ -145,8 +145,8 @@ double CpuSeconds() {
 
 // Runs one transfer; returns seconds (0 on failure).
 double Transfer(uint16_t proxy_port, uint64_t bytes) {
-  Child c = Spawn({"engine_relay_bench", "--traffic", std::to_string(proxy_port),
-                   std::to_string(bytes)});
+  Child c =
+      Spawn({"engine_relay_bench", "--traffic", std::to_string(proxy_port), std::to_string(bytes)});
   double seconds = 0;
   if (fscanf(c.out, "%lf", &seconds) != 1) seconds = 0;
   Reap(c);
@@ -194,7 +194,8 @@ int main(int argc, char** argv) {
 
   // Heap per idle relayed connection (client context + destination context + bookkeeping).
   struct mallinfo2 before = mallinfo2();
-  Child c = Spawn({"engine_relay_bench", "--idle", std::to_string(server.port), std::to_string(idle)});
+  Child c =
+      Spawn({"engine_relay_bench", "--idle", std::to_string(server.port), std::to_string(idle)});
   char line[32] = {};
   bool ready = fgets(line, sizeof line, c.out) != nullptr;
   while (ready && server.LiveContexts() < static_cast<size_t>(2 * idle)) {
@@ -204,7 +205,8 @@ int main(int argc, char** argv) {
   Reap(c);
   double per_pair = ready ? static_cast<double>(after.uordblks - before.uordblks) / idle : -1;
 
-  printf("relay benchmark: %.2f GiB in %zu-byte writes, best of %d runs, loopback\n", gib, kChunk, runs);
+  printf("relay benchmark: %.2f GiB in %zu-byte writes, best of %d runs, loopback\n", gib, kChunk,
+         runs);
   printf("%-28s %12s %8s\n", "path", "MB/s", "ratio");
   printf("%-28s %12.1f %8.2f\n", "direct connection", direct_mbs, 1.0);
   printf("%-28s %12.1f %8.2f\n", "through the relay", proxy_mbs, proxy_mbs / direct_mbs);

@@ -140,7 +140,8 @@ bool WaitAccepting(uint16_t port) {
 }
 
 pid_t PidListeningOn(uint16_t port) {
-  std::string out = tw::test::RunCommand("ss -Htlnp 'sport = :" + std::to_string(port) + "' 2>/dev/null");
+  std::string out =
+      tw::test::RunCommand("ss -Htlnp 'sport = :" + std::to_string(port) + "' 2>/dev/null");
   size_t p = out.find("pid=");
   return p == std::string::npos ? 0 : static_cast<pid_t>(atoi(out.c_str() + p + 4));
 }
@@ -153,8 +154,9 @@ std::unique_ptr<Peer> StartKestrane(const std::string& bin_dir) {
   peer->dir = dir;
   peer->port = FreePort();
   std::ofstream ini(peer->dir + "/option.ini");
-  ini << "[SOCKS]\nport=" << peer->port << "\n[HTTP]\nport=" << FreePort() << "\n[FTP]\nport="
-      << FreePort() << "\n[POP3]\nport=" << FreePort() << "\n[SMTP]\nport=" << FreePort() << "\n";
+  ini << "[SOCKS]\nport=" << peer->port << "\n[HTTP]\nport=" << FreePort()
+      << "\n[FTP]\nport=" << FreePort() << "\n[POP3]\nport=" << FreePort()
+      << "\n[SMTP]\nport=" << FreePort() << "\n";
   ini.close();
   peer->process = std::make_unique<tw::test::ChildProcess>(
       std::vector<std::string>{bin_dir + "/kestrane", "--foreground", "--data", peer->dir},
@@ -323,8 +325,10 @@ int main(int argc, char** argv) {
   bin_dir = bin_dir.substr(0, bin_dir.rfind('/'));
 
   std::vector<std::unique_ptr<Peer>> peers;
-  if (auto p = StartKestrane(bin_dir)) peers.push_back(std::move(p));
-  else fprintf(stderr, "kestrane did not start\n");
+  if (auto p = StartKestrane(bin_dir))
+    peers.push_back(std::move(p));
+  else
+    fprintf(stderr, "kestrane did not start\n");
   if (auto p = StartMicrosocks()) peers.push_back(std::move(p));
   if (auto p = StartDante()) peers.push_back(std::move(p));
 

@@ -8,12 +8,18 @@ namespace {
 template <typename Record>
 auto ServerField(Record& r, int protocol_id) -> decltype(&r.server1) {
   switch (protocol_id) {
-    case 1: return &r.server1;
-    case 2: return &r.server2;
-    case 3: return &r.server3;
-    case 4: return &r.server4;
-    case 5: return &r.server5;
-    default: return nullptr;
+    case 1:
+      return &r.server1;
+    case 2:
+      return &r.server2;
+    case 3:
+      return &r.server3;
+    case 4:
+      return &r.server4;
+    case 5:
+      return &r.server5;
+    default:
+      return nullptr;
   }
 }
 

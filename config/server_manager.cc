@@ -19,7 +19,9 @@ constexpr const char* kStartedName[] = {"", "HTTP", "FTP", "Pop3", "Smtp", "Sock
 constexpr const char* kErrorName[] = {"", "HTTP", "FTP", "Pop3", "Smtp", "SOCKS"};
 constexpr char kCaptionlessDisabled[] = "The Server is disabled!";
 
-bool ValidId(int32_t id) { return id >= 1 && id <= 5; }
+bool ValidId(int32_t id) {
+  return id >= 1 && id <= 5;
+}
 
 // [HTTP] ftp_timeout in seconds; a value outside 1-3600 takes the default of 30.
 uint32_t FtpGatewayTimeoutMs(const Settings& settings) {
@@ -42,17 +44,26 @@ ServerManager::~ServerManager() {
 
 ProxyServer& ServerManager::Server(int32_t id) {
   switch (id) {
-    case kProtocolHttp: return http_;
-    case kProtocolFtp: return ftp_;
-    case kProtocolPop3: return pop3_;
-    case kProtocolSmtp: return smtp_;
-    default: return socks_;
+    case kProtocolHttp:
+      return http_;
+    case kProtocolFtp:
+      return ftp_;
+    case kProtocolPop3:
+      return pop3_;
+    case kProtocolSmtp:
+      return smtp_;
+    default:
+      return socks_;
   }
 }
 
-bool ServerManager::Running(int32_t id) const { return ValidId(id) && running_[id]; }
+bool ServerManager::Running(int32_t id) const {
+  return ValidId(id) && running_[id];
+}
 
-int32_t ServerManager::LastPort(int32_t id) const { return ValidId(id) ? lastPort_[id] : 0; }
+int32_t ServerManager::LastPort(int32_t id) const {
+  return ValidId(id) ? lastPort_[id] : 0;
+}
 
 void ServerManager::ReadEnabled(bool enabled[6]) const {
   ServerTable table(dataDir_);
@@ -112,13 +123,15 @@ void ServerManager::StartServers() {
       "ports [%d,%d,%d,%d,%d], try changing the port number and then starting the server again.",
       wanted[kProtocolHttp].port, wanted[kProtocolFtp].port, wanted[kProtocolSmtp].port,
       wanted[kProtocolPop3].port, wanted[kProtocolSocks].port);
-  bool service = host_ == ManagerHost::kConsole && events.isServiceRunning &&
-                 events.isServiceRunning();
+  bool service =
+      host_ == ManagerHost::kConsole && events.isServiceRunning && events.isServiceRunning();
   if (service) {
-    text = "Tarnwick Proxy Server is running as a Service! You do not need to start the server again.";
+    text =
+        "Tarnwick Proxy Server is running as a Service! You do not need to start the server again.";
   } else {
     for (int32_t id : {kProtocolHttp, kProtocolFtp, kProtocolPop3, kProtocolSmtp, kProtocolSocks}) {
-      log_(FormatText("%s Proxy Server failed to listen on port %d.", kLogName[id], wanted[id].port));
+      log_(FormatText("%s Proxy Server failed to listen on port %d.", kLogName[id],
+                      wanted[id].port));
     }
   }
   if (host_ == ManagerHost::kConsole) {

@@ -23,15 +23,14 @@ struct ManagerEvents {
   std::function<void()> refreshServerStatus;       // the proxy-servers page's Status and Port
   // A message box: text, with the "Tarnwick Proxy Server" caption and error icon when `error`.
   std::function<void(const std::string& text, bool error)> messageBox;
-  std::function<void()> startFailed;               // show the window on the proxy-servers page
-  std::function<bool()> isServiceRunning;          // the installed service is running
+  std::function<void()> startFailed;       // show the window on the proxy-servers page
+  std::function<bool()> isServiceRunning;  // the installed service is running
 };
 
 class ServerManager {
  public:
   // Server ids: 1 HTTP, 2 FTP, 3 POP3, 4 SMTP, 5 SOCKS (the ids of server.sdb).
-  ServerManager(ManagerHost host, std::string dataDir,
-                std::function<void(const std::string&)> log);
+  ServerManager(ManagerHost host, std::string dataDir, std::function<void(const std::string&)> log);
   ~ServerManager();
   ServerManager(const ServerManager&) = delete;
   ServerManager& operator=(const ServerManager&) = delete;

@@ -177,8 +177,8 @@ bool FtpDataListeners::AcceptFrom(Entry* e) {
   for (;;) {
     sockaddr_in peer;
     socklen_t len = sizeof peer;
-    int fd = accept4(e->spec.fd, reinterpret_cast<sockaddr*>(&peer), &len,
-                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd =
+        accept4(e->spec.fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd == -1) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) {
         return false;
@@ -188,8 +188,8 @@ bool FtpDataListeners::AcceptFrom(Entry* e) {
     }
     if (peer.sin_family != AF_INET || peer.sin_addr.s_addr != e->spec.allowedPeer) {
       close(fd);
-      PostActivity(ActivityText{"FTP data connection refused", AddressText(peer.sin_addr.s_addr),
-                                ""});
+      PostActivity(
+          ActivityText{"FTP data connection refused", AddressText(peer.sin_addr.s_addr), ""});
       continue;
     }
     // The one connection this listener was opened for: nobody else may come in after it.

@@ -23,11 +23,11 @@ namespace tw {
 constexpr uint32_t kDataListenerLifetimeMs = 60000;
 
 struct DataListenerSpec {
-  int fd = -1;                      // bound and listening; owned by the listeners once added
-  uint32_t allowedPeer = 0;         // the only address admitted, network order
-  uint32_t targetAddress = 0;       // where the accepted connection is relayed, network order
+  int fd = -1;                 // bound and listening; owned by the listeners once added
+  uint32_t allowedPeer = 0;    // the only address admitted, network order
+  uint32_t targetAddress = 0;  // where the accepted connection is relayed, network order
   uint16_t targetPort = 0;
-  bool fromServer = false;          // PORT: the real server connects here (data toward the client)
+  bool fromServer = false;  // PORT: the real server connects here (data toward the client)
   SocketHandle controlSocket = kNoSocket;  // the client's control socket
   int32_t downloadRate = 0;
   int32_t uploadRate = 0;

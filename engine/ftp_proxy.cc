@@ -41,11 +41,16 @@ constexpr char kForeignPort[] = "501 PORT must name your own address.\r\n";
 constexpr char kUsePasvOrPort[] = "502 Command not implemented, use PASV or PORT.\r\n";
 constexpr char kNoAuth[] = "502 AUTH is not available through this proxy.\r\n";
 
+CompletionPort* Port(IoContext* x) {
+  return x->server->completionPort.get();
+}
 
-CompletionPort* Port(IoContext* x) { return x->server->completionPort.get(); }
-
-std::string PeerOf(IoContext* x, SocketHandle s) { return PeerAddressOfFd(Port(x)->Descriptor(s)); }
-std::string ClientAddress(IoContext* x) { return PeerOf(x, x->socket); }
+std::string PeerOf(IoContext* x, SocketHandle s) {
+  return PeerAddressOfFd(Port(x)->Descriptor(s));
+}
+std::string ClientAddress(IoContext* x) {
+  return PeerOf(x, x->socket);
+}
 
 // The control contexts' sockets, whichever side x is.
 SocketHandle ClientSocket(IoContext* x) {
@@ -141,8 +146,8 @@ void OnCommandLine(IoContext* x, std::string_view line) {
     }
     int32_t down = x->downloadRate;
     int32_t up = x->uploadRate;
-    bool ok = CheckAccountAccess(x->server->access, ClientAddress(x), x->text, c.argument, &down,
-                                 &up);
+    bool ok =
+        CheckAccountAccess(x->server->access, ClientAddress(x), x->text, c.argument, &down, &up);
     if (ok) {
       x->loggedIn = 1;
       x->downloadRate = down;
@@ -225,8 +230,7 @@ ControlWord Unpack(uint64_t v) {
 
 void ControlReadStep(IoContext* x) {
   if (x->held >= kIoBufferSize ||
-      !Port(x)->PostRead(x->socket, &x->overlapped, x->buffer + x->held,
-                         kIoBufferSize - x->held)) {
+      !Port(x)->PostRead(x->socket, &x->overlapped, x->buffer + x->held, kIoBufferSize - x->held)) {
     CloseContext(x);
   }
 }
@@ -328,8 +332,8 @@ void OnSpecialLine(IoContext* x, size_t length) {
   uint32_t address = 0;
   uint16_t port = 0;
   bool passive = kind == FtpLineKind::kPassiveReply;
-  bool parsed = passive ? ParsePassiveReply(line, &address, &port)
-                        : ParsePortCommand(line, &address, &port);
+  bool parsed =
+      passive ? ParsePassiveReply(line, &address, &port) : ParsePortCommand(line, &address, &port);
   if (!parsed) {
     Consume(x, length);
     SendLine(x, passive ? kNoDataListener : kBadPortCommand, true);
@@ -340,9 +344,8 @@ void OnSpecialLine(IoContext* x, size_t length) {
     uint32_t own = 0;
     if (!ParseIPv4(client, &own) || own != address) {
       Consume(x, length);
-      PostActivity(ActivityText{"FTP PORT refused " + AddressText(address) + ":" +
-                                    std::to_string(port),
-                                client, ""});
+      PostActivity(ActivityText{
+          "FTP PORT refused " + AddressText(address) + ":" + std::to_string(port), client, ""});
       SendLine(x, kForeignPort, true);
       return;
     }
@@ -552,8 +555,10 @@ void OnDialogueCompletion(IoContext* x, uint64_t key, uint32_t bytes) {
       return;
     }
     x->state = x->state == kFtpPasswordAsked ? kFtpAwaitPassword : kFtpAwaitCommand;
-    if (x->held > 0) ProcessDialogue(x);
-    else DialogueReadStep(x);
+    if (x->held > 0)
+      ProcessDialogue(x);
+    else
+      DialogueReadStep(x);
     return;
   }
   if (x->overlapped.op != IoOp::kRead || key != static_cast<uint64_t>(x->socket) || bytes == 0) {

@@ -12,7 +12,9 @@ namespace tw {
 namespace {
 
 // The lookup context keeps the control context it works for in `aux`.
-IoContext* ControlOf(IoContext* x) { return reinterpret_cast<IoContext*>(x->aux); }
+IoContext* ControlOf(IoContext* x) {
+  return reinterpret_cast<IoContext*>(x->aux);
+}
 
 // Ends the lookup: the control context gets the address (or "") and goes on.
 void Finish(IoContext* x, const std::string& address) {
@@ -113,8 +115,8 @@ void PublicAddressLookupStep(IoContext* x, uint32_t bytes) {
   }
   // One byte stays free so a full buffer ends the page rather than the read.
   if (x->held + 1 >= kIoBufferSize ||
-      !port->PostRead(x->socket, &x->overlapped, x->buffer + x->held,
-                      kIoBufferSize - 1 - x->held, x->server->connectTimeoutMs)) {
+      !port->PostRead(x->socket, &x->overlapped, x->buffer + x->held, kIoBufferSize - 1 - x->held,
+                      x->server->connectTimeoutMs)) {
     Finish(x, AddressFromEchoResponse(std::string_view(x->buffer, x->held)));
   }
 }

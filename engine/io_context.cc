@@ -25,8 +25,10 @@ void Register(ProxyServer* server, IoContext* x) {
 
 void Unregister(ProxyServer* server, IoContext* x) {
   std::lock_guard<std::mutex> lock(server->liveMutex);
-  if (x->livePrev != nullptr) x->livePrev->liveNext = x->liveNext;
-  else server->liveHead = x->liveNext;
+  if (x->livePrev != nullptr)
+    x->livePrev->liveNext = x->liveNext;
+  else
+    server->liveHead = x->liveNext;
   if (x->liveNext != nullptr) x->liveNext->livePrev = x->livePrev;
   --server->liveCount;
 }
@@ -53,7 +55,9 @@ void Free(IoContext* x) {
 
 }  // namespace
 
-int64_t LiveContextCount() { return g_live_contexts.load(std::memory_order_relaxed); }
+int64_t LiveContextCount() {
+  return g_live_contexts.load(std::memory_order_relaxed);
+}
 
 IoContext* NewClientContext(ProxyServer* server, SocketHandle socket) {
   IoContext* x = Allocate(server, socket);

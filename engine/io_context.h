@@ -30,7 +30,7 @@ struct IoBuffer {
 };
 
 struct IoContext {
-  Overlapped overlapped;          // first member: a completion's Overlapped* is the context
+  Overlapped overlapped;  // first member: a completion's Overlapped* is the context
   IoBuffer wsaBuf{kIoBufferSize, nullptr};
   char buffer[kIoBufferSize];
   SocketHandle socket = kNoSocket;
@@ -38,21 +38,22 @@ struct IoContext {
   // has been closed. Written by the partner's close while this context may be relaying.
   std::atomic<SocketHandle> peerSocket{kNoSocket};
   ProxyServer* server = nullptr;
-  IoContext* partner = nullptr;   // GUARDED_BY(server->pairMutex) once paired
+  IoContext* partner = nullptr;  // GUARDED_BY(server->pairMutex) once paired
   int32_t state = 1;
-  uint64_t aux = 0;               // protocol-specific word
-  char text[256];                 // protocol-specific text, zero-terminated
-  uint32_t lastSendTick = 0;      // tick of the last relayed send; 0 = none yet
-  int32_t downstream = 0;         // 1: `socket` is the destination's, data flows to the client
-  int32_t downloadRate = 0;       // bytes per second toward the client; <= 0 unlimited
-  int32_t uploadRate = 0;         // bytes per second from the client; <= 0 unlimited
-  int32_t loggedIn = 0;           // FTP: the client has logged in
+  uint64_t aux = 0;           // protocol-specific word
+  char text[256];             // protocol-specific text, zero-terminated
+  uint32_t lastSendTick = 0;  // tick of the last relayed send; 0 = none yet
+  int32_t downstream = 0;     // 1: `socket` is the destination's, data flows to the client
+  int32_t downloadRate = 0;   // bytes per second toward the client; <= 0 unlimited
+  int32_t uploadRate = 0;     // bytes per second from the client; <= 0 unlimited
+  int32_t loggedIn = 0;       // FTP: the client has logged in
 
   // Not part of the protocol record: the destination socket while its connect is in progress
-  // (and its port while the name is looked up), and the links of the proxy's list of live contexts (so Stop can release them).
+  // (and its port while the name is looked up), and the links of the proxy's list of live contexts
+  // (so Stop can release them).
   SocketHandle connectSocket = kNoSocket;
-  uint16_t connectPort = 0;       // the destination port while its name is looked up
-  char host[256];                 // the destination name a handler is reaching, zero-terminated
+  uint16_t connectPort = 0;  // the destination port while its name is looked up
+  char host[256];            // the destination name a handler is reaching, zero-terminated
   // Bytes of an unfinished protocol message kept at the start of `buffer` between reads, and
   // the monotonic time (ms) by which the client must finish its dialogue (0 = no limit).
   uint32_t held = 0;

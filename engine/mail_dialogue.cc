@@ -14,7 +14,9 @@ namespace tw {
 
 namespace {
 
-CompletionPort* Port(IoContext* x) { return x->server->completionPort.get(); }
+CompletionPort* Port(IoContext* x) {
+  return x->server->completionPort.get();
+}
 
 // The time left of the dialogue for a read's limit: 0 = none; false when it is over.
 bool TimeLeft(IoContext* x, uint32_t* timeout) {
@@ -72,8 +74,8 @@ void MailSend(IoContext* x, std::string_view text, int32_t next_state, bool to_s
 void MailReadClient(IoContext* x) {
   uint32_t timeout;
   if (!TimeLeft(x, &timeout) || x->held >= kMailClientHeld ||
-      !Port(x)->PostRead(x->socket, &x->overlapped, x->buffer + x->held,
-                         kMailClientHeld - x->held, timeout)) {
+      !Port(x)->PostRead(x->socket, &x->overlapped, x->buffer + x->held, kMailClientHeld - x->held,
+                         timeout)) {
     CloseContext(x);
   }
 }
@@ -82,13 +84,15 @@ void MailReadServer(IoContext* x) {
   uint32_t timeout;
   uint32_t used = static_cast<uint32_t>(x->aux) + x->held;
   if (!TimeLeft(x, &timeout) || used >= kMailSendOffset ||
-      !Port(x)->PostRead(x->connectSocket, &x->overlapped, x->buffer + used,
-                         kMailSendOffset - used, timeout)) {
+      !Port(x)->PostRead(x->connectSocket, &x->overlapped, x->buffer + used, kMailSendOffset - used,
+                         timeout)) {
     CloseContext(x);
   }
 }
 
-LineScan TakeClientLine(IoContext* x, std::string* line) { return TakeLine(x, 0, line); }
+LineScan TakeClientLine(IoContext* x, std::string* line) {
+  return TakeLine(x, 0, line);
+}
 
 LineScan TakeServerLine(IoContext* x, std::string* line) {
   return TakeLine(x, static_cast<uint32_t>(x->aux), line);

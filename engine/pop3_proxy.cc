@@ -18,8 +18,7 @@ void OnUser(IoContext* x, std::string_view argument) {
     MailSend(x, kPop3UserForm, kPop3Reply);
     return;
   }
-  PostActivityText(
-      FormatText("Pop3 %s:%s", target.host.c_str(), MailClientAddress(x).c_str()));
+  PostActivityText(FormatText("Pop3 %s:%s", target.host.c_str(), MailClientAddress(x).c_str()));
   MailConnect(x, target, kPop3Connecting);
 }
 

@@ -10,12 +10,18 @@ namespace tw {
 // Protocols register their handler here as they are built.
 ProtocolHandler HandlerForProtocol(int32_t protocolId) {
   switch (protocolId) {
-    case kProtocolHttp: return &HttpHandler;
-    case kProtocolFtp: return &FtpHandler;
-    case kProtocolPop3: return &Pop3Handler;
-    case kProtocolSmtp: return &SmtpHandler;
-    case kProtocolSocks: return &SocksHandler;
-    default: return nullptr;
+    case kProtocolHttp:
+      return &HttpHandler;
+    case kProtocolFtp:
+      return &FtpHandler;
+    case kProtocolPop3:
+      return &Pop3Handler;
+    case kProtocolSmtp:
+      return &SmtpHandler;
+    case kProtocolSocks:
+      return &SocksHandler;
+    default:
+      return nullptr;
   }
 }
 

@@ -26,14 +26,20 @@ constexpr char kSmtpGreeting[] = "220 welcome to Tarnwick Proxy Server\r\n";
 // instead of spinning on a listener that stays readable.
 constexpr int kAcceptBackoffMs = 100;
 
-int WorkersFor(int32_t protocolId) { return protocolId == kProtocolHttp ? 10 : 4; }
+int WorkersFor(int32_t protocolId) {
+  return protocolId == kProtocolHttp ? 10 : 4;
+}
 
 const char* GreetingFor(int32_t protocolId) {
   switch (protocolId) {
-    case kProtocolFtp: return kFtpGreeting;
-    case kProtocolPop3: return kPop3Greeting;
-    case kProtocolSmtp: return kSmtpGreeting;
-    default: return nullptr;
+    case kProtocolFtp:
+      return kFtpGreeting;
+    case kProtocolPop3:
+      return kPop3Greeting;
+    case kProtocolSmtp:
+      return kSmtpGreeting;
+    default:
+      return nullptr;
   }
 }
 
@@ -49,7 +55,9 @@ ProxyServer::ProxyServer(int32_t id)
       greeting(GreetingFor(id)),
       handler(HandlerForProtocol(id)) {}
 
-ProxyServer::~ProxyServer() { Stop(); }
+ProxyServer::~ProxyServer() {
+  Stop();
+}
 
 void WorkerLoop(std::shared_ptr<CompletionPort> port) {
   Completion c;
@@ -214,8 +222,8 @@ void ProxyServer::AcceptClient(int fd) {
     x->wsaBuf.len = n;
     posted = completionPort->PostSend(s, &x->overlapped, x->buffer, n);
   } else {
-    posted = completionPort->PostRead(s, &x->overlapped, x->buffer, kIoBufferSize,
-                                      dialogueTimeoutMs);
+    posted =
+        completionPort->PostRead(s, &x->overlapped, x->buffer, kIoBufferSize, dialogueTimeoutMs);
   }
   if (!posted) CloseContext(x);
 }

@@ -60,14 +60,14 @@ struct ProxyServer {
   std::atomic<int32_t> stopped{1};
 
   // Settings written by the server manager before Start and read by the handlers.
-  int32_t authMode = 0;               // HTTP, FTP, SOCKS: 1 = clients must log in
-  int32_t dataPortRangeOn = 0;        // FTP: data channels use the port range below
+  int32_t authMode = 0;         // HTTP, FTP, SOCKS: 1 = clients must log in
+  int32_t dataPortRangeOn = 0;  // FTP: data channels use the port range below
   int32_t dataPortLow = 6000;
   int32_t dataPortHigh = 6300;
-  int32_t downloadRate = 0;           // guest limits, bytes per second, 0 = unlimited
+  int32_t downloadRate = 0;  // guest limits, bytes per second, 0 = unlimited
   int32_t uploadRate = 0;
   const int32_t protocolId;
-  std::string guestIpRange;           // empty: every client; "a.b.c.d" or "low-high"
+  std::string guestIpRange;  // empty: every client; "a.b.c.d" or "low-high"
   // Where the account tables are and the schedules loaded at start-up (owner sets them).
   std::string dataDir;
   const ScheduleList* schedules = nullptr;
@@ -86,7 +86,7 @@ struct ProxyServer {
 
   // The frame's own settings, chosen by protocol at construction.
   int workerCount;
-  const char* greeting;               // sent first to a new client; nullptr: read first
+  const char* greeting;  // sent first to a new client; nullptr: read first
   ProtocolHandler handler;
   uint32_t connectTimeoutMs = 20000;  // limit of a connect to a destination
   // Time a client has to finish its protocol dialogue (login, request) before it is closed;

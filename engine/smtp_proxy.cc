@@ -37,7 +37,8 @@ void OnUserName(IoContext* x, std::string_view encoded) {
   TargetParse parsed = ParseMailTarget(user, kSmtpDefaultPort, &target);
   if (parsed == TargetParse::kOk || parsed == TargetParse::kNoServer) {
     // The attempt is logged even without a server, so the log shows who tried what.
-    PostActivityText(FormatText("SMTP %s:%s", parsed == TargetParse::kOk ? target.server.c_str() : "",
+    PostActivityText(FormatText("SMTP %s:%s",
+                                parsed == TargetParse::kOk ? target.server.c_str() : "",
                                 MailClientAddress(x).c_str()));
   }
   if (parsed != TargetParse::kOk) {

@@ -18,11 +18,11 @@ enum class SocksParse { kNeedMore, kInvalid, kComplete };
 
 struct Socks4Request {
   uint8_t command = 0;
-  uint16_t port = 0;       // host order
+  uint16_t port = 0;  // host order
   uint8_t address[4] = {};
-  bool is4a = false;       // address 0.0.0.x with x != 0: a host name follows the user id
+  bool is4a = false;          // address 0.0.0.x with x != 0: a host name follows the user id
   bool userComplete = false;  // the user id's zero byte has arrived
-  std::string host;        // 4a only
+  std::string host;           // 4a only
 };
 
 // VN CD DSTPORT DSTIP USERID 0 [HOST 0].

@@ -28,9 +28,13 @@ constexpr uint64_t kCommandUdp = 30;
 constexpr uint64_t kNameInFirstPacket = 0;
 constexpr uint64_t kNameInLaterPacket = 1;
 
-CompletionPort* Port(IoContext* x) { return x->server->completionPort.get(); }
+CompletionPort* Port(IoContext* x) {
+  return x->server->completionPort.get();
+}
 
-std::string ClientAddress(IoContext* x) { return PeerAddressOfFd(Port(x)->Descriptor(x->socket)); }
+std::string ClientAddress(IoContext* x) {
+  return PeerAddressOfFd(Port(x)->Descriptor(x->socket));
+}
 
 std::string Dotted(const uint8_t a[4]) {
   char buf[16];
@@ -91,7 +95,8 @@ void OnSocks4(IoContext* x) {
   bool later = x->state == kSocks4aAwaitName;
   Consume(x, consumed);
   if (!req.is4a) {
-    PostActivityText(FormatText("Socks4 %s:%s", Dotted(req.address).c_str(), ClientAddress(x).c_str()));
+    PostActivityText(
+        FormatText("Socks4 %s:%s", Dotted(req.address).c_str(), ClientAddress(x).c_str()));
     StartConnect(x, kSocks4Connecting, Dotted(req.address), req.port);
     return;
   }
@@ -106,7 +111,8 @@ void OnSocks4(IoContext* x) {
 void OnMethods(IoContext* x) {
   uint8_t choice = 255;
   size_t consumed = 0;
-  SocksParse r = ParseSocks5Methods(reinterpret_cast<uint8_t*>(x->buffer), x->held, &choice, &consumed);
+  SocksParse r =
+      ParseSocks5Methods(reinterpret_cast<uint8_t*>(x->buffer), x->held, &choice, &consumed);
   if (r == SocksParse::kNeedMore) {
     DialogueReadStep(x);
     return;
@@ -115,13 +121,17 @@ void OnMethods(IoContext* x) {
   if (x->server->authMode == 1 && choice == 0) choice = 255;
   if (choice == 0 && !GuestAdmitted(x)) choice = 255;
   const uint8_t reply[2] = {5, choice};
-  SendReply(x, reply, 2, choice == 2 ? kSocksLoginAsked : choice == 0 ? kSocksOpened : kSocksRefused);
+  SendReply(x, reply, 2,
+            choice == 2   ? kSocksLoginAsked
+            : choice == 0 ? kSocksOpened
+                          : kSocksRefused);
 }
 
 void OnLogin(IoContext* x) {
   std::string user, password;
   size_t consumed = 0;
-  SocksParse r = ParseSocks5Login(reinterpret_cast<uint8_t*>(x->buffer), x->held, &user, &password, &consumed);
+  SocksParse r =
+      ParseSocks5Login(reinterpret_cast<uint8_t*>(x->buffer), x->held, &user, &password, &consumed);
   if (r == SocksParse::kNeedMore) {
     DialogueReadStep(x);
     return;
@@ -138,7 +148,8 @@ void OnLogin(IoContext* x) {
 void OnRequest(IoContext* x) {
   Socks5Request req;
   size_t consumed = 0;
-  SocksParse r = ParseSocks5Request(reinterpret_cast<uint8_t*>(x->buffer), x->held, &req, &consumed);
+  SocksParse r =
+      ParseSocks5Request(reinterpret_cast<uint8_t*>(x->buffer), x->held, &req, &consumed);
   if (r == SocksParse::kInvalid) {
     CloseContext(x);
     return;
@@ -150,12 +161,16 @@ void OnRequest(IoContext* x) {
   }
   bool later = x->state == kSocks5AwaitName;
   Consume(x, consumed);
-  if (req.command == 1) x->aux = kCommandConnect;
-  else if (req.command == 2) x->aux = kCommandBind;
-  else if (req.command == 3) x->aux = kCommandUdp;
+  if (req.command == 1)
+    x->aux = kCommandConnect;
+  else if (req.command == 2)
+    x->aux = kCommandBind;
+  else if (req.command == 3)
+    x->aux = kCommandUdp;
   if (x->aux == kCommandConnect) {
     if (req.addressType == 1) {
-      PostActivityText(FormatText("Socks5 %s:%s", Dotted(req.address).c_str(), ClientAddress(x).c_str()));
+      PostActivityText(
+          FormatText("Socks5 %s:%s", Dotted(req.address).c_str(), ClientAddress(x).c_str()));
       StartConnect(x, kSocks5Connecting, Dotted(req.address), req.port);
     } else if (req.addressType == 3 && KeepName(x, req.host)) {
       x->aux = later ? kNameInLaterPacket : kNameInFirstPacket;
@@ -180,8 +195,8 @@ void LogResolvedName(IoContext* x) {
   if (x->state == kSocks4Connecting) {
     PostActivityText(FormatText(later ? "Socks4a- %s:%s" : "Socks4a %s:%s", name, client.c_str()));
   } else {
-    PostActivityText(FormatText(later ? "Socks5- %s:%s,%s" : "Socks5 %s:%s,%s", name,
-                                client.c_str(), x->text));
+    PostActivityText(
+        FormatText(later ? "Socks5- %s:%s,%s" : "Socks5 %s:%s,%s", name, client.c_str(), x->text));
   }
 }
 
@@ -237,8 +252,10 @@ void OnConnecting(IoContext* x, uint32_t bytes) {
 void Process(IoContext* x) {
   switch (x->state) {
     case kSocksFirst:
-      if (x->buffer[0] == 4) OnSocks4(x);
-      else OnMethods(x);
+      if (x->buffer[0] == 4)
+        OnSocks4(x);
+      else
+        OnMethods(x);
       return;
     case kSocks4aAwaitName:
       OnSocks4(x);
@@ -258,8 +275,10 @@ void Process(IoContext* x) {
 // A reply of the dialogue has been sent: go on with the next message.
 void OnReplySent(IoContext* x, int32_t next_state) {
   x->state = next_state;
-  if (x->held > 0) Process(x);
-  else DialogueReadStep(x);
+  if (x->held > 0)
+    Process(x);
+  else
+    DialogueReadStep(x);
 }
 
 bool InDialogue(int32_t state) {

@@ -2,11 +2,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,8 +26,12 @@ constexpr int kEpollBatch = 256;
 constexpr size_t kLocalCapacity = 64;
 constexpr int kLocalBudget = 32;
 
-int HandleFd(SocketHandle s) { return static_cast<int>(static_cast<uint64_t>(s) & 0xffffffffu); }
-uint32_t HandleGeneration(SocketHandle s) { return static_cast<uint32_t>(static_cast<uint64_t>(s) >> 32); }
+int HandleFd(SocketHandle s) {
+  return static_cast<int>(static_cast<uint64_t>(s) & 0xffffffffu);
+}
+uint32_t HandleGeneration(SocketHandle s) {
+  return static_cast<uint32_t>(static_cast<uint64_t>(s) >> 32);
+}
 
 struct LocalQueue {
   uint64_t serial = 0;
@@ -154,7 +158,8 @@ CompletionPort::Slot* CompletionPort::FindSlot(int fd, bool create) {
   return &chunk->slots[static_cast<size_t>(fd) % kChunkSlots];
 }
 
-CompletionPort::Slot* CompletionPort::LockedSlot(SocketHandle s, std::unique_lock<std::mutex>* lock) {
+CompletionPort::Slot* CompletionPort::LockedSlot(SocketHandle s,
+                                                 std::unique_lock<std::mutex>* lock) {
   if (s <= 0) return nullptr;
   Slot* slot = FindSlot(HandleFd(s), false);
   if (slot == nullptr) return nullptr;
@@ -184,12 +189,15 @@ SocketHandle CompletionPort::Associate(int fd) {
     // The number was closed behind the port's back and reused: end what the old socket had
     // pending, so every post still gets its one completion.
     SocketHandle old = (static_cast<int64_t>(slot->generation) << 32) | fd;
-    if (slot->read_ov) orphans.push_back({0, static_cast<uint64_t>(old), slot->read_ov, IoOp::kRead, EBADF});
-    if (slot->send_ov) orphans.push_back({0, static_cast<uint64_t>(old), slot->send_ov, IoOp::kSend, EBADF});
+    if (slot->read_ov)
+      orphans.push_back({0, static_cast<uint64_t>(old), slot->read_ov, IoOp::kRead, EBADF});
+    if (slot->send_ov)
+      orphans.push_back({0, static_cast<uint64_t>(old), slot->send_ov, IoOp::kSend, EBADF});
     for (const Slot::QueuedSend& q : slot->queued_sends) {
       orphans.push_back({0, static_cast<uint64_t>(old), q.ov, IoOp::kSend, EBADF});
     }
-    if (slot->connect_ov) orphans.push_back({0, static_cast<uint64_t>(old), slot->connect_ov, IoOp::kConnect, EBADF});
+    if (slot->connect_ov)
+      orphans.push_back({0, static_cast<uint64_t>(old), slot->connect_ov, IoOp::kConnect, EBADF});
     open_sockets_.fetch_sub(1, std::memory_order_relaxed);
   }
   slot->generation = slot->generation >= 0x7fffffffu ? 1 : slot->generation + 1;
@@ -236,7 +244,8 @@ bool CompletionPort::TrySend(Slot* slot, int fd, SocketHandle s, Completion* c) 
     }
     if (n == -1 && errno == EINTR) continue;
     if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
-    *c = Completion{0, static_cast<uint64_t>(s), slot->send_ov, IoOp::kSend, n == -1 ? errno : EPIPE};
+    *c = Completion{0, static_cast<uint64_t>(s), slot->send_ov, IoOp::kSend,
+                    n == -1 ? errno : EPIPE};
     slot->send_ov = nullptr;
     return true;
   }
@@ -278,7 +287,11 @@ bool CompletionPort::PostRead(SocketHandle s, Overlapped* ov, char* buffer, uint
     Deliver(c, true);
   } else if (timeout_ms > 0) {
     slot->read_seq = guard_seq_.fetch_add(1) + 1;
-    Timer t{MonotonicMs() + timeout_ms, 0, static_cast<uint64_t>(s), nullptr, slot->read_seq,
+    Timer t{MonotonicMs() + timeout_ms,
+            0,
+            static_cast<uint64_t>(s),
+            nullptr,
+            slot->read_seq,
             IoOp::kRead};
     lock.unlock();
     AddTimer(t);
@@ -319,8 +332,9 @@ bool CompletionPort::PostConnect(SocketHandle s, const sockaddr_in& to, uint32_t
   if (rc == -1 && errno == EINPROGRESS) {
     slot->connect_ov = ov;
     slot->connect_seq = guard_seq_.fetch_add(1) + 1;
-    Timer t{MonotonicMs() + timeout_ms, 0, static_cast<uint64_t>(s), nullptr, slot->connect_seq,
-            IoOp::kConnect};
+    Timer t{MonotonicMs() + timeout_ms, 0,
+            static_cast<uint64_t>(s),   nullptr,
+            slot->connect_seq,          IoOp::kConnect};
     lock.unlock();
     AddTimer(t);
     return true;

@@ -114,10 +114,10 @@ class CompletionPort {
   struct Timer {
     uint64_t due_ms;
     uint64_t seq;
-    uint64_t key;         // kTimer: the key to deliver; a time limit: the socket handle
-    Overlapped* ov;       // kTimer only
-    uint64_t guard_seq;   // a time limit: which read or connect it guards; 0 = kTimer
-    IoOp guarded;         // a time limit: kRead or kConnect
+    uint64_t key;        // kTimer: the key to deliver; a time limit: the socket handle
+    Overlapped* ov;      // kTimer only
+    uint64_t guard_seq;  // a time limit: which read or connect it guards; 0 = kTimer
+    IoOp guarded;        // a time limit: kRead or kConnect
   };
   struct TimerLater {
     bool operator()(const Timer& a, const Timer& b) const {
@@ -163,8 +163,8 @@ class CompletionPort {
   std::atomic<size_t> queued_{0};
 
   std::mutex timer_mu_;
-  std::vector<Timer> timers_;             // min-heap by due time, GUARDED_BY(timer_mu_)
-  uint64_t timer_seq_ = 0;                // GUARDED_BY(timer_mu_)
+  std::vector<Timer> timers_;           // min-heap by due time, GUARDED_BY(timer_mu_)
+  uint64_t timer_seq_ = 0;              // GUARDED_BY(timer_mu_)
   std::atomic<uint64_t> guard_seq_{0};  // numbers reads and connects for their time limits
 };
 

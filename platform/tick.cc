@@ -10,6 +10,8 @@ uint64_t MonotonicMs() {
   return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-uint32_t TickCount() { return static_cast<uint32_t>(MonotonicMs()); }
+uint32_t TickCount() {
+  return static_cast<uint32_t>(MonotonicMs());
+}
 
 }  // namespace tw

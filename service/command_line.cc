@@ -10,11 +10,16 @@ namespace {
 ServiceCommand SwitchOf(std::string_view arg) {
   if (arg.size() != 2 || (arg[0] != '-' && arg[0] != '/')) return ServiceCommand::kNone;
   switch (arg[1]) {
-    case 'i': return ServiceCommand::kInstall;
-    case 'u': return ServiceCommand::kUninstall;
-    case 's': return ServiceCommand::kStart;
-    case 'e': return ServiceCommand::kStop;
-    default: return ServiceCommand::kNone;
+    case 'i':
+      return ServiceCommand::kInstall;
+    case 'u':
+      return ServiceCommand::kUninstall;
+    case 's':
+      return ServiceCommand::kStart;
+    case 'e':
+      return ServiceCommand::kStop;
+    default:
+      return ServiceCommand::kNone;
   }
 }
 
@@ -42,8 +47,10 @@ ServiceCommandLine ParseServiceCommandLine(int argc, const char* const* argv) {
     }
     ServiceCommand c = SwitchOf(arg);
     if (c == ServiceCommand::kNone) {
-      if (arg == "--foreground") c = ServiceCommand::kForeground;
-      else if (arg == "--help" || arg == "-h") c = ServiceCommand::kHelp;
+      if (arg == "--foreground")
+        c = ServiceCommand::kForeground;
+      else if (arg == "--help" || arg == "-h")
+        c = ServiceCommand::kHelp;
       else {
         out.error = "unknown argument: " + std::string(arg);
         return out;

@@ -103,7 +103,8 @@ int RunService(const ServiceOptions& options) {
 
   InstanceLock lock(dir);
   if (!lock.held()) {
-    std::fprintf(stderr, "%s: another instance is already running on %s\n", name.c_str(), dir.c_str());
+    std::fprintf(stderr, "%s: another instance is already running on %s\n", name.c_str(),
+                 dir.c_str());
     SetServiceLogger(nullptr);
     if (signals != -1) close(signals);
     return 1;
@@ -140,12 +141,13 @@ int RunService(const ServiceOptions& options) {
     }
     std::fflush(stdout);
   }
-  NotifySystemd("READY=1\nSTATUS=" + std::string(running ? "Proxies running" : "No servers to start"));
+  NotifySystemd("READY=1\nSTATUS=" +
+                std::string(running ? "Proxies running" : "No servers to start"));
   logger.SetOwnerAttached(true);
 
   while (running) {
-    pollfd fds[3] = {{signals, POLLIN, 0}, {activity.Queue().WakeFd(), POLLIN, 0},
-                     {logger.WakeFd(), POLLIN, 0}};
+    pollfd fds[3] = {
+        {signals, POLLIN, 0}, {activity.Queue().WakeFd(), POLLIN, 0}, {logger.WakeFd(), POLLIN, 0}};
     int rc = poll(fds, 3, 1000);
     activity.DrainPosted();
     logger.Drain();

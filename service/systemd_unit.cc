@@ -96,8 +96,10 @@ std::string UnitName(const std::string& serviceName) {
   std::string out;
   for (char c : serviceName) {
     unsigned char u = static_cast<unsigned char>(c);
-    if (c == ' ') out += '-';
-    else if (std::isalnum(u) || c == '-' || c == '_' || c == '.') out += static_cast<char>(std::tolower(u));
+    if (c == ' ')
+      out += '-';
+    else if (std::isalnum(u) || c == '-' || c == '_' || c == '.')
+      out += static_cast<char>(std::tolower(u));
   }
   return out.empty() ? "kestrane" : out;
 }
@@ -107,13 +109,17 @@ std::string UnitFileText(const std::string& serviceName, const std::string& prog
   std::string description;
   for (char c : serviceName) description += (c == '\n' || c == '\r') ? ' ' : c;
   return "[Unit]\n"
-         "Description=" + description + "\n"
+         "Description=" +
+         description +
+         "\n"
          "After=network-online.target\n"
          "Wants=network-online.target\n"
          "\n"
          "[Service]\n"
          "Type=notify\n"
-         "ExecStart=" + Quoted(program) + " --data " + Quoted(dataDir) + "\n"
+         "ExecStart=" +
+         Quoted(program) + " --data " + Quoted(dataDir) +
+         "\n"
          "Restart=on-failure\n"
          "RestartSec=2\n"
          "TimeoutStopSec=20\n"
@@ -215,9 +221,9 @@ bool NotifySystemd(const std::string& message) {
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd == -1) return false;
   socklen_t addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len);
-  bool ok = sendto(fd, message.data(), message.size(), MSG_NOSIGNAL,
-                   reinterpret_cast<sockaddr*>(&addr), addr_len) ==
-            static_cast<ssize_t>(message.size());
+  bool ok =
+      sendto(fd, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
+             addr_len) == static_cast<ssize_t>(message.size());
   close(fd);
   return ok;
 }

@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tw::MailTarget target;
   if (tw::ParseMailTarget(input, 25, &target) == tw::TargetParse::kOk) {
     if (target.account.empty() || target.host.empty() || target.port == 0) abort();
-    if (target.account.size() > tw::kMailMaxAccount || target.host.size() > tw::kMailMaxHost) abort();
+    if (target.account.size() > tw::kMailMaxAccount || target.host.size() > tw::kMailMaxHost)
+      abort();
   }
 
   tw::ReplyLine reply;

@@ -13,7 +13,9 @@ namespace {
 
 // Lets what was sent so far reach the peer as a packet of its own before more follows, as a
 // slow network would deliver it (the tests check lines split over reads).
-void PacketGap() { std::this_thread::sleep_for(std::chrono::milliseconds(150)); }
+void PacketGap() {
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+}
 
 // A listener on 127.0.0.1 that runs `script` on its first connection, on a thread of its own.
 class ScriptedPeer {

@@ -1,14 +1,14 @@
 #pragma once
 // An FTP proxy on an ephemeral port over a fresh data directory, a real FTP server (pyftpdlib,
 // in a child process) with a directory of its own, and the activity texts the proxy posts.
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

@@ -26,8 +26,8 @@ TEST_F(FtpProxyTest, CurlListsAndTransfersBothWaysInBothModes) {
   StartProxy();
   std::string down = MakeFile(root_ + "/down.bin", 3 * 1024 * 1024 + 17, 1);
   std::string up = MakeFile(work_ + "/up.bin", 2 * 1024 * 1024 + 5, 2);
-  const std::pair<const char*, const char*> modes[] = {
-      {"passive", "--disable-epsv"}, {"active", "-P 127.0.0.1 --disable-eprt"}};
+  const std::pair<const char*, const char*> modes[] = {{"passive", "--disable-epsv"},
+                                                       {"active", "-P 127.0.0.1 --disable-eprt"}};
   for (const auto& [name, flags] : modes) {
     SCOPED_TRACE(name);
     int status = -1;
@@ -89,10 +89,9 @@ TEST_F(FtpLftpTest, ProxyLoginThenTransfersInEveryMode) {
     std::string copy = work_ + "/copy-" + c.name;
     std::string target = std::string("up-") + c.name + ".bin";
     int status = -1;
-    std::string out = Lftp("ftp://bob:s3cret@" + ProxyAddress(), c.settings,
-                           "ls; get down.bin -o " + copy + "; put " + work_ + "/up.bin -o " +
-                               target,
-                           &status);
+    std::string out =
+        Lftp("ftp://bob:s3cret@" + ProxyAddress(), c.settings,
+             "ls; get down.bin -o " + copy + "; put " + work_ + "/up.bin -o " + target, &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("down.bin"), std::string::npos) << "the listing arrived";
     EXPECT_TRUE(ReadFile(copy) == down) << "downloaded bytes differ";

@@ -89,10 +89,10 @@ TEST_F(KestraneTest, RunsTheProxiesUntilSigtermAndFreesThePorts) {
       << p->output();
   TestServer origin(TestServer::kHttp);
   int status = 0;
-  std::string body = RunCommand("curl -s --max-time 20 --socks5-hostname 127.0.0.1:" +
-                                    std::to_string(ports_[5]) + " http://localhost:" +
-                                    std::to_string(origin.port()) + "/",
-                                &status);
+  std::string body =
+      RunCommand("curl -s --max-time 20 --socks5-hostname 127.0.0.1:" + std::to_string(ports_[5]) +
+                     " http://localhost:" + std::to_string(origin.port()) + "/",
+                 &status);
   EXPECT_EQ(body, TestServer::kHttpBody);
   p->Signal(SIGTERM);
   EXPECT_EQ(p->WaitExit(), 0);

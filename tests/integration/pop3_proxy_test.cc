@@ -1,6 +1,8 @@
 // The POP3 proxy as clients see it: curl listing and fetching mail from a scripted POP3
 // server, and raw sockets for the exact texts, the commands answered before USER, split and
 // pipelined lines, refusals, unreachable or misbehaving servers and malformed input.
+#include "engine/pop3_proxy.h"
+
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,7 +10,6 @@
 #include <random>
 #include <string>
 
-#include "engine/pop3_proxy.h"
 #include "mail_fixture.h"
 
 namespace tw::test {
@@ -18,7 +19,9 @@ constexpr char kWelcome[] = "+OK welcome to Tarnwick Proxy Server\r\n";
 const std::string kMessage =
     "From: alice@example.test\r\nSubject: hello\r\n\r\nfirst line\r\n.dot line\r\nlast line\r\n";
 
-MailTestServer::Answer Say(const std::string& text) { return {{text}}; }
+MailTestServer::Answer Say(const std::string& text) {
+  return {{text}};
+}
 
 // A mailbox server whose USER answer names the mailbox, so a test sees whose answer came back.
 MailTestServer::Script NamingMailbox() {
@@ -218,8 +221,17 @@ TEST_F(Pop3ProxyTest, MalformedInputNeverCrashesOrLeaks) {
   StartProxy(kProtocolPop3);
   MailTestServer server({"+OK ready\r\n"}, NamingMailbox());
   std::mt19937 rng(11);
-  const std::string pieces[] = {"USER ", "#", ":", "\r\n", "\n", "\r", std::string(1, '\0'),
-                                "127.0.0.1", std::to_string(server.port()), "CAPA", "x"};
+  const std::string pieces[] = {"USER ",
+                                "#",
+                                ":",
+                                "\r\n",
+                                "\n",
+                                "\r",
+                                std::string(1, '\0'),
+                                "127.0.0.1",
+                                std::to_string(server.port()),
+                                "CAPA",
+                                "x"};
   for (int i = 0; i < 150; ++i) {
     int fd = Connect();
     std::string junk;

@@ -111,6 +111,8 @@ class ProxyFixture : public ::testing::Test {
 
 // Lets the proxy take what was sent so far as a read of its own before more follows, as a slow
 // network would deliver it (for tests of messages split over reads).
-inline void PacketGap() { std::this_thread::sleep_for(std::chrono::milliseconds(150)); }
+inline void PacketGap() {
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+}
 
 }  // namespace tw::test

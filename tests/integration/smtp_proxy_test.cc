@@ -1,6 +1,8 @@
 // The SMTP proxy as clients see it: curl sending a mail through the proxy to a real SMTP
 // server with AUTH LOGIN, and raw sockets against a scripted server for the exact texts, the
 // commands answered before the user name, split replies, refusals and malformed input.
+#include "engine/smtp_proxy.h"
+
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,7 +14,6 @@
 #include <string>
 
 #include "engine/mail_messages.h"
-#include "engine/smtp_proxy.h"
 #include "mail_fixture.h"
 #include "tests/support/child_process.h"
 
@@ -34,11 +35,14 @@ std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
-MailTestServer::Answer Say(std::vector<std::string> writes) { return {std::move(writes)}; }
+MailTestServer::Answer Say(std::vector<std::string> writes) {
+  return {std::move(writes)};
+}
 
 // A server that wants AUTH LOGIN: it prompts for the password after the user name and accepts
 // whatever comes, then takes a mail transaction.
-MailTestServer::Script AuthServer(std::vector<std::string> ehlo_reply = {"250-mail.test\r\n250 AUTH LOGIN PLAIN\r\n"}) {
+MailTestServer::Script AuthServer(std::vector<std::string> ehlo_reply = {
+                                      "250-mail.test\r\n250 AUTH LOGIN PLAIN\r\n"}) {
   auto stage = std::make_shared<int>(0);
   return [stage, ehlo_reply](const std::string& line) {
     if (line.rfind("EHLO", 0) == 0) return Say(ehlo_reply);
@@ -84,7 +88,8 @@ TEST_F(SmtpProxyTest, CurlSendsAMailThatTheRealServerReceivesIntact) {
   StartProxy(kProtocolSmtp);
   std::string dir = data_dir_ + "/smtp";
   ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-  ChildProcess server({"/usr/bin/python3", "-W", "ignore", ThisDir() + "/smtp_auth_server.py", dir, "alice", "s3cret"});
+  ChildProcess server({"/usr/bin/python3", "-W", "ignore", ThisDir() + "/smtp_auth_server.py", dir,
+                       "alice", "s3cret"});
   ASSERT_TRUE(server.running());
   std::string port;
   ASSERT_TRUE(server.ReadLine(&port)) << "the SMTP server did not start";
@@ -94,8 +99,8 @@ TEST_F(SmtpProxyTest, CurlSendsAMailThatTheRealServerReceivesIntact) {
   for (int i = 0; i < 600; ++i) mail += std::to_string(i) + std::string(70, 'z') + "\r\n";
   mail += "last line\r\n";  // some 45 KB: several reads and sends of the relay
   std::ofstream(dir + "/out.eml", std::ios::binary) << mail;
-  std::string url = "smtp://alice%23127.0.0.1%3A" + port + ":s3cret@127.0.0.1:" +
-                    std::to_string(proxy_->port) + "/client.test";
+  std::string url = "smtp://alice%23127.0.0.1%3A" + port +
+                    ":s3cret@127.0.0.1:" + std::to_string(proxy_->port) + "/client.test";
   int status = 0;
   RunCommand("curl -s -S --max-time 20 '" + url +
                  "' --mail-from alice@example.test --mail-rcpt bob@example.test -T '" + dir +
@@ -109,9 +114,9 @@ TEST_F(SmtpProxyTest, CurlSendsAMailThatTheRealServerReceivesIntact) {
   EXPECT_EQ(Logged(), (std::vector<std::string>{"SMTP 127.0.0.1:" + port + ":127.0.0.1"}));
 
   url = "smtp://alice%23127.0.0.1%3A" + port + ":wrong@127.0.0.1:" + std::to_string(proxy_->port);
-  RunCommand("curl -s --max-time 20 '" + url + "' --mail-rcpt bob@example.test -T '" + dir +
-                 "/out.eml'",
-             &status);
+  RunCommand(
+      "curl -s --max-time 20 '" + url + "' --mail-rcpt bob@example.test -T '" + dir + "/out.eml'",
+      &status);
   EXPECT_NE(status, 0) << "the real server's refusal of the password reaches curl";
   EXPECT_EQ(ReadFile(dir + "/logins"), "LOGIN alice ok\nLOGIN alice refused\n");
 }
@@ -183,14 +188,15 @@ TEST_F(SmtpProxyTest, CommandsBeforeTheUserNameGetProperReplies) {
 
 TEST_F(SmtpProxyTest, ServerRepliesSplitOverReadsAndMultiLineGreetings) {
   StartProxy(kProtocolSmtp);
-  MailTestServer server({"220-real server\r\n220-more", " text\r\n", "220 ready\r\n"},
-                        AuthServer({"250-mail.test\r\n250-SIZE", " 1000\r\n", "250 AUTH LOGIN\r\n"}));
+  MailTestServer server(
+      {"220-real server\r\n220-more", " text\r\n", "220 ready\r\n"},
+      AuthServer({"250-mail.test\r\n250-SIZE", " 1000\r\n", "250 AUTH LOGIN\r\n"}));
   int fd = ClientAtUserPrompt();
   ASSERT_TRUE(SendAll(fd, User("alice", server)));
   EXPECT_EQ(ReadLine(fd), kPasswordPrompt);
   close(fd);
-  EXPECT_EQ(server.WaitForLines(3),
-            (std::vector<std::string>{"EHLO Tarnwick Proxy Server", "AUTH LOGIN", Base64Encode("alice")}))
+  EXPECT_EQ(server.WaitForLines(3), (std::vector<std::string>{"EHLO Tarnwick Proxy Server",
+                                                              "AUTH LOGIN", Base64Encode("alice")}))
       << "EHLO only after the greeting's last line, AUTH only after the EHLO reply's";
 }
 
@@ -283,8 +289,9 @@ TEST_F(SmtpProxyTest, MalformedInputNeverCrashesOrLeaks) {
   StartProxy(kProtocolSmtp);
   MailTestServer server({"220 ok\r\n"}, AuthServer());
   std::mt19937 rng(5);
-  const std::string pieces[] = {"EHLO x\r\n", "AUTH LOGIN", " ", "\r\n", "\n", "=", "*",
-                                std::string(1, '\0'), User("a", server), "QUIT", "YWxp"};
+  const std::string pieces[] = {
+      "EHLO x\r\n",         "AUTH LOGIN",      " ",    "\r\n", "\n", "=", "*",
+      std::string(1, '\0'), User("a", server), "QUIT", "YWxp"};
   for (int i = 0; i < 150; ++i) {
     int fd = Connect();
     std::string junk;

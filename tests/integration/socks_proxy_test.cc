@@ -20,7 +20,9 @@ std::string B(std::initializer_list<int> bytes) {
   return s;
 }
 
-std::string PortBytes(uint16_t port) { return B({port >> 8, port & 0xff}); }
+std::string PortBytes(uint16_t port) {
+  return B({port >> 8, port & 0xff});
+}
 
 std::string OwnAddressBytes() {
   uint8_t a[4] = {0, 0, 0, 0};
@@ -36,10 +38,11 @@ TEST_F(SocksProxyTest, CurlReachesTheOriginThroughEveryVersion) {
   const char* flags[] = {"--socks4", "--socks4a", "--socks5", "--socks5-hostname"};
   for (const char* flag : flags) {
     int status = 0;
-    std::string body = RunCommand("curl -s --max-time 20 " + std::string(flag) + " 127.0.0.1:" +
-                                      std::to_string(proxy_->port) + " http://localhost:" +
-                                      std::to_string(origin.port()) + "/page",
-                                  &status);
+    std::string body =
+        RunCommand("curl -s --max-time 20 " + std::string(flag) +
+                       " 127.0.0.1:" + std::to_string(proxy_->port) +
+                       " http://localhost:" + std::to_string(origin.port()) + "/page",
+                   &status);
     EXPECT_EQ(status, 0) << flag;
     EXPECT_EQ(body, TestServer::kHttpBody) << flag;
   }
@@ -66,7 +69,8 @@ TEST_F(SocksProxyTest, CurlLogsInWithUserAndPassword) {
     RunCommand("curl -s --max-time 20 -x socks5h://" + std::string(creds) + proxy + url, &status);
     EXPECT_NE(status, 0) << creds << " must be refused";
   }
-  RunCommand("curl -s --max-time 20 --socks5 127.0.0.1:" + std::to_string(proxy_->port) + url, &status);
+  RunCommand("curl -s --max-time 20 --socks5 127.0.0.1:" + std::to_string(proxy_->port) + url,
+             &status);
   EXPECT_NE(status, 0) << "no authentication is refused when login is required";
   std::vector<std::string> logged = Logged();
   ASSERT_EQ(logged.size(), 1u);
@@ -77,8 +81,10 @@ TEST_F(SocksProxyTest, Socks4RepliesByteForByte) {
   StartProxy();
   TestServer echo(TestServer::kEcho);
   int fd = Connect();
-  ASSERT_TRUE(SendAll(fd, B({4, 1}) + PortBytes(echo.port()) + B({127, 0, 0, 1}) + "user" + B({0}) + "ping"));
-  EXPECT_EQ(ReadExactly(fd, 8), B({0, 90}) + PortBytes(static_cast<uint16_t>(proxy_->port)) + OwnAddressBytes());
+  ASSERT_TRUE(SendAll(
+      fd, B({4, 1}) + PortBytes(echo.port()) + B({127, 0, 0, 1}) + "user" + B({0}) + "ping"));
+  EXPECT_EQ(ReadExactly(fd, 8),
+            B({0, 90}) + PortBytes(static_cast<uint16_t>(proxy_->port)) + OwnAddressBytes());
   EXPECT_EQ(ReadExactly(fd, 4), "ping") << "bytes sent behind the request are relayed";
   close(fd);
 
@@ -186,7 +192,8 @@ TEST_F(SocksProxyTest, WholeDialogueInOneWriteOrByteByByte) {
   StartProxy(1);
   TestServer echo(TestServer::kEcho);
   const std::string dialogue = B({5, 1, 2}) + B({1, 3}) + "amy" + B({2}) + "pw" +
-                               B({5, 1, 0, 3, 9}) + "localhost" + PortBytes(echo.port()) + "payload";
+                               B({5, 1, 0, 3, 9}) + "localhost" + PortBytes(echo.port()) +
+                               "payload";
   const std::string replies_head = B({5, 2, 1, 0, 5, 0});
   for (bool byte_by_byte : {false, true}) {
     int fd = Connect();

@@ -58,7 +58,8 @@ bool ChildProcess::WaitForLine(const std::string& text, int timeout_ms) {
       scanned_ = pos + text.size();
       return true;
     }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !ReadSome(static_cast<int>(left.count()))) return false;
   }
 }
@@ -73,7 +74,8 @@ bool ChildProcess::ReadLine(std::string* line, int timeout_ms) {
       line_pos_ = nl + 1;
       return true;
     }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !ReadSome(static_cast<int>(left.count()))) return false;
   }
 }

@@ -155,7 +155,8 @@ MailTestServer::Script MailTestServer::Pop3Mailbox(std::vector<std::string> mess
     if (verb == "LIST" || verb == "UIDL") {
       if (!arg.empty()) {
         if (!message(&m)) return {{"-ERR no such message\r\n"}};
-        return {{"+OK " + arg + " " + (verb == "LIST" ? std::to_string(m.size()) : "uid" + arg) + "\r\n"}};
+        return {{"+OK " + arg + " " + (verb == "LIST" ? std::to_string(m.size()) : "uid" + arg) +
+                 "\r\n"}};
       }
       std::string r = "+OK\r\n";
       for (size_t i = 0; i < messages.size(); ++i) {

@@ -136,8 +136,12 @@ std::string RunCommand(const std::string& command, int* status) {
   return out;
 }
 
-int CountOpenDescriptors() { return CountDir("/proc/self/fd"); }
-int CountThreads() { return CountDir("/proc/self/task"); }
+int CountOpenDescriptors() {
+  return CountDir("/proc/self/fd");
+}
+int CountThreads() {
+  return CountDir("/proc/self/task");
+}
 
 int CountThreadsNamed(const std::string& prefix) {
   DIR* d = opendir("/proc/self/task");

@@ -31,9 +31,8 @@ class ServerManagerTest : public ::testing::Test {
   Settings settings() const { return Settings::InDataDir(dir_); }
 
   std::unique_ptr<ServerManager> Make(ManagerHost host = ManagerHost::kConsole) {
-    auto m = std::make_unique<ServerManager>(host, dir_, [this](const std::string& line) {
-      lines_.push_back(line);
-    });
+    auto m = std::make_unique<ServerManager>(
+        host, dir_, [this](const std::string& line) { lines_.push_back(line); });
     m->events.messageBox = [this](const std::string& text, bool error) {
       boxes_.push_back((error ? "E:" : "I:") + text);
     };
@@ -58,7 +57,8 @@ TEST_F(ServerManagerTest, StartAndStopAreIdempotentAndLogEachRunningServer) {
   auto m = Make();
   m->StartServers();
   ASSERT_TRUE(m->AllServersActive());
-  for (int id = 1; id <= 5; ++id) EXPECT_EQ(m->Running(id), HandlerForProtocol(id) != nullptr) << id;
+  for (int id = 1; id <= 5; ++id)
+    EXPECT_EQ(m->Running(id), HandlerForProtocol(id) != nullptr) << id;
   size_t logged = lines_.size();
   EXPECT_GE(logged, 1u);
   for (const std::string& line : lines_) {
@@ -90,9 +90,10 @@ TEST_F(ServerManagerTest, EveryServerDisabledTakesTheFailurePath) {
   EXPECT_EQ(lines_[0], "Http Proxy Server failed to listen on port 8080.");
   EXPECT_EQ(lines_[4], "Socks Proxy Server failed to listen on port 0.");
   ASSERT_EQ(boxes_.size(), 1u);
-  EXPECT_EQ(boxes_[0],
-            "E:Error starting the proxy Servers. This may be due to another service running on the "
-            "ports [8080,0,0,0,0], try changing the port number and then starting the server again.");
+  EXPECT_EQ(
+      boxes_[0],
+      "E:Error starting the proxy Servers. This may be due to another service running on the "
+      "ports [8080,0,0,0,0], try changing the port number and then starting the server again.");
   EXPECT_EQ(start_failed_, 1);
   EXPECT_TRUE(m->StartFailedFlag());
   EXPECT_EQ(m->LastPort(kProtocolHttp), 8080);
@@ -113,7 +114,9 @@ TEST_F(ServerManagerTest, ConsoleExplainsATotalFailureWhenTheServiceRuns) {
   m->StartServers();
   EXPECT_TRUE(lines_.empty());
   ASSERT_EQ(boxes_.size(), 1u);
-  EXPECT_EQ(boxes_[0], "E:Tarnwick Proxy Server is running as a Service! You do not need to start the server again.");
+  EXPECT_EQ(boxes_[0],
+            "E:Tarnwick Proxy Server is running as a Service! You do not need to start the server "
+            "again.");
 }
 
 TEST_F(ServerManagerTest, GuestLimitsAndMailPairReachTheListeners) {
@@ -170,9 +173,11 @@ TEST_F(ServerManagerTest, SingleServerStartAndStop) {
   // The holder listens on 127.0.0.1 only; a wildcard bind on the same port still conflicts.
   m->StartServer(kProtocolSocks);
   EXPECT_FALSE(m->Running(kProtocolSocks));
-  EXPECT_EQ(boxes_.back(), "E:Error starting the SOCKS proxy server. This may be due to another "
-                           "service running on the port " + std::to_string(holder.port()) +
-                           ", try changing the port number and then starting the server again.");
+  EXPECT_EQ(boxes_.back(),
+            "E:Error starting the SOCKS proxy server. This may be due to another "
+            "service running on the port " +
+                std::to_string(holder.port()) +
+                ", try changing the port number and then starting the server again.");
   m->StopServer(kProtocolSocks);
   m->StopServer(kProtocolFtp);
 }

@@ -26,7 +26,8 @@ inline std::unique_ptr<ProxyServer> StartRelayProxy(const char* greeting = nullp
 }
 
 // Opens a client connection through the proxy to 127.0.0.1:dest_port; -1 on failure.
-inline int OpenRelayed(ProxyServer& server, uint16_t dest_port, const std::string& host = "127.0.0.1") {
+inline int OpenRelayed(ProxyServer& server, uint16_t dest_port,
+                       const std::string& host = "127.0.0.1") {
   int fd = ConnectLoopback(static_cast<uint16_t>(server.port));
   if (fd == -1) return -1;
   if (!SendAll(fd, host + ":" + std::to_string(dest_port) + "\n")) return -1;

@@ -124,7 +124,8 @@ TEST(FtpMessagesTest, PassiveReplyRewriteAnnouncesTheAddressOnTheClientsNetwork)
   LocalAddressList machine([] { return std::vector<std::string>{"10.7.0.1", "192.168.1.1"}; });
   uint32_t address = 0;
   uint16_t port = 0;
-  ASSERT_TRUE(ParsePassiveReply("227 Entering Passive Mode (10,1,2,3,19,137)\r\n", &address, &port));
+  ASSERT_TRUE(
+      ParsePassiveReply("227 Entering Passive Mode (10,1,2,3,19,137)\r\n", &address, &port));
   EXPECT_EQ(AddressText(address), "10.1.2.3");
   EXPECT_EQ(port, 5001);
   std::string announced = LocalAddressForClient(machine, "192.168.1.20");
@@ -166,10 +167,10 @@ TEST(FtpMessagesTest, UnfinishedLinesAreHeldOnlyWhileTheyMayNeedTheProxy) {
     bool fromServer;
     bool held;
   } cases[] = {
-      {"2", true, true},         {"22", true, true},       {"227", true, true},
+      {"2", true, true},         {"22", true, true},         {"227", true, true},
       {"227 Enter", true, true}, {"226 Trans", true, false}, {"3", true, false},
-      {"P", false, true},        {"po", false, true},       {"PORT 1,2", false, true},
-      {"E", false, true},        {"EPS", false, true},      {"PA", false, false},
+      {"P", false, true},        {"po", false, true},        {"PORT 1,2", false, true},
+      {"E", false, true},        {"EPS", false, true},       {"PA", false, false},
       {"PASV", false, false},    {"RETR big", false, false}, {"PORTS x", false, false},
       {"AUT", false, true},      {"STOR f", false, false},
   };
@@ -204,7 +205,8 @@ TEST(FtpMessagesTest, EchoServerSettingNamesHostAndPort) {
   EXPECT_EQ(port, 8080);
   EXPECT_FALSE(ParseEchoServer("", &host, &port));
   EXPECT_FALSE(ParseEchoServer("host:http", &host, &port));
-  EXPECT_EQ(EchoRequest("echo.example.org").rfind("GET /myip.php HTTP/1.0\r\nHost: echo.example.org\r\n", 0),
+  EXPECT_EQ(EchoRequest("echo.example.org")
+                .rfind("GET /myip.php HTTP/1.0\r\nHost: echo.example.org\r\n", 0),
             0u);
 }
 

@@ -65,7 +65,8 @@ TEST(MailMessages, TargetNamesAccountHostAndPort) {
   } cases[] = {
       {"alice#10.0.0.7", TargetParse::kOk, "alice", "10.0.0.7", "10.0.0.7", 110},
       {"alice#10.0.0.7:1110", TargetParse::kOk, "alice", "10.0.0.7:1110", "10.0.0.7", 1110},
-      {"alice#mail.example:65535", TargetParse::kOk, "alice", "mail.example:65535", "mail.example", 65535},
+      {"alice#mail.example:65535", TargetParse::kOk, "alice", "mail.example:65535", "mail.example",
+       65535},
       {"a#b#host", TargetParse::kOk, "a", "b#host", "b#host", 110},
       {"a#h:x:25", TargetParse::kOk, "a", "h:x:25", "h:x", 25},
       {"a@x.org#host", TargetParse::kOk, "a@x.org", "host", "host", 110},
@@ -94,8 +95,9 @@ TEST(MailMessages, TargetNamesAccountHostAndPort) {
     EXPECT_EQ(t.port, c.port) << c.user;
   }
   MailTarget longest;
-  EXPECT_EQ(ParseMailTarget(std::string(kMailMaxAccount, 'a') + "#" + std::string(kMailMaxHost, 'h') + ":25",
-                            25, &longest),
+  EXPECT_EQ(ParseMailTarget(
+                std::string(kMailMaxAccount, 'a') + "#" + std::string(kMailMaxHost, 'h') + ":25",
+                25, &longest),
             TargetParse::kOk);
 }
 
@@ -106,11 +108,16 @@ TEST(MailMessages, ReplyLinesTellTheirCodeAndWhetherTheyEndTheReply) {
     int code;
     bool last;
   } cases[] = {
-      {"250-mail.example", true, 250, false}, {"250 AUTH LOGIN", true, 250, true},
-      {"334 VXNlcm5hbWU6", true, 334, true},  {"220", true, 220, true},
-      {"554-", true, 554, false},             {"25 x", false, 0, false},
-      {"2500 x", false, 0, false},            {"+OK ready", false, 0, false},
-      {"", false, 0, false},                  {"abc def", false, 0, false},
+      {"250-mail.example", true, 250, false},
+      {"250 AUTH LOGIN", true, 250, true},
+      {"334 VXNlcm5hbWU6", true, 334, true},
+      {"220", true, 220, true},
+      {"554-", true, 554, false},
+      {"25 x", false, 0, false},
+      {"2500 x", false, 0, false},
+      {"+OK ready", false, 0, false},
+      {"", false, 0, false},
+      {"abc def", false, 0, false},
   };
   for (const Case& c : cases) {
     ReplyLine r;
@@ -125,9 +132,15 @@ TEST(MailMessages, Base64MatchesTheStandardVectorsBothWays) {
   struct Case {
     std::string plain, encoded;
   } cases[] = {
-      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
-      {"Username:", "VXNlcm5hbWU6"}, {"Password:", "UGFzc3dvcmQ6"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
+      {"Username:", "VXNlcm5hbWU6"},
+      {"Password:", "UGFzc3dvcmQ6"},
       {std::string("\xff\xfe\x00\x01", 4), "//4AAQ=="},
   };
   for (const Case& c : cases) {
@@ -149,8 +162,8 @@ TEST(MailMessages, Base64AcceptsMissingPaddingAndRefusesEverythingElse) {
   EXPECT_EQ(out, "fo");
   ASSERT_TRUE(Base64Decode("Zg", &out));
   EXPECT_EQ(out, "f");
-  for (std::string_view bad : {"Z", "Zm9vY", "Zg=", "Z===", "Zm9v====", "Zm=9", "=Zm9",
-                               "Zm9v\x80", "Zm 9v", "Zm9v\r", "*", "Zm9-", "Zm9_"}) {
+  for (std::string_view bad : {"Z", "Zm9vY", "Zg=", "Z===", "Zm9v====", "Zm=9", "=Zm9", "Zm9v\x80",
+                               "Zm 9v", "Zm9v\r", "*", "Zm9-", "Zm9_"}) {
     out = "left";
     EXPECT_FALSE(Base64Decode(bad, &out)) << bad;
     EXPECT_EQ(out, "") << bad;

@@ -13,7 +13,10 @@ using test::NothingReadable;
 using test::ReadExactly;
 using test::StartRelayProxy;
 
-int EngineThreads() { return test::CountThreadsNamed("tw-work") + test::CountThreadsNamed("tw-accept") + test::CountThreadsNamed("tw-poll"); }
+int EngineThreads() {
+  return test::CountThreadsNamed("tw-work") + test::CountThreadsNamed("tw-accept") +
+         test::CountThreadsNamed("tw-poll");
+}
 
 TEST(ProxyServer, PortInUseFailsThatProxyOnlyAndRestartListensAgain) {
   auto first = StartRelayProxy();

@@ -1,5 +1,3 @@
-#include "engine/io_context.h"
-
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/io_context.h"
 #include "engine_fixture.h"
 
 namespace tw {

@@ -21,7 +21,8 @@ std::vector<uint8_t> Cat(std::vector<uint8_t> a, const std::string& s) {
 }
 
 TEST(SocksMessages, Socks4EveryPrefixNeedsMoreAndTheWholeCompletes) {
-  std::vector<uint8_t> m = Cat(Bytes({4, 1, 0x01, 0xBB, 0, 0, 0, 1}), std::string("user\0host.example\0tail", 23));
+  std::vector<uint8_t> m =
+      Cat(Bytes({4, 1, 0x01, 0xBB, 0, 0, 0, 1}), std::string("user\0host.example\0tail", 23));
   Socks4Request req;
   size_t consumed = 0;
   for (size_t n = 0; n < 23; ++n) {
@@ -54,19 +55,24 @@ TEST(SocksMessages, MethodChoicePrefersLoginThenNone) {
   struct Case {
     std::vector<uint8_t> msg;
     uint8_t choice;
-  } cases[] = {{Bytes({5, 2, 0, 2}), 2}, {Bytes({5, 1, 0}), 0}, {Bytes({5, 1, 1}), 255},
-               {Bytes({5, 0}), 255},     {Bytes({5, 3, 9, 2, 0}), 2}};
+  } cases[] = {{Bytes({5, 2, 0, 2}), 2},
+               {Bytes({5, 1, 0}), 0},
+               {Bytes({5, 1, 1}), 255},
+               {Bytes({5, 0}), 255},
+               {Bytes({5, 3, 9, 2, 0}), 2}};
   for (const Case& k : cases) {
     uint8_t choice = 77;
     size_t consumed = 0;
-    ASSERT_EQ(ParseSocks5Methods(k.msg.data(), k.msg.size(), &choice, &consumed), SocksParse::kComplete);
+    ASSERT_EQ(ParseSocks5Methods(k.msg.data(), k.msg.size(), &choice, &consumed),
+              SocksParse::kComplete);
     EXPECT_EQ(choice, k.choice);
     EXPECT_EQ(consumed, k.msg.size());
   }
   std::vector<uint8_t> short_list = Bytes({5, 3, 0});
   uint8_t choice;
   size_t consumed;
-  EXPECT_EQ(ParseSocks5Methods(short_list.data(), short_list.size(), &choice, &consumed), SocksParse::kNeedMore);
+  EXPECT_EQ(ParseSocks5Methods(short_list.data(), short_list.size(), &choice, &consumed),
+            SocksParse::kNeedMore);
 }
 
 TEST(SocksMessages, LoginLengthsAreCheckedAgainstWhatArrived) {
@@ -76,13 +82,16 @@ TEST(SocksMessages, LoginLengthsAreCheckedAgainstWhatArrived) {
   std::string user, password;
   size_t consumed = 0;
   for (size_t n = 0; n < m.size(); ++n) {
-    EXPECT_EQ(ParseSocks5Login(m.data(), n, &user, &password, &consumed), SocksParse::kNeedMore) << n;
+    EXPECT_EQ(ParseSocks5Login(m.data(), n, &user, &password, &consumed), SocksParse::kNeedMore)
+        << n;
   }
-  ASSERT_EQ(ParseSocks5Login(m.data(), m.size(), &user, &password, &consumed), SocksParse::kComplete);
+  ASSERT_EQ(ParseSocks5Login(m.data(), m.size(), &user, &password, &consumed),
+            SocksParse::kComplete);
   EXPECT_EQ(user, "bob");
   EXPECT_EQ(password, "secret");
   std::vector<uint8_t> empty = Bytes({1, 0, 0});
-  ASSERT_EQ(ParseSocks5Login(empty.data(), empty.size(), &user, &password, &consumed), SocksParse::kComplete);
+  ASSERT_EQ(ParseSocks5Login(empty.data(), empty.size(), &user, &password, &consumed),
+            SocksParse::kComplete);
   EXPECT_EQ(user, "");
 }
 
@@ -104,16 +113,19 @@ TEST(SocksMessages, RequestAddressTypes) {
   ASSERT_EQ(ParseSocks5Request(v6.data(), v6.size(), &req, &consumed), SocksParse::kComplete);
   EXPECT_EQ(req.addressType, 4);
   std::vector<uint8_t> zero_len = Bytes({5, 1, 0, 3, 0, 0, 80});
-  EXPECT_EQ(ParseSocks5Request(zero_len.data(), zero_len.size(), &req, &consumed), SocksParse::kInvalid);
+  EXPECT_EQ(ParseSocks5Request(zero_len.data(), zero_len.size(), &req, &consumed),
+            SocksParse::kInvalid);
   std::vector<uint8_t> nul_in_name = Bytes({5, 1, 0, 3, 3, 'a', 0, 'b', 0, 80});
-  EXPECT_EQ(ParseSocks5Request(nul_in_name.data(), nul_in_name.size(), &req, &consumed), SocksParse::kInvalid);
+  EXPECT_EQ(ParseSocks5Request(nul_in_name.data(), nul_in_name.size(), &req, &consumed),
+            SocksParse::kInvalid);
 }
 
 TEST(SocksMessages, RepliesCarryTheProxyAddressAndPort) {
   uint32_t address = inet_addr("192.168.1.1");
   uint8_t r5[10], r4[8];
   Socks5Succeeded(r5, address, 1080);
-  EXPECT_EQ(std::vector<uint8_t>(r5, r5 + 10), Bytes({0x05, 0, 0, 1, 0xC0, 0xA8, 1, 1, 0x04, 0x38}));
+  EXPECT_EQ(std::vector<uint8_t>(r5, r5 + 10),
+            Bytes({0x05, 0, 0, 1, 0xC0, 0xA8, 1, 1, 0x04, 0x38}));
   Socks4Granted(r4, address, 1080);
   EXPECT_EQ(std::vector<uint8_t>(r4, r4 + 8), Bytes({0, 0x5A, 0x04, 0x38, 0xC0, 0xA8, 1, 1}));
   Socks4Rejected(r4);

@@ -18,15 +18,15 @@ TEST(Throttle, PauseArithmetic) {
     bool paced;
     uint32_t pause;
   } cases[] = {
-      {5000, 0, 8192, 1024, false, 0},             // first send of a context
-      {5000, 4000, 8192, 0, false, 0},             // unlimited
-      {5000, 4000, 8192, -5, false, 0},            // negative rate: unlimited
-      {5000, 5000, 8192, 1024, true, 8000},        // back to back at 1 KB/s: 8 s apart
-      {5000, 4000, 8192, 1024, true, 7000},        // one second already passed
-      {20000, 4000, 8192, 1024, true, 0},          // rate already allows it
-      {5000, 4990, 100, 10240, true, 0},           // 100 bytes in 10 ms at 10 KB/s: allowed
-      {5000, 4999, 1000, 3000, true, 332},         // 333.33 - 1, truncated
-      {5, 0xFFFFFFF0u, 8192, 1024, true, 7979},    // across the wrap: 21 ms elapsed
+      {5000, 0, 8192, 1024, false, 0},           // first send of a context
+      {5000, 4000, 8192, 0, false, 0},           // unlimited
+      {5000, 4000, 8192, -5, false, 0},          // negative rate: unlimited
+      {5000, 5000, 8192, 1024, true, 8000},      // back to back at 1 KB/s: 8 s apart
+      {5000, 4000, 8192, 1024, true, 7000},      // one second already passed
+      {20000, 4000, 8192, 1024, true, 0},        // rate already allows it
+      {5000, 4990, 100, 10240, true, 0},         // 100 bytes in 10 ms at 10 KB/s: allowed
+      {5000, 4999, 1000, 3000, true, 332},       // 333.33 - 1, truncated
+      {5, 0xFFFFFFF0u, 8192, 1024, true, 7979},  // across the wrap: 21 ms elapsed
   };
   for (const Case& k : cases) {
     uint32_t pause = 12345;

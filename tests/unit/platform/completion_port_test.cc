@@ -262,11 +262,11 @@ TEST(AddressText, ParsesOnlyWholeDottedAddresses) {
   struct Case {
     const char* text;
     bool ok;
-  } cases[] = {{"127.0.0.1", true},   {"255.255.255.255", true}, {"0.0.0.0", true},
-               {"256.0.0.1", false},  {"1.2.3", false},          {"1.2.3.4.5", false},
-               {"1.2.3.4 ", false},   {" 1.2.3.4", false},       {"1..3.4", false},
-               {"01.2.3.4", true},    {"1.2.3.0004", false},     {"", false},
-               {"a.b.c.d", false},    {"1.2.3.-4", false}};
+  } cases[] = {{"127.0.0.1", true},  {"255.255.255.255", true}, {"0.0.0.0", true},
+               {"256.0.0.1", false}, {"1.2.3", false},          {"1.2.3.4.5", false},
+               {"1.2.3.4 ", false},  {" 1.2.3.4", false},       {"1..3.4", false},
+               {"01.2.3.4", true},   {"1.2.3.0004", false},     {"", false},
+               {"a.b.c.d", false},   {"1.2.3.-4", false}};
   for (const Case& k : cases) {
     uint32_t a = 0;
     EXPECT_EQ(ParseIPv4(k.text, &a), k.ok) << k.text;

@@ -47,7 +47,8 @@ TEST(SystemdUnit, NameAndFile) {
   EXPECT_EQ(UnitName("Other Name/../x"), "other-name..x");
   std::string text = UnitFileText("Tarnwick Proxy Service", "/opt/tw/kestrane", "/var/lib/tw data");
   EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
-  EXPECT_NE(text.find("ExecStart=\"/opt/tw/kestrane\" --data \"/var/lib/tw data\"\n"), std::string::npos);
+  EXPECT_NE(text.find("ExecStart=\"/opt/tw/kestrane\" --data \"/var/lib/tw data\"\n"),
+            std::string::npos);
   EXPECT_NE(text.find("Restart=on-failure\n"), std::string::npos);
   EXPECT_NE(text.find("WantedBy=multi-user.target\n"), std::string::npos);
 }
@@ -58,16 +59,22 @@ TEST(SystemdUnit, InstallsEnablesAndRemovesUnderAnotherRoot) {
   std::string root = dir;
   std::string error;
   bool already = true;
-  ASSERT_TRUE(InstallUnit(root, "Tarnwick Proxy Service", "/opt/tw/kestrane", "/var/lib/tw", &already, &error))
+  ASSERT_TRUE(InstallUnit(root, "Tarnwick Proxy Service", "/opt/tw/kestrane", "/var/lib/tw",
+                          &already, &error))
       << error;
   EXPECT_FALSE(already);
   std::string unit = root + "/etc/systemd/system/tarnwick-proxy-service.service";
   std::ifstream f(unit);
   std::stringstream content;
   content << f.rdbuf();
-  EXPECT_EQ(content.str(), UnitFileText("Tarnwick Proxy Service", "/opt/tw/kestrane", "/var/lib/tw"));
+  EXPECT_EQ(content.str(),
+            UnitFileText("Tarnwick Proxy Service", "/opt/tw/kestrane", "/var/lib/tw"));
   struct stat st;
-  EXPECT_EQ(lstat((root + "/etc/systemd/system/multi-user.target.wants/tarnwick-proxy-service.service").c_str(), &st), 0)
+  EXPECT_EQ(
+      lstat((root + "/etc/systemd/system/multi-user.target.wants/tarnwick-proxy-service.service")
+                .c_str(),
+            &st),
+      0)
       << "enabled: linked from the boot target";
   ASSERT_TRUE(InstallUnit(root, "Tarnwick Proxy Service", "/x", "/y", &already, &error));
   EXPECT_TRUE(already) << "a second install changes nothing";
