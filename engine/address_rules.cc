@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "platform/address_text.h"
+
 namespace tw {
 namespace {
 
@@ -18,28 +20,9 @@ std::string_view TrimBlanks(std::string_view s) {
 }  // namespace
 
 bool ParseDottedAddress(std::string_view text, std::uint32_t* host_order) {
-  text = TrimBlanks(text);
-  std::uint32_t value = 0;
-  int parts = 0;
-  std::size_t pos = 0;
-  while (parts < 4) {
-    std::size_t digits = 0;
-    std::uint32_t part = 0;
-    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < 4) {
-      part = part * 10 + static_cast<std::uint32_t>(text[pos] - '0');
-      ++pos;
-      ++digits;
-    }
-    if (digits == 0 || digits > 3 || part > 255) return false;
-    value = (value << 8) | part;
-    ++parts;
-    if (parts < 4) {
-      if (pos >= text.size() || text[pos] != '.') return false;
-      ++pos;
-    }
-  }
-  if (pos != text.size()) return false;
-  *host_order = value;
+  std::uint32_t network_order = 0;
+  if (!ParseIPv4(TrimBlanks(text), &network_order)) return false;
+  *host_order = ntohl(network_order);
   return true;
 }
 
@@ -62,25 +45,6 @@ bool AddressRulePasses(std::string_view rule, std::string_view client_address) {
   return rule == client_address;
 }
 
-std::string PeerAddressText(int fd) {
-  sockaddr_storage ss{};
-  socklen_t len = sizeof ss;
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) == -1) return "";
-  char text[INET_ADDRSTRLEN] = {};
-  if (ss.ss_family == AF_INET) {
-    const auto* sin = reinterpret_cast<const sockaddr_in*>(&ss);
-    if (::inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text) == nullptr) return "";
-    return text;
-  }
-  if (ss.ss_family == AF_INET6) {
-    const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(&ss);
-    if (!IN6_IS_ADDR_V4MAPPED(&sin6->sin6_addr)) return "";
-    in_addr v4{};
-    std::memcpy(&v4, sin6->sin6_addr.s6_addr + 12, sizeof v4);
-    if (::inet_ntop(AF_INET, &v4, text, sizeof text) == nullptr) return "";
-    return text;
-  }
-  return "";
-}
+std::string PeerAddressText(int fd) { return PeerAddressOfFd(fd); }
 
 }  // namespace tw

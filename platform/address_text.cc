@@ -40,9 +40,20 @@ std::string AddressText(uint32_t network_order) {
   return buf;
 }
 
+// The dotted IPv4 text of an address; an IPv4-mapped IPv6 address gives its IPv4 part, any
+// other address "".
 static std::string SockAddrText(const sockaddr_storage& ss) {
-  if (ss.ss_family != AF_INET) return std::string();
-  return AddressText(reinterpret_cast<const sockaddr_in&>(ss).sin_addr.s_addr);
+  if (ss.ss_family == AF_INET) {
+    return AddressText(reinterpret_cast<const sockaddr_in&>(ss).sin_addr.s_addr);
+  }
+  if (ss.ss_family == AF_INET6) {
+    const auto& sin6 = reinterpret_cast<const sockaddr_in6&>(ss);
+    if (!IN6_IS_ADDR_V4MAPPED(&sin6.sin6_addr)) return std::string();
+    uint32_t v4;
+    std::memcpy(&v4, sin6.sin6_addr.s6_addr + 12, sizeof v4);
+    return AddressText(v4);
+  }
+  return std::string();
 }
 
 std::string PeerAddressOfFd(int fd) {

@@ -16,7 +16,8 @@ bool ParseIPv4(std::string_view text, uint32_t* out);
 // The dotted text of an address given in network byte order.
 std::string AddressText(uint32_t network_order);
 
-// The dotted address of the peer of a connected socket descriptor; "" when unknown.
+// The dotted address of the peer of a connected socket descriptor (an IPv4-mapped IPv6 peer
+// gives its IPv4 text); "" when unknown.
 std::string PeerAddressOfFd(int fd);
 
 // The dotted local address a connected socket descriptor is bound to; "" when unknown.
