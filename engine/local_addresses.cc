@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/resolver.h"
+
 namespace tw {
 namespace {
 
@@ -110,10 +112,9 @@ bool ResolveFirstAddress(std::string_view host, std::uint8_t network_order[4]) {
   if (host.empty() || host.size() > kHostNameMax || host.find('\0') != std::string_view::npos) {
     return false;
   }
-  std::vector<std::string> all = ResolveAll(std::string(host));
-  in_addr a{};
-  if (all.empty() || ::inet_pton(AF_INET, all.front().c_str(), &a) != 1) return false;
-  std::memcpy(network_order, &a.s_addr, 4);
+  std::uint32_t address = 0;
+  if (!ResolveIPv4(std::string(host), &address)) return false;
+  std::memcpy(network_order, &address, 4);
   return true;
 }
 
