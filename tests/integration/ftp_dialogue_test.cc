@@ -2,6 +2,7 @@
 // refusals, lines split over reads or joined in one, bounce attempts, data listeners that end.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
@@ -198,7 +199,11 @@ TEST_F(FtpDialogueTest, SplitPortCommandJoinedWithNextLine) {
   EXPECT_EQ(c.Command("USER anonymous@" + Dest()).substr(0, 4), "331 ");
   EXPECT_EQ(c.Command("PASS x").substr(0, 4), "230 ");
   std::string listing;
-  auto clientData = std::make_unique<ScriptedPeer>([&](int fd) { listing = ReadUntilClose(fd); });
+  std::atomic<bool> listed{false};
+  auto clientData = std::make_unique<ScriptedPeer>([&](int fd) {
+    listing = ReadUntilClose(fd);
+    listed = true;
+  });
   uint16_t p = clientData->port();
   ASSERT_TRUE(c.Send("PO"));
   PacketGap();
@@ -209,7 +214,9 @@ TEST_F(FtpDialogueTest, SplitPortCommandJoinedWithNextLine) {
   EXPECT_EQ(c.Command("NLST").substr(0, 1), "1");
   EXPECT_EQ(c.Reply().substr(0, 4), "226 ");
   c.Close();
-  clientData.reset();  // its thread has read the whole listing
+  // The server's 226 can come before the proxy has passed the listing on: wait for it.
+  EXPECT_TRUE(WaitUntil([&] { return listed.load(); }));
+  clientData.reset();
   EXPECT_NE(listing.find("split.txt"), std::string::npos) << listing;
 }
 
