@@ -3,6 +3,7 @@
 #include <cctype>
 #include <string>
 
+#include "platform/base64.h"
 #include "platform/wildcard.h"
 
 namespace tw {
@@ -50,15 +51,6 @@ bool SplitHostPort(std::string_view text, uint16_t default_port, HttpDestination
   out->host.assign(host);
   out->port = static_cast<uint16_t>(port);
   return true;
-}
-
-int Base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
 }
 
 std::string_view Trim(std::string_view s) {
@@ -130,34 +122,11 @@ bool ParseDestination(std::string_view header, HttpDestination* out) {
   return SplitHostPort(line.substr(0, line.find(' ')), 443, out);
 }
 
-bool DecodeBase64(std::string_view in, std::string* out) {
-  out->clear();
-  size_t fill = 0;
-  while (!in.empty() && in.back() == '=' && fill < 2) {
-    in.remove_suffix(1);
-    ++fill;
-  }
-  if (in.size() % 4 == 1 || (fill > 0 && (in.size() + fill) % 4 != 0)) return false;
-  uint32_t bits = 0;
-  int count = 0;
-  for (char c : in) {
-    int v = Base64Value(c);
-    if (v < 0) return false;
-    bits = (bits << 6) | static_cast<uint32_t>(v);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out->push_back(static_cast<char>((bits >> count) & 0xff));
-    }
-  }
-  return true;
-}
-
 bool ParseBasicCredentials(std::string_view header, std::string* user, std::string* password) {
   std::string_view encoded;
   if (!FindHeader(header, "Proxy-Authorization: Basic ", &encoded)) return false;
   std::string decoded;
-  if (!DecodeBase64(Trim(encoded), &decoded)) return false;
+  if (!Base64Decode(Trim(encoded), &decoded)) return false;
   size_t colon = decoded.find(':');
   if (colon == std::string::npos) {
     user->clear();

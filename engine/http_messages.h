@@ -56,10 +56,6 @@ struct HttpDestination {
 // port outside 1-65535: such a request is closed without a reply.
 bool ParseDestination(std::string_view header, HttpDestination* out);
 
-// Strict standard Base64 ("=" filler only at the end, filler optional). False on any other
-// character; *out is then unspecified.
-bool DecodeBase64(std::string_view in, std::string* out);
-
 // The user and password of a "Proxy-Authorization: Basic " header: the decoded text split at
 // its first ":" (no ":" gives an empty user and the whole text as password). False when the
 // header is absent or its value does not decode.

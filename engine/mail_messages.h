@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/base64.h"  // the SMTP user name travels in Base64
+
 namespace tw {
 
 // The longest line, with its line end, that a mail dialogue waits for: SMTP's text line limit
@@ -69,11 +71,5 @@ struct ReplyLine {
   bool last = false;
 };
 bool ParseReplyLine(std::string_view line, ReplyLine* out);
-
-// Standard Base64 (RFC 4648 alphabet, "=" padding). Decoding accepts a missing padding and
-// refuses any other character, a misplaced "=" and a lone character in the last group; *out
-// is then left empty.
-std::string Base64Encode(std::string_view data);
-bool Base64Decode(std::string_view text, std::string* out);
 
 }  // namespace tw

@@ -10,6 +10,7 @@
 
 #include "engine/http_messages.h"
 #include "engine/web_filter_list.h"
+#include "platform/base64.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
@@ -35,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string user, password;
   tw::ParseBasicCredentials(header, &user, &password);
   std::string decoded;
-  if (tw::DecodeBase64(input, &decoded) && decoded.size() > input.size()) abort();
+  if (tw::Base64Decode(input, &decoded) && decoded.size() > input.size()) abort();
 
   std::string rewritten = tw::RewriteRequestHeader(header, destination.host);
   if (rewritten.size() > header.size()) abort();

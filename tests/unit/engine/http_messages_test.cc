@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "platform/base64.h"
+
 namespace tw {
 namespace {
 
@@ -110,7 +112,7 @@ TEST(HttpMessagesTest, Base64DecodesStrictly) {
   };
   for (const Case& c : cases) {
     std::string out;
-    ASSERT_EQ(DecodeBase64(c.in, &out), c.ok) << c.in;
+    ASSERT_EQ(Base64Decode(c.in, &out), c.ok) << c.in;
     if (c.ok) EXPECT_EQ(out, c.out) << c.in;
   }
 }
