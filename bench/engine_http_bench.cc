@@ -42,32 +42,12 @@ using tw::test::SendAll;
 constexpr int kDownloadRuns = 3;
 constexpr const char* kSmallBody = "small answer\n";
 
-int ListenAny(uint16_t* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == -1 || listen(fd, 1024) == -1) exit(2);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  *port = ntohs(a.sin_port);
-  return fd;
-}
-
-uint16_t FreePort() {
-  uint16_t port = 0;
-  close(ListenAny(&port));
-  return port;
-}
-
 // A keep-alive web server, one thread per connection: "/big" answers big_bytes bytes,
 // anything else a short body.
 class Origin {
  public:
   explicit Origin(uint64_t big_bytes) : big_(big_bytes) {
-    fd_ = ListenAny(&port_);
+    fd_ = tw::test::ListenLoopback(1024, &port_);
     acceptor_ = std::thread([this] {
       for (;;) {
         int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -210,7 +190,7 @@ class PeerProxy {
         RunCommand("command -v " + name + " || ls /usr/sbin/" + name + " 2>/dev/null");
     while (!program.empty() && program.back() == '\n') program.pop_back();
     if (program.empty()) return;
-    port_ = FreePort();
+    port_ = tw::test::FreeLoopbackPort();
     std::string conf = dir + "/" + name + ".conf";
     std::ofstream out(conf);
     std::vector<std::string> args;

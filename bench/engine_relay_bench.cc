@@ -29,23 +29,11 @@ namespace {
 
 constexpr size_t kChunk = 8192;
 
-int ListenAny(uint16_t* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == -1 || listen(fd, 1024) == -1) exit(2);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  *port = ntohs(a.sin_port);
-  return fd;
-}
-
 // Child: sends `bytes` in 8192-byte writes to a sink of its own, through the proxy when
 // proxy_port is not 0; prints the seconds from the first write to the last byte received.
 int TrafficMain(uint16_t proxy_port, uint64_t bytes) {
   uint16_t sink_port;
-  int lfd = ListenAny(&sink_port);
+  int lfd = tw::test::ListenLoopback(1024, &sink_port);
   double seconds = 0;
   std::thread sink([&] {
     int fd = accept(lfd, nullptr, nullptr);
@@ -82,7 +70,7 @@ int TrafficMain(uint16_t proxy_port, uint64_t bytes) {
 // them until its standard input closes.
 int IdleMain(uint16_t proxy_port, int n) {
   uint16_t sink_port;
-  int lfd = ListenAny(&sink_port);
+  int lfd = tw::test::ListenLoopback(1024, &sink_port);
   std::vector<int> held;
   std::thread sink([&] {
     for (int i = 0; i < n; ++i) held.push_back(accept(lfd, nullptr, nullptr));

@@ -31,27 +31,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr size_t kChunk = 8192;
 
-int ListenLoopback(uint16_t* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == -1 || listen(fd, 4096) == -1) exit(2);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  *port = ntohs(a.sin_port);
-  return fd;
-}
-
-uint16_t FreePort() {
-  uint16_t port;
-  int fd = ListenLoopback(&port);
-  close(fd);
-  return port;
-}
-
 // Opens a SOCKS 5 tunnel to 127.0.0.1:dest through the proxy (or a direct connection when
 // proxy is 0); -1 on failure.
 int Tunnel(uint16_t proxy, uint16_t dest, int timeout_ms = 30000) {
@@ -152,11 +131,12 @@ std::unique_ptr<Peer> StartKestrane(const std::string& bin_dir) {
   char dir[] = "/tmp/tw-bench-XXXXXX";
   if (mkdtemp(dir) == nullptr) return nullptr;
   peer->dir = dir;
-  peer->port = FreePort();
+  peer->port = tw::test::FreeLoopbackPort();
   std::ofstream ini(peer->dir + "/option.ini");
-  ini << "[SOCKS]\nport=" << peer->port << "\n[HTTP]\nport=" << FreePort()
-      << "\n[FTP]\nport=" << FreePort() << "\n[POP3]\nport=" << FreePort()
-      << "\n[SMTP]\nport=" << FreePort() << "\n";
+  ini << "[SOCKS]\nport=" << peer->port << "\n[HTTP]\nport=" << tw::test::FreeLoopbackPort()
+      << "\n[FTP]\nport=" << tw::test::FreeLoopbackPort()
+      << "\n[POP3]\nport=" << tw::test::FreeLoopbackPort()
+      << "\n[SMTP]\nport=" << tw::test::FreeLoopbackPort() << "\n";
   ini.close();
   peer->process = std::make_unique<tw::test::ChildProcess>(
       std::vector<std::string>{bin_dir + "/kestrane", "--foreground", "--data", peer->dir},
@@ -170,7 +150,7 @@ std::unique_ptr<Peer> StartMicrosocks() {
   if (access("/usr/bin/microsocks", X_OK) != 0) return nullptr;
   auto peer = std::make_unique<Peer>();
   peer->name = "microsocks";
-  peer->port = FreePort();
+  peer->port = tw::test::FreeLoopbackPort();
   peer->process = std::make_unique<tw::test::ChildProcess>(std::vector<std::string>{
       "/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(peer->port)});
   if (!WaitAccepting(peer->port)) return nullptr;
@@ -182,7 +162,7 @@ std::unique_ptr<Peer> StartDante() {
   if (access("/usr/sbin/danted", X_OK) != 0) return nullptr;
   auto peer = std::make_unique<Peer>();
   peer->name = "dante";
-  peer->port = FreePort();
+  peer->port = tw::test::FreeLoopbackPort();
   char dir[] = "/tmp/tw-dante-XXXXXX";
   if (mkdtemp(dir) == nullptr) return nullptr;
   peer->dir = dir;
@@ -203,7 +183,7 @@ std::unique_ptr<Peer> StartDante() {
 // Seconds to move `bytes` through a tunnel (or directly), first write to last byte received.
 double Bulk(uint16_t proxy, uint64_t bytes) {
   uint16_t sink_port;
-  int lfd = ListenLoopback(&sink_port);
+  int lfd = tw::test::ListenLoopback(4096, &sink_port);
   std::thread sink([&] {
     int fd = accept(lfd, nullptr, nullptr);
     std::vector<char> buf(65536);
@@ -239,7 +219,7 @@ double Bulk(uint16_t proxy, uint64_t bytes) {
 // Tunnels per second over `count` tunnels from 4 client threads.
 double TunnelRate(uint16_t proxy, int count) {
   uint16_t sink_port;
-  int lfd = ListenLoopback(&sink_port);
+  int lfd = tw::test::ListenLoopback(4096, &sink_port);
   std::atomic<bool> stop{false};
   std::thread sink([&] {
     while (!stop) {
@@ -276,7 +256,7 @@ double TunnelRate(uint16_t proxy, int count) {
 // Resident bytes the proxy adds per idle tunnel, over the tunnels of n attempts that opened.
 double IdleMemory(const Peer& peer, int n) {
   uint16_t sink_port;
-  int lfd = ListenLoopback(&sink_port);
+  int lfd = tw::test::ListenLoopback(4096, &sink_port);
   std::vector<int> held;
   std::atomic<bool> stop{false};
   std::atomic<int> accepted{0};

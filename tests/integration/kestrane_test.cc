@@ -24,18 +24,6 @@ namespace {
 const std::string kKestrane = std::string(TW_BIN_DIR) + "/kestrane";
 const std::vector<std::string> kNoSystemd = {"NOTIFY_SOCKET", "INVOCATION_ID"};
 
-// A port that was free a moment ago.
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 class KestraneTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -44,7 +32,7 @@ class KestraneTest : public ::testing::Test {
     dir_ = dir;
     std::string e;
     for (int id = 1; id <= 5; ++id) {
-      ports_[id] = FreePort();
+      ports_[id] = FreeLoopbackPort();
       ASSERT_TRUE(Settings::InDataDir(dir_).SetInt(PortKey(id), ports_[id], &e)) << e;
     }
   }

@@ -27,6 +27,19 @@ sockaddr_in Loopback(uint16_t port) {
   return a;
 }
 
+int CountDir(const char* path) {
+  DIR* d = opendir(path);
+  if (d == nullptr) return -1;
+  int n = 0;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] != '.') ++n;
+  }
+  closedir(d);
+  return n - (std::strcmp(path, "/proc/self/fd") == 0 ? 1 : 0);  // the directory's own fd
+}
+
+}  // namespace
+
 int ListenLoopback(int backlog, uint16_t* port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
@@ -42,18 +55,12 @@ int ListenLoopback(int backlog, uint16_t* port) {
   return fd;
 }
 
-int CountDir(const char* path) {
-  DIR* d = opendir(path);
-  if (d == nullptr) return -1;
-  int n = 0;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] != '.') ++n;
-  }
-  closedir(d);
-  return n - (std::strcmp(path, "/proc/self/fd") == 0 ? 1 : 0);  // the directory's own fd
+uint16_t FreeLoopbackPort() {
+  uint16_t port = 0;
+  int fd = ListenLoopback(1, &port);
+  if (fd != -1) close(fd);
+  return port;
 }
-
-}  // namespace
 
 int ConnectLoopback(uint16_t port, int timeout_ms) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

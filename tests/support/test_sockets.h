@@ -10,6 +10,11 @@
 
 namespace tw::test {
 
+// A listening socket on 127.0.0.1 with an ephemeral port (written to *port); -1 on failure.
+int ListenLoopback(int backlog, uint16_t* port);
+// A port of 127.0.0.1 that was free a moment ago.
+uint16_t FreeLoopbackPort();
+
 // Connects to 127.0.0.1:port; -1 on failure. Reads time out after timeout_ms.
 int ConnectLoopback(uint16_t port, int timeout_ms = 10000);
 bool SendAll(int fd, const std::string& data);

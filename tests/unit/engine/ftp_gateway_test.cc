@@ -106,8 +106,8 @@ class ScriptedFtpServer {
   using Answer = std::function<void(int control, int data_listener)>;
 
   ScriptedFtpServer() {
-    listener_ = Listen(&port_);
-    data_listener_ = Listen(&data_port_);
+    listener_ = test::ListenLoopback(4, &port_);
+    data_listener_ = test::ListenLoopback(4, &data_port_);
     thread_ = std::thread([this] { Run(); });
   }
   ~ScriptedFtpServer() {
@@ -138,19 +138,6 @@ class ScriptedFtpServer {
   bool split_replies = false;
 
  private:
-  static int Listen(uint16_t* port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(fd, 4);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    *port = ntohs(a.sin_port);
-    return fd;
-  }
-
   void Reply(const std::string& text) {
     if (!split_replies) {
       test::SendAll(control_, text);
