@@ -45,6 +45,8 @@ bool AddressRulePasses(std::string_view rule, std::string_view client_address) {
   return rule == client_address;
 }
 
-std::string PeerAddressText(int fd) { return PeerAddressOfFd(fd); }
+std::string PeerAddressText(int fd) {
+  return PeerAddressOfFd(fd);
+}
 
 }  // namespace tw

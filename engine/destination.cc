@@ -59,6 +59,16 @@ ConnectProgress ContinueConnect(IoContext* x, uint32_t bytes, void (*onResolved)
   return ConnectProgress::kFailed;
 }
 
+IoContext* PairConnected(IoContext* x, int32_t stateC, int32_t stateD) {
+  SocketHandle s = TakeConnectedSocket(x);
+  IoContext* d = Pair(x, s, stateC, stateD);
+  if (d == nullptr) {
+    x->server->completionPort->Close(s);
+    CloseContext(x);
+  }
+  return d;
+}
+
 SocketHandle TakeConnectedSocket(IoContext* x) {
   SocketHandle s = x->connectSocket;
   x->connectSocket = kNoSocket;

@@ -25,6 +25,10 @@ bool ConnectAddress(IoContext* x, uint32_t address, uint16_t port);
 // The connected destination socket, which the caller now owns (x->connectSocket is cleared).
 SocketHandle TakeConnectedSocket(IoContext* x);
 
+// Pairs x with its connected destination socket (Pair with the two states). nullptr when
+// memory is exhausted: the socket and x are then closed and x is gone.
+IoContext* PairConnected(IoContext* x, int32_t stateC, int32_t stateD);
+
 // For the handler state that waits after ConnectDestination: takes a kResolve completion
 // (starts the connect; onResolved, when given, runs first) or the kConnect completion.
 // kConnected: x->connectSocket is connected. kFailed: the name did not resolve, the connect

@@ -103,13 +103,8 @@ void DataConnectStep(IoContext* x) {
     CloseContext(x);
     return;
   }
-  SocketHandle s = TakeConnectedSocket(x);
-  IoContext* d = Pair(x, s, kFtpData, kFtpData);
-  if (d == nullptr) {
-    x->server->completionPort->Close(s);
-    CloseContext(x);
-    return;
-  }
+  IoContext* d = PairConnected(x, kFtpData, kFtpData);
+  if (d == nullptr) return;
   d->downstream = x->downstream == 1 ? 0 : 1;
   RelayReadStep(d);
   RelayReadStep(x);

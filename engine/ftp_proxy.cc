@@ -518,15 +518,10 @@ void OnServerGreeting(IoContext* d, uint64_t key, uint32_t bytes) {
 }
 
 void OnConnected(IoContext* x) {
-  SocketHandle s = TakeConnectedSocket(x);
   bool userPath = x->aux == 1;
-  IoContext* d = Pair(x, s, userPath ? kFtpAwaitGreeting : kFtpControl,
-                      userPath ? kFtpServerGreeting : kFtpControl);
-  if (d == nullptr) {
-    Port(x)->Close(s);
-    CloseContext(x);
-    return;
-  }
+  IoContext* d = PairConnected(x, userPath ? kFtpAwaitGreeting : kFtpControl,
+                               userPath ? kFtpServerGreeting : kFtpControl);
+  if (d == nullptr) return;
   x->deadlineMs = 0;
   d->aux = 0;
   if (userPath) {

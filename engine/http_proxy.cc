@@ -220,14 +220,9 @@ void OnRequestBytes(IoContext* x) {
 }
 
 void OnConnected(IoContext* x) {
-  SocketHandle s = TakeConnectedSocket(x);
   bool tunnel = x->aux == kAuxConnect;
-  IoContext* d = Pair(x, s, tunnel ? kHttpTunnel : kHttpForwarding, kHttpDestination);
-  if (d == nullptr) {
-    Port(x)->Close(s);
-    CloseContext(x);
-    return;
-  }
+  IoContext* d = PairConnected(x, tunnel ? kHttpTunnel : kHttpForwarding, kHttpDestination);
+  if (d == nullptr) return;
   x->deadlineMs = 0;
   if (tunnel) {
     // The destination context sends the reply; its completion starts the destination's reads,

@@ -129,13 +129,8 @@ void MailStartRelay(IoContext* x, std::string_view first_line, int32_t relay_sta
   }
   std::memmove(x->buffer + first_line.size(), x->buffer, kept);
   std::memcpy(x->buffer, first_line.data(), first_line.size());
-  SocketHandle s = TakeConnectedSocket(x);
-  IoContext* d = Pair(x, s, relay_state, relay_state);
-  if (d == nullptr) {
-    Port(x)->Close(s);
-    CloseContext(x);
-    return;
-  }
+  IoContext* d = PairConnected(x, relay_state, relay_state);
+  if (d == nullptr) return;
   x->deadlineMs = 0;
   x->held = 0;
   x->aux = 0;

@@ -210,14 +210,9 @@ uint32_t GrantedAddress() {
 }
 
 void OnConnected(IoContext* x) {
-  SocketHandle s = TakeConnectedSocket(x);
   bool socks4 = x->state == kSocks4Connecting;
-  IoContext* d = Pair(x, s, kSocksRelay, kSocksDestination);
-  if (d == nullptr) {
-    Port(x)->Close(s);
-    CloseContext(x);
-    return;
-  }
+  IoContext* d = PairConnected(x, kSocksRelay, kSocksDestination);
+  if (d == nullptr) return;
   x->deadlineMs = 0;
   // The destination context sends the granted reply to the client; its completion starts the
   // destination's reads, so nothing from the destination can overtake the reply.

@@ -42,13 +42,8 @@ void OnRequest(IoContext* x, uint32_t bytes) {
 }
 
 void OnConnected(IoContext* x) {
-  SocketHandle s = TakeConnectedSocket(x);
-  IoContext* d = Pair(x, s, kRelaying, kRelaying);
-  if (d == nullptr) {
-    x->server->completionPort->Close(s);
-    CloseContext(x);
-    return;
-  }
+  IoContext* d = PairConnected(x, kRelaying, kRelaying);
+  if (d == nullptr) return;
   uint32_t pending = static_cast<uint32_t>(x->aux);
   RelayReadStep(d);
   if (pending > 0) {
