@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/proxy_server.h"
+#include "engine/core/proxy_server.h"
 #include "tests/support/test_sockets.h"
 
 namespace {

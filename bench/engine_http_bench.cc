@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "config/installation.h"
-#include "engine/proxy_server.h"
+#include "engine/core/proxy_server.h"
 #include "tests/support/test_sockets.h"
 
 namespace {

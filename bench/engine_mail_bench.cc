@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/mail_messages.h"
-#include "engine/proxy_server.h"
+#include "engine/mail/mail_messages.h"
+#include "engine/core/proxy_server.h"
 #include "tests/support/mail_test_server.h"
 #include "tests/support/test_sockets.h"
 

@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/io_context.h"
-#include "engine/proxy_server.h"
+#include "engine/core/io_context.h"
+#include "engine/core/proxy_server.h"
 #include "tests/support/relay_test_handler.h"
 #include "tests/support/test_sockets.h"
 

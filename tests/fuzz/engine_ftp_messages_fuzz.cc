@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/ftp_messages.h"
+#include "engine/ftp/ftp_messages.h"
 #include "platform/address_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/http_messages.h"
-#include "engine/web_filter_list.h"
+#include "engine/http/http_messages.h"
+#include "engine/policy/web_filter_list.h"
 #include "platform/base64.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

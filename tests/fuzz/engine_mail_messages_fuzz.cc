@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/mail_messages.h"
+#include "engine/mail/mail_messages.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);

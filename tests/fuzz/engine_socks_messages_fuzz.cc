@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/socks_messages.h"
+#include "engine/socks/socks_messages.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t consumed = 0;

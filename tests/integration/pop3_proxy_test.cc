@@ -1,7 +1,7 @@
 // The POP3 proxy as clients see it: curl listing and fetching mail from a scripted POP3
 // server, and raw sockets for the exact texts, the commands answered before USER, split and
 // pipelined lines, refusals, unreachable or misbehaving servers and malformed input.
-#include "engine/pop3_proxy.h"
+#include "engine/mail/pop3_proxy.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

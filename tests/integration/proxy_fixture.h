@@ -15,8 +15,8 @@
 #include "config/account_tables.h"
 #include "config/activity_log.h"
 #include "config/installation.h"
-#include "engine/io_context.h"
-#include "engine/proxy_server.h"
+#include "engine/core/io_context.h"
+#include "engine/core/proxy_server.h"
 #include "tests/support/test_sockets.h"
 
 namespace tw::test {

@@ -1,7 +1,7 @@
 // The SMTP proxy as clients see it: curl sending a mail through the proxy to a real SMTP
 // server with AUTH LOGIN, and raw sockets against a scripted server for the exact texts, the
 // commands answered before the user name, split replies, refusals and malformed input.
-#include "engine/smtp_proxy.h"
+#include "engine/mail/smtp_proxy.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -13,7 +13,7 @@
 #include <sstream>
 #include <string>
 
-#include "engine/mail_messages.h"
+#include "engine/mail/mail_messages.h"
 #include "mail_fixture.h"
 #include "tests/support/child_process.h"
 

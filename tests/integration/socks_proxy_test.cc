@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "engine/local_addresses.h"
+#include "engine/policy/local_addresses.h"
 #include "socks_fixture.h"
 
 namespace tw::test {

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "engine/destination.h"
-#include "engine/proxy_server.h"
+#include "engine/core/destination.h"
+#include "engine/core/proxy_server.h"
 
 namespace tw::test {
 

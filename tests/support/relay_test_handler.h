@@ -5,7 +5,7 @@
 // destination closes the client connection.
 #include <cstdint>
 
-#include "engine/io_context.h"
+#include "engine/core/io_context.h"
 
 namespace tw::test {
 

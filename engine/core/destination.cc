@@ -1,0 +1,78 @@
+#include "engine/core/destination.h"
+
+#include <sys/socket.h>
+
+#include <string>
+
+#include "engine/core/proxy_server.h"
+#include "platform/address_text.h"
+#include "platform/resolver.h"
+#include "platform/socket_options.h"
+
+namespace tw {
+
+namespace {
+constexpr size_t kMaxHostLength = 255;  // longest DNS name
+}  // namespace
+
+bool ConnectDestination(IoContext* x, std::string_view host, uint16_t port) {
+  if (host.empty() || host.size() > kMaxHostLength) return false;
+  uint32_t address;
+  if (ParseIPv4(host, &address)) return ConnectAddress(x, address, port);
+  x->connectPort = port;
+  ResolveAsync(x->server->completionPort, std::string(host), static_cast<uint64_t>(x->socket),
+               &x->overlapped);
+  return true;
+}
+
+bool ConnectResolved(IoContext* x, uint32_t bytes) {
+  if (x->overlapped.error != 0) return false;
+  return ConnectAddress(x, bytes, x->connectPort);
+}
+
+bool ConnectAddress(IoContext* x, uint32_t address, uint16_t port) {
+  CompletionPort* cp = x->server->completionPort.get();
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd == -1) return false;
+  SetNoDelay(fd);
+  SocketHandle s = cp->Associate(fd);
+  if (s == kNoSocket) return false;
+  x->connectSocket = s;
+  if (!cp->PostConnect(s, MakeSockAddr(address, port), x->server->connectTimeoutMs,
+                       &x->overlapped)) {
+    x->connectSocket = kNoSocket;
+    cp->Close(s);
+    return false;
+  }
+  return true;
+}
+
+ConnectProgress ContinueConnect(IoContext* x, uint32_t bytes, void (*onResolved)(IoContext*)) {
+  if (x->overlapped.op == IoOp::kResolve) {
+    if (x->overlapped.error != 0) return ConnectProgress::kFailed;
+    if (onResolved != nullptr) onResolved(x);
+    return ConnectResolved(x, bytes) ? ConnectProgress::kPending : ConnectProgress::kFailed;
+  }
+  if (x->overlapped.op == IoOp::kConnect && x->overlapped.error == 0) {
+    return ConnectProgress::kConnected;
+  }
+  return ConnectProgress::kFailed;
+}
+
+IoContext* PairConnected(IoContext* x, int32_t stateC, int32_t stateD) {
+  SocketHandle s = TakeConnectedSocket(x);
+  IoContext* d = Pair(x, s, stateC, stateD);
+  if (d == nullptr) {
+    x->server->completionPort->Close(s);
+    CloseContext(x);
+  }
+  return d;
+}
+
+SocketHandle TakeConnectedSocket(IoContext* x) {
+  SocketHandle s = x->connectSocket;
+  x->connectSocket = kNoSocket;
+  return s;
+}
+
+}  // namespace tw

@@ -1,0 +1,192 @@
+#include "engine/core/io_context.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "engine/core/proxy_server.h"
+#include "engine/core/throttle.h"
+#include "platform/tick.h"
+
+namespace tw {
+
+namespace {
+
+std::atomic<int64_t> g_live_contexts{0};
+
+void Register(ProxyServer* server, IoContext* x) {
+  std::lock_guard<std::mutex> lock(server->liveMutex);
+  x->liveNext = server->liveHead;
+  if (server->liveHead != nullptr) server->liveHead->livePrev = x;
+  server->liveHead = x;
+  ++server->liveCount;
+}
+
+void Unregister(ProxyServer* server, IoContext* x) {
+  std::lock_guard<std::mutex> lock(server->liveMutex);
+  if (x->livePrev != nullptr)
+    x->livePrev->liveNext = x->liveNext;
+  else
+    server->liveHead = x->liveNext;
+  if (x->liveNext != nullptr) x->liveNext->livePrev = x->livePrev;
+  --server->liveCount;
+}
+
+IoContext* Allocate(ProxyServer* server, SocketHandle socket) {
+  IoContext* x = new (std::nothrow) IoContext();
+  if (x == nullptr) return nullptr;
+  g_live_contexts.fetch_add(1, std::memory_order_relaxed);
+  x->wsaBuf = IoBuffer{kIoBufferSize, x->buffer};
+  x->socket = socket;
+  x->server = server;
+  return x;
+}
+
+void Delete(IoContext* x) {
+  delete x;
+  g_live_contexts.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void Free(IoContext* x) {
+  Unregister(x->server, x);
+  Delete(x);
+}
+
+}  // namespace
+
+int64_t LiveContextCount() {
+  return g_live_contexts.load(std::memory_order_relaxed);
+}
+
+IoContext* NewClientContext(ProxyServer* server, SocketHandle socket) {
+  IoContext* x = Allocate(server, socket);
+  if (x == nullptr) return nullptr;
+  x->downloadRate = server->downloadRate;
+  x->uploadRate = server->uploadRate;
+  Register(server, x);
+  return x;
+}
+
+IoContext* Pair(IoContext* c, SocketHandle s, int32_t stateC, int32_t stateD) {
+  IoContext* d = Allocate(c->server, s);
+  if (d == nullptr) return nullptr;
+  d->peerSocket.store(c->socket);
+  d->partner = c;
+  d->downstream = 1;
+  d->downloadRate = c->downloadRate;
+  d->uploadRate = c->uploadRate;
+  d->state = stateD;
+  Register(c->server, d);
+  {
+    std::lock_guard<std::mutex> lock(c->server->pairMutex);
+    c->partner = d;
+    c->peerSocket.store(s);
+  }
+  c->state = stateC;
+  return d;
+}
+
+void RelaySendStep(IoContext* x) {
+  // The tick is taken before the send is posted: afterwards x may already belong to another
+  // worker handling the send's completion.
+  uint32_t now = TickCount();
+  x->lastSendTick = now != 0 ? now : 1;
+  if (!x->server->completionPort->PostSend(x->peerSocket.load(), &x->overlapped, x->buffer,
+                                           x->wsaBuf.len)) {
+    CloseContext(x);
+  }
+}
+
+void RelayReadStep(IoContext* x) {
+  x->wsaBuf.len = kIoBufferSize;
+  std::memset(x->buffer, 0, kIoBufferSize);
+  if (!x->server->completionPort->PostRead(x->socket, &x->overlapped, x->buffer, kIoBufferSize)) {
+    CloseContext(x);
+  }
+}
+
+bool DialogueReadStep(IoContext* x) {
+  uint32_t timeout = 0;
+  if (x->deadlineMs != 0) {
+    uint64_t now = MonotonicMs();
+    if (now >= x->deadlineMs) {
+      CloseContext(x);
+      return false;
+    }
+    timeout = static_cast<uint32_t>(std::min<uint64_t>(x->deadlineMs - now, UINT32_MAX));
+  }
+  if (x->held >= kIoBufferSize ||
+      !x->server->completionPort->PostRead(x->socket, &x->overlapped, x->buffer + x->held,
+                                           kIoBufferSize - x->held, timeout)) {
+    CloseContext(x);
+    return false;
+  }
+  return true;
+}
+
+void Relay(IoContext* x, uint64_t key, uint32_t bytes) {
+  switch (x->overlapped.op) {
+    case IoOp::kRead: {
+      if (key != static_cast<uint64_t>(x->socket)) return;
+      if (bytes == 0) {
+        CloseContext(x);
+        return;
+      }
+      x->wsaBuf.len = bytes;
+      int32_t rate = x->downstream == 1 ? x->downloadRate : x->uploadRate;
+      uint32_t pause = 0;
+      ThrottleSend(x->lastSendTick, static_cast<int32_t>(bytes), rate, &pause);
+      if (pause > 0) {
+        x->server->completionPort->PostTimed(pause, static_cast<uint64_t>(x->socket),
+                                             &x->overlapped);
+        return;
+      }
+      RelaySendStep(x);
+      return;
+    }
+    case IoOp::kTimer:
+      RelaySendStep(x);
+      return;
+    case IoOp::kSend:
+      // A send that failed after it started (peer reset, partner closed) ends the pair too.
+      if (bytes == 0) {
+        CloseContext(x);
+        return;
+      }
+      RelayReadStep(x);
+      return;
+    default:
+      return;
+  }
+}
+
+void DiscardContext(IoContext* x) {
+  CompletionPort* port = x->server->completionPort.get();
+  port->Close(x->socket);
+  port->Close(x->connectSocket);
+  Delete(x);
+}
+
+void CloseContext(IoContext* x) {
+  ProxyServer* server = x->server;
+  SocketHandle partner_socket = kNoSocket;
+  {
+    std::lock_guard<std::mutex> lock(server->pairMutex);
+    if (IoContext* p = x->partner) {
+      partner_socket = p->socket;
+      p->partner = nullptr;
+      p->peerSocket.store(kClosedPeer);
+      x->partner = nullptr;
+    }
+  }
+  CompletionPort* port = server->completionPort.get();
+  port->Close(x->socket);
+  port->Close(x->connectSocket);
+  Free(x);
+  // The handle is generation-checked: if the partner has meanwhile closed its socket and the
+  // number was reused, this shuts down nothing.
+  if (partner_socket != kNoSocket) port->Shutdown(partner_socket);
+}
+
+}  // namespace tw

@@ -1,0 +1,51 @@
+#pragma once
+// Runs FTP-over-HTTP fetches on the gateway's own small pool of threads, so the blocking FTP
+// dialogue never holds an HTTP worker. A fetch ends with one kPosted completion on the port
+// and Overlapped that started it: bytes 0, key = the fetch's id. The handler then looks the
+// fetch up by that id, takes what it needs (the data socket, already associated with the
+// port, or the listing) and ends it.
+//
+// Fetches live in a process-wide table until ended; one whose port has gone away (its proxy
+// stopped before the completion was handled) is dropped at the next start of a fetch, so
+// nothing outlives its proxy for long and nothing is lost track of.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/http/ftp_gateway.h"
+#include "platform/completion_port.h"
+
+namespace tw {
+
+constexpr int kFtpGatewayThreads = 4;
+
+struct FtpFetch {
+  // What to fetch.
+  std::string host;
+  uint16_t port = 21;
+  FtpRequest request;
+  uint32_t timeoutMs = 30000;
+  // What was found (written by the gateway thread before the completion is posted).
+  bool ok = false;
+  SocketHandle dataSocket = kNoSocket;  // a file's data connection; set to kNoSocket once taken
+  int64_t fileSize = 0;
+  std::string listing;
+  // The handler's directory reply, kept here while it is being sent.
+  std::string reply;
+};
+
+// Queues the fetch; returns its id (never 0).
+uint64_t StartFtpFetch(const std::shared_ptr<CompletionPort>& port, Overlapped* ov,
+                       std::unique_ptr<FtpFetch> fetch);
+
+// The fetch with that id once its completion has been delivered; nullptr when unknown. The
+// pointer stays valid until EndFtpFetch(id).
+FtpFetch* FindFtpFetch(uint64_t id);
+
+// Forgets the fetch; closes its data socket unless it was taken.
+void EndFtpFetch(uint64_t id);
+
+// Fetches not yet ended (for leak checks).
+size_t FtpFetchCount();
+
+}  // namespace tw

@@ -1,0 +1,354 @@
+#include "engine/http/http_proxy.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "config/activity_log.h"
+#include "config/installation.h"
+#include "engine/policy/authorization.h"
+#include "engine/core/destination.h"
+#include "engine/http/ftp_gateway_jobs.h"
+#include "engine/http/ftp_listing_page.h"
+#include "engine/http/http_messages.h"
+#include "engine/core/proxy_server.h"
+#include "platform/address_text.h"
+#include "platform/tick.h"
+
+namespace tw {
+
+namespace {
+
+// aux of a client context while it connects: what the request asked for.
+constexpr uint64_t kAuxHttp = 0;
+constexpr uint64_t kAuxConnect = 1;
+
+CompletionPort* Port(IoContext* x) {
+  return x->server->completionPort.get();
+}
+
+std::string ClientAddress(IoContext* x) {
+  return PeerAddressOfFd(Port(x)->Descriptor(x->socket));
+}
+
+std::string ReadPage(const std::string& dir, const char* name) {
+  std::string path = dir;
+  if (!path.empty() && path.back() != '/') path.push_back('/');
+  path += name;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd == -1) return "";
+  std::string page;
+  char buf[8192];
+  while (page.size() < kMaxPageBytes) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n == -1 && errno == EINTR) continue;
+    if (n <= 0) break;
+    page.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  if (page.size() > kMaxPageBytes) page.resize(kMaxPageBytes);
+  return page;
+}
+
+// A short reply of the proxy's own (it fits the buffer); the connection closes after it.
+void SendOwnReply(IoContext* x, std::string_view text) {
+  uint32_t n = static_cast<uint32_t>(std::min<size_t>(text.size(), kIoBufferSize));
+  std::memcpy(x->buffer, text.data(), n);
+  x->state = kHttpReplySent;
+  if (!Port(x)->PostSend(x->socket, &x->overlapped, x->buffer, n)) CloseContext(x);
+}
+
+// A refusal page: the status line from the buffer, then the page straight from the server's
+// copy (which outlives every connection of the server).
+void SendPage(IoContext* x, const std::string& page) {
+  std::memcpy(x->buffer, kPageReplyStatus.data(), kPageReplyStatus.size());
+  x->aux = reinterpret_cast<uint64_t>(&page);
+  x->state = kHttpPageHeader;
+  if (!Port(x)->PostSend(x->socket, &x->overlapped, x->buffer,
+                         static_cast<uint32_t>(kPageReplyStatus.size()))) {
+    CloseContext(x);
+  }
+}
+
+void OnPageHeaderSent(IoContext* x, uint32_t bytes) {
+  const std::string* page = reinterpret_cast<const std::string*>(x->aux);
+  if (x->overlapped.op != IoOp::kSend || bytes == 0 || page->empty()) {
+    CloseContext(x);
+    return;
+  }
+  x->state = kHttpReplySent;
+  if (!Port(x)->PostSend(x->socket, &x->overlapped, page->data(),
+                         static_cast<uint32_t>(page->size()))) {
+    CloseContext(x);
+  }
+}
+
+// Cuts x loose from the destination of its previous request; that connection is shut down
+// and its context ends through its own read.
+void DetachPartner(IoContext* x) {
+  SocketHandle old = kNoSocket;
+  {
+    std::lock_guard<std::mutex> lock(x->server->pairMutex);
+    if (IoContext* p = x->partner) {
+      old = p->socket;
+      p->partner = nullptr;
+      p->peerSocket.store(kNoSocket);
+      x->partner = nullptr;
+      x->peerSocket.store(kNoSocket);
+    }
+  }
+  if (old != kNoSocket) Port(x)->Shutdown(old);
+}
+
+// Login or guest rule. False when a refusal has been sent; *user is the login name.
+bool Admitted(IoContext* x, std::string_view header, const std::string& client, std::string* user,
+              int32_t* filter_id) {
+  ProxyServer* server = x->server;
+  if (server->authMode != 1) {
+    if (MatchAddressRule(server->guestIpRange, client)) return true;
+    SendPage(x, server->ipBlockPage);
+    return false;
+  }
+  std::string password;
+  int reason = kRefusedNoAccount;
+  if (!ParseBasicCredentials(header, user, &password)) {
+    SendOwnReply(x, ProxyAuthRequiredReply());
+    return false;
+  }
+  if (CheckHttpAccount(server->access, client, *user, password, &x->downloadRate, &x->uploadRate,
+                       &reason, filter_id)) {
+    return true;
+  }
+  if (reason == kRefusedNoAccount) {
+    SendOwnReply(x, ProxyAuthRequiredReply());
+  } else {
+    SendPage(x, reason == kRefusedAddress ? server->ipBlockPage : server->schedulePage);
+  }
+  return false;
+}
+
+bool FilterBlocks(IoContext* x, int32_t filter_id, std::string_view request_line) {
+  const WebFilterList* filters = x->server->webFilters;
+  if (filter_id < 1 || filter_id > 100 || filters == nullptr) return false;
+  const WebFilter* f = filters->Find(filter_id);
+  return f != nullptr && WebFilterBlocks(*f, FilterUrlText(request_line));
+}
+
+void StartFetch(IoContext* x, std::string_view header, const HttpDestination& dest) {
+  auto fetch = std::make_unique<FtpFetch>();
+  if (!ParseFtpRequest(RequestLine(header), &fetch->request)) {
+    CloseContext(x);
+    return;
+  }
+  fetch->host = dest.host;
+  fetch->port = dest.port;
+  fetch->timeoutMs = x->server->ftpGatewayTimeoutMs;
+  x->state = kHttpFetching;
+  x->held = 0;
+  StartFtpFetch(x->server->completionPort, &x->overlapped, std::move(fetch));
+}
+
+// A whole header block of header_len bytes is at the start of the buffer, x->held bytes in
+// all (the rest is body, or a tunnel's first bytes).
+void NewRequest(IoContext* x, size_t header_len) {
+  std::string_view header(x->buffer, header_len);
+  std::string client = ClientAddress(x);
+  std::string user;
+  int32_t filter_id = 0;
+  if (!Admitted(x, header, client, &user, &filter_id)) return;
+  HttpDestination dest;
+  if (!ParseDestination(header, &dest)) {
+    CloseContext(x);
+    return;
+  }
+  std::string_view host;
+  bool has_host = FindHeader(header, "Host: ", &host);
+  if (has_host) {
+    if (IsOwnHttpAddress(x->server->access.localAddresses, x->server->port, host)) {
+      CloseContext(x);
+      return;
+    }
+    std::string_view line = RequestLine(header);
+    if (FilterBlocks(x, filter_id, line)) {
+      SendPage(x, x->server->webFilterPage);
+      return;
+    }
+    PostActivityText(FormatText("%.*s:%s,%s", static_cast<int>(line.size()), line.data(),
+                                client.c_str(), user.c_str()));
+  }
+  DetachPartner(x);
+  if (dest.scheme == HttpDestination::kFtp) {
+    StartFetch(x, header, dest);
+    return;
+  }
+  if (dest.scheme == HttpDestination::kConnect) {
+    // The CONNECT request itself is answered by the proxy; only what follows goes on.
+    std::memmove(x->buffer, x->buffer + header_len, x->held - header_len);
+    x->held -= static_cast<uint32_t>(header_len);
+    x->aux = kAuxConnect;
+  } else {
+    std::string rewritten = RewriteRequestHeader(header, has_host ? host : std::string_view());
+    size_t body = x->held - header_len;
+    std::memmove(x->buffer + rewritten.size(), x->buffer + header_len, body);
+    std::memcpy(x->buffer, rewritten.data(), rewritten.size());
+    x->held = static_cast<uint32_t>(rewritten.size() + body);
+    x->aux = kAuxHttp;
+  }
+  x->state = kHttpConnecting;
+  if (!ConnectDestination(x, dest.host, dest.port)) CloseContext(x);
+}
+
+void OnRequestBytes(IoContext* x) {
+  size_t header_len = HeaderBlockLength(std::string_view(x->buffer, x->held));
+  if (header_len != 0) {
+    NewRequest(x, header_len);
+    return;
+  }
+  // A header block that does not fit one buffer is not served.
+  if (x->held >= kIoBufferSize) {
+    CloseContext(x);
+    return;
+  }
+  DialogueReadStep(x);
+}
+
+void OnConnected(IoContext* x) {
+  bool tunnel = x->aux == kAuxConnect;
+  IoContext* d = PairConnected(x, tunnel ? kHttpTunnel : kHttpForwarding, kHttpDestination);
+  if (d == nullptr) return;
+  x->deadlineMs = 0;
+  if (tunnel) {
+    // The destination context sends the reply; its completion starts the destination's reads,
+    // so nothing from the destination can overtake it.
+    std::memcpy(d->buffer, kConnectEstablished.data(), kConnectEstablished.size());
+    d->wsaBuf.len = static_cast<uint32_t>(kConnectEstablished.size());
+    RelaySendStep(d);
+  } else {
+    RelayReadStep(d);
+  }
+  uint32_t n = x->held;
+  x->held = 0;
+  if (n > 0) {
+    x->wsaBuf.len = n;
+    RelaySendStep(x);
+  } else {
+    RelayReadStep(x);
+  }
+}
+
+void OnConnecting(IoContext* x, uint32_t bytes) {
+  ConnectProgress progress = ContinueConnect(x, bytes);
+  if (progress == ConnectProgress::kConnected) OnConnected(x);
+  if (progress == ConnectProgress::kFailed) CloseContext(x);  // unreachable: no reply
+}
+
+// A file: the client is paired with the data connection, which sends the status line first.
+void ServeFile(IoContext* x, SocketHandle data, int64_t size) {
+  IoContext* d = Pair(x, data, kHttpForwarding, kHttpDestination);
+  if (d == nullptr) {
+    Port(x)->Close(data);
+    CloseContext(x);
+    return;
+  }
+  int n = size > 0 ? std::snprintf(d->buffer, kIoBufferSize,
+                                   "HTTP/1.0 200 OK\r\nContent-Length: %" PRId64 "\r\n\r\n", size)
+                   : std::snprintf(d->buffer, kIoBufferSize, "HTTP/1.0 200 OK\r\n\r\n");
+  d->wsaBuf.len = static_cast<uint32_t>(n);
+  RelaySendStep(d);
+  RelayReadStep(x);
+}
+
+void OnFetched(IoContext* x, uint64_t key) {
+  FtpFetch* fetch = x->overlapped.op == IoOp::kPosted ? FindFtpFetch(key) : nullptr;
+  if (fetch == nullptr || !fetch->ok) {
+    if (fetch != nullptr) EndFtpFetch(key);
+    CloseContext(x);
+    return;
+  }
+  if (fetch->dataSocket != kNoSocket) {
+    SocketHandle data = fetch->dataSocket;
+    int64_t size = fetch->fileSize;
+    fetch->dataSocket = kNoSocket;
+    EndFtpFetch(key);
+    ServeFile(x, data, size);
+    return;
+  }
+  std::string page = ListingToHtml(fetch->listing, fetch->request.path);
+  fetch->listing.clear();
+  fetch->reply = FormatText("HTTP/1.0 200 OK\r\nContent-Length: %zu\r\n\r\n", page.size());
+  fetch->reply += page;
+  x->aux = key;
+  x->state = kHttpDirectoryPage;
+  if (!Port(x)->PostSend(x->socket, &x->overlapped, fetch->reply.data(),
+                         static_cast<uint32_t>(fetch->reply.size()))) {
+    EndFtpFetch(key);
+    CloseContext(x);
+  }
+}
+
+bool IsClientRead(IoContext* x, uint64_t key, uint32_t bytes) {
+  return x->overlapped.op == IoOp::kRead && key == static_cast<uint64_t>(x->socket) && bytes > 0;
+}
+
+}  // namespace
+
+void LoadHttpPages(ProxyServer* server) {
+  server->ipBlockPage = ReadPage(server->dataDir, kIpBlockPageFile);
+  server->webFilterPage = ReadPage(server->dataDir, kWebFilterPageFile);
+  server->schedulePage = ReadPage(server->dataDir, kSchedulePageFile);
+}
+
+void HttpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
+  switch (x->state) {
+    case kHttpDestination:
+    case kHttpTunnel:
+      Relay(x, key, bytes);
+      return;
+    case kHttpReplySent:
+      CloseContext(x);
+      return;
+    case kHttpPageHeader:
+      OnPageHeaderSent(x, bytes);
+      return;
+    case kHttpDirectoryPage:
+      EndFtpFetch(x->aux);
+      CloseContext(x);
+      return;
+    case kHttpConnecting:
+      OnConnecting(x, bytes);
+      return;
+    case kHttpFetching:
+      OnFetched(x, key);
+      return;
+    case kHttpForwarding:
+      if (IsClientRead(x, key, bytes) && StartsWithMethod(std::string_view(x->buffer, bytes))) {
+        x->held = bytes;
+        x->state = kHttpRequest;
+        uint32_t limit = x->server->dialogueTimeoutMs;
+        x->deadlineMs = limit != 0 ? MonotonicMs() + limit : 0;
+        OnRequestBytes(x);
+        return;
+      }
+      Relay(x, key, bytes);
+      return;
+    case kHttpRequest:
+      if (!IsClientRead(x, key, bytes)) {
+        CloseContext(x);  // end of stream, a failed read, or the request's time is up
+        return;
+      }
+      x->held += bytes;
+      OnRequestBytes(x);
+      return;
+    default:
+      CloseContext(x);
+  }
+}
+
+}  // namespace tw

@@ -1,0 +1,149 @@
+#include "engine/mail/mail_dialogue.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "engine/policy/authorization.h"
+#include "engine/core/destination.h"
+#include "engine/core/proxy_server.h"
+#include "platform/address_text.h"
+#include "platform/tick.h"
+
+namespace tw {
+
+namespace {
+
+CompletionPort* Port(IoContext* x) {
+  return x->server->completionPort.get();
+}
+
+// The time left of the dialogue for a read's limit: 0 = none; false when it is over.
+bool TimeLeft(IoContext* x, uint32_t* timeout) {
+  *timeout = 0;
+  if (x->deadlineMs == 0) return true;
+  uint64_t now = MonotonicMs();
+  if (now >= x->deadlineMs) return false;
+  *timeout = static_cast<uint32_t>(std::min<uint64_t>(x->deadlineMs - now, UINT32_MAX));
+  return true;
+}
+
+// Copies the first line of the region [start, start + *held) out and removes it.
+LineScan TakeLine(IoContext* x, uint32_t start, std::string* line) {
+  std::string_view region(x->buffer + start, x->held);
+  std::string_view found;
+  size_t consumed = 0;
+  LineScan r = NextLine(region, &found, &consumed);
+  if (r != LineScan::kComplete) return r;
+  line->assign(found);
+  std::memmove(x->buffer + start, x->buffer + start + consumed, x->held - consumed);
+  x->held -= static_cast<uint32_t>(consumed);
+  return r;
+}
+
+void KeepText(char* field, size_t size, std::string_view text) {
+  size_t n = std::min(text.size(), size - 1);
+  std::memcpy(field, text.data(), n);
+  field[n] = '\0';
+}
+
+}  // namespace
+
+std::string MailClientAddress(IoContext* x) {
+  return PeerAddressOfFd(Port(x)->Descriptor(x->socket));
+}
+
+bool MailGuestAdmitted(IoContext* x) {
+  return MatchAddressRule(x->server->guestIpRange, MailClientAddress(x));
+}
+
+void MailSend(IoContext* x, std::string_view text, int32_t next_state, bool to_server) {
+  if (text.size() > kIoBufferSize - kMailSendOffset) {
+    CloseContext(x);
+    return;
+  }
+  x->state = next_state;
+  char* at = x->buffer + kMailSendOffset;
+  std::memcpy(at, text.data(), text.size());
+  SocketHandle to = to_server ? x->connectSocket : x->socket;
+  if (!Port(x)->PostSend(to, &x->overlapped, at, static_cast<uint32_t>(text.size()))) {
+    CloseContext(x);
+  }
+}
+
+void MailReadClient(IoContext* x) {
+  uint32_t timeout;
+  if (!TimeLeft(x, &timeout) || x->held >= kMailClientHeld ||
+      !Port(x)->PostRead(x->socket, &x->overlapped, x->buffer + x->held, kMailClientHeld - x->held,
+                         timeout)) {
+    CloseContext(x);
+  }
+}
+
+void MailReadServer(IoContext* x) {
+  uint32_t timeout;
+  uint32_t used = static_cast<uint32_t>(x->aux) + x->held;
+  if (!TimeLeft(x, &timeout) || used >= kMailSendOffset ||
+      !Port(x)->PostRead(x->connectSocket, &x->overlapped, x->buffer + used, kMailSendOffset - used,
+                         timeout)) {
+    CloseContext(x);
+  }
+}
+
+LineScan TakeClientLine(IoContext* x, std::string* line) {
+  return TakeLine(x, 0, line);
+}
+
+LineScan TakeServerLine(IoContext* x, std::string* line) {
+  return TakeLine(x, static_cast<uint32_t>(x->aux), line);
+}
+
+void MailConnect(IoContext* x, const MailTarget& target, int32_t connecting_state) {
+  KeepText(x->text, sizeof x->text, target.account);
+  KeepText(x->host, sizeof x->host, target.host);
+  // The client bytes still held now wait at the start of the buffer for the server; server
+  // bytes gather behind them.
+  x->aux = x->held;
+  x->held = 0;
+  x->state = connecting_state;
+  if (!ConnectDestination(x, target.host, target.port)) CloseContext(x);
+}
+
+void MailOnConnecting(IoContext* x, uint32_t bytes, int32_t server_state) {
+  ConnectProgress progress = ContinueConnect(x, bytes);
+  if (progress == ConnectProgress::kPending) return;
+  if (progress == ConnectProgress::kFailed) {
+    CloseContext(x);
+    return;
+  }
+  x->state = server_state;
+  MailReadServer(x);
+}
+
+void MailStartRelay(IoContext* x, std::string_view first_line, int32_t relay_state) {
+  uint32_t kept = static_cast<uint32_t>(x->aux);
+  size_t total = first_line.size() + kept;
+  if (total > kIoBufferSize) {
+    CloseContext(x);
+    return;
+  }
+  std::memmove(x->buffer + first_line.size(), x->buffer, kept);
+  std::memcpy(x->buffer, first_line.data(), first_line.size());
+  IoContext* d = PairConnected(x, relay_state, relay_state);
+  if (d == nullptr) return;
+  x->deadlineMs = 0;
+  x->held = 0;
+  x->aux = 0;
+  // The server answers only once it has the line, so its reads may start first.
+  RelayReadStep(d);
+  x->wsaBuf.len = static_cast<uint32_t>(total);
+  RelaySendStep(x);
+}
+
+void MailPassRefusal(IoContext* x, std::string_view line, int32_t closing_state) {
+  std::string reply(line.substr(0, kMailMaxLine));
+  reply += "\r\n";
+  MailSend(x, reply, closing_state);
+}
+
+}  // namespace tw

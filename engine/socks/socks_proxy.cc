@@ -1,0 +1,328 @@
+#include "engine/socks/socks_proxy.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "config/activity_log.h"
+#include "engine/policy/authorization.h"
+#include "engine/core/destination.h"
+#include "engine/core/proxy_server.h"
+#include "engine/socks/socks_messages.h"
+#include "platform/address_text.h"
+
+namespace tw {
+
+namespace {
+
+// Replies are built past the end of any message a client may send, so the bytes of a message
+// the client already sent behind the one answered survive the reply's send.
+constexpr uint32_t kReplyOffset = kIoBufferSize - 16;
+static_assert(kReplyOffset >= kSocksMaxMessage, "replies must not overlap held messages");
+
+// aux of a SOCKS 5 request: the command, as the log and the reply need it.
+constexpr uint64_t kCommandConnect = 10;
+constexpr uint64_t kCommandBind = 20;
+constexpr uint64_t kCommandUdp = 30;
+// aux while a SOCKS 4a or SOCKS 5 name is looked up: whether it came in a later packet.
+constexpr uint64_t kNameInFirstPacket = 0;
+constexpr uint64_t kNameInLaterPacket = 1;
+
+CompletionPort* Port(IoContext* x) {
+  return x->server->completionPort.get();
+}
+
+std::string ClientAddress(IoContext* x) {
+  return PeerAddressOfFd(Port(x)->Descriptor(x->socket));
+}
+
+std::string Dotted(const uint8_t a[4]) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
+  return buf;
+}
+
+void SendReply(IoContext* x, const uint8_t* reply, uint32_t n, int32_t next_state) {
+  if (x->held > kReplyOffset) {  // the client ran far ahead of the dialogue
+    CloseContext(x);
+    return;
+  }
+  x->state = next_state;
+  std::memcpy(x->buffer + kReplyOffset, reply, n);
+  if (!Port(x)->PostSend(x->socket, &x->overlapped, x->buffer + kReplyOffset, n)) CloseContext(x);
+}
+
+void Consume(IoContext* x, size_t n) {
+  std::memmove(x->buffer, x->buffer + n, x->held - n);
+  x->held -= static_cast<uint32_t>(n);
+}
+
+bool GuestAdmitted(IoContext* x) {
+  return MatchAddressRule(x->server->guestIpRange, ClientAddress(x));
+}
+
+void StartConnect(IoContext* x, int32_t connecting_state, const std::string& host, uint16_t port) {
+  x->state = connecting_state;
+  if (!ConnectDestination(x, host, port)) CloseContext(x);
+}
+
+// Keeps the name being looked up for the log line; false when it does not fit.
+bool KeepName(IoContext* x, const std::string& name) {
+  if (name.size() >= sizeof x->host) return false;
+  std::memcpy(x->host, name.c_str(), name.size() + 1);
+  return true;
+}
+
+void OnSocks4(IoContext* x) {
+  Socks4Request req;
+  size_t consumed = 0;
+  SocksParse r = ParseSocks4(reinterpret_cast<uint8_t*>(x->buffer), x->held, &req, &consumed);
+  if (r == SocksParse::kInvalid) {
+    CloseContext(x);
+    return;
+  }
+  if (r == SocksParse::kNeedMore) {
+    if (req.is4a && req.userComplete) x->state = kSocks4aAwaitName;
+    DialogueReadStep(x);
+    return;
+  }
+  uint8_t reply[8];
+  if (!GuestAdmitted(x) || req.command != 1) {
+    Socks4Rejected(reply);
+    SendReply(x, reply, sizeof reply, kSocksRefused);
+    return;
+  }
+  bool later = x->state == kSocks4aAwaitName;
+  Consume(x, consumed);
+  if (!req.is4a) {
+    PostActivityText(
+        FormatText("Socks4 %s:%s", Dotted(req.address).c_str(), ClientAddress(x).c_str()));
+    StartConnect(x, kSocks4Connecting, Dotted(req.address), req.port);
+    return;
+  }
+  if (!KeepName(x, req.host)) {
+    CloseContext(x);
+    return;
+  }
+  x->aux = later ? kNameInLaterPacket : kNameInFirstPacket;
+  StartConnect(x, kSocks4Connecting, req.host, req.port);
+}
+
+void OnMethods(IoContext* x) {
+  uint8_t choice = 255;
+  size_t consumed = 0;
+  SocksParse r =
+      ParseSocks5Methods(reinterpret_cast<uint8_t*>(x->buffer), x->held, &choice, &consumed);
+  if (r == SocksParse::kNeedMore) {
+    DialogueReadStep(x);
+    return;
+  }
+  Consume(x, consumed);
+  if (x->server->authMode == 1 && choice == 0) choice = 255;
+  if (choice == 0 && !GuestAdmitted(x)) choice = 255;
+  const uint8_t reply[2] = {5, choice};
+  SendReply(x, reply, 2,
+            choice == 2   ? kSocksLoginAsked
+            : choice == 0 ? kSocksOpened
+                          : kSocksRefused);
+}
+
+void OnLogin(IoContext* x) {
+  std::string user, password;
+  size_t consumed = 0;
+  SocksParse r =
+      ParseSocks5Login(reinterpret_cast<uint8_t*>(x->buffer), x->held, &user, &password, &consumed);
+  if (r == SocksParse::kNeedMore) {
+    DialogueReadStep(x);
+    return;
+  }
+  Consume(x, consumed);
+  std::memset(x->text, 0, sizeof x->text);
+  std::memcpy(x->text, user.data(), std::min(user.size(), sizeof x->text - 1));
+  bool ok = CheckAccountAccess(x->server->access, ClientAddress(x), user, password,
+                               &x->downloadRate, &x->uploadRate);
+  const uint8_t reply[2] = {1, static_cast<uint8_t>(ok ? 0 : 1)};
+  SendReply(x, reply, 2, ok ? kSocksOpened : kSocksRefused);
+}
+
+void OnRequest(IoContext* x) {
+  Socks5Request req;
+  size_t consumed = 0;
+  SocksParse r =
+      ParseSocks5Request(reinterpret_cast<uint8_t*>(x->buffer), x->held, &req, &consumed);
+  if (r == SocksParse::kInvalid) {
+    CloseContext(x);
+    return;
+  }
+  if (r == SocksParse::kNeedMore) {
+    if (x->held == 5 && req.addressType == 3) x->state = kSocks5AwaitName;
+    DialogueReadStep(x);
+    return;
+  }
+  bool later = x->state == kSocks5AwaitName;
+  Consume(x, consumed);
+  if (req.command == 1)
+    x->aux = kCommandConnect;
+  else if (req.command == 2)
+    x->aux = kCommandBind;
+  else if (req.command == 3)
+    x->aux = kCommandUdp;
+  if (x->aux == kCommandConnect) {
+    if (req.addressType == 1) {
+      PostActivityText(
+          FormatText("Socks5 %s:%s", Dotted(req.address).c_str(), ClientAddress(x).c_str()));
+      StartConnect(x, kSocks5Connecting, Dotted(req.address), req.port);
+    } else if (req.addressType == 3 && KeepName(x, req.host)) {
+      x->aux = later ? kNameInLaterPacket : kNameInFirstPacket;
+      StartConnect(x, kSocks5Connecting, req.host, req.port);
+    } else {
+      CloseContext(x);  // IPv6 and unknown address types get no reply
+    }
+    return;
+  }
+  if (x->aux == kCommandBind) PostActivityText("Socks5 bind ");
+  if (x->aux == kCommandUdp) PostActivityText("Socks5 upd ");
+  uint8_t reply[10];
+  Socks5CommandNotSupported(reply);
+  SendReply(x, reply, sizeof reply, kSocksRefused);
+}
+
+// The name of a SOCKS 4a or 5 request resolved: its log line goes out before the connect.
+void LogResolvedName(IoContext* x) {
+  std::string client = ClientAddress(x);
+  const char* name = x->host;
+  bool later = x->aux == kNameInLaterPacket;
+  if (x->state == kSocks4Connecting) {
+    PostActivityText(FormatText(later ? "Socks4a- %s:%s" : "Socks4a %s:%s", name, client.c_str()));
+  } else {
+    PostActivityText(
+        FormatText(later ? "Socks5- %s:%s,%s" : "Socks5 %s:%s,%s", name, client.c_str(), x->text));
+  }
+}
+
+uint32_t GrantedAddress() {
+  static const uint32_t address = [] {
+    uint32_t a = 0;
+    LocalFirstAddress(reinterpret_cast<uint8_t*>(&a));
+    return a;
+  }();
+  return address;
+}
+
+void OnConnected(IoContext* x) {
+  bool socks4 = x->state == kSocks4Connecting;
+  IoContext* d = PairConnected(x, kSocksRelay, kSocksDestination);
+  if (d == nullptr) return;
+  x->deadlineMs = 0;
+  // The destination context sends the granted reply to the client; its completion starts the
+  // destination's reads, so nothing from the destination can overtake the reply.
+  uint16_t own_port = static_cast<uint16_t>(x->server->port);
+  uint32_t n;
+  if (socks4) {
+    Socks4Granted(reinterpret_cast<uint8_t*>(d->buffer), GrantedAddress(), own_port);
+    n = 8;
+  } else {
+    Socks5Succeeded(reinterpret_cast<uint8_t*>(d->buffer), GrantedAddress(), own_port);
+    n = 10;
+  }
+  d->wsaBuf.len = n;
+  RelaySendStep(d);
+  // Bytes the client sent right behind its request go to the destination first.
+  if (x->held > 0) {
+    x->wsaBuf.len = x->held;
+    x->held = 0;
+    RelaySendStep(x);
+  } else {
+    RelayReadStep(x);
+  }
+}
+
+void OnConnecting(IoContext* x, uint32_t bytes) {
+  ConnectProgress progress = ContinueConnect(x, bytes, &LogResolvedName);
+  if (progress == ConnectProgress::kConnected) OnConnected(x);
+  if (progress == ConnectProgress::kFailed) CloseContext(x);  // unreachable: no reply
+}
+
+// Handles whatever whole message the held bytes now contain, in the context's state.
+void Process(IoContext* x) {
+  switch (x->state) {
+    case kSocksFirst:
+      if (x->buffer[0] == 4)
+        OnSocks4(x);
+      else
+        OnMethods(x);
+      return;
+    case kSocks4aAwaitName:
+      OnSocks4(x);
+      return;
+    case kSocksAwaitLogin:
+      OnLogin(x);
+      return;
+    case kSocksAwaitRequest:
+    case kSocks5AwaitName:
+      OnRequest(x);
+      return;
+    default:
+      CloseContext(x);
+  }
+}
+
+// A reply of the dialogue has been sent: go on with the next message.
+void OnReplySent(IoContext* x, int32_t next_state) {
+  x->state = next_state;
+  if (x->held > 0)
+    Process(x);
+  else
+    DialogueReadStep(x);
+}
+
+bool InDialogue(int32_t state) {
+  switch (state) {
+    case kSocksFirst:
+    case kSocksLoginAsked:
+    case kSocksAwaitLogin:
+    case kSocksOpened:
+    case kSocksAwaitRequest:
+    case kSocks4aAwaitName:
+    case kSocks5AwaitName:
+    case kSocks4Connecting:
+    case kSocks5Connecting:
+    case kSocksRefused:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+void SocksHandler(IoContext* x, uint64_t key, uint32_t bytes) {
+  if (!InDialogue(x->state)) {
+    Relay(x, key, bytes);
+    return;
+  }
+  if (x->state == kSocks4Connecting || x->state == kSocks5Connecting) {
+    OnConnecting(x, bytes);
+    return;
+  }
+  if (x->overlapped.op == IoOp::kSend) {
+    if (bytes == 0 || x->state == kSocksRefused) {
+      CloseContext(x);
+    } else if (x->state == kSocksLoginAsked) {
+      OnReplySent(x, kSocksAwaitLogin);
+    } else if (x->state == kSocksOpened) {
+      OnReplySent(x, kSocksAwaitRequest);
+    } else {
+      CloseContext(x);
+    }
+    return;
+  }
+  if (x->overlapped.op != IoOp::kRead || key != static_cast<uint64_t>(x->socket) || bytes == 0) {
+    CloseContext(x);  // end of stream, a failed read, or the dialogue's time is up
+    return;
+  }
+  x->held += bytes;
+  Process(x);
+}
+
+}  // namespace tw

@@ -1,0 +1,73 @@
+#pragma once
+// The server manager: owns the five listeners and is the only code that starts and stops them.
+// It reads each listener's port, login switch and guest limits from option.ini, asks
+// server.sdb which proxies are enabled, and keeps the running flags, the all-servers-active
+// flag and the last-used ports that the console shows.
+//
+// One thread (the console's main thread or the service's) calls every operation. Log lines go
+// to the `log` callback (the console's activity list or the service log); what the console
+// shows besides (toolbar, status text, message boxes, page refresh) goes to the notifications
+// in ManagerEvents, which the service host leaves empty.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "engine/core/proxy_server.h"
+
+namespace tw {
+
+enum class ManagerHost { kConsole, kService };
+
+struct ManagerEvents {
+  std::function<void(bool online)> onlineChanged;  // toolbar buttons and the status text
+  std::function<void()> refreshServerStatus;       // the proxy-servers page's Status and Port
+  // A message box: text, with the "Tarnwick Proxy Server" caption and error icon when `error`.
+  std::function<void(const std::string& text, bool error)> messageBox;
+  std::function<void()> startFailed;       // show the window on the proxy-servers page
+  std::function<bool()> isServiceRunning;  // the installed service is running
+};
+
+class ServerManager {
+ public:
+  // Server ids: 1 HTTP, 2 FTP, 3 POP3, 4 SMTP, 5 SOCKS (the ids of server.sdb).
+  ServerManager(ManagerHost host, std::string dataDir, std::function<void(const std::string&)> log);
+  ~ServerManager();
+  ServerManager(const ServerManager&) = delete;
+  ServerManager& operator=(const ServerManager&) = delete;
+
+  void StartServers();
+  void StopServers();
+  void StartServer(int32_t id);  // console: the proxy-servers page's Start button
+  void StopServer(int32_t id);   // console: its Stop button
+  void RefreshServerStatus();
+
+  // The listener of a server id (1-5); the owner may set what the handlers read before a start
+  // (schedules, web filters, pages).
+  ProxyServer& Server(int32_t id);
+  bool Running(int32_t id) const;
+  bool AllServersActive() const { return allServersActive_ != 0; }
+  int32_t LastPort(int32_t id) const;
+  bool StartFailedFlag() const { return startFailed_; }
+
+  ManagerEvents events;
+
+ private:
+  // Which of the five servers server.sdb enables (index = id).
+  void ReadEnabled(bool enabled[6]) const;
+
+  const ManagerHost host_;
+  const std::string dataDir_;
+  std::function<void(const std::string&)> log_;
+  // Constructed in the order HTTP, SOCKS, POP3, SMTP, FTP.
+  ProxyServer http_{kProtocolHttp};
+  ProxyServer socks_{kProtocolSocks};
+  ProxyServer pop3_{kProtocolPop3};
+  ProxyServer smtp_{kProtocolSmtp};
+  ProxyServer ftp_{kProtocolFtp};
+  bool running_[6] = {};
+  int32_t allServersActive_ = 0;
+  int32_t lastPort_[6] = {0, 808, 21, 110, 25, 1080};
+  bool startFailed_ = false;
+};
+
+}  // namespace tw

@@ -1,0 +1,108 @@
+#include "engine/core/proxy_server.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "engine_fixture.h"
+
+namespace tw {
+namespace {
+
+using test::ConnectLoopback;
+using test::NothingReadable;
+using test::ReadExactly;
+using test::StartRelayProxy;
+
+int EngineThreads() {
+  return test::CountThreadsNamed("tw-work") + test::CountThreadsNamed("tw-accept") +
+         test::CountThreadsNamed("tw-poll");
+}
+
+TEST(ProxyServer, PortInUseFailsThatProxyOnlyAndRestartListensAgain) {
+  auto first = StartRelayProxy();
+  ProxyServer second(kProtocolFtp);
+  second.handler = &test::RelayTestHandler;
+  second.port = first->port;
+  EXPECT_FALSE(second.Start()) << "the port is taken";
+  EXPECT_EQ(second.stopped.load(), 1);
+  EXPECT_EQ(EngineThreads(), first->workerCount + 2)
+      << "a failed start leaves no thread behind (only the first proxy's workers, accept thread "
+         "and poller run)";
+
+  test::TestServer echo(test::TestServer::kEcho);
+  int fd = test::OpenRelayed(*first, echo.port());
+  ASSERT_NE(fd, -1);
+  ASSERT_TRUE(test::SendAll(fd, "still served"));
+  EXPECT_EQ(ReadExactly(fd, 12), "still served");
+  close(fd);
+
+  int32_t port = first->port;
+  first->Stop();
+  EXPECT_EQ(EngineThreads(), 0) << "no worker, accept or poller thread remains";
+  first->port = port;
+  ASSERT_TRUE(first->Start()) << "stop then start on the same port listens again";
+  fd = test::OpenRelayed(*first, echo.port());
+  ASSERT_TRUE(test::SendAll(fd, "again"));
+  EXPECT_EQ(ReadExactly(fd, 5), "again");
+  close(fd);
+  first->Stop();
+}
+
+TEST(ProxyServer, StopEndsEveryThreadAndFreesOpenConnections) {
+  int64_t contexts_before = LiveContextCount();
+  test::TestServer echo(test::TestServer::kEcho);
+  int fds_before = test::CountOpenDescriptors();
+  auto server = StartRelayProxy();
+  int fd = test::OpenRelayed(*server, echo.port());
+  ASSERT_TRUE(test::SendAll(fd, "ping"));
+  ASSERT_EQ(ReadExactly(fd, 4), "ping");
+  int idle = ConnectLoopback(static_cast<uint16_t>(server->port));  // never says anything
+  server->Stop();
+  EXPECT_EQ(LiveContextCount(), contexts_before);
+  EXPECT_TRUE(test::WaitForClose(fd)) << "open connections are closed by Stop";
+  EXPECT_TRUE(test::WaitForClose(idle));
+  close(fd);
+  close(idle);
+  EXPECT_EQ(EngineThreads(), 0);
+  EXPECT_EQ(test::CountOpenDescriptors(), fds_before + 1) << "only the echo side's socket";
+}
+
+TEST(ProxyServer, GreetingProtocolsSpeakFirstReadFirstProtocolsWait) {
+  struct Case {
+    int32_t protocol;
+    const char* greeting;
+  } cases[] = {{kProtocolFtp, "220 welcome to Tarnwick Proxy Server\r\n"},
+               {kProtocolPop3, "+OK welcome to Tarnwick Proxy Server\r\n"},
+               {kProtocolSmtp, "220 welcome to Tarnwick Proxy Server\r\n"},
+               {kProtocolHttp, nullptr},
+               {kProtocolSocks, nullptr}};
+  for (const Case& k : cases) {
+    ProxyServer server(k.protocol);
+    EXPECT_EQ(server.workerCount, k.protocol == kProtocolHttp ? 10 : 4);
+    server.handler = &test::RelayTestHandler;
+    ASSERT_TRUE(server.Start());
+    int fd = ConnectLoopback(static_cast<uint16_t>(server.port));
+    if (k.greeting != nullptr) {
+      ASSERT_STREQ(server.greeting, k.greeting);
+      EXPECT_EQ(ReadExactly(fd, strlen(k.greeting)), k.greeting);
+    } else {
+      EXPECT_EQ(server.greeting, nullptr);
+      // The connection is established and nothing is said; a request would be answered.
+      EXPECT_TRUE(NothingReadable(fd));
+      test::TestServer echo(test::TestServer::kEcho);
+      ASSERT_TRUE(test::SendAll(fd, "127.0.0.1:" + std::to_string(echo.port()) + "\nhi"));
+      EXPECT_EQ(ReadExactly(fd, 2), "hi");
+    }
+    close(fd);
+    server.Stop();
+  }
+}
+
+TEST(ProxyServer, ProtocolWithoutHandlerDoesNotStart) {
+  ProxyServer server(kProtocolSocks);
+  server.handler = nullptr;
+  EXPECT_FALSE(server.Start());
+}
+
+}  // namespace
+}  // namespace tw

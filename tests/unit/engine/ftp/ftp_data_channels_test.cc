@@ -1,0 +1,118 @@
+#include "engine/ftp/ftp_data_channels.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/support/test_sockets.h"
+
+namespace tw {
+namespace {
+
+bool WaitUntilEmpty(FtpDataListeners& listeners) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (listeners.Count() != 0) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+class FtpDataChannelsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = std::make_unique<ProxyServer>(kProtocolFtp);
+    ASSERT_TRUE(server_->Start());
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    control_ = server_->completionPort->Associate(pair[0]);
+    other_end_ = pair[1];
+  }
+  void TearDown() override {
+    if (server_->completionPort) server_->completionPort->Close(control_);
+    close(other_end_);
+    server_->Stop();
+  }
+
+  DataListenerSpec Spec(uint16_t* port) {
+    DataListenerSpec spec;
+    spec.fd = OpenDataListener(*server_, 0, port);
+    spec.allowedPeer = htonl(INADDR_LOOPBACK);
+    spec.targetAddress = htonl(INADDR_LOOPBACK);
+    spec.targetPort = 9;
+    spec.controlSocket = control_;
+    return spec;
+  }
+
+  std::unique_ptr<ProxyServer> server_;
+  SocketHandle control_ = kNoSocket;
+  int other_end_ = -1;
+};
+
+TEST_F(FtpDataChannelsTest, ListenerNobodyUsesClosesAfterItsLifetime) {
+  FtpDataListeners listeners(server_.get(), /*lifetimeMs=*/150);
+  ASSERT_TRUE(listeners.Running());
+  uint16_t port = 0;
+  DataListenerSpec spec = Spec(&port);
+  ASSERT_NE(spec.fd, -1);
+  listeners.Add(spec);
+  EXPECT_EQ(listeners.Count(), 1u);
+  ASSERT_TRUE(WaitUntilEmpty(listeners)) << "the listener outlived its lifetime";
+  EXPECT_EQ(test::ConnectLoopback(port), -1) << "its port no longer accepts";
+}
+
+TEST_F(FtpDataChannelsTest, ListenerClosesWhenItsControlConnectionEnds) {
+  FtpDataListeners listeners(server_.get(), kDataListenerLifetimeMs);
+  uint16_t port = 0;
+  listeners.Add(Spec(&port));
+  EXPECT_EQ(listeners.Count(), 1u);
+  server_->completionPort->Close(control_);
+  ASSERT_TRUE(WaitUntilEmpty(listeners));
+  EXPECT_EQ(test::ConnectLoopback(port), -1);
+}
+
+TEST_F(FtpDataChannelsTest, StoppingTheProxyEndsTheListenerThread) {
+  uint16_t port = 0;
+  ASSERT_TRUE(AddDataListener(server_.get(), Spec(&port)));
+  EXPECT_EQ(test::CountThreadsNamed("tw-ftpdata"), 1);
+  server_->Stop();
+  EXPECT_EQ(test::CountThreadsNamed("tw-ftpdata"), 0);
+  EXPECT_EQ(test::ConnectLoopback(port), -1);
+  uint16_t later = 0;
+  EXPECT_FALSE(AddDataListener(server_.get(), Spec(&later))) << "a stopped proxy takes none";
+}
+
+TEST_F(FtpDataChannelsTest, RangeGivesTheFirstFreePortOrNone) {
+  int blocker = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  getsockname(blocker, reinterpret_cast<sockaddr*>(&a), &len);
+  int taken = ntohs(a.sin_port);
+  server_->dataPortRangeOn = 1;
+  server_->dataPortLow = taken;
+  server_->dataPortHigh = taken;
+  uint16_t port = 0;
+  EXPECT_EQ(OpenDataListener(*server_, 0, &port), -1) << "the only port of the range is taken";
+  close(blocker);
+  int fd = OpenDataListener(*server_, 0, &port);
+  ASSERT_NE(fd, -1);
+  EXPECT_EQ(port, taken);
+  // Without the range the peer's port is preferred and any free one is the fall-back.
+  server_->dataPortRangeOn = 0;
+  uint16_t other = 0;
+  int second = OpenDataListener(*server_, port, &other);
+  ASSERT_NE(second, -1);
+  EXPECT_NE(other, port);
+  close(fd);
+  close(second);
+}
+
+}  // namespace
+}  // namespace tw

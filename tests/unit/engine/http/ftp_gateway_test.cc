@@ -1,0 +1,290 @@
+// The FTP gateway's URL parsing, reply parsing and directory page, and its FTP dialogue
+// against a scripted server that does what real servers do at the edges (replies split over
+// packets, multi-line replies, a foreign passive address, refusals, silence).
+#include "engine/http/ftp_gateway.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/http/ftp_listing_page.h"
+#include "tests/support/test_sockets.h"
+
+namespace tw {
+namespace {
+
+TEST(FtpGatewayTest, RequestLineGivesLoginAndPath) {
+  struct Case {
+    std::string line;
+    bool ok;
+    std::string user, password, path;
+  } cases[] = {
+      {"GET ftp://h/ HTTP/1.1", true, "anonymous", "WebUsr@", "/"},
+      {"GET ftp://h HTTP/1.1", true, "anonymous", "WebUsr@", "/"},
+      {"get FTP://bob:pw@h:2121/pub/a.txt HTTP/1.1", true, "bob", "pw", "/pub/a.txt"},
+      {"GET ftp://carol@h/x HTTP/1.1", true, "carol", "WebUsr@", "/x"},
+      {"GET ftp://a%40b:p%3Aw@h/ HTTP/1.1", true, "a@b", "p:w", "/"},
+      {"GET ftp://u:p@x@h/ HTTP/1.1", true, "u", "p@x", "/"},
+      {"GET ftp://h/with%20blank/ HTTP/1.1", true, "anonymous", "WebUsr@", "/with blank/"},
+      {"GET ftp://h/a@b/c HTTP/1.1", true, "anonymous", "WebUsr@", "/a@b/c"},
+      {"GET ftp://h/a%0d%0aDELE%20x HTTP/1.1", false, "", "", ""},
+      {"GET ftp://u%0a:p@h/ HTTP/1.1", false, "", "", ""},
+      {"GET ftp://h/a%00 HTTP/1.1", false, "", "", ""},
+      {"GET ftp://h/a%2 HTTP/1.1", false, "", "", ""},
+      {"GET ftp://h/" + std::string(300, 'a') + " HTTP/1.1", false, "", "", ""},
+      {"GET http://h/ HTTP/1.1", false, "", "", ""},
+  };
+  for (const Case& c : cases) {
+    FtpRequest r;
+    ASSERT_EQ(ParseFtpRequest(c.line, &r), c.ok) << c.line;
+    if (!c.ok) continue;
+    EXPECT_EQ(r.user, c.user) << c.line;
+    EXPECT_EQ(r.password, c.password) << c.line;
+    EXPECT_EQ(r.path, c.path) << c.line;
+  }
+}
+
+TEST(FtpGatewayTest, PassiveAndSizeReplies) {
+  uint16_t port = 0;
+  EXPECT_TRUE(ParsePassiveReply("227 Entering Passive Mode (127,0,0,1,19,137).", &port));
+  EXPECT_EQ(port, 19 * 256 + 137);
+  for (const char* bad :
+       {"227 Entering Passive Mode", "227 (1,2,3,4,5)", "227 (1,2,3,4,5,6,7)",
+        "227 (1,2,3,4,256,1)", "227 (1,2,3,4,0,0)", "227 (a,b,c,d,e,f)", "227 )1,2,3,4,5,6("}) {
+    EXPECT_FALSE(ParsePassiveReply(bad, &port)) << bad;
+  }
+  EXPECT_EQ(ParseSizeReply("213 1048576\n"), 1048576);
+  EXPECT_EQ(ParseSizeReply("213 5000000000"), 5000000000);
+  EXPECT_EQ(ParseSizeReply("500 SIZE not understood"), 0);
+  EXPECT_EQ(ParseSizeReply("213"), 0);
+  EXPECT_EQ(ParseSizeReply("213 99999999999999999999999"), 0);
+}
+
+TEST(FtpGatewayTest, ListingPageShowsEveryEntryLinkedAndEscaped) {
+  std::string listing =
+      "drwxr-xr-x   2 ftp ftp        4096 Jan 02 10:00 sub dir\r\n"
+      "-rw-r--r--   1 ftp ftp          12 Feb 03  2023 a b  c.txt\r\n"
+      "-rw-r--r--   1 ftp ftp           1 Mar 04 11:11 <img src=x onerror=y>\n"
+      "total 3\r\n"
+      "-rw-r--r--   1 ftp ftp           7 Apr 05 12:12 100%\"#?.txt";  // no line end
+  std::string page = ListingToHtml(listing, "/pub");
+  EXPECT_EQ(page,
+            "<html><body><h2>Directory of /pub/</h2><hr><A HREF=\"/pub/..\">Up</A><BR><BR><pre>"
+            "Jan 02 10:00     DIR  <a href=/pub/sub%20dir><b>sub dir</b></a>\r\n"
+            "Feb 03 2023     12  <a href=/pub/a%20b%20%20c.txt>a b  c.txt</a>\r\n"
+            "Mar 04 11:11     1  <a href=/pub/%3Cimg%20src%3Dx%20onerror%3Dy%3E>"
+            "&lt;img src=x onerror=y&gt;</a>\r\n"
+            "      <a href=/pub/total%203>total 3</a>\r\n"
+            "Apr 05 12:12     7  <a href=/pub/100%25%22%23%3F.txt>100%&quot;#?.txt</a>\r\n"
+            "</pre></body></html>")
+      << page;
+}
+
+TEST(FtpGatewayTest, ListingPageHeadingAtTheRootAndForMarkupInThePath) {
+  EXPECT_EQ(ListingToHtml("", "/"),
+            "<html><body><h2>Directory of /</h2><hr><pre></pre></body></html>");
+  EXPECT_EQ(ListingToHtml("", ""),
+            "<html><body><h2>Directory of /</h2><hr><pre></pre></body></html>");
+  EXPECT_EQ(ListingToHtml("", "/<s>/"),
+            "<html><body><h2>Directory of /&lt;s&gt;/</h2><hr><A HREF=\"/%3Cs%3E/..\">Up</A>"
+            "<BR><BR><pre></pre></body></html>");
+}
+
+// A scripted FTP server: one control connection, answers chosen per command, a passive data
+// listener whose address in the 227 reply is a foreign one.
+class ScriptedFtpServer {
+ public:
+  using Answer = std::function<void(int control, int data_listener)>;
+
+  ScriptedFtpServer() {
+    listener_ = test::ListenLoopback(4, &port_);
+    data_listener_ = test::ListenLoopback(4, &data_port_);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~ScriptedFtpServer() {
+    shutdown(listener_, SHUT_RDWR);
+    shutdown(data_listener_, SHUT_RDWR);
+    if (control_ != -1) shutdown(control_, SHUT_RDWR);
+    if (thread_.joinable()) thread_.join();
+    close(listener_);
+    close(data_listener_);
+    if (control_ != -1) close(control_);
+  }
+  uint16_t port() const { return port_; }
+  // The commands received, once the client has closed the control connection.
+  std::vector<std::string> Commands() {
+    if (thread_.joinable()) thread_.join();
+    return commands_;
+  }
+
+  std::string greeting = "220-first\r\n220 ready\r\n";
+  std::map<std::string, std::string> replies = {
+      {"USER", "331 pw\r\n"}, {"PASS", "230 in\r\n"}, {"SYST", "215 UNIX\r\n"},
+      {"TYPE", "200 ok\r\n"}, {"CWD", "250 ok\r\n"},  {"QUIT", "221 bye\r\n"},
+  };
+  std::string listing = "-rw-r--r-- 1 a b 3 Jan 01 00:00 x\r\n";
+  // Consulted first for every command; a non-empty answer is sent instead of the above.
+  std::function<std::string(const std::string& line)> answer;
+  bool silent = false;
+  bool split_replies = false;
+
+ private:
+  void Reply(const std::string& text) {
+    if (!split_replies) {
+      test::SendAll(control_, text);
+      return;
+    }
+    for (char c : text) test::SendAll(control_, std::string(1, c));
+  }
+
+  void Run() {
+    control_ = accept(listener_, nullptr, nullptr);
+    if (control_ == -1 || silent) return;
+    Reply(greeting);
+    std::string pending;
+    int data = -1;
+    char buf[512];
+    for (;;) {
+      size_t eol = pending.find("\r\n");
+      if (eol == std::string::npos) {
+        ssize_t n = recv(control_, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        pending.append(buf, static_cast<size_t>(n));
+        continue;
+      }
+      std::string line = pending.substr(0, eol);
+      pending.erase(0, eol + 2);
+      commands_.push_back(line);
+      std::string verb = line.substr(0, line.find(' '));
+      std::string custom = answer ? answer(line) : "";
+      if (!custom.empty()) {
+        Reply(custom);
+      } else if (verb == "PASV") {
+        Reply("227 Entering Passive Mode (10,255,255,1," + std::to_string(data_port_ >> 8) + "," +
+              std::to_string(data_port_ & 255) + ")\r\n");
+        data = accept(data_listener_, nullptr, nullptr);
+      } else if (verb == "LIST" || verb == "RETR") {
+        auto it = replies.find(verb);
+        if (it != replies.end()) {
+          Reply(it->second);
+          continue;
+        }
+        Reply("150 here\r\n");
+        test::SendAll(data, listing);
+        close(data);
+        data = -1;
+        Reply("226 done\r\n");
+      } else if (replies.count(verb) != 0) {
+        Reply(replies[verb]);
+      } else {
+        Reply("502 no\r\n");
+      }
+    }
+    if (data != -1) close(data);
+  }
+
+  int listener_ = -1, data_listener_ = -1;
+  std::atomic<int> control_{-1};  // also shut down by the destructor
+  uint16_t port_ = 0, data_port_ = 0;
+  std::thread thread_;
+  std::vector<std::string> commands_;
+};
+
+TEST(FtpGatewayTest, DialogueReadsListingThroughTheControlServersAddress) {
+  ScriptedFtpServer server;
+  server.split_replies = true;
+  server.replies["PASS"] = "230-welcome\r\n230-more\r\n230 in\r\n";
+  FtpRequest r;
+  r.path = "/d";
+  FtpFetchResult result;
+  ASSERT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, 5000, &result));
+  EXPECT_EQ(result.dataFd, -1);
+  EXPECT_EQ(result.listing, server.listing);
+  std::vector<std::string> expected = {"USER anonymous", "PASS WebUsr@", "SYST", "TYPE I",
+                                       "PASV",           "CWD /d",       "LIST", "QUIT"};
+  EXPECT_EQ(server.Commands(), expected);
+}
+
+TEST(FtpGatewayTest, FileIsRetrievedWithSizeAndCommandsEndInCrLf) {
+  ScriptedFtpServer server;
+  server.answer = [](const std::string& line) -> std::string {
+    if (line == "CWD /pub/f.txt") return "550 not a directory\r\n";
+    if (line == "CWD /pub/") return "250 ok\r\n";
+    if (line == "SIZE f.txt") return "213 3\r\n";
+    return "";
+  };
+  server.listing = "abc";
+  FtpRequest r;
+  r.path = "/pub/f.txt";
+  FtpFetchResult result;
+  ASSERT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, 5000, &result));
+  ASSERT_NE(result.dataFd, -1) << "the data connection is handed over";
+  EXPECT_EQ(result.fileSize, 3);
+  EXPECT_EQ(test::ReadUntilClose(result.dataFd), "abc");
+  close(result.dataFd);
+  std::vector<std::string> expected = {
+      "USER anonymous", "PASS WebUsr@", "SYST",       "TYPE I",     "PASV",
+      "CWD /pub/f.txt", "CWD /pub/",    "SIZE f.txt", "RETR f.txt", "QUIT"};
+  EXPECT_EQ(server.Commands(), expected);
+}
+
+TEST(FtpGatewayTest, FileInADirectoryThatCannotBeEnteredIsNotTransferred) {
+  ScriptedFtpServer server;
+  server.replies["CWD"] = "550 no\r\n";
+  FtpRequest r;
+  r.path = "/pub/f.txt";
+  FtpFetchResult result;
+  ASSERT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, 5000, &result));
+  EXPECT_EQ(result.dataFd, -1);
+  EXPECT_EQ(result.listing, "");
+}
+
+TEST(FtpGatewayTest, RefusalsAndSilenceEndTheDialogue) {
+  FtpRequest r;
+  {
+    ScriptedFtpServer server;
+    server.replies["PASS"] = "530 no\r\n";
+    FtpFetchResult result;
+    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, 5000, &result)) << "login refused";
+  }
+  {
+    ScriptedFtpServer server;
+    server.greeting = "421 busy\r\n";
+    FtpFetchResult result;
+    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, 5000, &result)) << "no greeting";
+  }
+  {
+    ScriptedFtpServer server;
+    server.greeting = "not an ftp server\r\n";
+    FtpFetchResult result;
+    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, 5000, &result)) << "not FTP";
+  }
+  {
+    ScriptedFtpServer server;
+    server.silent = true;
+    FtpFetchResult result;
+    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, 200, &result)) << "silence";
+  }
+  {
+    ScriptedFtpServer server;
+    server.replies["LIST"] = "425 no data connection\r\n";
+    FtpFetchResult result;
+    EXPECT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, 5000, &result))
+        << "a refused LIST gives an empty page, without waiting on the data connection";
+    EXPECT_EQ(result.listing, "");
+  }
+  FtpFetchResult result;
+  EXPECT_FALSE(FtpGatewayFetch("no-such-host.invalid", 21, r, 500, &result));
+}
+
+}  // namespace
+}  // namespace tw

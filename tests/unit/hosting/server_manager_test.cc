@@ -1,0 +1,186 @@
+#include "hosting/server_manager.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "config/account_tables.h"
+#include "config/installation.h"
+#include "config/settings.h"
+#include "tests/support/test_sockets.h"
+
+namespace tw {
+namespace {
+
+class ServerManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/tw-manager-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    dir_ = dir;
+    std::string error;
+    ASSERT_TRUE(InstallMissingDataFiles(dir_, &error)) << error;
+    // Ephemeral ports, so tests never collide with anything on the machine.
+    for (int id = 1; id <= 5; ++id) ASSERT_TRUE(settings().SetInt(PortKey(id), 0, &error));
+  }
+  void TearDown() override { test::RunCommand("rm -rf '" + dir_ + "'"); }
+
+  Settings settings() const { return Settings::InDataDir(dir_); }
+
+  std::unique_ptr<ServerManager> Make(ManagerHost host = ManagerHost::kConsole) {
+    auto m = std::make_unique<ServerManager>(
+        host, dir_, [this](const std::string& line) { lines_.push_back(line); });
+    m->events.messageBox = [this](const std::string& text, bool error) {
+      boxes_.push_back((error ? "E:" : "I:") + text);
+    };
+    m->events.startFailed = [this] { ++start_failed_; };
+    return m;
+  }
+
+  void SetDisabled(int id, int disable) {
+    ServerRecord r;
+    ASSERT_TRUE(ServerTable(dir_).FindById(id, &r));
+    r.disable = disable;
+    std::string error;
+    ASSERT_TRUE(ServerTable(dir_).Update(r, &error)) << error;
+  }
+
+  std::string dir_;
+  std::vector<std::string> lines_, boxes_;
+  int start_failed_ = 0;
+};
+
+TEST_F(ServerManagerTest, StartAndStopAreIdempotentAndLogEachRunningServer) {
+  auto m = Make();
+  m->StartServers();
+  ASSERT_TRUE(m->AllServersActive());
+  for (int id = 1; id <= 5; ++id)
+    EXPECT_EQ(m->Running(id), HandlerForProtocol(id) != nullptr) << id;
+  size_t logged = lines_.size();
+  EXPECT_GE(logged, 1u);
+  for (const std::string& line : lines_) {
+    EXPECT_NE(line.find(" Proxy Server started on port "), std::string::npos) << line;
+  }
+  EXPECT_EQ(lines_.back(), "Socks Proxy Server started on port " +
+                               std::to_string(m->Server(kProtocolSocks).port) + ".");
+  m->StartServers();
+  EXPECT_EQ(lines_.size(), logged) << "a second start while online does nothing";
+  m->StopServers();
+  EXPECT_FALSE(m->AllServersActive());
+  EXPECT_EQ(lines_.back(), "Proxy Servers stopped.");
+  for (int id = 1; id <= 5; ++id) EXPECT_FALSE(m->Running(id));
+  m->StopServers();
+  EXPECT_EQ(lines_.back(), "Proxy Servers stopped.");
+  EXPECT_EQ(lines_.size(), logged + 1) << "a second stop while offline does nothing";
+}
+
+TEST_F(ServerManagerTest, EveryServerDisabledTakesTheFailurePath) {
+  for (int id = 1; id <= 4; ++id) SetDisabled(id, 1);
+  std::string error;
+  ASSERT_TRUE(ServerTable(dir_).Delete(5, &error)) << error;  // no record: not enabled
+  std::string e;
+  settings().SetInt(PortKey(kProtocolHttp), 8080, &e);
+  auto m = Make();
+  m->StartServers();
+  EXPECT_FALSE(m->AllServersActive());
+  ASSERT_EQ(lines_.size(), 5u);
+  EXPECT_EQ(lines_[0], "Http Proxy Server failed to listen on port 8080.");
+  EXPECT_EQ(lines_[4], "Socks Proxy Server failed to listen on port 0.");
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(
+      boxes_[0],
+      "E:Error starting the proxy Servers. This may be due to another service running on the "
+      "ports [8080,0,0,0,0], try changing the port number and then starting the server again.");
+  EXPECT_EQ(start_failed_, 1);
+  EXPECT_TRUE(m->StartFailedFlag());
+  EXPECT_EQ(m->LastPort(kProtocolHttp), 8080);
+
+  // The service host only logs the five lines.
+  lines_.clear();
+  boxes_.clear();
+  auto service = Make(ManagerHost::kService);
+  service->StartServers();
+  EXPECT_EQ(lines_.size(), 5u);
+  EXPECT_TRUE(boxes_.empty());
+}
+
+TEST_F(ServerManagerTest, ConsoleExplainsATotalFailureWhenTheServiceRuns) {
+  for (int id = 1; id <= 5; ++id) SetDisabled(id, 1);
+  auto m = Make();
+  m->events.isServiceRunning = [] { return true; };
+  m->StartServers();
+  EXPECT_TRUE(lines_.empty());
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0],
+            "E:Tarnwick Proxy Server is running as a Service! You do not need to start the server "
+            "again.");
+}
+
+TEST_F(ServerManagerTest, GuestLimitsAndMailPairReachTheListeners) {
+  std::string e;
+  Settings s = settings();
+  s.SetInt(setting::kDownloadLimitPop3, 1, &e);
+  s.SetInt(setting::kDownloadSpeedPop3, 2097151, &e);
+  s.SetInt(setting::kUploadLimitSmtp, 1, &e);
+  s.SetInt(setting::kUploadSpeedSmtp, 10, &e);
+  s.SetInt(setting::kDownloadLimitSocks, 1, &e);
+  s.SetInt(setting::kDownloadSpeedSocks, 2097152, &e);
+  s.SetInt(setting::kIpRangeSocksLimit, 1, &e);
+  s.SetText(setting::kIpRangeSocks, "10.0.0.1-10.0.0.9", &e);
+  s.SetInt(setting::kIpRangeFtpLimit, 0, &e);
+  s.SetText(setting::kIpRangeFtp, "10.0.0.1", &e);
+  s.SetInt(setting::kSocksAuth, 1, &e);
+  auto m = Make();
+  m->StartServers();
+  for (int id : {kProtocolPop3, kProtocolSmtp}) {
+    EXPECT_EQ(m->Server(id).downloadRate, 2147482624) << id;
+    EXPECT_EQ(m->Server(id).uploadRate, 10240) << id;
+  }
+  EXPECT_EQ(m->Server(kProtocolSocks).downloadRate, 0) << "2097152 KB/s is unlimited";
+  EXPECT_EQ(m->Server(kProtocolSocks).guestIpRange, "10.0.0.1-10.0.0.9");
+  EXPECT_EQ(m->Server(kProtocolSocks).authMode, 1);
+  EXPECT_EQ(m->Server(kProtocolFtp).guestIpRange, "") << "range switch off";
+  EXPECT_EQ(m->Server(kProtocolFtp).dataPortRangeOn, 1);
+  m->StopServers();
+}
+
+TEST_F(ServerManagerTest, SingleServerStartAndStop) {
+  SetDisabled(kProtocolHttp, 1);
+  auto m = Make();
+  m->StartServer(kProtocolHttp);
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0], "I:The Server is disabled!");
+  EXPECT_FALSE(m->Running(kProtocolHttp));
+
+  m->StartServer(kProtocolSocks);
+  ASSERT_TRUE(m->Running(kProtocolSocks));
+  EXPECT_FALSE(m->AllServersActive()) << "a single start leaves the set offline";
+  m->StopServers();
+  EXPECT_TRUE(m->Running(kProtocolSocks)) << "StopServers while offline leaves it running";
+  m->StopServer(kProtocolSocks);
+  EXPECT_FALSE(m->Running(kProtocolSocks));
+
+  m->StartServer(kProtocolFtp);
+  EXPECT_EQ(m->Server(kProtocolFtp).dataPortRangeOn, 0) << "a first single start leaves it";
+
+  // A port that another listener holds fails with the single-server text.
+  test::TestServer holder(test::TestServer::kSink);
+  std::string e;
+  settings().SetInt(PortKey(kProtocolSocks), holder.port(), &e);
+  // The holder listens on 127.0.0.1 only; a wildcard bind on the same port still conflicts.
+  m->StartServer(kProtocolSocks);
+  EXPECT_FALSE(m->Running(kProtocolSocks));
+  EXPECT_EQ(boxes_.back(),
+            "E:Error starting the SOCKS proxy server. This may be due to another "
+            "service running on the port " +
+                std::to_string(holder.port()) +
+                ", try changing the port number and then starting the server again.");
+  m->StopServer(kProtocolSocks);
+  m->StopServer(kProtocolFtp);
+}
+
+}  // namespace
+}  // namespace tw
