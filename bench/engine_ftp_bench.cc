@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/core/proxy_server.h"
+#include "engine/proxy_protocols.h"
 #include "tests/support/test_sockets.h"
 
 namespace {
@@ -83,9 +84,10 @@ int main(int argc, char** argv) {
                        local);
   pid_t pid = -1;
   uint16_t server_port = StartServer(root, &pid);
-  tw::ProxyServer proxy(tw::kProtocolFtp);
-  proxy.dataPortRangeOn = 1;
-  if (server_port == 0 || !proxy.Start()) {
+  tw::ProxyServer proxy(tw::kProtocolFtp, tw::ProtocolFor(tw::kProtocolFtp));
+  tw::ListenerSettings settings;
+  settings.ftp.dataPortRangeOn = true;
+  if (server_port == 0 || !proxy.Start(settings)) {
     fprintf(stderr, "cannot start the FTP server or the proxy\n");
     if (pid > 0) kill(pid, SIGTERM);
     return 1;
@@ -93,7 +95,7 @@ int main(int argc, char** argv) {
   std::string server = "127.0.0.1:" + std::to_string(server_port);
   std::string direct = "ftp://bench:bench@" + server + "/";
   std::string proxied = "ftp://bench%40127.0.0.1%3A" + std::to_string(server_port) +
-                        ":bench@127.0.0.1:" + std::to_string(proxy.port) + "/";
+                        ":bench@127.0.0.1:" + std::to_string(proxy.port()) + "/";
   struct Row {
     const char* name;
     double direct, proxied;

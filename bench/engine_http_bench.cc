@@ -31,6 +31,7 @@
 
 #include "config/installation.h"
 #include "engine/core/proxy_server.h"
+#include "engine/proxy_protocols.h"
 #include "tests/support/test_sockets.h"
 
 namespace {
@@ -282,9 +283,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   Origin origin(bytes);
-  tw::ProxyServer proxy(tw::kProtocolHttp);
-  proxy.dataDir = dir;
-  if (!proxy.Start()) return 3;
+  tw::ProxyServer proxy(tw::kProtocolHttp, tw::ProtocolFor(tw::kProtocolHttp));
+  tw::ListenerSettings settings;
+  settings.dataDir = dir;
+  if (!proxy.Start(settings)) return 3;
 
   printf("Loopback, %llu MiB per download (best of %d), wrk -t2 -c16 for %d s\n\n",
          static_cast<unsigned long long>(mib), kDownloadRuns, seconds);
@@ -293,7 +295,7 @@ int main(int argc, char** argv) {
          std::string(14, '-').c_str(), std::string(14, '-').c_str());
   Row("direct", BestDownload(0, origin.port(), bytes, false), -1,
       SmallRequests(dir, 0, origin.port(), seconds));
-  uint16_t ours = static_cast<uint16_t>(proxy.port);
+  uint16_t ours = static_cast<uint16_t>(proxy.port());
   Row("this proxy", BestDownload(ours, origin.port(), bytes, false),
       BestDownload(ours, origin.port(), bytes, true),
       SmallRequests(dir, ours, origin.port(), seconds));

@@ -14,8 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/mail/mail_messages.h"
 #include "engine/core/proxy_server.h"
+#include "engine/mail/mail_messages.h"
+#include "engine/proxy_protocols.h"
 #include "tests/support/mail_test_server.h"
 #include "tests/support/test_sockets.h"
 
@@ -139,13 +140,14 @@ int main(int argc, char** argv) {
   MailTestServer pop3({"+OK ready\r\n"}, MailTestServer::Pop3Mailbox({message}));
   MailTestServer smtp({"220 ready\r\n"}, SmtpScript());
 
-  tw::ProxyServer pop3_proxy(tw::kProtocolPop3);
-  tw::ProxyServer smtp_proxy(tw::kProtocolSmtp);
-  if (!pop3_proxy.Start() || !smtp_proxy.Start()) {
+  tw::ProxyServer pop3_proxy(tw::kProtocolPop3, tw::ProtocolFor(tw::kProtocolPop3));
+  tw::ProxyServer smtp_proxy(tw::kProtocolSmtp, tw::ProtocolFor(tw::kProtocolSmtp));
+  if (!pop3_proxy.Start({}) || !smtp_proxy.Start({})) {
     fprintf(stderr, "cannot start the proxies\n");
     return 1;
   }
-  uint16_t p3 = static_cast<uint16_t>(pop3_proxy.port), sm = static_cast<uint16_t>(smtp_proxy.port);
+  uint16_t p3 = static_cast<uint16_t>(pop3_proxy.port()),
+           sm = static_cast<uint16_t>(smtp_proxy.port());
   std::string target = "127.0.0.1:" + std::to_string(pop3.port());
   std::string smtp_user = tw::Base64Encode("bench#127.0.0.1:" + std::to_string(smtp.port()));
 

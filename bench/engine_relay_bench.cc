@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/protocols.h"
 #include "engine/core/io_context.h"
 #include "engine/core/proxy_server.h"
 #include "tests/support/relay_test_handler.h"
@@ -154,11 +155,9 @@ int main(int argc, char** argv) {
   int idle = argc > 2 ? atoi(argv[2]) : 500;
   uint64_t bytes = static_cast<uint64_t>(gib * 1024 * 1024 * 1024) / kChunk * kChunk;
 
-  tw::ProxyServer server(tw::kProtocolSocks);
-  server.handler = &tw::test::RelayTestHandler;
-  server.greeting = nullptr;
-  server.port = 0;
-  if (!server.Start()) {
+  tw::ProxyServer server(tw::kProtocolSocks,
+                         tw::ProxyProtocol{&tw::test::RelayTestHandler, nullptr, 4});
+  if (!server.Start({})) {
     fprintf(stderr, "cannot start the proxy\n");
     return 1;
   }
@@ -167,7 +166,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < runs; ++i) {
     double d = Transfer(0, bytes);
     double cpu0 = CpuSeconds();
-    double p = Transfer(static_cast<uint16_t>(server.port), bytes);
+    double p = Transfer(static_cast<uint16_t>(server.port()), bytes);
     cpu_total += CpuSeconds() - cpu0;
     if (d <= 0 || p <= 0) {
       fprintf(stderr, "transfer failed\n");
@@ -183,7 +182,7 @@ int main(int argc, char** argv) {
   // Heap per idle relayed connection (client context + destination context + bookkeeping).
   struct mallinfo2 before = mallinfo2();
   Child c =
-      Spawn({"engine_relay_bench", "--idle", std::to_string(server.port), std::to_string(idle)});
+      Spawn({"engine_relay_bench", "--idle", std::to_string(server.port()), std::to_string(idle)});
   char line[32] = {};
   bool ready = fgets(line, sizeof line, c.out) != nullptr;
   while (ready && server.LiveContexts() < static_cast<size_t>(2 * idle)) {

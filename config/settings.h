@@ -9,16 +9,11 @@
 #include <string>
 #include <string_view>
 
+#include "config/protocols.h"
+
 namespace tw {
 
 constexpr char kSettingsFileName[] = "option.ini";
-
-// Proxy numbers: the server table's ids and the "server%d" account columns.
-constexpr int kProtocolHttp = 1;
-constexpr int kProtocolFtp = 2;
-constexpr int kProtocolPop3 = 3;
-constexpr int kProtocolSmtp = 4;
-constexpr int kProtocolSocks = 5;
 
 // One key of the settings file.
 struct SettingKey {

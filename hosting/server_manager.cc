@@ -1,27 +1,19 @@
 #include "hosting/server_manager.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "config/account_tables.h"
 #include "config/activity_log.h"
 #include "config/activity_text.h"
 #include "config/settings.h"
-#include "config/speed.h"
+#include "engine/proxy_protocols.h"
 
 namespace tw {
 
 namespace {
 
-// Names as the whole-set log lines, the single-server start post, and its failure text use
-// them (index = server id).
-constexpr const char* kLogName[] = {"", "Http", "Ftp", "Pop3", "Smtp", "Socks"};
-constexpr const char* kStartedName[] = {"", "HTTP", "FTP", "Pop3", "Smtp", "Socks"};
-constexpr const char* kErrorName[] = {"", "HTTP", "FTP", "Pop3", "Smtp", "SOCKS"};
 constexpr char kCaptionlessDisabled[] = "The Server is disabled!";
-
-bool ValidId(int32_t id) {
-  return id >= 1 && id <= 5;
-}
 
 // [HTTP] ftp_timeout in seconds; a value outside 1-3600 takes the default of 30.
 uint32_t FtpGatewayTimeoutMs(const Settings& settings) {
@@ -34,12 +26,40 @@ uint32_t FtpGatewayTimeoutMs(const Settings& settings) {
 
 ServerManager::ServerManager(ManagerHost host, std::string dataDir,
                              std::function<void(const std::string&)> log)
-    : host_(host), dataDir_(std::move(dataDir)), log_(std::move(log)) {
-  for (int32_t id = 1; id <= 5; ++id) Server(id).dataDir = dataDir_;
+    : host_(host),
+      dataDir_(std::move(dataDir)),
+      log_(std::move(log)),
+      http_(kProtocolHttp, ProtocolFor(kProtocolHttp)),
+      socks_(kProtocolSocks, ProtocolFor(kProtocolSocks)),
+      pop3_(kProtocolPop3, ProtocolFor(kProtocolPop3)),
+      smtp_(kProtocolSmtp, ProtocolFor(kProtocolSmtp)),
+      ftp_(kProtocolFtp, ProtocolFor(kProtocolFtp)) {
+  startup_.Load(dataDir_);
+  for (int32_t id = kFirstProtocol; id <= kLastProtocol; ++id) {
+    lastPort_[id] = std::atoi(PortKey(id).default_text);
+  }
+}
+
+ListenerSettings ServerManager::ListenerSettingsFor(const Settings& settings, int32_t id) const {
+  ProxySettings wanted = settings.ReadProxySettings(id);
+  ListenerSettings out;
+  out.port = wanted.port;
+  out.authMode = wanted.auth_mode;
+  out.downloadRate = wanted.download_rate;
+  out.uploadRate = wanted.upload_rate;
+  out.guestIpRange = wanted.guest_ip_range;
+  out.dataDir = dataDir_;
+  if (id == kProtocolFtp) {
+    out.ftp.dataPortRangeOn = true;
+    out.ftp.addressEchoHost = settings.Text(setting::kFtpAddressEcho);
+  }
+  if (id == kProtocolHttp) out.http.ftpGatewayTimeoutMs = FtpGatewayTimeoutMs(settings);
+  startup_.ApplyTo(id, &out);
+  return out;
 }
 
 ServerManager::~ServerManager() {
-  for (int32_t id = 1; id <= 5; ++id) Server(id).Stop();
+  for (int32_t id = kFirstProtocol; id <= kLastProtocol; ++id) Server(id).Stop();
 }
 
 ProxyServer& ServerManager::Server(int32_t id) {
@@ -58,11 +78,11 @@ ProxyServer& ServerManager::Server(int32_t id) {
 }
 
 bool ServerManager::Running(int32_t id) const {
-  return ValidId(id) && running_[id];
+  return ValidProtocol(id) && running_[id];
 }
 
 int32_t ServerManager::LastPort(int32_t id) const {
-  return ValidId(id) ? lastPort_[id] : 0;
+  return ValidProtocol(id) ? lastPort_[id] : 0;
 }
 
 void ServerManager::ReadEnabled(bool enabled[6]) const {
@@ -80,25 +100,16 @@ void ServerManager::RefreshServerStatus() {
 void ServerManager::StartServers() {
   if (allServersActive_ != 0) return;
   Settings settings = Settings::InDataDir(dataDir_);
-  ProxySettings wanted[6];
-  for (int32_t id = 1; id <= 5; ++id) wanted[id] = settings.ReadProxySettings(id);
+  ListenerSettings wanted[6];
+  for (int32_t id = kFirstProtocol; id <= kLastProtocol; ++id) {
+    wanted[id] = ListenerSettingsFor(settings, id);
+  }
   bool enabled[6];
   ReadEnabled(enabled);
 
   for (int32_t id : {kProtocolFtp, kProtocolSmtp, kProtocolPop3, kProtocolSocks, kProtocolHttp}) {
     if (running_[id] || !enabled[id]) continue;
-    ProxyServer& server = Server(id);
-    server.port = wanted[id].port;
-    server.authMode = wanted[id].auth_mode;
-    server.downloadRate = wanted[id].download_rate;
-    server.uploadRate = wanted[id].upload_rate;
-    server.guestIpRange = wanted[id].guest_ip_range;
-    if (id == kProtocolFtp) {
-      server.dataPortRangeOn = 1;
-      server.addressEchoHost = settings.Text(setting::kFtpAddressEcho);
-    }
-    if (id == kProtocolHttp) server.ftpGatewayTimeoutMs = FtpGatewayTimeoutMs(settings);
-    running_[id] = server.Start();
+    running_[id] = Server(id).Start(wanted[id]);
   }
   for (int32_t id = 1; id <= 5; ++id) lastPort_[id] = wanted[id].port;
   allServersActive_ = 0;
@@ -107,7 +118,7 @@ void ServerManager::StartServers() {
   if (allServersActive_ != 0) {
     for (int32_t id : {kProtocolHttp, kProtocolFtp, kProtocolPop3, kProtocolSmtp, kProtocolSocks}) {
       if (running_[id]) {
-        log_(FormatText("%s Proxy Server started on port %d.", kLogName[id], Server(id).port));
+        log_(FormatText("%s Proxy Server started on port %d.", NamesOf(id).log, Server(id).port()));
       }
     }
     if (host_ == ManagerHost::kConsole) {
@@ -130,7 +141,7 @@ void ServerManager::StartServers() {
         "Tarnwick Proxy Server is running as a Service! You do not need to start the server again.";
   } else {
     for (int32_t id : {kProtocolHttp, kProtocolFtp, kProtocolPop3, kProtocolSmtp, kProtocolSocks}) {
-      log_(FormatText("%s Proxy Server failed to listen on port %d.", kLogName[id],
+      log_(FormatText("%s Proxy Server failed to listen on port %d.", NamesOf(id).log,
                       wanted[id].port));
     }
   }
@@ -154,45 +165,38 @@ void ServerManager::StopServers() {
 }
 
 void ServerManager::StartServer(int32_t id) {
-  if (!ValidId(id)) return;
+  if (!ValidProtocol(id)) return;
   bool enabled[6];
   ReadEnabled(enabled);
   if (running_[id] || !enabled[id]) {
     if (!enabled[id] && events.messageBox) events.messageBox(kCaptionlessDisabled, false);
     return;
   }
-  Settings settings = Settings::InDataDir(dataDir_);
-  ProxySettings wanted = settings.ReadProxySettings(id);
-  GuestKeys keys = GuestReadKeys(id);
+  ListenerSettings wanted = ListenerSettingsFor(Settings::InDataDir(dataDir_), id);
   ProxyServer& server = Server(id);
-  server.port = wanted.port;
-  server.authMode = wanted.auth_mode;
-  // The single-server start takes the speeds without their switches.
-  server.downloadRate = SpeedToRate(1, settings.Int(keys.download_speed));
-  server.uploadRate = SpeedToRate(1, settings.Int(keys.upload_speed));
-  if (id == kProtocolHttp) server.ftpGatewayTimeoutMs = FtpGatewayTimeoutMs(settings);
-  running_[id] = server.Start();
+  running_[id] = server.Start(wanted);
   lastPort_[id] = wanted.port;
   if (running_[id]) {
     RefreshServerStatus();
-    PostActivityText(FormatText("%s Proxy Server started on %d", kStartedName[id], server.port));
+    PostActivityText(
+        FormatText("%s Proxy Server started on %d", NamesOf(id).started, server.port()));
     return;
   }
   if (events.messageBox) {
     events.messageBox(FormatText("Error starting the %s proxy server. This may be due to another "
                                  "service running on the port %d, try changing the port number "
                                  "and then starting the server again.",
-                                 kErrorName[id], wanted.port),
+                                 NamesOf(id).failed, wanted.port),
                       true);
   }
 }
 
 void ServerManager::StopServer(int32_t id) {
-  if (!ValidId(id) || !running_[id]) return;
+  if (!ValidProtocol(id) || !running_[id]) return;
   Server(id).Stop();
   running_[id] = false;
   RefreshServerStatus();
-  PostActivityText(FormatText("%s Proxy Server stopped", kLogName[id]));
+  PostActivityText(FormatText("%s Proxy Server stopped", NamesOf(id).log));
 }
 
 }  // namespace tw

@@ -1,8 +1,9 @@
 #pragma once
 // The server manager: owns the five listeners and is the only code that starts and stops them.
-// It reads each listener's port, login switch and guest limits from option.ini, asks
-// server.sdb which proxies are enabled, and keeps the running flags, the all-servers-active
-// flag and the last-used ports that the console shows.
+// It reads each listener's settings from option.ini (one function for the whole set and for a
+// single proxy), lends them the data loaded at start-up (schedules, web filters, refusal
+// pages), asks server.sdb which proxies are enabled, and keeps the running flags, the
+// all-servers-active flag and the last-used ports that the console shows.
 //
 // One thread (the console's main thread or the service's) calls every operation. Log lines go
 // to the `log` callback (the console's activity list or the service log); what the console
@@ -12,7 +13,10 @@
 #include <functional>
 #include <string>
 
+#include "config/protocols.h"
+#include "config/settings.h"
 #include "engine/core/proxy_server.h"
+#include "hosting/startup_data.h"
 
 namespace tw {
 
@@ -29,7 +33,8 @@ struct ManagerEvents {
 
 class ServerManager {
  public:
-  // Server ids: 1 HTTP, 2 FTP, 3 POP3, 4 SMTP, 5 SOCKS (the ids of server.sdb).
+  // Server ids: 1 HTTP, 2 FTP, 3 POP3, 4 SMTP, 5 SOCKS (the ids of server.sdb). Loads the
+  // start-up data of dataDir.
   ServerManager(ManagerHost host, std::string dataDir, std::function<void(const std::string&)> log);
   ~ServerManager();
   ServerManager(const ServerManager&) = delete;
@@ -41,9 +46,10 @@ class ServerManager {
   void StopServer(int32_t id);   // console: its Stop button
   void RefreshServerStatus();
 
-  // The listener of a server id (1-5); the owner may set what the handlers read before a start
-  // (schedules, web filters, pages).
+  // The listener of a server id (1-5; another id gives the SOCKS listener).
   ProxyServer& Server(int32_t id);
+  // Everything a listener is started with, read from settings and the start-up data.
+  ListenerSettings ListenerSettingsFor(const Settings& settings, int32_t id) const;
   bool Running(int32_t id) const;
   bool AllServersActive() const { return allServersActive_ != 0; }
   int32_t LastPort(int32_t id) const;
@@ -58,15 +64,16 @@ class ServerManager {
   const ManagerHost host_;
   const std::string dataDir_;
   std::function<void(const std::string&)> log_;
+  StartupData startup_;
   // Constructed in the order HTTP, SOCKS, POP3, SMTP, FTP.
-  ProxyServer http_{kProtocolHttp};
-  ProxyServer socks_{kProtocolSocks};
-  ProxyServer pop3_{kProtocolPop3};
-  ProxyServer smtp_{kProtocolSmtp};
-  ProxyServer ftp_{kProtocolFtp};
+  ProxyServer http_;
+  ProxyServer socks_;
+  ProxyServer pop3_;
+  ProxyServer smtp_;
+  ProxyServer ftp_;
   bool running_[6] = {};
   int32_t allServersActive_ = 0;
-  int32_t lastPort_[6] = {0, 808, 21, 110, 25, 1080};
+  int32_t lastPort_[6] = {};  // the port keys' defaults until a start reads them
   bool startFailed_ = false;
 };
 

@@ -15,12 +15,9 @@
 #include "config/activity_log.h"
 #include "config/data_dir.h"
 #include "config/installation.h"
-#include "hosting/server_manager.h"
 #include "config/service_log.h"
 #include "config/settings.h"
-#include "engine/http/http_proxy.h"
-#include "engine/policy/schedule_list.h"
-#include "engine/policy/web_filter_list.h"
+#include "hosting/server_manager.h"
 #include "platform/clock.h"
 #include "platform/registry.h"
 #include "service/systemd_unit.h"
@@ -31,7 +28,6 @@ namespace tw {
 namespace {
 
 constexpr char kLockFileName[] = "kestrane.lock";
-constexpr const char* kProxyNames[] = {"", "HTTP", "FTP", "POP3", "SMTP", "SOCKS"};
 
 // A line of the service itself: to kestrane.log (through the service logger) and to standard
 // error, which systemd keeps in the journal.
@@ -119,24 +115,18 @@ int RunService(const ServiceOptions& options) {
   if (!activity.Start()) HostLog(activity.FileError());
   activity.SetSavelog(Settings::InDataDir(dir).Switch(setting::kSavelog));
   SetActivityQueue(&activity.Queue());
-  ScheduleList schedules;
-  schedules.Load(dir);
-  WebFilterList filters;
-  filters.Load(dir);
 
   ServerManager manager(ManagerHost::kService, dir, HostLog);
-  for (int id = 1; id <= 5; ++id) manager.Server(id).schedules = &schedules;
-  manager.Server(kProtocolHttp).webFilters = &filters;
-  LoadHttpPages(&manager.Server(kProtocolHttp));
   manager.StartServers();
   ApplyThreadPriority(dir);
   bool running = manager.AllServersActive();
   if (!running) {
     HostLog("No servers to start");
   } else if (options.foreground) {
-    for (int id = 1; id <= 5; ++id) {
+    for (int32_t id = kFirstProtocol; id <= kLastProtocol; ++id) {
       if (manager.Running(id)) {
-        std::printf("%s proxy listening on 0.0.0.0:%d\n", kProxyNames[id], manager.Server(id).port);
+        std::printf("%s proxy listening on 0.0.0.0:%d\n", NamesOf(id).upper,
+                    manager.Server(id).port());
       }
     }
     std::fflush(stdout);

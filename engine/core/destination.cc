@@ -20,7 +20,7 @@ bool ConnectDestination(IoContext* x, std::string_view host, uint16_t port) {
   uint32_t address;
   if (ParseIPv4(host, &address)) return ConnectAddress(x, address, port);
   x->connectPort = port;
-  ResolveAsync(x->server->completionPort, std::string(host), static_cast<uint64_t>(x->socket),
+  ResolveAsync(x->server->completionPort(), std::string(host), static_cast<uint64_t>(x->socket),
                &x->overlapped);
   return true;
 }
@@ -31,14 +31,14 @@ bool ConnectResolved(IoContext* x, uint32_t bytes) {
 }
 
 bool ConnectAddress(IoContext* x, uint32_t address, uint16_t port) {
-  CompletionPort* cp = x->server->completionPort.get();
+  CompletionPort* cp = x->server->completionPort().get();
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd == -1) return false;
   SetNoDelay(fd);
   SocketHandle s = cp->Associate(fd);
   if (s == kNoSocket) return false;
   x->connectSocket = s;
-  if (!cp->PostConnect(s, MakeSockAddr(address, port), x->server->connectTimeoutMs,
+  if (!cp->PostConnect(s, MakeSockAddr(address, port), x->server->connectTimeoutMs(),
                        &x->overlapped)) {
     x->connectSocket = kNoSocket;
     cp->Close(s);
@@ -63,7 +63,7 @@ IoContext* PairConnected(IoContext* x, int32_t stateC, int32_t stateD) {
   SocketHandle s = TakeConnectedSocket(x);
   IoContext* d = Pair(x, s, stateC, stateD);
   if (d == nullptr) {
-    x->server->completionPort->Close(s);
+    x->server->completionPort()->Close(s);
     CloseContext(x);
   }
   return d;

@@ -15,24 +15,6 @@ namespace {
 
 std::atomic<int64_t> g_live_contexts{0};
 
-void Register(ProxyServer* server, IoContext* x) {
-  std::lock_guard<std::mutex> lock(server->liveMutex);
-  x->liveNext = server->liveHead;
-  if (server->liveHead != nullptr) server->liveHead->livePrev = x;
-  server->liveHead = x;
-  ++server->liveCount;
-}
-
-void Unregister(ProxyServer* server, IoContext* x) {
-  std::lock_guard<std::mutex> lock(server->liveMutex);
-  if (x->livePrev != nullptr)
-    x->livePrev->liveNext = x->liveNext;
-  else
-    server->liveHead = x->liveNext;
-  if (x->liveNext != nullptr) x->liveNext->livePrev = x->livePrev;
-  --server->liveCount;
-}
-
 IoContext* Allocate(ProxyServer* server, SocketHandle socket) {
   IoContext* x = new (std::nothrow) IoContext();
   if (x == nullptr) return nullptr;
@@ -49,7 +31,7 @@ void Delete(IoContext* x) {
 }
 
 void Free(IoContext* x) {
-  Unregister(x->server, x);
+  x->server->RemoveLive(x);
   Delete(x);
 }
 
@@ -62,9 +44,9 @@ int64_t LiveContextCount() {
 IoContext* NewClientContext(ProxyServer* server, SocketHandle socket) {
   IoContext* x = Allocate(server, socket);
   if (x == nullptr) return nullptr;
-  x->downloadRate = server->downloadRate;
-  x->uploadRate = server->uploadRate;
-  Register(server, x);
+  x->downloadRate = server->access().downloadRate;
+  x->uploadRate = server->access().uploadRate;
+  server->AddLive(x);
   return x;
 }
 
@@ -77,9 +59,9 @@ IoContext* Pair(IoContext* c, SocketHandle s, int32_t stateC, int32_t stateD) {
   d->downloadRate = c->downloadRate;
   d->uploadRate = c->uploadRate;
   d->state = stateD;
-  Register(c->server, d);
+  c->server->AddLive(d);
   {
-    std::lock_guard<std::mutex> lock(c->server->pairMutex);
+    std::lock_guard<std::mutex> lock(c->server->pairMutex());
     c->partner = d;
     c->peerSocket.store(s);
   }
@@ -92,8 +74,8 @@ void RelaySendStep(IoContext* x) {
   // worker handling the send's completion.
   uint32_t now = TickCount();
   x->lastSendTick = now != 0 ? now : 1;
-  if (!x->server->completionPort->PostSend(x->peerSocket.load(), &x->overlapped, x->buffer,
-                                           x->wsaBuf.len)) {
+  if (!x->server->completionPort()->PostSend(x->peerSocket.load(), &x->overlapped, x->buffer,
+                                             x->wsaBuf.len)) {
     CloseContext(x);
   }
 }
@@ -101,7 +83,7 @@ void RelaySendStep(IoContext* x) {
 void RelayReadStep(IoContext* x) {
   x->wsaBuf.len = kIoBufferSize;
   std::memset(x->buffer, 0, kIoBufferSize);
-  if (!x->server->completionPort->PostRead(x->socket, &x->overlapped, x->buffer, kIoBufferSize)) {
+  if (!x->server->completionPort()->PostRead(x->socket, &x->overlapped, x->buffer, kIoBufferSize)) {
     CloseContext(x);
   }
 }
@@ -117,8 +99,8 @@ bool DialogueReadStep(IoContext* x) {
     timeout = static_cast<uint32_t>(std::min<uint64_t>(x->deadlineMs - now, UINT32_MAX));
   }
   if (x->held >= kIoBufferSize ||
-      !x->server->completionPort->PostRead(x->socket, &x->overlapped, x->buffer + x->held,
-                                           kIoBufferSize - x->held, timeout)) {
+      !x->server->completionPort()->PostRead(x->socket, &x->overlapped, x->buffer + x->held,
+                                             kIoBufferSize - x->held, timeout)) {
     CloseContext(x);
     return false;
   }
@@ -138,8 +120,8 @@ void Relay(IoContext* x, uint64_t key, uint32_t bytes) {
       uint32_t pause = 0;
       ThrottleSend(x->lastSendTick, static_cast<int32_t>(bytes), rate, &pause);
       if (pause > 0) {
-        x->server->completionPort->PostTimed(pause, static_cast<uint64_t>(x->socket),
-                                             &x->overlapped);
+        x->server->completionPort()->PostTimed(pause, static_cast<uint64_t>(x->socket),
+                                               &x->overlapped);
         return;
       }
       RelaySendStep(x);
@@ -162,7 +144,7 @@ void Relay(IoContext* x, uint64_t key, uint32_t bytes) {
 }
 
 void DiscardContext(IoContext* x) {
-  CompletionPort* port = x->server->completionPort.get();
+  CompletionPort* port = x->server->completionPort().get();
   port->Close(x->socket);
   port->Close(x->connectSocket);
   Delete(x);
@@ -172,7 +154,7 @@ void CloseContext(IoContext* x) {
   ProxyServer* server = x->server;
   SocketHandle partner_socket = kNoSocket;
   {
-    std::lock_guard<std::mutex> lock(server->pairMutex);
+    std::lock_guard<std::mutex> lock(server->pairMutex());
     if (IoContext* p = x->partner) {
       partner_socket = p->socket;
       p->partner = nullptr;
@@ -180,7 +162,7 @@ void CloseContext(IoContext* x) {
       x->partner = nullptr;
     }
   }
-  CompletionPort* port = server->completionPort.get();
+  CompletionPort* port = server->completionPort().get();
   port->Close(x->socket);
   port->Close(x->connectSocket);
   Free(x);

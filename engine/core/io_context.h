@@ -20,7 +20,7 @@
 
 namespace tw {
 
-struct ProxyServer;
+class ProxyServer;
 
 constexpr uint32_t kIoBufferSize = 8192;
 
@@ -38,7 +38,7 @@ struct IoContext {
   // has been closed. Written by the partner's close while this context may be relaying.
   std::atomic<SocketHandle> peerSocket{kNoSocket};
   ProxyServer* server = nullptr;
-  IoContext* partner = nullptr;  // GUARDED_BY(server->pairMutex) once paired
+  IoContext* partner = nullptr;  // GUARDED_BY(server->pairMutex()) once paired
   int32_t state = 1;
   uint64_t aux = 0;           // protocol-specific word
   char text[256];             // protocol-specific text, zero-terminated

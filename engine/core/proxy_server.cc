@@ -19,29 +19,9 @@ namespace tw {
 
 namespace {
 
-constexpr char kFtpGreeting[] = "220 welcome to Tarnwick Proxy Server\r\n";
-constexpr char kPop3Greeting[] = "+OK welcome to Tarnwick Proxy Server\r\n";
-constexpr char kSmtpGreeting[] = "220 welcome to Tarnwick Proxy Server\r\n";
 // After an accept fails for lack of descriptors or memory, wait this long before the next one
 // instead of spinning on a listener that stays readable.
 constexpr int kAcceptBackoffMs = 100;
-
-int WorkersFor(int32_t protocolId) {
-  return protocolId == kProtocolHttp ? 10 : 4;
-}
-
-const char* GreetingFor(int32_t protocolId) {
-  switch (protocolId) {
-    case kProtocolFtp:
-      return kFtpGreeting;
-    case kProtocolPop3:
-      return kPop3Greeting;
-    case kProtocolSmtp:
-      return kSmtpGreeting;
-    default:
-      return nullptr;
-  }
-}
 
 bool ResourceExhausted(int err) {
   return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
@@ -49,11 +29,10 @@ bool ResourceExhausted(int err) {
 
 }  // namespace
 
-ProxyServer::ProxyServer(int32_t id)
-    : protocolId(id),
-      workerCount(WorkersFor(id)),
-      greeting(GreetingFor(id)),
-      handler(HandlerForProtocol(id)) {}
+ProxyServer::ProxyServer(int32_t id, ProxyProtocol protocol)
+    : protocolId_(id), protocol_(protocol) {
+  access_.protocolId = id;
+}
 
 ProxyServer::~ProxyServer() {
   Stop();
@@ -64,56 +43,59 @@ void WorkerLoop(std::shared_ptr<CompletionPort> port) {
   while (port->Wait(&c)) {
     if (c.key == 0 || c.overlapped == nullptr) return;  // Stop's wake-up
     IoContext* context = reinterpret_cast<IoContext*>(c.overlapped);
-    context->server->handler(context, c.key, c.bytes);
+    context->server->handler()(context, c.key, c.bytes);
   }
 }
 
-bool ProxyServer::Start() {
-  if (stopped.load() == 0 || handler == nullptr) return false;
-  access.protocolId = protocolId;
-  access.authMode = authMode;
-  access.downloadRate = downloadRate;
-  access.uploadRate = uploadRate;
-  access.guestIpRange = guestIpRange;
-  access.dataDir = dataDir;
-  access.schedules = schedules;
-  completionPort = CompletionPort::Create();
-  if (!completionPort) return false;
+bool ProxyServer::Start(const ListenerSettings& settings) {
+  if (Running() || protocol_.handler == nullptr) return false;
+  access_.authMode.store(settings.authMode);
+  access_.downloadRate = settings.downloadRate;
+  access_.uploadRate = settings.uploadRate;
+  access_.guestIpRange = settings.guestIpRange;
+  access_.dataDir = settings.dataDir;
+  access_.schedules = settings.schedules;
+  access_.port = settings.port;
+  http_ = settings.http;
+  ftp_ = settings.ftp;
+  connectTimeoutMs_ = settings.connectTimeoutMs;
+  dialogueTimeoutMs_ = settings.dialogueTimeoutMs;
+  completionPort_ = CompletionPort::Create();
+  if (!completionPort_) return false;
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  listenSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (wakeFd_ == -1 || listenSocket == -1) {
+  listenSocket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (wakeFd_ == -1 || listenSocket_ == -1) {
     ReleaseAll();
     return false;
   }
   // Lets a restarted proxy bind while connections of its previous run linger in TIME_WAIT;
   // a port that another listener holds still fails.
   int one = 1;
-  setsockopt(listenSocket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  setsockopt(listenSocket_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr;
   std::memset(&addr, 0, sizeof addr);
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  addr.sin_port = htons(static_cast<uint16_t>(port & 0xffff));
-  if (bind(listenSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1 ||
-      listen(listenSocket, listenBacklog) == -1) {
+  addr.sin_port = htons(static_cast<uint16_t>(settings.port & 0xffff));
+  if (bind(listenSocket_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1 ||
+      listen(listenSocket_, listenBacklog_) == -1) {
     ReleaseAll();
     return false;
   }
   socklen_t len = sizeof addr;
-  if (getsockname(listenSocket, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
+  if (getsockname(listenSocket_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    access_.port = ntohs(addr.sin_port);
   }
-  access.port = port;
   try {
-    for (int i = 0; i < workerCount; ++i) {
-      workers_.emplace_back(WorkerLoop, completionPort);
+    for (int i = 0; i < protocol_.workerCount; ++i) {
+      workers_.emplace_back(WorkerLoop, completionPort_);
       pthread_setname_np(workers_.back().native_handle(), "tw-work");
     }
-    stopped.store(0);
-    acceptThread = std::thread(&ProxyServer::AcceptLoop, this);
-    pthread_setname_np(acceptThread.native_handle(), "tw-accept");
+    stopped_.store(0);
+    acceptThread_ = std::thread(&ProxyServer::AcceptLoop, this);
+    pthread_setname_np(acceptThread_.native_handle(), "tw-accept");
   } catch (const std::system_error&) {
-    stopped.store(1);
+    stopped_.store(1);
     ReleaseAll();
     return false;
   }
@@ -121,12 +103,12 @@ bool ProxyServer::Start() {
 }
 
 void ProxyServer::Stop() {
-  stopped.store(1);
-  if (acceptThread.joinable()) {
+  stopped_.store(1);
+  if (acceptThread_.joinable()) {
     uint64_t one = 1;
     ssize_t rc = write(wakeFd_, &one, sizeof one);
     (void)rc;
-    acceptThread.join();
+    acceptThread_.join();
   }
   ReleaseAll();
 }
@@ -137,59 +119,88 @@ void ProxyServer::ReleaseAll() {
   // The protocol's own threads go first: they may still hand new contexts to the workers.
   std::unique_ptr<ProtocolService> ending;
   {
-    std::lock_guard<std::mutex> lock(serviceMutex);
-    ending = std::move(service);
+    std::lock_guard<std::mutex> lock(serviceMutex_);
+    ending = std::move(service_);
   }
   ending.reset();
-  if (listenSocket != -1) {
-    shutdown(listenSocket, SHUT_RDWR);
-    close(listenSocket);
-    listenSocket = -1;
+  if (listenSocket_ != -1) {
+    shutdown(listenSocket_, SHUT_RDWR);
+    close(listenSocket_);
+    listenSocket_ = -1;
   }
   if (wakeFd_ != -1) {
     close(wakeFd_);
     wakeFd_ = -1;
   }
-  if (completionPort) {
-    for (size_t i = 0; i < workers_.size(); ++i) completionPort->PostEmpty();
+  if (completionPort_) {
+    for (size_t i = 0; i < workers_.size(); ++i) completionPort_->PostEmpty();
   }
   for (std::thread& t : workers_) t.join();
   workers_.clear();
-  if (!completionPort) return;
-  completionPort->CloseQueue();
+  if (!completionPort_) return;
+  completionPort_->CloseQueue();
   // No worker runs any more: what is left in the list belongs to nobody else.
   IoContext* left;
   {
-    std::lock_guard<std::mutex> lock(liveMutex);
-    left = liveHead;
-    liveHead = nullptr;
-    liveCount = 0;
+    std::lock_guard<std::mutex> lock(liveMutex_);
+    left = liveHead_;
+    liveHead_ = nullptr;
+    liveCount_ = 0;
   }
   while (left != nullptr) {
     IoContext* next = left->liveNext;
     DiscardContext(left);
     left = next;
   }
-  completionPort.reset();
+  completionPort_.reset();
+}
+
+bool ProxyServer::UseService(const std::function<std::unique_ptr<ProtocolService>()>& make,
+                             const std::function<void(ProtocolService&)>& use) {
+  std::lock_guard<std::mutex> lock(serviceMutex_);
+  if (!Running()) return false;
+  if (!service_) service_ = make();
+  if (!service_) return false;
+  use(*service_);
+  return true;
+}
+
+void ProxyServer::AddLive(IoContext* x) {
+  std::lock_guard<std::mutex> lock(liveMutex_);
+  x->liveNext = liveHead_;
+  if (liveHead_ != nullptr) liveHead_->livePrev = x;
+  liveHead_ = x;
+  ++liveCount_;
+}
+
+void ProxyServer::RemoveLive(IoContext* x) {
+  std::lock_guard<std::mutex> lock(liveMutex_);
+  if (x->livePrev != nullptr) {
+    x->livePrev->liveNext = x->liveNext;
+  } else {
+    liveHead_ = x->liveNext;
+  }
+  if (x->liveNext != nullptr) x->liveNext->livePrev = x->livePrev;
+  --liveCount_;
 }
 
 size_t ProxyServer::LiveContexts() {
-  std::lock_guard<std::mutex> lock(liveMutex);
-  return liveCount;
+  std::lock_guard<std::mutex> lock(liveMutex_);
+  return liveCount_;
 }
 
 void ProxyServer::AcceptLoop() {
   for (;;) {
-    pollfd fds[2] = {{listenSocket, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    pollfd fds[2] = {{listenSocket_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
     int rc = poll(fds, 2, -1);
-    if (stopped.load() != 0) return;
+    if (stopped_.load() != 0) return;
     if (rc == -1) {
       if (errno == EINTR) continue;
       return;
     }
     if (fds[1].revents != 0) return;
     if ((fds[0].revents & POLLIN) == 0) continue;
-    int fd = accept4(listenSocket, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = accept4(listenSocket_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd == -1) {
       if (ResourceExhausted(errno)) {
         pollfd wake = {wakeFd_, POLLIN, 0};
@@ -197,7 +208,7 @@ void ProxyServer::AcceptLoop() {
       }
       continue;
     }
-    if (stopped.load() != 0) {
+    if (stopped_.load() != 0) {
       close(fd);
       return;
     }
@@ -207,23 +218,23 @@ void ProxyServer::AcceptLoop() {
 
 void ProxyServer::AcceptClient(int fd) {
   SetNoDelay(fd);
-  SocketHandle s = completionPort->Associate(fd);
+  SocketHandle s = completionPort_->Associate(fd);
   if (s == kNoSocket) return;
   IoContext* x = NewClientContext(this, s);
   if (x == nullptr) {
-    completionPort->Close(s);
+    completionPort_->Close(s);
     return;
   }
-  if (dialogueTimeoutMs != 0) x->deadlineMs = MonotonicMs() + dialogueTimeoutMs;
+  if (dialogueTimeoutMs_ != 0) x->deadlineMs = MonotonicMs() + dialogueTimeoutMs_;
   bool posted;
-  if (greeting != nullptr) {
-    uint32_t n = static_cast<uint32_t>(std::strlen(greeting));
-    std::memcpy(x->buffer, greeting, n);
+  if (protocol_.greeting != nullptr) {
+    uint32_t n = static_cast<uint32_t>(std::strlen(protocol_.greeting));
+    std::memcpy(x->buffer, protocol_.greeting, n);
     x->wsaBuf.len = n;
-    posted = completionPort->PostSend(s, &x->overlapped, x->buffer, n);
+    posted = completionPort_->PostSend(s, &x->overlapped, x->buffer, n);
   } else {
     posted =
-        completionPort->PostRead(s, &x->overlapped, x->buffer, kIoBufferSize, dialogueTimeoutMs);
+        completionPort_->PostRead(s, &x->overlapped, x->buffer, kIoBufferSize, dialogueTimeoutMs_);
   }
   if (!posted) CloseContext(x);
 }

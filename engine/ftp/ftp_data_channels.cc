@@ -50,9 +50,9 @@ uint16_t BoundPort(int fd) {
 }  // namespace
 
 int OpenDataListener(const ProxyServer& server, uint16_t preferred, uint16_t* port) {
-  if (server.dataPortRangeOn == 1) {
-    int low = std::max(server.dataPortLow, 1);
-    int high = std::min(server.dataPortHigh, 65535);
+  if (server.ftp().dataPortRangeOn) {
+    int low = std::max(server.ftp().dataPortLow, 1);
+    int high = std::min(server.ftp().dataPortHigh, 65535);
     for (int p = low; p <= high; ++p) {
       int fd = BoundListener(static_cast<uint16_t>(p));
       if (fd != -1) {
@@ -76,25 +76,23 @@ int OpenDataListener(const ProxyServer& server, uint16_t preferred, uint16_t* po
 }
 
 bool AddDataListener(ProxyServer* server, const DataListenerSpec& spec) {
-  std::lock_guard<std::mutex> lock(server->serviceMutex);
-  if (server->stopped.load() != 0) {
+  bool made = true;
+  FtpDataListeners* listeners = nullptr;
+  bool running = server->UseService(
+      [&]() -> std::unique_ptr<ProtocolService> {
+        auto fresh = std::make_unique<FtpDataListeners>(server, kDataListenerLifetimeMs);
+        if (fresh->Running()) return fresh;
+        made = false;
+        return nullptr;
+      },
+      [&](ProtocolService& service) {
+        listeners = dynamic_cast<FtpDataListeners*>(&service);
+        if (listeners != nullptr) listeners->Add(spec);
+      });
+  if (!running || !made || listeners == nullptr) {
     close(spec.fd);
     return false;
   }
-  if (!server->service) {
-    auto made = std::make_unique<FtpDataListeners>(server, kDataListenerLifetimeMs);
-    if (!made->Running()) {
-      close(spec.fd);
-      return false;
-    }
-    server->service = std::move(made);
-  }
-  auto* listeners = dynamic_cast<FtpDataListeners*>(server->service.get());
-  if (listeners == nullptr) {
-    close(spec.fd);
-    return false;
-  }
-  listeners->Add(spec);
   return true;
 }
 
@@ -165,7 +163,7 @@ size_t FtpDataListeners::Count() {
 }
 
 bool FtpDataListeners::Expired(const Entry& e, uint64_t now) {
-  return now >= e.deadlineMs || server_->completionPort->Descriptor(e.spec.controlSocket) == -1;
+  return now >= e.deadlineMs || server_->completionPort()->Descriptor(e.spec.controlSocket) == -1;
 }
 
 bool FtpDataListeners::AcceptFrom(Entry* e) {
@@ -190,11 +188,11 @@ bool FtpDataListeners::AcceptFrom(Entry* e) {
     // The one connection this listener was opened for: nobody else may come in after it.
     close(e->spec.fd);
     SetNoDelay(fd);
-    SocketHandle s = server_->completionPort->Associate(fd);
+    SocketHandle s = server_->completionPort()->Associate(fd);
     if (s == kNoSocket) return true;
     IoContext* x = NewClientContext(server_, s);
     if (x == nullptr) {
-      server_->completionPort->Close(s);
+      server_->completionPort()->Close(s);
       return true;
     }
     x->state = kFtpDataConnecting;

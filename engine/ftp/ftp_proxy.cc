@@ -7,12 +7,12 @@
 #include <string_view>
 
 #include "config/activity_log.h"
-#include "engine/policy/authorization.h"
 #include "engine/core/destination.h"
+#include "engine/core/proxy_server.h"
 #include "engine/ftp/ftp_data_channels.h"
 #include "engine/ftp/ftp_messages.h"
 #include "engine/ftp/ftp_public_address.h"
-#include "engine/core/proxy_server.h"
+#include "engine/policy/authorization.h"
 #include "platform/address_text.h"
 #include "platform/tick.h"
 
@@ -42,7 +42,7 @@ constexpr char kUsePasvOrPort[] = "502 Command not implemented, use PASV or PORT
 constexpr char kNoAuth[] = "502 AUTH is not available through this proxy.\r\n";
 
 CompletionPort* Port(IoContext* x) {
-  return x->server->completionPort.get();
+  return x->server->completionPort().get();
 }
 
 std::string PeerOf(IoContext* x, SocketHandle s) {
@@ -86,11 +86,11 @@ void Reply(IoContext* x, const char* text, int32_t next) {
 
 bool LoggedInOrGuest(IoContext* x) {
   if (x->loggedIn == 1) return true;
-  if (x->server->authMode == 1) {
+  if (x->server->access().authMode == 1) {
     Reply(x, kLoginRequired, kFtpReplySent);
     return false;
   }
-  if (!MatchAddressRule(x->server->access.guestIpRange, ClientAddress(x))) {
+  if (!MatchAddressRule(x->server->access().guestIpRange, ClientAddress(x))) {
     Reply(x, kIpNotAllowed, kFtpReplySent);
     return false;
   }
@@ -147,7 +147,7 @@ void OnCommandLine(IoContext* x, std::string_view line) {
     int32_t down = x->downloadRate;
     int32_t up = x->uploadRate;
     bool ok =
-        CheckAccountAccess(x->server->access, ClientAddress(x), x->text, c.argument, &down, &up);
+        CheckAccountAccess(x->server->access(), ClientAddress(x), x->text, c.argument, &down, &up);
     if (ok) {
       x->loggedIn = 1;
       x->downloadRate = down;
@@ -264,14 +264,14 @@ void SendLine(IoContext* x, std::string_view line, bool toClient) {
 // by ResumeAfterAddressLookup.
 bool AnnouncedAddress(IoContext* x, const std::string& peer, SocketHandle toPeer,
                       std::string* out) {
-  *out = LocalAddressForClient(x->server->access.localAddresses, peer);
+  *out = LocalAddressForClient(x->server->access().localAddresses, peer);
   if (!out->empty()) return true;
   ControlWord w = Unpack(x->aux);
   if (w.lookupDone) {
     w.lookupDone = false;
     x->aux = Pack(w);
     *out = x->host;
-  } else if (!x->server->addressEchoHost.empty() && StartPublicAddressLookup(x)) {
+  } else if (!x->server->ftp().addressEchoHost.empty() && StartPublicAddressLookup(x)) {
     return false;
   }
   if (out->empty()) *out = LocalAddressOfFd(Port(x)->Descriptor(toPeer));
@@ -464,7 +464,7 @@ Greeting ScanGreeting(const char* p, size_t n, size_t* consumed) {
 void CloseBoth(IoContext* d) {
   IoContext* c;
   {
-    std::lock_guard<std::mutex> lock(d->server->pairMutex);
+    std::lock_guard<std::mutex> lock(d->server->pairMutex());
     c = d->partner;
   }
   if (c != nullptr) CloseContext(c);
@@ -485,7 +485,7 @@ void OnServerGreeting(IoContext* d, uint64_t key, uint32_t bytes) {
         return;
       }
       if (!Port(d)->PostRead(d->socket, &d->overlapped, d->buffer + d->held,
-                             kIoBufferSize - d->held, d->server->dialogueTimeoutMs)) {
+                             kIoBufferSize - d->held, d->server->dialogueTimeoutMs())) {
         CloseBoth(d);
       }
       return;
@@ -497,7 +497,7 @@ void OnServerGreeting(IoContext* d, uint64_t key, uint32_t bytes) {
   }
   IoContext* c;
   {
-    std::lock_guard<std::mutex> lock(d->server->pairMutex);
+    std::lock_guard<std::mutex> lock(d->server->pairMutex());
     c = d->partner;
   }
   if (c == nullptr) {  // the client went away meanwhile
@@ -527,7 +527,7 @@ void OnConnected(IoContext* x) {
   if (userPath) {
     SetText(d->text, x->host);
     if (!Port(d)->PostRead(d->socket, &d->overlapped, d->buffer, kIoBufferSize,
-                           d->server->dialogueTimeoutMs)) {
+                           d->server->dialogueTimeoutMs())) {
       CloseBoth(d);
     }
     return;  // x waits, without a read, for the server side to send its USER line

@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "engine/core/destination.h"
+#include "engine/core/proxy_server.h"
 #include "engine/ftp/ftp_messages.h"
 #include "engine/ftp/ftp_proxy.h"
-#include "engine/core/proxy_server.h"
 
 namespace tw {
 
@@ -52,7 +52,7 @@ std::string AddressFromEchoResponse(std::string_view response) {
 bool StartPublicAddressLookup(IoContext* control) {
   std::string host;
   uint16_t port = 0;
-  if (!ParseEchoServer(control->server->addressEchoHost, &host, &port)) return false;
+  if (!ParseEchoServer(control->server->ftp().addressEchoHost, &host, &port)) return false;
   IoContext* x = NewClientContext(control->server, kNoSocket);
   if (x == nullptr) return false;
   x->state = kFtpEchoConnecting;
@@ -68,7 +68,7 @@ bool StartPublicAddressLookup(IoContext* control) {
 }
 
 void PublicAddressLookupStep(IoContext* x, uint32_t bytes) {
-  CompletionPort* port = x->server->completionPort.get();
+  CompletionPort* port = x->server->completionPort().get();
   switch (x->state) {
     case kFtpEchoConnecting:
       if (x->overlapped.op == IoOp::kResolve) {
@@ -116,7 +116,7 @@ void PublicAddressLookupStep(IoContext* x, uint32_t bytes) {
   // One byte stays free so a full buffer ends the page rather than the read.
   if (x->held + 1 >= kIoBufferSize ||
       !port->PostRead(x->socket, &x->overlapped, x->buffer + x->held, kIoBufferSize - 1 - x->held,
-                      x->server->connectTimeoutMs)) {
+                      x->server->connectTimeoutMs())) {
     Finish(x, AddressFromEchoResponse(std::string_view(x->buffer, x->held)));
   }
 }

@@ -12,13 +12,12 @@
 #include <string_view>
 
 #include "config/activity_log.h"
-#include "config/installation.h"
-#include "engine/policy/authorization.h"
 #include "engine/core/destination.h"
+#include "engine/core/proxy_server.h"
 #include "engine/http/ftp_gateway_jobs.h"
 #include "engine/http/ftp_listing_page.h"
 #include "engine/http/http_messages.h"
-#include "engine/core/proxy_server.h"
+#include "engine/policy/authorization.h"
 #include "platform/address_text.h"
 #include "platform/tick.h"
 
@@ -31,30 +30,11 @@ constexpr uint64_t kAuxHttp = 0;
 constexpr uint64_t kAuxConnect = 1;
 
 CompletionPort* Port(IoContext* x) {
-  return x->server->completionPort.get();
+  return x->server->completionPort().get();
 }
 
 std::string ClientAddress(IoContext* x) {
   return PeerAddressOfFd(Port(x)->Descriptor(x->socket));
-}
-
-std::string ReadPage(const std::string& dir, const char* name) {
-  std::string path = dir;
-  if (!path.empty() && path.back() != '/') path.push_back('/');
-  path += name;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd == -1) return "";
-  std::string page;
-  char buf[8192];
-  while (page.size() < kMaxPageBytes) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n == -1 && errno == EINTR) continue;
-    if (n <= 0) break;
-    page.append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  if (page.size() > kMaxPageBytes) page.resize(kMaxPageBytes);
-  return page;
 }
 
 // A short reply of the proxy's own (it fits the buffer); the connection closes after it.
@@ -95,7 +75,7 @@ void OnPageHeaderSent(IoContext* x, uint32_t bytes) {
 void DetachPartner(IoContext* x) {
   SocketHandle old = kNoSocket;
   {
-    std::lock_guard<std::mutex> lock(x->server->pairMutex);
+    std::lock_guard<std::mutex> lock(x->server->pairMutex());
     if (IoContext* p = x->partner) {
       old = p->socket;
       p->partner = nullptr;
@@ -111,9 +91,9 @@ void DetachPartner(IoContext* x) {
 bool Admitted(IoContext* x, std::string_view header, const std::string& client, std::string* user,
               int32_t* filter_id) {
   ProxyServer* server = x->server;
-  if (server->authMode != 1) {
-    if (MatchAddressRule(server->guestIpRange, client)) return true;
-    SendPage(x, server->ipBlockPage);
+  if (server->access().authMode != 1) {
+    if (MatchAddressRule(server->access().guestIpRange, client)) return true;
+    SendPage(x, server->http().ipBlockPage);
     return false;
   }
   std::string password;
@@ -122,20 +102,21 @@ bool Admitted(IoContext* x, std::string_view header, const std::string& client, 
     SendOwnReply(x, ProxyAuthRequiredReply());
     return false;
   }
-  if (CheckHttpAccount(server->access, client, *user, password, &x->downloadRate, &x->uploadRate,
+  if (CheckHttpAccount(server->access(), client, *user, password, &x->downloadRate, &x->uploadRate,
                        &reason, filter_id)) {
     return true;
   }
   if (reason == kRefusedNoAccount) {
     SendOwnReply(x, ProxyAuthRequiredReply());
   } else {
-    SendPage(x, reason == kRefusedAddress ? server->ipBlockPage : server->schedulePage);
+    SendPage(x,
+             reason == kRefusedAddress ? server->http().ipBlockPage : server->http().schedulePage);
   }
   return false;
 }
 
 bool FilterBlocks(IoContext* x, int32_t filter_id, std::string_view request_line) {
-  const WebFilterList* filters = x->server->webFilters;
+  const WebFilterList* filters = x->server->http().webFilters;
   if (filter_id < 1 || filter_id > 100 || filters == nullptr) return false;
   const WebFilter* f = filters->Find(filter_id);
   return f != nullptr && WebFilterBlocks(*f, FilterUrlText(request_line));
@@ -149,10 +130,10 @@ void StartFetch(IoContext* x, std::string_view header, const HttpDestination& de
   }
   fetch->host = dest.host;
   fetch->port = dest.port;
-  fetch->timeoutMs = x->server->ftpGatewayTimeoutMs;
+  fetch->timeoutMs = x->server->http().ftpGatewayTimeoutMs;
   x->state = kHttpFetching;
   x->held = 0;
-  StartFtpFetch(x->server->completionPort, &x->overlapped, std::move(fetch));
+  StartFtpFetch(x->server->completionPort(), &x->overlapped, std::move(fetch));
 }
 
 // A whole header block of header_len bytes is at the start of the buffer, x->held bytes in
@@ -171,13 +152,13 @@ void NewRequest(IoContext* x, size_t header_len) {
   std::string_view host;
   bool has_host = FindHeader(header, "Host: ", &host);
   if (has_host) {
-    if (IsOwnHttpAddress(x->server->access.localAddresses, x->server->port, host)) {
+    if (IsOwnHttpAddress(x->server->access().localAddresses, x->server->port(), host)) {
       CloseContext(x);
       return;
     }
     std::string_view line = RequestLine(header);
     if (FilterBlocks(x, filter_id, line)) {
-      SendPage(x, x->server->webFilterPage);
+      SendPage(x, x->server->http().webFilterPage);
       return;
     }
     PostActivityText(FormatText("%.*s:%s,%s", static_cast<int>(line.size()), line.data(),
@@ -299,12 +280,6 @@ bool IsClientRead(IoContext* x, uint64_t key, uint32_t bytes) {
 
 }  // namespace
 
-void LoadHttpPages(ProxyServer* server) {
-  server->ipBlockPage = ReadPage(server->dataDir, kIpBlockPageFile);
-  server->webFilterPage = ReadPage(server->dataDir, kWebFilterPageFile);
-  server->schedulePage = ReadPage(server->dataDir, kSchedulePageFile);
-}
-
 void HttpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
   switch (x->state) {
     case kHttpDestination:
@@ -331,7 +306,7 @@ void HttpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
       if (IsClientRead(x, key, bytes) && StartsWithMethod(std::string_view(x->buffer, bytes))) {
         x->held = bytes;
         x->state = kHttpRequest;
-        uint32_t limit = x->server->dialogueTimeoutMs;
+        uint32_t limit = x->server->dialogueTimeoutMs();
         x->deadlineMs = limit != 0 ? MonotonicMs() + limit : 0;
         OnRequestBytes(x);
         return;

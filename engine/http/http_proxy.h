@@ -27,8 +27,6 @@
 
 namespace tw {
 
-struct ProxyServer;
-
 enum HttpState : int32_t {
   kHttpRequest = 1,
   kHttpConnecting = 2,
@@ -40,13 +38,6 @@ enum HttpState : int32_t {
   kHttpReplySent = 100,
   kHttpTunnel = -1,
 };
-
-// Longest refusal page read from the data directory.
-constexpr size_t kMaxPageBytes = 1024 * 1024;
-
-// Reads the three refusal pages ("ipblock.html", "webfilter.html", "schedule.html") from the
-// server's dataDir into its page fields; a missing file leaves its page empty. Before Start.
-void LoadHttpPages(ProxyServer* server);
 
 void HttpHandler(IoContext* x, uint64_t key, uint32_t bytes);
 

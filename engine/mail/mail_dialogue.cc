@@ -4,9 +4,9 @@
 #include <climits>
 #include <cstring>
 
-#include "engine/policy/authorization.h"
 #include "engine/core/destination.h"
 #include "engine/core/proxy_server.h"
+#include "engine/policy/authorization.h"
 #include "platform/address_text.h"
 #include "platform/tick.h"
 
@@ -15,7 +15,7 @@ namespace tw {
 namespace {
 
 CompletionPort* Port(IoContext* x) {
-  return x->server->completionPort.get();
+  return x->server->completionPort().get();
 }
 
 // The time left of the dialogue for a read's limit: 0 = none; false when it is over.
@@ -54,7 +54,7 @@ std::string MailClientAddress(IoContext* x) {
 }
 
 bool MailGuestAdmitted(IoContext* x) {
-  return MatchAddressRule(x->server->guestIpRange, MailClientAddress(x));
+  return MatchAddressRule(x->server->access().guestIpRange, MailClientAddress(x));
 }
 
 void MailSend(IoContext* x, std::string_view text, int32_t next_state, bool to_server) {

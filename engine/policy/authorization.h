@@ -9,6 +9,7 @@
 // Limits are bytes per second, 0 = unlimited; they come from KB/s speeds by SpeedToRate.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,11 +20,12 @@
 
 namespace tw {
 
-// What the checks need from one proxy. Filled by the server manager before the proxy starts
-// and only read while it runs (localAddresses builds itself once on first use).
+// What the checks need from one proxy. Filled by the proxy's Start and only read while it
+// runs, but for the login switch, which the console may flip on a running proxy
+// (localAddresses builds itself once on first use).
 struct AuthorizationSettings {
   int protocolId = 0;             // 1 HTTP, 2 FTP, 3 POP3, 4 SMTP, 5 SOCKS
-  int authMode = 0;               // 1 = clients must log in
+  std::atomic<int> authMode{0};   // 1 = clients must log in
   std::int32_t downloadRate = 0;  // guest limits
   std::int32_t uploadRate = 0;
   std::string guestIpRange;  // guest address rule; empty = every client

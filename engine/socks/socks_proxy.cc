@@ -5,9 +5,9 @@
 #include <string>
 
 #include "config/activity_log.h"
-#include "engine/policy/authorization.h"
 #include "engine/core/destination.h"
 #include "engine/core/proxy_server.h"
+#include "engine/policy/authorization.h"
 #include "engine/socks/socks_messages.h"
 #include "platform/address_text.h"
 
@@ -29,7 +29,7 @@ constexpr uint64_t kNameInFirstPacket = 0;
 constexpr uint64_t kNameInLaterPacket = 1;
 
 CompletionPort* Port(IoContext* x) {
-  return x->server->completionPort.get();
+  return x->server->completionPort().get();
 }
 
 std::string ClientAddress(IoContext* x) {
@@ -58,7 +58,7 @@ void Consume(IoContext* x, size_t n) {
 }
 
 bool GuestAdmitted(IoContext* x) {
-  return MatchAddressRule(x->server->guestIpRange, ClientAddress(x));
+  return MatchAddressRule(x->server->access().guestIpRange, ClientAddress(x));
 }
 
 void StartConnect(IoContext* x, int32_t connecting_state, const std::string& host, uint16_t port) {
@@ -118,7 +118,7 @@ void OnMethods(IoContext* x) {
     return;
   }
   Consume(x, consumed);
-  if (x->server->authMode == 1 && choice == 0) choice = 255;
+  if (x->server->access().authMode == 1 && choice == 0) choice = 255;
   if (choice == 0 && !GuestAdmitted(x)) choice = 255;
   const uint8_t reply[2] = {5, choice};
   SendReply(x, reply, 2,
@@ -139,7 +139,7 @@ void OnLogin(IoContext* x) {
   Consume(x, consumed);
   std::memset(x->text, 0, sizeof x->text);
   std::memcpy(x->text, user.data(), std::min(user.size(), sizeof x->text - 1));
-  bool ok = CheckAccountAccess(x->server->access, ClientAddress(x), user, password,
+  bool ok = CheckAccountAccess(x->server->access(), ClientAddress(x), user, password,
                                &x->downloadRate, &x->uploadRate);
   const uint8_t reply[2] = {1, static_cast<uint8_t>(ok ? 0 : 1)};
   SendReply(x, reply, 2, ok ? kSocksOpened : kSocksRefused);
@@ -216,7 +216,7 @@ void OnConnected(IoContext* x) {
   x->deadlineMs = 0;
   // The destination context sends the granted reply to the client; its completion starts the
   // destination's reads, so nothing from the destination can overtake the reply.
-  uint16_t own_port = static_cast<uint16_t>(x->server->port);
+  uint16_t own_port = static_cast<uint16_t>(x->server->port());
   uint32_t n;
   if (socks4) {
     Socks4Granted(reinterpret_cast<uint8_t*>(d->buffer), GrantedAddress(), own_port);

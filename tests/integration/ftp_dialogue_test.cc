@@ -74,7 +74,7 @@ class FtpDialogueTest : public FtpFixture {
 
 TEST_F(FtpDialogueTest, CommandsBeforeAServerIsNamedGetUsualAnswers) {
   StartProxy();
-  ControlClient c(static_cast<uint16_t>(proxy_->port));
+  ControlClient c(static_cast<uint16_t>(proxy_->port()));
   ASSERT_EQ(c.Reply(), kGreeting);
   const std::pair<const char*, const char*> cases[] = {
       {"FEAT", "530 Please login with USER and PASS.\r\n"},
@@ -108,7 +108,7 @@ TEST_F(FtpDialogueTest, LoginRequiredThenLowerCaseCommandsReachTheServer) {
   StartServer();
   MakeFile(root_ + "/listed.txt", 10, 5);
   StartProxy(/*authMode=*/1);
-  ControlClient c(static_cast<uint16_t>(proxy_->port));
+  ControlClient c(static_cast<uint16_t>(proxy_->port()));
   ASSERT_EQ(c.Reply(), kGreeting);
   EXPECT_EQ(c.Command("USER anonymous@" + Dest()), "530 username or password incorrect.\r\n");
   EXPECT_EQ(c.Command("user bob"), "331 need password.\r\n");
@@ -139,7 +139,7 @@ TEST_F(FtpDialogueTest, LoginRequiredThenLowerCaseCommandsReachTheServer) {
 TEST_F(FtpDialogueTest, GuestRuleRefusesOtherClients) {
   StartServer();
   StartProxy(/*authMode=*/0, "10.0.0.1-10.0.0.9");
-  ControlClient c(static_cast<uint16_t>(proxy_->port));
+  ControlClient c(static_cast<uint16_t>(proxy_->port()));
   ASSERT_EQ(c.Reply(), kGreeting);
   EXPECT_EQ(c.Command("USER anonymous@" + Dest()), "530 ip not allowed.\r\n");
   EXPECT_EQ(c.Command("SITE " + Dest()), "530 ip not allowed.\r\n");
@@ -150,7 +150,7 @@ TEST_F(FtpDialogueTest, SiteAfterLoginRelaysTheServersOwnGreeting) {
   AddUser("bob", "s3cret", 1);
   StartServer();
   StartProxy(/*authMode=*/1);
-  ControlClient c(static_cast<uint16_t>(proxy_->port));
+  ControlClient c(static_cast<uint16_t>(proxy_->port()));
   ASSERT_EQ(c.Reply(), kGreeting);
   EXPECT_EQ(c.Command("USER bob"), "331 need password.\r\n");
   EXPECT_EQ(c.Command("PASS s3cret"), "230 Login OK. Proceed.\r\n");
@@ -163,7 +163,7 @@ TEST_F(FtpDialogueTest, SiteAfterLoginRelaysTheServersOwnGreeting) {
 TEST_F(FtpDialogueTest, CommandsThatWouldBypassTheRewriteAreRefused) {
   StartServer();
   StartProxy();
-  ControlClient c(static_cast<uint16_t>(proxy_->port));
+  ControlClient c(static_cast<uint16_t>(proxy_->port()));
   ASSERT_EQ(c.Reply(), kGreeting);
   EXPECT_EQ(c.Command("USER alice@" + Dest()).substr(0, 4), "331 ");
   EXPECT_EQ(c.Command("PASS wonder").substr(0, 4), "230 ");
@@ -194,7 +194,7 @@ TEST_F(FtpDialogueTest, SplitPortCommandJoinedWithNextLine) {
   StartServer();
   MakeFile(root_ + "/split.txt", 10, 6);
   StartProxy();
-  ControlClient c(static_cast<uint16_t>(proxy_->port));
+  ControlClient c(static_cast<uint16_t>(proxy_->port()));
   ASSERT_EQ(c.Reply(), kGreeting);
   EXPECT_EQ(c.Command("USER anonymous@" + Dest()).substr(0, 4), "331 ");
   EXPECT_EQ(c.Command("PASS x").substr(0, 4), "230 ");
@@ -241,7 +241,7 @@ TEST_F(FtpDialogueTest, ServerGreetingAndPassiveReplySplitAndJoined) {
     ReadLine(fd);  // until the client leaves
   });
   StartProxy();
-  ControlClient c(static_cast<uint16_t>(proxy_->port));
+  ControlClient c(static_cast<uint16_t>(proxy_->port()));
   ASSERT_EQ(c.Reply(), kGreeting);
   EXPECT_EQ(c.Command("USER fake@127.0.0.1:" + std::to_string(fake.port())), "230 in\r\n");
   std::string address;
@@ -265,7 +265,7 @@ TEST_F(FtpDialogueTest, PassiveListenerRefusesOtherAddresses) {
   StartServer();
   MakeFile(root_ + "/file.txt", 10, 7);
   StartProxy();
-  ControlClient c(static_cast<uint16_t>(proxy_->port));
+  ControlClient c(static_cast<uint16_t>(proxy_->port()));
   ASSERT_EQ(c.Reply(), kGreeting);
   EXPECT_EQ(c.Command("USER anonymous@" + Dest()).substr(0, 4), "331 ");
   EXPECT_EQ(c.Command("PASS x").substr(0, 4), "230 ");
@@ -291,7 +291,7 @@ TEST_F(FtpDialogueTest, PassiveListenerRefusesOtherAddresses) {
 TEST_F(FtpDialogueTest, DataListenersEndWithTheirControlConnection) {
   StartServer();
   StartProxy();
-  ControlClient c(static_cast<uint16_t>(proxy_->port));
+  ControlClient c(static_cast<uint16_t>(proxy_->port()));
   ASSERT_EQ(c.Reply(), kGreeting);
   EXPECT_EQ(c.Command("USER anonymous@" + Dest()).substr(0, 4), "331 ");
   EXPECT_EQ(c.Command("PASS x").substr(0, 4), "230 ");
@@ -325,12 +325,11 @@ TEST_F(FtpDialogueTest, PassiveReplyAnnouncesThePublicAddress) {
     request = r;
     SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\nYour IP: 127.3.3.3\n");
   });
-  proxy_ = std::make_unique<ProxyServer>(kProtocolFtp);
-  proxy_->dataDir = data_dir_;
-  proxy_->dataPortRangeOn = 1;
-  proxy_->addressEchoHost = "127.0.0.1:" + std::to_string(echo->port());
-  ASSERT_TRUE(proxy_->Start());
-  ControlClient c(static_cast<uint16_t>(proxy_->port), "127.1.0.2");
+  NewProxy(kProtocolFtp);
+  settings_.ftp.dataPortRangeOn = true;
+  settings_.ftp.addressEchoHost = "127.0.0.1:" + std::to_string(echo->port());
+  ASSERT_TRUE(proxy_->Start(settings_));
+  ControlClient c(static_cast<uint16_t>(proxy_->port()), "127.1.0.2");
   ASSERT_EQ(c.Reply(), kGreeting);
   EXPECT_EQ(c.Command("USER anonymous@" + Dest()).substr(0, 4), "331 ");
   EXPECT_EQ(c.Command("PASS x").substr(0, 4), "230 ");

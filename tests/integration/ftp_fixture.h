@@ -23,10 +23,11 @@
 #include "config/account_tables.h"
 #include "config/activity_log.h"
 #include "config/installation.h"
-#include "engine/ftp/ftp_data_channels.h"
-#include "engine/ftp/ftp_messages.h"
+#include "config/protocols.h"
 #include "engine/core/io_context.h"
 #include "engine/core/proxy_server.h"
+#include "engine/ftp/ftp_data_channels.h"
+#include "engine/ftp/ftp_messages.h"
 #include "platform/address_text.h"
 #include "proxy_fixture.h"
 #include "tests/support/test_sockets.h"
@@ -206,8 +207,8 @@ class FtpFixture : public ProxyFixture {
   }
 
   void StartProxy(int authMode = 0, const std::string& guestRange = "") {
-    NewProxy(kProtocolFtp, authMode, guestRange).dataPortRangeOn = 1;
-    ASSERT_TRUE(proxy_->Start());
+    NewProxy(kProtocolFtp, authMode, guestRange).ftp.dataPortRangeOn = true;
+    ASSERT_TRUE(proxy_->Start(settings_));
   }
 
   void AddUser(const std::string& name, const std::string& password, int ftp) {
@@ -227,13 +228,16 @@ class FtpFixture : public ProxyFixture {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
-  std::string ProxyAddress() const { return "127.0.0.1:" + std::to_string(proxy_->port); }
+  std::string ProxyAddress() const { return "127.0.0.1:" + std::to_string(proxy_->port()); }
   std::string ServerAddress() const { return "127.0.0.1:" + std::to_string(server_->port()); }
   // Listeners still waiting for their data connection.
   size_t Listeners() {
-    std::lock_guard<std::mutex> lock(proxy_->serviceMutex);
-    auto* l = dynamic_cast<FtpDataListeners*>(proxy_->service.get());
-    return l == nullptr ? 0 : l->Count();
+    size_t count = 0;
+    proxy_->UseService([] { return std::unique_ptr<ProtocolService>(); },
+                       [&count](ProtocolService& s) {
+                         if (auto* l = dynamic_cast<FtpDataListeners*>(&s)) count = l->Count();
+                       });
+    return count;
   }
 
   std::string root_, work_;

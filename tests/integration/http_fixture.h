@@ -21,12 +21,13 @@
 #include "config/account_tables.h"
 #include "config/activity_log.h"
 #include "config/installation.h"
-#include "engine/http/ftp_gateway_jobs.h"
-#include "engine/http/http_proxy.h"
 #include "engine/core/io_context.h"
 #include "engine/core/proxy_server.h"
+#include "engine/http/ftp_gateway_jobs.h"
+#include "engine/http/http_proxy.h"
 #include "engine/policy/schedule_list.h"
 #include "engine/policy/web_filter_list.h"
+#include "hosting/startup_data.h"
 #include "proxy_fixture.h"
 #include "tests/support/test_sockets.h"
 
@@ -213,11 +214,11 @@ class HttpFixture : public ProxyFixture {
 
   void StartProxy(int authMode = 0, const std::string& guestRange = "") {
     NewProxy(kProtocolHttp, authMode, guestRange);
-    proxy_->webFilters = &filters_;
-    proxy_->schedules = &schedules_;
-    proxy_->ftpGatewayTimeoutMs = ftp_timeout_ms_;
-    LoadHttpPages(proxy_.get());
-    ASSERT_TRUE(proxy_->Start());
+    settings_.http.webFilters = &filters_;
+    settings_.schedules = &schedules_;
+    settings_.http.ftpGatewayTimeoutMs = ftp_timeout_ms_;
+    LoadRefusalPages(data_dir_, &settings_.http);
+    ASSERT_TRUE(proxy_->Start(settings_));
   }
 
   // A user with rights on the HTTP proxy; the callback sets further rules.
@@ -228,7 +229,7 @@ class HttpFixture : public ProxyFixture {
       if (rules) rules(r);
     });
   }
-  std::string ProxyFlag() const { return " -x http://127.0.0.1:" + std::to_string(proxy_->port); }
+  std::string ProxyFlag() const { return " -x http://127.0.0.1:" + std::to_string(proxy_->port()); }
 
   // curl with the proxy and the given arguments; its standard output.
   std::string Curl(const std::string& args, int* status = nullptr) {

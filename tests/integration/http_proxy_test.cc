@@ -318,7 +318,7 @@ TEST_F(HttpProxyTest, SecondRequestOnTheConnectionGetsANewServerConnection) {
 
 TEST_F(HttpProxyTest, RequestForTheProxyItselfIsClosedWithoutReply) {
   StartProxy();
-  std::string own = "127.0.0.1:" + std::to_string(proxy_->port);
+  std::string own = "127.0.0.1:" + std::to_string(proxy_->port());
   EXPECT_EQ(Refused("GET http://" + own + "/ HTTP/1.1\r\nHost: " + own + "\r\n\r\n"), "");
   EXPECT_TRUE(Logged().empty());
 }

@@ -14,7 +14,7 @@ class MailFixture : public ProxyFixture {
   void StartProxy(int32_t protocol, const std::string& guestRange = "",
                   uint32_t dialogueTimeoutMs = 60000) {
     NewProxy(protocol, 0, guestRange).dialogueTimeoutMs = dialogueTimeoutMs;
-    ASSERT_TRUE(proxy_->Start());
+    ASSERT_TRUE(proxy_->Start(settings_));
   }
 };
 

@@ -50,7 +50,7 @@ TEST_F(Pop3ProxyTest, CurlListsAndRetrievesMail) {
   MailTestServer server({"+OK real server ready\r\n"},
                         MailTestServer::Pop3Mailbox({kMessage, "Subject: two\r\n\r\nx\r\n"}));
   std::string url = "pop3://alice%23127.0.0.1%3A" + std::to_string(server.port()) +
-                    ":secret@127.0.0.1:" + std::to_string(proxy_->port) + "/";
+                    ":secret@127.0.0.1:" + std::to_string(proxy_->port()) + "/";
   int status = 0;
   std::string list = RunCommand("curl -s --max-time 20 '" + url + "'", &status);
   EXPECT_EQ(status, 0);

@@ -15,8 +15,10 @@
 #include "config/account_tables.h"
 #include "config/activity_log.h"
 #include "config/installation.h"
+#include "config/protocols.h"
 #include "engine/core/io_context.h"
 #include "engine/core/proxy_server.h"
+#include "engine/proxy_protocols.h"
 #include "tests/support/test_sockets.h"
 
 namespace tw::test {
@@ -58,13 +60,16 @@ class ProxyFixture : public ::testing::Test {
   // What a fixture waits for besides the contexts before the proxy stops.
   virtual void BeforeStop() {}
 
-  // A proxy of the protocol over this data directory, not started yet.
-  ProxyServer& NewProxy(int32_t protocol, int authMode = 0, const std::string& guestRange = "") {
-    proxy_ = std::make_unique<ProxyServer>(protocol);
-    proxy_->authMode = authMode;
-    proxy_->guestIpRange = guestRange;
-    proxy_->dataDir = data_dir_;
-    return *proxy_;
+  // A proxy of the protocol over this data directory, not started yet; the settings it will
+  // be started with (settings_), for the caller to adjust.
+  ListenerSettings& NewProxy(int32_t protocol, int authMode = 0,
+                             const std::string& guestRange = "") {
+    proxy_ = std::make_unique<ProxyServer>(protocol, ProtocolFor(protocol));
+    settings_ = ListenerSettings{};
+    settings_.authMode = authMode;
+    settings_.guestIpRange = guestRange;
+    settings_.dataDir = data_dir_;
+    return settings_;
   }
 
   // A user; `rules` sets its rights and limits.
@@ -78,7 +83,7 @@ class ProxyFixture : public ::testing::Test {
     ASSERT_TRUE(UserTable(data_dir_).Add(&u, &error)) << error;
   }
 
-  int Connect() { return ConnectLoopback(static_cast<uint16_t>(proxy_->port)); }
+  int Connect() { return ConnectLoopback(static_cast<uint16_t>(proxy_->port())); }
 
   // Reads up to and including the next "\n" (or what came before a close or time-out).
   static std::string ReadLine(int fd) {
@@ -104,6 +109,7 @@ class ProxyFixture : public ::testing::Test {
 
   std::string data_dir_;
   std::unique_ptr<ProxyServer> proxy_;
+  ListenerSettings settings_;
   MessageQueue<ActivityText> activity_;
   std::vector<std::string> logged_;
   int64_t contexts_before_ = 0;

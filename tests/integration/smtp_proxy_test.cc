@@ -100,7 +100,7 @@ TEST_F(SmtpProxyTest, CurlSendsAMailThatTheRealServerReceivesIntact) {
   mail += "last line\r\n";  // some 45 KB: several reads and sends of the relay
   std::ofstream(dir + "/out.eml", std::ios::binary) << mail;
   std::string url = "smtp://alice%23127.0.0.1%3A" + port +
-                    ":s3cret@127.0.0.1:" + std::to_string(proxy_->port) + "/client.test";
+                    ":s3cret@127.0.0.1:" + std::to_string(proxy_->port()) + "/client.test";
   int status = 0;
   RunCommand("curl -s -S --max-time 20 '" + url +
                  "' --mail-from alice@example.test --mail-rcpt bob@example.test -T '" + dir +
@@ -113,7 +113,7 @@ TEST_F(SmtpProxyTest, CurlSendsAMailThatTheRealServerReceivesIntact) {
   EXPECT_EQ(ReadFile(dir + "/logins"), "LOGIN alice ok\n");
   EXPECT_EQ(Logged(), (std::vector<std::string>{"SMTP 127.0.0.1:" + port + ":127.0.0.1"}));
 
-  url = "smtp://alice%23127.0.0.1%3A" + port + ":wrong@127.0.0.1:" + std::to_string(proxy_->port);
+  url = "smtp://alice%23127.0.0.1%3A" + port + ":wrong@127.0.0.1:" + std::to_string(proxy_->port());
   RunCommand(
       "curl -s --max-time 20 '" + url + "' --mail-rcpt bob@example.test -T '" + dir + "/out.eml'",
       &status);

@@ -10,7 +10,7 @@ class SocksFixture : public ProxyFixture {
  protected:
   void StartProxy(int authMode = 0, const std::string& guestRange = "") {
     NewProxy(kProtocolSocks, authMode, guestRange);
-    ASSERT_TRUE(proxy_->Start());
+    ASSERT_TRUE(proxy_->Start(settings_));
   }
 
   void AddUser(const std::string& name, const std::string& password, int socks) {

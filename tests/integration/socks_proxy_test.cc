@@ -40,7 +40,7 @@ TEST_F(SocksProxyTest, CurlReachesTheOriginThroughEveryVersion) {
     int status = 0;
     std::string body =
         RunCommand("curl -s --max-time 20 " + std::string(flag) +
-                       " 127.0.0.1:" + std::to_string(proxy_->port) +
+                       " 127.0.0.1:" + std::to_string(proxy_->port()) +
                        " http://localhost:" + std::to_string(origin.port()) + "/page",
                    &status);
     EXPECT_EQ(status, 0) << flag;
@@ -60,7 +60,7 @@ TEST_F(SocksProxyTest, CurlLogsInWithUserAndPassword) {
   StartProxy(/*authMode=*/1);
   TestServer origin(TestServer::kHttp);
   std::string url = " http://localhost:" + std::to_string(origin.port()) + "/";
-  std::string proxy = "@127.0.0.1:" + std::to_string(proxy_->port);
+  std::string proxy = "@127.0.0.1:" + std::to_string(proxy_->port());
   int status = 0;
   EXPECT_EQ(RunCommand("curl -s --max-time 20 -x socks5h://bob:s3cret" + proxy + url, &status),
             TestServer::kHttpBody);
@@ -69,7 +69,7 @@ TEST_F(SocksProxyTest, CurlLogsInWithUserAndPassword) {
     RunCommand("curl -s --max-time 20 -x socks5h://" + std::string(creds) + proxy + url, &status);
     EXPECT_NE(status, 0) << creds << " must be refused";
   }
-  RunCommand("curl -s --max-time 20 --socks5 127.0.0.1:" + std::to_string(proxy_->port) + url,
+  RunCommand("curl -s --max-time 20 --socks5 127.0.0.1:" + std::to_string(proxy_->port()) + url,
              &status);
   EXPECT_NE(status, 0) << "no authentication is refused when login is required";
   std::vector<std::string> logged = Logged();
@@ -84,7 +84,7 @@ TEST_F(SocksProxyTest, Socks4RepliesByteForByte) {
   ASSERT_TRUE(SendAll(
       fd, B({4, 1}) + PortBytes(echo.port()) + B({127, 0, 0, 1}) + "user" + B({0}) + "ping"));
   EXPECT_EQ(ReadExactly(fd, 8),
-            B({0, 90}) + PortBytes(static_cast<uint16_t>(proxy_->port)) + OwnAddressBytes());
+            B({0, 90}) + PortBytes(static_cast<uint16_t>(proxy_->port())) + OwnAddressBytes());
   EXPECT_EQ(ReadExactly(fd, 4), "ping") << "bytes sent behind the request are relayed";
   close(fd);
 
@@ -137,7 +137,7 @@ TEST_F(SocksProxyTest, Socks5RepliesByteForByte) {
   StartProxy();
   TestServer echo(TestServer::kEcho);
   const std::string succeeded =
-      B({5, 0, 0, 1}) + OwnAddressBytes() + PortBytes(static_cast<uint16_t>(proxy_->port));
+      B({5, 0, 0, 1}) + OwnAddressBytes() + PortBytes(static_cast<uint16_t>(proxy_->port()));
   int fd = Connect();
   ASSERT_TRUE(SendAll(fd, B({5, 1, 0})));
   EXPECT_EQ(ReadExactly(fd, 2), B({5, 0}));
@@ -212,9 +212,9 @@ TEST_F(SocksProxyTest, WholeDialogueInOneWriteOrByteByByte) {
 TEST_F(SocksProxyTest, SilentOrEndlessClientsAreClosed) {
   StartProxy();
   proxy_->Stop();
-  proxy_->dialogueTimeoutMs = 200;
-  proxy_->port = 0;
-  ASSERT_TRUE(proxy_->Start());
+  settings_.dialogueTimeoutMs = 200;
+  settings_.port = 0;
+  ASSERT_TRUE(proxy_->Start(settings_));
   int silent = Connect();
   int partial = Connect();
   ASSERT_TRUE(SendAll(partial, B({5, 3, 0})));  // promises three methods, sends one

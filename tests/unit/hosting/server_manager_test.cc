@@ -10,6 +10,7 @@
 #include "config/account_tables.h"
 #include "config/installation.h"
 #include "config/settings.h"
+#include "engine/proxy_protocols.h"
 #include "tests/support/test_sockets.h"
 
 namespace tw {
@@ -58,14 +59,14 @@ TEST_F(ServerManagerTest, StartAndStopAreIdempotentAndLogEachRunningServer) {
   m->StartServers();
   ASSERT_TRUE(m->AllServersActive());
   for (int id = 1; id <= 5; ++id)
-    EXPECT_EQ(m->Running(id), HandlerForProtocol(id) != nullptr) << id;
+    EXPECT_EQ(m->Running(id), ProtocolFor(id).handler != nullptr) << id;
   size_t logged = lines_.size();
   EXPECT_GE(logged, 1u);
   for (const std::string& line : lines_) {
     EXPECT_NE(line.find(" Proxy Server started on port "), std::string::npos) << line;
   }
   EXPECT_EQ(lines_.back(), "Socks Proxy Server started on port " +
-                               std::to_string(m->Server(kProtocolSocks).port) + ".");
+                               std::to_string(m->Server(kProtocolSocks).port()) + ".");
   m->StartServers();
   EXPECT_EQ(lines_.size(), logged) << "a second start while online does nothing";
   m->StopServers();
@@ -136,14 +137,14 @@ TEST_F(ServerManagerTest, GuestLimitsAndMailPairReachTheListeners) {
   auto m = Make();
   m->StartServers();
   for (int id : {kProtocolPop3, kProtocolSmtp}) {
-    EXPECT_EQ(m->Server(id).downloadRate, 2147482624) << id;
-    EXPECT_EQ(m->Server(id).uploadRate, 10240) << id;
+    EXPECT_EQ(m->Server(id).access().downloadRate, 2147482624) << id;
+    EXPECT_EQ(m->Server(id).access().uploadRate, 10240) << id;
   }
-  EXPECT_EQ(m->Server(kProtocolSocks).downloadRate, 0) << "2097152 KB/s is unlimited";
-  EXPECT_EQ(m->Server(kProtocolSocks).guestIpRange, "10.0.0.1-10.0.0.9");
-  EXPECT_EQ(m->Server(kProtocolSocks).authMode, 1);
-  EXPECT_EQ(m->Server(kProtocolFtp).guestIpRange, "") << "range switch off";
-  EXPECT_EQ(m->Server(kProtocolFtp).dataPortRangeOn, 1);
+  EXPECT_EQ(m->Server(kProtocolSocks).access().downloadRate, 0) << "2097152 KB/s is unlimited";
+  EXPECT_EQ(m->Server(kProtocolSocks).access().guestIpRange, "10.0.0.1-10.0.0.9");
+  EXPECT_EQ(m->Server(kProtocolSocks).access().authMode, 1);
+  EXPECT_EQ(m->Server(kProtocolFtp).access().guestIpRange, "") << "range switch off";
+  EXPECT_TRUE(m->Server(kProtocolFtp).ftp().dataPortRangeOn);
   m->StopServers();
 }
 
@@ -164,7 +165,7 @@ TEST_F(ServerManagerTest, SingleServerStartAndStop) {
   EXPECT_FALSE(m->Running(kProtocolSocks));
 
   m->StartServer(kProtocolFtp);
-  EXPECT_EQ(m->Server(kProtocolFtp).dataPortRangeOn, 0) << "a first single start leaves it";
+  EXPECT_TRUE(m->Server(kProtocolFtp).ftp().dataPortRangeOn);
 
   // A port that another listener holds fails with the single-server text.
   test::TestServer holder(test::TestServer::kSink);
@@ -180,6 +181,39 @@ TEST_F(ServerManagerTest, SingleServerStartAndStop) {
                 ", try changing the port number and then starting the server again.");
   m->StopServer(kProtocolSocks);
   m->StopServer(kProtocolFtp);
+}
+
+// A proxy started on its own once left out its guest rule and took its speeds without their
+// switches: it admitted every guest and ignored limits that were switched off.
+TEST_F(ServerManagerTest, SingleStartAppliesTheWholeSettingsAsTheSetDoes) {
+  std::string e;
+  Settings s = settings();
+  s.SetInt(setting::kIpRangeSocksLimit, 1, &e);
+  s.SetText(setting::kIpRangeSocks, "10.0.0.1-10.0.0.9", &e);
+  s.SetInt(setting::kDownloadLimitSocks, 0, &e);  // switched off: unlimited
+  s.SetInt(setting::kDownloadSpeedSocks, 10, &e);
+  s.SetInt(setting::kUploadLimitSocks, 1, &e);
+  s.SetInt(setting::kUploadSpeedSocks, 5, &e);
+  auto m = Make();
+  m->StartServer(kProtocolSocks);
+  ASSERT_TRUE(m->Running(kProtocolSocks));
+  const AuthorizationSettings& single = m->Server(kProtocolSocks).access();
+  EXPECT_EQ(single.guestIpRange, "10.0.0.1-10.0.0.9");
+  EXPECT_EQ(single.downloadRate, 0);
+  EXPECT_EQ(single.uploadRate, 5 * 1024);
+  int outside = test::ConnectLoopback(static_cast<uint16_t>(m->Server(kProtocolSocks).port()));
+  ASSERT_NE(outside, -1);
+  ASSERT_TRUE(test::SendAll(outside, std::string("\x05\x01\x00", 3)));
+  EXPECT_TRUE(test::WaitForClose(outside)) << "127.0.0.1 is outside the guest rule";
+  close(outside);
+  m->StopServer(kProtocolSocks);
+
+  m->StartServers();
+  const AuthorizationSettings& set = m->Server(kProtocolSocks).access();
+  EXPECT_EQ(set.guestIpRange, "10.0.0.1-10.0.0.9");
+  EXPECT_EQ(set.downloadRate, 0);
+  EXPECT_EQ(set.uploadRate, 5 * 1024);
+  m->StopServers();
 }
 
 }  // namespace

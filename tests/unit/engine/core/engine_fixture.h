@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "config/protocols.h"
 #include "engine/core/io_context.h"
 #include "engine/core/proxy_server.h"
 #include "tests/support/relay_test_handler.h"
@@ -15,20 +16,21 @@
 
 namespace tw::test {
 
+constexpr int kRelayWorkers = 4;
+
 inline std::unique_ptr<ProxyServer> StartRelayProxy(const char* greeting = nullptr,
-                                                    int32_t protocol = kProtocolSocks) {
-  auto server = std::make_unique<ProxyServer>(protocol);
-  server->handler = &RelayTestHandler;
-  server->greeting = greeting;
-  server->port = 0;
-  EXPECT_TRUE(server->Start());
+                                                    int32_t protocol = kProtocolSocks,
+                                                    const ListenerSettings& settings = {}) {
+  auto server = std::make_unique<ProxyServer>(
+      protocol, ProxyProtocol{&RelayTestHandler, greeting, kRelayWorkers});
+  EXPECT_TRUE(server->Start(settings));
   return server;
 }
 
 // Opens a client connection through the proxy to 127.0.0.1:dest_port; -1 on failure.
 inline int OpenRelayed(ProxyServer& server, uint16_t dest_port,
                        const std::string& host = "127.0.0.1") {
-  int fd = ConnectLoopback(static_cast<uint16_t>(server.port));
+  int fd = ConnectLoopback(static_cast<uint16_t>(server.port()));
   if (fd == -1) return -1;
   if (!SendAll(fd, host + ":" + std::to_string(dest_port) + "\n")) return -1;
   return fd;

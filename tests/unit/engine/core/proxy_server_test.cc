@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "engine/proxy_protocols.h"
 #include "engine_fixture.h"
 
 namespace tw {
@@ -20,12 +21,12 @@ int EngineThreads() {
 
 TEST(ProxyServer, PortInUseFailsThatProxyOnlyAndRestartListensAgain) {
   auto first = StartRelayProxy();
-  ProxyServer second(kProtocolFtp);
-  second.handler = &test::RelayTestHandler;
-  second.port = first->port;
-  EXPECT_FALSE(second.Start()) << "the port is taken";
-  EXPECT_EQ(second.stopped.load(), 1);
-  EXPECT_EQ(EngineThreads(), first->workerCount + 2)
+  ProxyServer second(kProtocolFtp, ProxyProtocol{&test::RelayTestHandler, nullptr, 4});
+  ListenerSettings taken;
+  taken.port = first->port();
+  EXPECT_FALSE(second.Start(taken)) << "the port is taken";
+  EXPECT_FALSE(second.Running());
+  EXPECT_EQ(EngineThreads(), 4 + 2)
       << "a failed start leaves no thread behind (only the first proxy's workers, accept thread "
          "and poller run)";
 
@@ -36,11 +37,11 @@ TEST(ProxyServer, PortInUseFailsThatProxyOnlyAndRestartListensAgain) {
   EXPECT_EQ(ReadExactly(fd, 12), "still served");
   close(fd);
 
-  int32_t port = first->port;
+  ListenerSettings same;
+  same.port = first->port();
   first->Stop();
   EXPECT_EQ(EngineThreads(), 0) << "no worker, accept or poller thread remains";
-  first->port = port;
-  ASSERT_TRUE(first->Start()) << "stop then start on the same port listens again";
+  ASSERT_TRUE(first->Start(same)) << "stop then start on the same port listens again";
   fd = test::OpenRelayed(*first, echo.port());
   ASSERT_TRUE(test::SendAll(fd, "again"));
   EXPECT_EQ(ReadExactly(fd, 5), "again");
@@ -56,7 +57,7 @@ TEST(ProxyServer, StopEndsEveryThreadAndFreesOpenConnections) {
   int fd = test::OpenRelayed(*server, echo.port());
   ASSERT_TRUE(test::SendAll(fd, "ping"));
   ASSERT_EQ(ReadExactly(fd, 4), "ping");
-  int idle = ConnectLoopback(static_cast<uint16_t>(server->port));  // never says anything
+  int idle = ConnectLoopback(static_cast<uint16_t>(server->port()));  // never says anything
   server->Stop();
   EXPECT_EQ(LiveContextCount(), contexts_before);
   EXPECT_TRUE(test::WaitForClose(fd)) << "open connections are closed by Stop";
@@ -77,16 +78,17 @@ TEST(ProxyServer, GreetingProtocolsSpeakFirstReadFirstProtocolsWait) {
                {kProtocolHttp, nullptr},
                {kProtocolSocks, nullptr}};
   for (const Case& k : cases) {
-    ProxyServer server(k.protocol);
-    EXPECT_EQ(server.workerCount, k.protocol == kProtocolHttp ? 10 : 4);
-    server.handler = &test::RelayTestHandler;
-    ASSERT_TRUE(server.Start());
-    int fd = ConnectLoopback(static_cast<uint16_t>(server.port));
+    ProxyProtocol parts = ProtocolFor(k.protocol);
+    EXPECT_EQ(parts.workerCount, k.protocol == kProtocolHttp ? 10 : 4);
+    parts.handler = &test::RelayTestHandler;
+    ProxyServer server(k.protocol, parts);
+    ASSERT_TRUE(server.Start({}));
+    int fd = ConnectLoopback(static_cast<uint16_t>(server.port()));
     if (k.greeting != nullptr) {
-      ASSERT_STREQ(server.greeting, k.greeting);
+      ASSERT_STREQ(parts.greeting, k.greeting);
       EXPECT_EQ(ReadExactly(fd, strlen(k.greeting)), k.greeting);
     } else {
-      EXPECT_EQ(server.greeting, nullptr);
+      EXPECT_EQ(parts.greeting, nullptr);
       // The connection is established and nothing is said; a request would be answered.
       EXPECT_TRUE(NothingReadable(fd));
       test::TestServer echo(test::TestServer::kEcho);
@@ -99,9 +101,8 @@ TEST(ProxyServer, GreetingProtocolsSpeakFirstReadFirstProtocolsWait) {
 }
 
 TEST(ProxyServer, ProtocolWithoutHandlerDoesNotStart) {
-  ProxyServer server(kProtocolSocks);
-  server.handler = nullptr;
-  EXPECT_FALSE(server.Start());
+  ProxyServer server(kProtocolSocks, ProxyProtocol{});
+  EXPECT_FALSE(server.Start({}));
 }
 
 }  // namespace

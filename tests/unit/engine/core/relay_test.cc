@@ -27,7 +27,7 @@ class RelayTest : public ::testing::Test {
   }
   void TearDown() override {
     EXPECT_TRUE(test::AllContextsFreed(*server_)) << server_->LiveContexts() << " contexts left";
-    EXPECT_EQ(server_->completionPort->OpenSockets(), 0u) << "every socket closed";
+    EXPECT_EQ(server_->completionPort()->OpenSockets(), 0u) << "every socket closed";
     server_->Stop();
     EXPECT_EQ(LiveContextCount(), contexts_before_);
   }
@@ -50,7 +50,7 @@ TEST_F(RelayTest, LargeTransfersArriveCompleteAndInOrderBothWays) {
 
 TEST_F(RelayTest, BytesSentWithTheRequestLineAreRelayed) {
   test::TestServer echo(test::TestServer::kEcho);
-  int fd = test::ConnectLoopback(static_cast<uint16_t>(server_->port));
+  int fd = test::ConnectLoopback(static_cast<uint16_t>(server_->port()));
   ASSERT_TRUE(test::SendAll(fd, "localhost:" + std::to_string(echo.port()) + "\nfirst bytes"));
   EXPECT_EQ(test::ReadExactly(fd, 11), "first bytes") << "name lookup path, payload kept";
   close(fd);
@@ -90,12 +90,15 @@ TEST_F(RelayTest, UnreachableOrRefusedDestinationClosesOnlyThatClient) {
 }
 
 TEST_F(RelayTest, UnreachableDestinationsDoNotDelayALiveOne) {
-  server_->connectTimeoutMs = 60000;
+  ListenerSettings patient;
+  patient.connectTimeoutMs = 60000;
+  server_->Stop();
+  ASSERT_TRUE(server_->Start(patient));
   test::UnreachableListener unreachable;
   test::TestServer echo(test::TestServer::kEcho);
   // More hanging connects than the proxy has workers.
   std::vector<int> stuck;
-  for (int i = 0; i < server_->workerCount * 2; ++i) {
+  for (int i = 0; i < test::kRelayWorkers * 2; ++i) {
     stuck.push_back(test::OpenRelayed(*server_, unreachable.port()));
   }
   int fd = test::OpenRelayed(*server_, echo.port());
@@ -107,8 +110,7 @@ TEST_F(RelayTest, UnreachableDestinationsDoNotDelayALiveOne) {
   }
   close(fd);
   server_->Stop();  // the pending connects are released by Stop
-  server_->port = 0;
-  ASSERT_TRUE(server_->Start());
+  ASSERT_TRUE(server_->Start({}));
 }
 
 TEST_F(RelayTest, ManyPairsClosingFromBothSidesAtOnce) {

@@ -38,8 +38,9 @@ TEST(Throttle, PauseArithmetic) {
 
 TEST(Throttle, UploadIsPacedEndToEnd) {
   int64_t contexts_before = LiveContextCount();
-  auto server = test::StartRelayProxy();
-  server->uploadRate = 32768;  // copied into each new client context
+  ListenerSettings settings;
+  settings.uploadRate = 32768;  // copied into each new client context
+  auto server = test::StartRelayProxy(nullptr, kProtocolSocks, settings);
   test::TestServer sink(test::TestServer::kSink);
   int fd = test::OpenRelayed(*server, sink.port());
   const size_t total = 4 * 8192;

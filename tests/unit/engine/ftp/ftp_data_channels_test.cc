@@ -9,6 +9,8 @@
 #include <chrono>
 #include <thread>
 
+#include "config/protocols.h"
+#include "engine/proxy_protocols.h"
 #include "tests/support/test_sockets.h"
 
 namespace tw {
@@ -26,15 +28,15 @@ bool WaitUntilEmpty(FtpDataListeners& listeners) {
 class FtpDataChannelsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    server_ = std::make_unique<ProxyServer>(kProtocolFtp);
-    ASSERT_TRUE(server_->Start());
+    server_ = std::make_unique<ProxyServer>(kProtocolFtp, ProtocolFor(kProtocolFtp));
+    ASSERT_TRUE(server_->Start({}));
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    control_ = server_->completionPort->Associate(pair[0]);
+    control_ = server_->completionPort()->Associate(pair[0]);
     other_end_ = pair[1];
   }
   void TearDown() override {
-    if (server_->completionPort) server_->completionPort->Close(control_);
+    if (server_->completionPort()) server_->completionPort()->Close(control_);
     close(other_end_);
     server_->Stop();
   }
@@ -71,7 +73,7 @@ TEST_F(FtpDataChannelsTest, ListenerClosesWhenItsControlConnectionEnds) {
   uint16_t port = 0;
   listeners.Add(Spec(&port));
   EXPECT_EQ(listeners.Count(), 1u);
-  server_->completionPort->Close(control_);
+  server_->completionPort()->Close(control_);
   ASSERT_TRUE(WaitUntilEmpty(listeners));
   EXPECT_EQ(test::ConnectLoopback(port), -1);
 }
@@ -95,17 +97,20 @@ TEST_F(FtpDataChannelsTest, RangeGivesTheFirstFreePortOrNone) {
   socklen_t len = sizeof a;
   getsockname(blocker, reinterpret_cast<sockaddr*>(&a), &len);
   int taken = ntohs(a.sin_port);
-  server_->dataPortRangeOn = 1;
-  server_->dataPortLow = taken;
-  server_->dataPortHigh = taken;
+  ListenerSettings ranged;
+  ranged.ftp.dataPortRangeOn = true;
+  ranged.ftp.dataPortLow = taken;
+  ranged.ftp.dataPortHigh = taken;
+  ProxyServer ranged_server(kProtocolFtp, ProtocolFor(kProtocolFtp));
+  ASSERT_TRUE(ranged_server.Start(ranged));
   uint16_t port = 0;
-  EXPECT_EQ(OpenDataListener(*server_, 0, &port), -1) << "the only port of the range is taken";
+  EXPECT_EQ(OpenDataListener(ranged_server, 0, &port), -1) << "the only port of the range is taken";
   close(blocker);
-  int fd = OpenDataListener(*server_, 0, &port);
+  int fd = OpenDataListener(ranged_server, 0, &port);
   ASSERT_NE(fd, -1);
   EXPECT_EQ(port, taken);
+  ranged_server.Stop();
   // Without the range the peer's port is preferred and any free one is the fall-back.
-  server_->dataPortRangeOn = 0;
   uint16_t other = 0;
   int second = OpenDataListener(*server_, port, &other);
   ASSERT_NE(second, -1);

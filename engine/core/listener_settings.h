@@ -1,0 +1,53 @@
+// What a proxy listener is given when it starts, as one value: the part every protocol reads
+// and each protocol's own part (the others ignore it). The owner builds it from the settings
+// file and the data loaded at start-up and hands it to ProxyServer::Start; the listener keeps
+// its own copy while it runs, so the owner may change or drop its value afterwards. The
+// pointers name data the owner keeps alive until the listener has stopped.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tw {
+
+class ScheduleList;
+class WebFilterList;
+
+// The HTTP proxy: the refusal pages (whole files, empty when missing), the web filters that
+// accounts refer to (nullptr: none) and how long each read of the ftp:// gateway's dialogue
+// may wait.
+struct HttpListenerSettings {
+  std::string ipBlockPage;
+  std::string webFilterPage;
+  std::string schedulePage;
+  const WebFilterList* webFilters = nullptr;
+  std::uint32_t ftpGatewayTimeoutMs = 30000;
+};
+
+// The FTP proxy: the port range of its data listeners, and the address-echo web server
+// ("host" or "host:port") asked for the public address announced to peers outside the
+// machine's networks; empty = never asked.
+struct FtpListenerSettings {
+  bool dataPortRangeOn = false;
+  std::int32_t dataPortLow = 6000;
+  std::int32_t dataPortHigh = 6300;
+  std::string addressEchoHost;
+};
+
+struct ListenerSettings {
+  std::int32_t port = 0;          // 0: an ephemeral port
+  int authMode = 0;               // 1 = clients must log in (HTTP, FTP, SOCKS)
+  std::int32_t downloadRate = 0;  // guest limits, bytes per second, 0 = unlimited
+  std::int32_t uploadRate = 0;
+  std::string guestIpRange;                 // empty: every client; "a.b.c.d" or "low-high"
+  std::string dataDir;                      // where the account tables are
+  const ScheduleList* schedules = nullptr;  // loaded at start-up; nullptr = none
+  std::uint32_t connectTimeoutMs = 20000;   // limit of a connect to a destination
+  // Time a client has to finish its protocol dialogue (login, request); 0 = no limit.
+  std::uint32_t dialogueTimeoutMs = 60000;
+
+  HttpListenerSettings http;
+  FtpListenerSettings ftp;
+};
+
+}  // namespace tw
