@@ -1,14 +1,8 @@
 #include "config/activity_log.h"
 
 #include <algorithm>
-#include <atomic>
 
 namespace tw {
-namespace {
-
-std::atomic<MessageQueue<ActivityText>*> g_activity_queue{nullptr};
-
-}  // namespace
 
 ActivityLog::ActivityLog(ActivityLogMode mode, std::string data_dir, const Clock& clock)
     : mode_(mode), clock_(clock) {
@@ -70,21 +64,16 @@ void ActivityLog::ClearRows() {
   rows_.clear();
 }
 
-void SetActivityQueue(MessageQueue<ActivityText>* queue) {
-  g_activity_queue.store(queue);
+void ActivitySink::PostText(std::string_view text) const {
+  Post(SplitActivityText(text));
 }
 
-void PostActivityText(std::string_view text) {
-  PostActivity(SplitActivityText(text));
-}
-
-void PostActivity(ActivityText parts) {
-  MessageQueue<ActivityText>* queue = g_activity_queue.load();
-  if (queue == nullptr) return;
+void ActivitySink::Post(ActivityText parts) const {
+  if (queue_ == nullptr) return;
   parts.description.resize(std::min(parts.description.size(), kActivityPartMax));
   parts.address.resize(std::min(parts.address.size(), kActivityPartMax));
   parts.user.resize(std::min(parts.user.size(), kActivityPartMax));
-  queue->Post(std::move(parts));
+  queue_->Post(std::move(parts));
 }
 
 }  // namespace tw

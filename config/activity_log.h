@@ -81,13 +81,23 @@ class ActivityLog {
   std::uint64_t next_seq_ = 1;     // guarded by rows_mu_
 };
 
-// The process-wide queue that PostActivityText delivers to; nullptr (the default) drops
-// posts. The queue must outlive every thread that may still post.
-void SetActivityQueue(MessageQueue<ActivityText>* queue);
+// Where activity texts are posted: a handle on an owner's queue (ActivityLog::Queue()), given
+// to whatever posts and copied freely. Any thread posts; a post never blocks on the owner.
+// A sink without a queue drops what is posted. The queue must outlive every thread that may
+// still post through the sink.
+class ActivitySink {
+ public:
+  ActivitySink() = default;
+  explicit ActivitySink(MessageQueue<ActivityText>* queue) : queue_(queue) {}
 
-// Any thread: splits text into its parts and posts them to the owner. Never blocks on it.
-void PostActivityText(std::string_view text);
-// Any thread: posts parts that are already apart (a user name may then hold ":" or ",").
-void PostActivity(ActivityText parts);
+  // Splits text into its parts and posts them.
+  void PostText(std::string_view text) const;
+  // Posts parts that are already apart (a user name may then hold ":" or ","); each part is
+  // cut to kActivityPartMax.
+  void Post(ActivityText parts) const;
+
+ private:
+  MessageQueue<ActivityText>* queue_ = nullptr;
+};
 
 }  // namespace tw

@@ -25,15 +25,16 @@ uint32_t FtpGatewayTimeoutMs(const Settings& settings) {
 }  // namespace
 
 ServerManager::ServerManager(ManagerHost host, std::string dataDir,
-                             std::function<void(const std::string&)> log)
+                             std::function<void(const std::string&)> log, ActivitySink activity)
     : host_(host),
       dataDir_(std::move(dataDir)),
       log_(std::move(log)),
-      http_(kProtocolHttp, ProtocolFor(kProtocolHttp)),
-      socks_(kProtocolSocks, ProtocolFor(kProtocolSocks)),
-      pop3_(kProtocolPop3, ProtocolFor(kProtocolPop3)),
-      smtp_(kProtocolSmtp, ProtocolFor(kProtocolSmtp)),
-      ftp_(kProtocolFtp, ProtocolFor(kProtocolFtp)) {
+      activity_(activity),
+      http_(kProtocolHttp, ProtocolFor(kProtocolHttp), activity),
+      socks_(kProtocolSocks, ProtocolFor(kProtocolSocks), activity),
+      pop3_(kProtocolPop3, ProtocolFor(kProtocolPop3), activity),
+      smtp_(kProtocolSmtp, ProtocolFor(kProtocolSmtp), activity),
+      ftp_(kProtocolFtp, ProtocolFor(kProtocolFtp), activity) {
   startup_.Load(dataDir_);
   for (int32_t id = kFirstProtocol; id <= kLastProtocol; ++id) {
     lastPort_[id] = std::atoi(PortKey(id).default_text);
@@ -178,7 +179,7 @@ void ServerManager::StartServer(int32_t id) {
   lastPort_[id] = wanted.port;
   if (running_[id]) {
     RefreshServerStatus();
-    PostActivityText(
+    activity_.PostText(
         FormatText("%s Proxy Server started on %d", NamesOf(id).started, server.port()));
     return;
   }
@@ -196,7 +197,7 @@ void ServerManager::StopServer(int32_t id) {
   Server(id).Stop();
   running_[id] = false;
   RefreshServerStatus();
-  PostActivityText(FormatText("%s Proxy Server stopped", NamesOf(id).log));
+  activity_.PostText(FormatText("%s Proxy Server stopped", NamesOf(id).log));
 }
 
 }  // namespace tw

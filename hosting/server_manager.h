@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 
+#include "config/activity_log.h"
 #include "config/protocols.h"
 #include "config/settings.h"
 #include "engine/core/proxy_server.h"
@@ -34,8 +35,10 @@ struct ManagerEvents {
 class ServerManager {
  public:
   // Server ids: 1 HTTP, 2 FTP, 3 POP3, 4 SMTP, 5 SOCKS (the ids of server.sdb). Loads the
-  // start-up data of dataDir.
-  ServerManager(ManagerHost host, std::string dataDir, std::function<void(const std::string&)> log);
+  // start-up data of dataDir. The listeners and the single start and stop post their activity
+  // texts to `activity`.
+  ServerManager(ManagerHost host, std::string dataDir, std::function<void(const std::string&)> log,
+                ActivitySink activity = {});
   ~ServerManager();
   ServerManager(const ServerManager&) = delete;
   ServerManager& operator=(const ServerManager&) = delete;
@@ -64,6 +67,7 @@ class ServerManager {
   const ManagerHost host_;
   const std::string dataDir_;
   std::function<void(const std::string&)> log_;
+  const ActivitySink activity_;
   StartupData startup_;
   // Constructed in the order HTTP, SOCKS, POP3, SMTP, FTP.
   ProxyServer http_;

@@ -114,9 +114,8 @@ int RunService(const ServiceOptions& options) {
   ActivityLog activity(ActivityLogMode::kService, dir, SystemClock::Instance());
   if (!activity.Start()) HostLog(activity.FileError());
   activity.SetSavelog(Settings::InDataDir(dir).Switch(setting::kSavelog));
-  SetActivityQueue(&activity.Queue());
 
-  ServerManager manager(ManagerHost::kService, dir, HostLog);
+  ServerManager manager(ManagerHost::kService, dir, HostLog, ActivitySink(&activity.Queue()));
   manager.StartServers();
   ApplyThreadPriority(dir);
   bool running = manager.AllServersActive();
@@ -155,7 +154,6 @@ int RunService(const ServiceOptions& options) {
   logger.SetOwnerAttached(false);
   logger.Drain();
   HostLog(name + " stopping...");
-  SetActivityQueue(nullptr);
   HostLog(name + " stopped.");
   SetServiceLogger(nullptr);
   if (signals != -1) close(signals);

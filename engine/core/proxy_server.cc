@@ -29,8 +29,8 @@ bool ResourceExhausted(int err) {
 
 }  // namespace
 
-ProxyServer::ProxyServer(int32_t id, ProxyProtocol protocol)
-    : protocolId_(id), protocol_(protocol) {
+ProxyServer::ProxyServer(int32_t id, ProxyProtocol protocol, ActivitySink activity)
+    : protocolId_(id), protocol_(protocol), activity_(activity) {
   access_.protocolId = id;
 }
 

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/activity_log.h"
 #include "engine/core/listener_settings.h"
 #include "engine/policy/authorization.h"
 #include "platform/completion_port.h"
@@ -50,7 +51,8 @@ struct ProtocolService {
 
 class ProxyServer {
  public:
-  ProxyServer(int32_t protocolId, ProxyProtocol protocol);
+  // activity: where the handlers post their activity texts (a default sink drops them).
+  ProxyServer(int32_t protocolId, ProxyProtocol protocol, ActivitySink activity = {});
   ~ProxyServer();
   ProxyServer(const ProxyServer&) = delete;
   ProxyServer& operator=(const ProxyServer&) = delete;
@@ -81,6 +83,7 @@ class ProxyServer {
   uint32_t dialogueTimeoutMs() const { return dialogueTimeoutMs_; }
   const std::shared_ptr<CompletionPort>& completionPort() const { return completionPort_; }
   ProtocolHandler handler() const { return protocol_.handler; }
+  const ActivitySink& activity() const { return activity_; }
 
   // Runs use(service) under the service lock, making the service with make() first when there
   // is none yet. False, without calling use, when the proxy is stopped or there is no service
@@ -102,6 +105,7 @@ class ProxyServer {
 
   const int32_t protocolId_;
   const ProxyProtocol protocol_;
+  const ActivitySink activity_;
 
   // Written by Start before any worker runs, read by the workers.
   AuthorizationSettings access_;

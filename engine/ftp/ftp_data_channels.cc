@@ -181,7 +181,7 @@ bool FtpDataListeners::AcceptFrom(Entry* e) {
     }
     if (peer.sin_family != AF_INET || peer.sin_addr.s_addr != e->spec.allowedPeer) {
       close(fd);
-      PostActivity(
+      server_->activity().Post(
           ActivityText{"FTP data connection refused", AddressText(peer.sin_addr.s_addr), ""});
       continue;
     }

@@ -125,8 +125,8 @@ void RequestDestination(IoContext* x, const std::string* user, std::string_view 
     Reply(x, kBadName, kFtpReplySent);
     return;
   }
-  PostActivity(ActivityText{"FTP " + std::string(destination), ClientAddress(x),
-                            x->loggedIn == 1 ? std::string(x->text) : std::string()});
+  x->server->activity().Post(ActivityText{"FTP " + std::string(destination), ClientAddress(x),
+                                          x->loggedIn == 1 ? std::string(x->text) : std::string()});
   // Until the server side is made, `host` keeps the user name and aux tells the two paths
   // apart (1 USER, 0 SITE/OPEN).
   x->aux = user != nullptr ? 1 : 0;
@@ -344,7 +344,7 @@ void OnSpecialLine(IoContext* x, size_t length) {
     uint32_t own = 0;
     if (!ParseIPv4(client, &own) || own != address) {
       Consume(x, length);
-      PostActivity(ActivityText{
+      x->server->activity().Post(ActivityText{
           "FTP PORT refused " + AddressText(address) + ":" + std::to_string(port), client, ""});
       SendLine(x, kForeignPort, true);
       return;

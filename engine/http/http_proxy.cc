@@ -161,8 +161,8 @@ void NewRequest(IoContext* x, size_t header_len) {
       SendPage(x, x->server->http().webFilterPage);
       return;
     }
-    PostActivityText(FormatText("%.*s:%s,%s", static_cast<int>(line.size()), line.data(),
-                                client.c_str(), user.c_str()));
+    x->server->activity().PostText(FormatText("%.*s:%s,%s", static_cast<int>(line.size()),
+                                              line.data(), client.c_str(), user.c_str()));
   }
   DetachPartner(x);
   if (dest.scheme == HttpDestination::kFtp) {

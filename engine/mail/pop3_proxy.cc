@@ -3,6 +3,7 @@
 #include <string>
 
 #include "config/activity_log.h"
+#include "engine/core/proxy_server.h"
 #include "engine/mail/mail_dialogue.h"
 #include "engine/mail/mail_messages.h"
 
@@ -18,7 +19,8 @@ void OnUser(IoContext* x, std::string_view argument) {
     MailSend(x, kPop3UserForm, kPop3Reply);
     return;
   }
-  PostActivityText(FormatText("Pop3 %s:%s", target.host.c_str(), MailClientAddress(x).c_str()));
+  x->server->activity().PostText(
+      FormatText("Pop3 %s:%s", target.host.c_str(), MailClientAddress(x).c_str()));
   MailConnect(x, target, kPop3Connecting);
 }
 

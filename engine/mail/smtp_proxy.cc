@@ -3,6 +3,7 @@
 #include <string>
 
 #include "config/activity_log.h"
+#include "engine/core/proxy_server.h"
 #include "engine/mail/mail_dialogue.h"
 #include "engine/mail/mail_messages.h"
 
@@ -37,9 +38,9 @@ void OnUserName(IoContext* x, std::string_view encoded) {
   TargetParse parsed = ParseMailTarget(user, kSmtpDefaultPort, &target);
   if (parsed == TargetParse::kOk || parsed == TargetParse::kNoServer) {
     // The attempt is logged even without a server, so the log shows who tried what.
-    PostActivityText(FormatText("SMTP %s:%s",
-                                parsed == TargetParse::kOk ? target.server.c_str() : "",
-                                MailClientAddress(x).c_str()));
+    x->server->activity().PostText(
+        FormatText("SMTP %s:%s", parsed == TargetParse::kOk ? target.server.c_str() : "",
+                   MailClientAddress(x).c_str()));
   }
   if (parsed != TargetParse::kOk) {
     MailSend(x, kSmtpUserForm, kSmtpAuthReply);

@@ -95,7 +95,7 @@ void OnSocks4(IoContext* x) {
   bool later = x->state == kSocks4aAwaitName;
   Consume(x, consumed);
   if (!req.is4a) {
-    PostActivityText(
+    x->server->activity().PostText(
         FormatText("Socks4 %s:%s", Dotted(req.address).c_str(), ClientAddress(x).c_str()));
     StartConnect(x, kSocks4Connecting, Dotted(req.address), req.port);
     return;
@@ -169,7 +169,7 @@ void OnRequest(IoContext* x) {
     x->aux = kCommandUdp;
   if (x->aux == kCommandConnect) {
     if (req.addressType == 1) {
-      PostActivityText(
+      x->server->activity().PostText(
           FormatText("Socks5 %s:%s", Dotted(req.address).c_str(), ClientAddress(x).c_str()));
       StartConnect(x, kSocks5Connecting, Dotted(req.address), req.port);
     } else if (req.addressType == 3 && KeepName(x, req.host)) {
@@ -180,8 +180,8 @@ void OnRequest(IoContext* x) {
     }
     return;
   }
-  if (x->aux == kCommandBind) PostActivityText("Socks5 bind ");
-  if (x->aux == kCommandUdp) PostActivityText("Socks5 upd ");
+  if (x->aux == kCommandBind) x->server->activity().PostText("Socks5 bind ");
+  if (x->aux == kCommandUdp) x->server->activity().PostText("Socks5 upd ");
   uint8_t reply[10];
   Socks5CommandNotSupported(reply);
   SendReply(x, reply, sizeof reply, kSocksRefused);
@@ -193,9 +193,10 @@ void LogResolvedName(IoContext* x) {
   const char* name = x->host;
   bool later = x->aux == kNameInLaterPacket;
   if (x->state == kSocks4Connecting) {
-    PostActivityText(FormatText(later ? "Socks4a- %s:%s" : "Socks4a %s:%s", name, client.c_str()));
+    x->server->activity().PostText(
+        FormatText(later ? "Socks4a- %s:%s" : "Socks4a %s:%s", name, client.c_str()));
   } else {
-    PostActivityText(
+    x->server->activity().PostText(
         FormatText(later ? "Socks5- %s:%s,%s" : "Socks5 %s:%s,%s", name, client.c_str(), x->text));
   }
 }

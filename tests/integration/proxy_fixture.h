@@ -41,7 +41,6 @@ class ProxyFixture : public ::testing::Test {
     data_dir_ = dir;
     std::string error;
     ASSERT_TRUE(InstallMissingDataFiles(data_dir_, &error)) << error;
-    SetActivityQueue(&activity_);
     contexts_before_ = LiveContextCount();
   }
 
@@ -53,7 +52,6 @@ class ProxyFixture : public ::testing::Test {
       proxy_->Stop();
     }
     EXPECT_EQ(LiveContextCount(), contexts_before_);
-    SetActivityQueue(nullptr);
     RunCommand("rm -rf '" + data_dir_ + "'");
   }
 
@@ -64,7 +62,8 @@ class ProxyFixture : public ::testing::Test {
   // be started with (settings_), for the caller to adjust.
   ListenerSettings& NewProxy(int32_t protocol, int authMode = 0,
                              const std::string& guestRange = "") {
-    proxy_ = std::make_unique<ProxyServer>(protocol, ProtocolFor(protocol));
+    proxy_ =
+        std::make_unique<ProxyServer>(protocol, ProtocolFor(protocol), ActivitySink(&activity_));
     settings_ = ListenerSettings{};
     settings_.authMode = authMode;
     settings_.guestIpRange = guestRange;

@@ -150,13 +150,13 @@ TEST_F(ActivityLogTest, WorkersPostAndOnlyTheOwnerWrites) {
   ActivityLog log(ActivityLogMode::kConsole, dir_.path(), clock_);
   ASSERT_TRUE(log.Start());
   log.SetSavelog(true);
-  SetActivityQueue(&log.Queue());
+  ActivitySink sink(&log.Queue());
   constexpr int kThreads = 4, kEach = 200;
   std::vector<std::thread> workers;
   for (int t = 0; t < kThreads; ++t) {
-    workers.emplace_back([t] {
+    workers.emplace_back([t, sink] {
       for (int i = 0; i < kEach; ++i) {
-        PostActivityText("Socks4 1.2.3." + std::to_string(i) + ":10.0.0." + std::to_string(t));
+        sink.PostText("Socks4 1.2.3." + std::to_string(i) + ":10.0.0." + std::to_string(t));
       }
     });
   }
@@ -166,8 +166,7 @@ TEST_F(ActivityLogTest, WorkersPostAndOnlyTheOwnerWrites) {
     handled += log.DrainPosted();
   }
   for (auto& w : workers) w.join();
-  SetActivityQueue(nullptr);
-  PostActivityText("dropped:1.1.1.1");  // no queue: nothing happens
+  ActivitySink().PostText("dropped:1.1.1.1");  // no queue: nothing happens
   EXPECT_EQ(log.RowCount(), static_cast<std::size_t>(kThreads * kEach));
   std::string file = ReadFile(DailyFile(2024, 3, 5));
   EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), kThreads * kEach);
