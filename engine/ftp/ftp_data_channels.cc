@@ -124,7 +124,7 @@ FtpDataListeners::FtpDataListeners(ProxyServer* server, uint32_t lifetimeMs)
 
 FtpDataListeners::~FtpDataListeners() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     stop_ = true;
   }
   if (thread_.joinable()) {
@@ -140,7 +140,7 @@ FtpDataListeners::~FtpDataListeners() {
 
 void FtpDataListeners::Add(const DataListenerSpec& spec) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (stop_) {
       close(spec.fd);
       return;
@@ -160,7 +160,7 @@ void FtpDataListeners::Add(const DataListenerSpec& spec) {
 }
 
 size_t FtpDataListeners::Count() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return entries_.size();
 }
 
@@ -211,7 +211,7 @@ void FtpDataListeners::Loop() {
   for (;;) {
     int timeout = -1;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       if (stop_) return;
       fds.clear();
       fds.push_back(pollfd{wakeFd_, POLLIN, 0});
@@ -230,7 +230,7 @@ void FtpDataListeners::Loop() {
       while (read(wakeFd_, &drained, sizeof drained) > 0) {
       }
     }
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (stop_) return;
     uint64_t now = MonotonicMs();
     for (size_t i = 0; i < entries_.size();) {
