@@ -17,13 +17,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -32,6 +30,7 @@
 #include "config/installation.h"
 #include "engine/core/proxy_server.h"
 #include "engine/proxy_protocols.h"
+#include "platform/mutex.h"
 #include "tests/support/test_sockets.h"
 
 namespace {
@@ -53,7 +52,7 @@ class Origin {
       for (;;) {
         int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (c == -1) return;
-        std::lock_guard<std::mutex> lock(mu_);
+        tw::MutexLock lock(mu_);
         open_.insert(c);
         std::thread([this, c] { Serve(c); }).detach();
       }
@@ -63,19 +62,19 @@ class Origin {
     shutdown(fd_, SHUT_RDWR);
     acceptor_.join();
     close(fd_);
-    std::unique_lock<std::mutex> lock(mu_);
+    tw::MutexLock lock(mu_);
     for (int c : open_) shutdown(c, SHUT_RDWR);
-    done_.wait(lock, [this] { return open_.empty(); });
+    while (!open_.empty()) done_.Wait(mu_);
   }
   uint16_t port() const { return port_; }
 
  private:
   void Serve(int c) {
     Answer(c);
-    std::lock_guard<std::mutex> lock(mu_);
+    tw::MutexLock lock(mu_);
     open_.erase(c);
     close(c);
-    done_.notify_all();
+    done_.NotifyAll();
   }
 
   void Answer(int c) {
@@ -112,9 +111,9 @@ class Origin {
   int fd_ = -1;
   uint16_t port_ = 0;
   std::thread acceptor_;
-  std::mutex mu_;
-  std::condition_variable done_;
-  std::set<int> open_;
+  tw::Mutex mu_;
+  tw::CondVar done_;
+  std::set<int> open_ GUARDED_BY(mu_);
 };
 
 // Reads up to the end of a header block; false on close.

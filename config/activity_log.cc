@@ -38,7 +38,7 @@ void ActivityLog::AddLine(const ActivityText& parts) {
     file_.OpenForToday(clock_);
   }
   if (mode_ == ActivityLogMode::kConsole) {
-    std::lock_guard<std::mutex> lock(rows_mu_);
+    MutexLock lock(rows_mu_);
     rows_.push_back(ActivityRow{next_seq_++, parts.user, parts.address, FormatDateTime(now),
                                 parts.description});
   }
@@ -46,7 +46,7 @@ void ActivityLog::AddLine(const ActivityText& parts) {
 }
 
 std::vector<ActivityRow> ActivityLog::RowsAfter(std::uint64_t after) const {
-  std::lock_guard<std::mutex> lock(rows_mu_);
+  MutexLock lock(rows_mu_);
   // Rows are kept in seq order, so the new ones are a tail.
   auto first =
       std::upper_bound(rows_.begin(), rows_.end(), after,
@@ -55,12 +55,12 @@ std::vector<ActivityRow> ActivityLog::RowsAfter(std::uint64_t after) const {
 }
 
 std::size_t ActivityLog::RowCount() const {
-  std::lock_guard<std::mutex> lock(rows_mu_);
+  MutexLock lock(rows_mu_);
   return rows_.size();
 }
 
 void ActivityLog::ClearRows() {
-  std::lock_guard<std::mutex> lock(rows_mu_);
+  MutexLock lock(rows_mu_);
   rows_.clear();
 }
 

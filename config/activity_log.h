@@ -10,7 +10,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "config/log_file.h"
 #include "platform/clock.h"
 #include "platform/message_queue.h"
+#include "platform/mutex.h"
 
 namespace tw {
 
@@ -58,17 +58,17 @@ class ActivityLog {
   MessageQueue<ActivityText>& Queue() { return queue_; }
 
   // Any thread: the rows with seq > after, oldest first (for a live view).
-  std::vector<ActivityRow> RowsAfter(std::uint64_t after) const;
-  std::size_t RowCount() const;
+  std::vector<ActivityRow> RowsAfter(std::uint64_t after) const EXCLUDES(rows_mu_);
+  std::size_t RowCount() const EXCLUDES(rows_mu_);
   // Any thread: deletes every row ("Clear All").
-  void ClearRows();
+  void ClearRows() EXCLUDES(rows_mu_);
 
   const std::string& FileError() const { return file_.ErrorText(); }
   const CLogFile& File() const { return file_; }
   const std::string& RememberedDate() const { return date_; }
 
  private:
-  void AddLine(const ActivityText& parts);
+  void AddLine(const ActivityText& parts) EXCLUDES(rows_mu_);
 
   const ActivityLogMode mode_;
   const Clock& clock_;
@@ -76,9 +76,9 @@ class ActivityLog {
   CLogFile file_;         // owner thread only
   std::string date_;      // owner thread only: "%Y-%m-%d" of the file's day
   bool savelog_ = false;  // owner thread only
-  mutable std::mutex rows_mu_;
-  std::vector<ActivityRow> rows_;  // guarded by rows_mu_
-  std::uint64_t next_seq_ = 1;     // guarded by rows_mu_
+  mutable Mutex rows_mu_;
+  std::vector<ActivityRow> rows_ GUARDED_BY(rows_mu_);
+  std::uint64_t next_seq_ GUARDED_BY(rows_mu_) = 1;
 };
 
 // Where activity texts are posted: a handle on an owner's queue (ActivityLog::Queue()), given

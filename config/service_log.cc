@@ -15,12 +15,12 @@ constexpr std::size_t kServiceMessageMax = 4096;
 }  // namespace
 
 bool ServiceLogger::Open(const std::string& path) {
-  std::lock_guard<std::mutex> lock(write_mu_);
+  MutexLock lock(write_mu_);
   return file_.Open(path);
 }
 
 void ServiceLogger::Close() {
-  std::lock_guard<std::mutex> lock(write_mu_);
+  MutexLock lock(write_mu_);
   file_.Close();
 }
 
@@ -39,13 +39,14 @@ void ServiceLogger::SetOwnerAttached(bool attached) {
 }
 
 std::size_t ServiceLogger::Drain() {
-  std::lock_guard<std::mutex> lock(write_mu_);
+  MutexLock lock(write_mu_);
   return DrainLocked();
 }
 
 std::size_t ServiceLogger::DrainLocked() {
+  CLogFile* file = &file_;  // the handler runs within this call, under its lock
   return queue_.Drain(
-      [this](ServiceLogEntry&& e) { file_.WriteLine(FormatServiceLogLine(e.time, e.text)); });
+      [file](ServiceLogEntry&& e) { file->WriteLine(FormatServiceLogLine(e.time, e.text)); });
 }
 
 void SetServiceLogger(ServiceLogger* logger) {

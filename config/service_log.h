@@ -7,13 +7,13 @@
 
 #include <atomic>
 #include <cstddef>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "config/log_file.h"
 #include "platform/clock.h"
 #include "platform/message_queue.h"
+#include "platform/mutex.h"
 
 namespace tw {
 
@@ -32,26 +32,27 @@ class ServiceLogger {
   ServiceLogger& operator=(const ServiceLogger&) = delete;
 
   // Opens path for appending; false with ErrorText() as CLogFile::Open.
-  bool Open(const std::string& path);
-  void Close();
-  const std::string& ErrorText() const { return file_.ErrorText(); }
+  bool Open(const std::string& path) EXCLUDES(write_mu_);
+  void Close() EXCLUDES(write_mu_);
+  // The opener's thread, right after a failed Open: no writer changes the text meanwhile.
+  const std::string& ErrorText() const NO_THREAD_SAFETY_ANALYSIS { return file_.ErrorText(); }
 
   // Any thread.
-  void Log(int level, std::string_view text);
+  void Log(int level, std::string_view text) EXCLUDES(write_mu_);
   // While attached, entries wait for Drain on the owner thread.
-  void SetOwnerAttached(bool attached);
+  void SetOwnerAttached(bool attached) EXCLUDES(write_mu_);
 
   // Owner thread: writes every queued entry; returns how many.
-  std::size_t Drain();
+  std::size_t Drain() EXCLUDES(write_mu_);
   int WakeFd() const { return queue_.WakeFd(); }
 
  private:
-  std::size_t DrainLocked();
+  std::size_t DrainLocked() REQUIRES(write_mu_);
 
   const Clock& clock_;
   MessageQueue<ServiceLogEntry> queue_;
-  std::mutex write_mu_;  // serialises writers of file_ (owner drain or immediate writes)
-  CLogFile file_;        // guarded by write_mu_
+  Mutex write_mu_;  // serialises writers of file_ (owner drain or immediate writes)
+  CLogFile file_ GUARDED_BY(write_mu_);
   std::atomic<bool> attached_{false};
 };
 

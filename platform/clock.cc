@@ -43,12 +43,12 @@ const SystemClock& SystemClock::Instance() {
 }
 
 LocalTime ManualClock::Now() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return now_;
 }
 
 void ManualClock::Set(const LocalTime& t) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   now_ = t;
 }
 

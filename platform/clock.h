@@ -3,8 +3,9 @@
 // SystemClock is safe from any thread; ManualClock too (its time is guarded).
 #pragma once
 
-#include <mutex>
 #include <string>
+
+#include "platform/mutex.h"
 
 namespace tw {
 
@@ -41,8 +42,8 @@ class ManualClock final : public Clock {
   void Set(const LocalTime& t);
 
  private:
-  mutable std::mutex mu_;
-  LocalTime now_;  // guarded by mu_
+  mutable Mutex mu_;
+  LocalTime now_ GUARDED_BY(mu_);
 };
 
 // Builds a LocalTime from a calendar date and time; the weekday is computed.

@@ -75,25 +75,36 @@ void Apply(const Completion& c, Completion* out) {
 std::atomic<uint64_t> CompletionPort::next_serial_{0};
 
 struct CompletionPort::Slot {
-  std::mutex mu;
-  uint32_t generation = 0;
-  bool open = false;
-  Overlapped* read_ov = nullptr;
-  char* read_buf = nullptr;
-  uint32_t read_len = 0;
-  Overlapped* send_ov = nullptr;
-  const char* send_buf = nullptr;
-  uint32_t send_len = 0;
-  uint32_t send_done = 0;
+  Mutex mu;
+  uint32_t generation GUARDED_BY(mu) = 0;
+  bool open GUARDED_BY(mu) = false;
+  Overlapped* read_ov GUARDED_BY(mu) = nullptr;
+  char* read_buf GUARDED_BY(mu) = nullptr;
+  uint32_t read_len GUARDED_BY(mu) = 0;
+  Overlapped* send_ov GUARDED_BY(mu) = nullptr;
+  const char* send_buf GUARDED_BY(mu) = nullptr;
+  uint32_t send_len GUARDED_BY(mu) = 0;
+  uint32_t send_done GUARDED_BY(mu) = 0;
   struct QueuedSend {
     Overlapped* ov;
     const char* buf;
     uint32_t len;
   };
-  std::vector<QueuedSend> queued_sends;  // behind send_ov; never used while send_ov is null
-  uint64_t read_seq = 0;
-  Overlapped* connect_ov = nullptr;
-  uint64_t connect_seq = 0;
+  // Behind send_ov; never used while send_ov is null.
+  std::vector<QueuedSend> queued_sends GUARDED_BY(mu);
+  uint64_t read_seq GUARDED_BY(mu) = 0;
+  Overlapped* connect_ov GUARDED_BY(mu) = nullptr;
+  uint64_t connect_seq GUARDED_BY(mu) = 0;
+
+  // False for a stale handle: the socket it named was closed (the number may be reused).
+  bool Holds(SocketHandle s) const REQUIRES(mu) {
+    return open && generation == HandleGeneration(s);
+  }
+  // Return true and fill *c when the operation finished.
+  bool TryRead(int fd, SocketHandle s, Completion* c) REQUIRES(mu);
+  bool TrySend(int fd, SocketHandle s, Completion* c) REQUIRES(mu);
+  // Sends what the socket's queue holds until it would block; completions go to *out.
+  void PumpSends(int fd, SocketHandle s, std::vector<Completion>* out) REQUIRES(mu);
 };
 
 struct CompletionPort::SlotChunk {
@@ -147,7 +158,7 @@ CompletionPort::Slot* CompletionPort::FindSlot(int fd, bool create) {
   SlotChunk* chunk = chunks_[index].load(std::memory_order_acquire);
   if (chunk == nullptr) {
     if (!create) return nullptr;
-    std::lock_guard<std::mutex> lock(chunk_mu_);
+    MutexLock lock(chunk_mu_);
     chunk = chunks_[index].load(std::memory_order_acquire);
     if (chunk == nullptr) {
       chunk = new (std::nothrow) SlotChunk();
@@ -158,17 +169,9 @@ CompletionPort::Slot* CompletionPort::FindSlot(int fd, bool create) {
   return &chunk->slots[static_cast<size_t>(fd) % kChunkSlots];
 }
 
-CompletionPort::Slot* CompletionPort::LockedSlot(SocketHandle s,
-                                                 std::unique_lock<std::mutex>* lock) {
+CompletionPort::Slot* CompletionPort::SlotOf(SocketHandle s) {
   if (s <= 0) return nullptr;
-  Slot* slot = FindSlot(HandleFd(s), false);
-  if (slot == nullptr) return nullptr;
-  *lock = std::unique_lock<std::mutex>(slot->mu);
-  if (!slot->open || slot->generation != HandleGeneration(s)) {
-    lock->unlock();
-    return nullptr;
-  }
-  return slot;
+  return FindSlot(HandleFd(s), false);
 }
 
 SocketHandle CompletionPort::Associate(int fd) {
@@ -184,7 +187,7 @@ SocketHandle CompletionPort::Associate(int fd) {
     return kNoSocket;
   }
   std::vector<Completion> orphans;
-  std::unique_lock<std::mutex> lock(slot->mu);
+  MutexLock lock(slot->mu);
   if (slot->open) {
     // The number was closed behind the port's back and reused: end what the old socket had
     // pending, so every post still gets its one completion.
@@ -217,56 +220,54 @@ SocketHandle CompletionPort::Associate(int fd) {
     slot->open = true;
     open_sockets_.fetch_add(1, std::memory_order_relaxed);
   }
-  lock.unlock();
+  lock.Unlock();
   for (const Completion& c : orphans) Deliver(c, true);
   return handle;
 }
 
-bool CompletionPort::TryRead(Slot* slot, int fd, SocketHandle s, Completion* c) {
+bool CompletionPort::Slot::TryRead(int fd, SocketHandle s, Completion* c) {
   ssize_t n;
   do {
-    n = ::recv(fd, slot->read_buf, slot->read_len, 0);
+    n = ::recv(fd, read_buf, read_len, 0);
   } while (n == -1 && errno == EINTR);
   if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
-  *c = Completion{n > 0 ? static_cast<uint32_t>(n) : 0u, static_cast<uint64_t>(s), slot->read_ov,
+  *c = Completion{n > 0 ? static_cast<uint32_t>(n) : 0u, static_cast<uint64_t>(s), read_ov,
                   IoOp::kRead, n == -1 ? errno : 0};
-  slot->read_ov = nullptr;
+  read_ov = nullptr;
   return true;
 }
 
-bool CompletionPort::TrySend(Slot* slot, int fd, SocketHandle s, Completion* c) {
-  while (slot->send_done < slot->send_len) {
-    ssize_t n = ::send(fd, slot->send_buf + slot->send_done, slot->send_len - slot->send_done,
-                       MSG_NOSIGNAL);
+bool CompletionPort::Slot::TrySend(int fd, SocketHandle s, Completion* c) {
+  while (send_done < send_len) {
+    ssize_t n = ::send(fd, send_buf + send_done, send_len - send_done, MSG_NOSIGNAL);
     if (n > 0) {
-      slot->send_done += static_cast<uint32_t>(n);
+      send_done += static_cast<uint32_t>(n);
       continue;
     }
     if (n == -1 && errno == EINTR) continue;
     if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
-    *c = Completion{0, static_cast<uint64_t>(s), slot->send_ov, IoOp::kSend,
-                    n == -1 ? errno : EPIPE};
-    slot->send_ov = nullptr;
+    *c = Completion{0, static_cast<uint64_t>(s), send_ov, IoOp::kSend, n == -1 ? errno : EPIPE};
+    send_ov = nullptr;
     return true;
   }
-  *c = Completion{slot->send_len, static_cast<uint64_t>(s), slot->send_ov, IoOp::kSend, 0};
-  slot->send_ov = nullptr;
+  *c = Completion{send_len, static_cast<uint64_t>(s), send_ov, IoOp::kSend, 0};
+  send_ov = nullptr;
   return true;
 }
 
-void CompletionPort::PumpSends(Slot* slot, int fd, SocketHandle s, std::vector<Completion>* out) {
+void CompletionPort::Slot::PumpSends(int fd, SocketHandle s, std::vector<Completion>* out) {
   for (;;) {
-    if (slot->send_ov == nullptr) {
-      if (slot->queued_sends.empty()) return;
-      Slot::QueuedSend next = slot->queued_sends.front();
-      slot->queued_sends.erase(slot->queued_sends.begin());
-      slot->send_ov = next.ov;
-      slot->send_buf = next.buf;
-      slot->send_len = next.len;
-      slot->send_done = 0;
+    if (send_ov == nullptr) {
+      if (queued_sends.empty()) return;
+      QueuedSend next = queued_sends.front();
+      queued_sends.erase(queued_sends.begin());
+      send_ov = next.ov;
+      send_buf = next.buf;
+      send_len = next.len;
+      send_done = 0;
     }
     Completion c;
-    if (!TrySend(slot, fd, s, &c)) return;
+    if (!TrySend(fd, s, &c)) return;
     out->push_back(c);
   }
 }
@@ -274,16 +275,17 @@ void CompletionPort::PumpSends(Slot* slot, int fd, SocketHandle s, std::vector<C
 bool CompletionPort::PostRead(SocketHandle s, Overlapped* ov, char* buffer, uint32_t length,
                               uint32_t timeout_ms) {
   if (length == 0) return false;
-  std::unique_lock<std::mutex> lock;
-  Slot* slot = LockedSlot(s, &lock);
-  if (slot == nullptr || slot->read_ov != nullptr) return false;
+  Slot* slot = SlotOf(s);
+  if (slot == nullptr) return false;
+  MutexLock lock(slot->mu);
+  if (!slot->Holds(s) || slot->read_ov != nullptr) return false;
   slot->read_ov = ov;
   slot->read_seq = 0;
   slot->read_buf = buffer;
   slot->read_len = length;
   Completion c;
-  if (TryRead(slot, HandleFd(s), s, &c)) {
-    lock.unlock();
+  if (slot->TryRead(HandleFd(s), s, &c)) {
+    lock.Unlock();
     Deliver(c, true);
   } else if (timeout_ms > 0) {
     slot->read_seq = guard_seq_.fetch_add(1) + 1;
@@ -293,7 +295,7 @@ bool CompletionPort::PostRead(SocketHandle s, Overlapped* ov, char* buffer, uint
             nullptr,
             slot->read_seq,
             IoOp::kRead};
-    lock.unlock();
+    lock.Unlock();
     AddTimer(t);
   }
   return true;
@@ -301,9 +303,10 @@ bool CompletionPort::PostRead(SocketHandle s, Overlapped* ov, char* buffer, uint
 
 bool CompletionPort::PostSend(SocketHandle s, Overlapped* ov, const char* buffer, uint32_t length) {
   if (length == 0) return false;
-  std::unique_lock<std::mutex> lock;
-  Slot* slot = LockedSlot(s, &lock);
+  Slot* slot = SlotOf(s);
   if (slot == nullptr) return false;
+  MutexLock lock(slot->mu);
+  if (!slot->Holds(s)) return false;
   if (slot->send_ov != nullptr) {
     slot->queued_sends.push_back({ov, buffer, length});
     return true;
@@ -313,8 +316,8 @@ bool CompletionPort::PostSend(SocketHandle s, Overlapped* ov, const char* buffer
   slot->send_len = length;
   slot->send_done = 0;
   Completion c;
-  if (TrySend(slot, HandleFd(s), s, &c)) {
-    lock.unlock();
+  if (slot->TrySend(HandleFd(s), s, &c)) {
+    lock.Unlock();
     Deliver(c, true);
   }
   return true;
@@ -322,9 +325,10 @@ bool CompletionPort::PostSend(SocketHandle s, Overlapped* ov, const char* buffer
 
 bool CompletionPort::PostConnect(SocketHandle s, const sockaddr_in& to, uint32_t timeout_ms,
                                  Overlapped* ov) {
-  std::unique_lock<std::mutex> lock;
-  Slot* slot = LockedSlot(s, &lock);
-  if (slot == nullptr || slot->connect_ov != nullptr) return false;
+  Slot* slot = SlotOf(s);
+  if (slot == nullptr) return false;
+  MutexLock lock(slot->mu);
+  if (!slot->Holds(s) || slot->connect_ov != nullptr) return false;
   int rc;
   do {
     rc = ::connect(HandleFd(s), reinterpret_cast<const sockaddr*>(&to), sizeof to);
@@ -335,12 +339,12 @@ bool CompletionPort::PostConnect(SocketHandle s, const sockaddr_in& to, uint32_t
     Timer t{MonotonicMs() + timeout_ms, 0,
             static_cast<uint64_t>(s),   nullptr,
             slot->connect_seq,          IoOp::kConnect};
-    lock.unlock();
+    lock.Unlock();
     AddTimer(t);
     return true;
   }
   Completion c{0, static_cast<uint64_t>(s), ov, IoOp::kConnect, rc == -1 ? errno : 0};
-  lock.unlock();
+  lock.Unlock();
   Deliver(c, true);
   return true;
 }
@@ -355,9 +359,10 @@ void CompletionPort::Post(uint32_t bytes, uint64_t key, Overlapped* ov, IoOp op,
 }
 
 bool CompletionPort::Close(SocketHandle s) {
-  std::unique_lock<std::mutex> lock;
-  Slot* slot = LockedSlot(s, &lock);
+  Slot* slot = SlotOf(s);
   if (slot == nullptr) return false;
+  MutexLock lock(slot->mu);
+  if (!slot->Holds(s)) return false;
   Completion ended[3];
   int n = 0;
   uint64_t key = static_cast<uint64_t>(s);
@@ -372,52 +377,55 @@ bool CompletionPort::Close(SocketHandle s) {
   epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
   ::close(fd);
   open_sockets_.fetch_sub(1, std::memory_order_relaxed);
-  lock.unlock();
+  lock.Unlock();
   for (int i = 0; i < n; ++i) Deliver(ended[i], true);
   for (const Slot::QueuedSend& q : queued) Deliver({0, key, q.ov, IoOp::kSend, ECANCELED}, true);
   return true;
 }
 
 bool CompletionPort::Shutdown(SocketHandle s) {
-  std::unique_lock<std::mutex> lock;
-  Slot* slot = LockedSlot(s, &lock);
+  Slot* slot = SlotOf(s);
   if (slot == nullptr) return false;
+  MutexLock lock(slot->mu);
+  if (!slot->Holds(s)) return false;
   int fd = HandleFd(s);
   ::shutdown(fd, SHUT_RDWR);
   // Finish what is pending now rather than trusting a fresh edge from the poller.
   std::vector<Completion> ended;
   Completion c;
-  if (slot->read_ov && TryRead(slot, fd, s, &c)) ended.push_back(c);
-  if (slot->send_ov) PumpSends(slot, fd, s, &ended);
-  lock.unlock();
+  if (slot->read_ov && slot->TryRead(fd, s, &c)) ended.push_back(c);
+  if (slot->send_ov) slot->PumpSends(fd, s, &ended);
+  lock.Unlock();
   for (const Completion& e : ended) Deliver(e, true);
   return true;
 }
 
 int CompletionPort::Descriptor(SocketHandle s) {
-  std::unique_lock<std::mutex> lock;
-  return LockedSlot(s, &lock) != nullptr ? HandleFd(s) : -1;
+  Slot* slot = SlotOf(s);
+  if (slot == nullptr) return -1;
+  MutexLock lock(slot->mu);
+  return slot->Holds(s) ? HandleFd(s) : -1;
 }
 
 void CompletionPort::Deliver(const Completion& c, bool allow_local) {
   LocalQueue& local = tls_local;
   if (allow_local && local.serial == serial_ && local.Push(c)) return;
-  std::lock_guard<std::mutex> lock(queue_mu_);
+  MutexLock lock(queue_mu_);
   if (queue_closed_) return;
   queue_.push_back(c);
   queued_.fetch_add(1, std::memory_order_relaxed);
-  if (waiters_ > 0) queue_cv_.notify_one();
+  if (waiters_ > 0) queue_cv_.NotifyOne();
 }
 
 void CompletionPort::DeliverBatch(std::vector<Completion>* batch) {
   if (batch->empty()) return;
   {
-    std::lock_guard<std::mutex> lock(queue_mu_);
+    MutexLock lock(queue_mu_);
     if (!queue_closed_) {
       queue_.insert(queue_.end(), batch->begin(), batch->end());
       queued_.fetch_add(batch->size(), std::memory_order_relaxed);
       int wake = std::min<int>(waiters_, static_cast<int>(batch->size()));
-      for (int i = 0; i < wake; ++i) queue_cv_.notify_one();
+      for (int i = 0; i < wake; ++i) queue_cv_.NotifyOne();
     }
   }
   batch->clear();
@@ -433,19 +441,19 @@ bool CompletionPort::Wait(Completion* out) {
       return true;
     }
     local.budget = kLocalBudget;
-    std::unique_lock<std::mutex> lock(queue_mu_);
+    MutexLock lock(queue_mu_);
     if (queue_closed_) return false;
     if (!queue_.empty()) {
       Completion c = queue_.front();
       queue_.pop_front();
       queued_.fetch_sub(1, std::memory_order_relaxed);
-      lock.unlock();
+      lock.Unlock();
       Apply(c, out);
       return true;
     }
     if (local.count > 0) continue;
     ++waiters_;
-    queue_cv_.wait(lock);
+    queue_cv_.Wait(queue_mu_);
     --waiters_;
   }
 }
@@ -456,20 +464,20 @@ void CompletionPort::CloseQueue() {
     if (poller_.joinable()) poller_.join();
   }
   {
-    std::lock_guard<std::mutex> lock(queue_mu_);
+    MutexLock lock(queue_mu_);
     queue_closed_ = true;
     queue_.clear();
     queued_.store(0, std::memory_order_relaxed);
-    queue_cv_.notify_all();
+    queue_cv_.NotifyAll();
   }
-  std::lock_guard<std::mutex> lock(timer_mu_);
+  MutexLock lock(timer_mu_);
   timers_.clear();
 }
 
 void CompletionPort::AddTimer(const Timer& timer) {
   bool earliest;
   {
-    std::lock_guard<std::mutex> lock(timer_mu_);
+    MutexLock lock(timer_mu_);
     if (closing_.load()) return;
     Timer t = timer;
     t.seq = ++timer_seq_;
@@ -488,16 +496,17 @@ void CompletionPort::WakePoller() {
 
 void CompletionPort::HandleEvent(uint64_t data, uint32_t events, std::vector<Completion>* out) {
   SocketHandle s = static_cast<SocketHandle>(data);
-  std::unique_lock<std::mutex> lock;
-  Slot* slot = LockedSlot(s, &lock);
-  if (slot == nullptr) return;  // closed since the event was raised
+  Slot* slot = SlotOf(s);
+  if (slot == nullptr) return;
+  MutexLock lock(slot->mu);
+  if (!slot->Holds(s)) return;  // closed since the event was raised
   int fd = HandleFd(s);
   Completion c;
   if (slot->read_ov && (events & (EPOLLIN | EPOLLERR | EPOLLHUP | EPOLLRDHUP)) &&
-      TryRead(slot, fd, s, &c)) {
+      slot->TryRead(fd, s, &c)) {
     out->push_back(c);
   }
-  if (slot->send_ov && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) PumpSends(slot, fd, s, out);
+  if (slot->send_ov && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) slot->PumpSends(fd, s, out);
   if (slot->connect_ov && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
     int err = 0;
     socklen_t len = sizeof err;
@@ -520,7 +529,7 @@ void CompletionPort::HandleEvent(uint64_t data, uint32_t events, std::vector<Com
 void CompletionPort::FireTimers(std::vector<Completion>* out) {
   std::vector<Timer> due;
   {
-    std::lock_guard<std::mutex> lock(timer_mu_);
+    MutexLock lock(timer_mu_);
     uint64_t now = MonotonicMs();
     while (!timers_.empty() && timers_.front().due_ms <= now) {
       std::pop_heap(timers_.begin(), timers_.end(), TimerLater());
@@ -533,9 +542,10 @@ void CompletionPort::FireTimers(std::vector<Completion>* out) {
       out->push_back(Completion{0, t.key, t.ov, IoOp::kTimer, 0});
       continue;
     }
-    std::unique_lock<std::mutex> lock;
-    Slot* slot = LockedSlot(static_cast<SocketHandle>(t.key), &lock);
+    Slot* slot = SlotOf(static_cast<SocketHandle>(t.key));
     if (slot == nullptr) continue;
+    MutexLock lock(slot->mu);
+    if (!slot->Holds(static_cast<SocketHandle>(t.key))) continue;
     // A guard whose operation has finished (or been replaced by a newer one) does nothing.
     if (t.guarded == IoOp::kConnect && slot->connect_ov != nullptr &&
         slot->connect_seq == t.guard_seq) {
@@ -556,7 +566,7 @@ void CompletionPort::PollerLoop() {
   while (!closing_.load()) {
     int timeout = -1;
     {
-      std::lock_guard<std::mutex> lock(timer_mu_);
+      MutexLock lock(timer_mu_);
       if (!timers_.empty()) {
         uint64_t now = MonotonicMs();
         uint64_t due = timers_.front().due_ms;

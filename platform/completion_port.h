@@ -21,13 +21,13 @@
 #include <netinet/in.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace tw {
 
@@ -127,12 +127,9 @@ class CompletionPort {
 
   CompletionPort() = default;
   Slot* FindSlot(int fd, bool create);
-  Slot* LockedSlot(SocketHandle s, std::unique_lock<std::mutex>* lock);
-  // Run with the slot locked; return true and fill *c when the operation finished.
-  bool TryRead(Slot* slot, int fd, SocketHandle s, Completion* c);
-  bool TrySend(Slot* slot, int fd, SocketHandle s, Completion* c);
-  // Sends what the socket's queue holds until it would block; completions go to *out.
-  void PumpSends(Slot* slot, int fd, SocketHandle s, std::vector<Completion>* out);
+  // The slot of the handle's descriptor, unlocked; the handle may be stale until the slot,
+  // locked, Holds it. nullptr when the descriptor never had a slot.
+  Slot* SlotOf(SocketHandle s);
   void Deliver(const Completion& c, bool allow_local);
   void DeliverBatch(std::vector<Completion>* batch);
   void AddTimer(const Timer& t);
@@ -152,19 +149,19 @@ class CompletionPort {
   // Slots by descriptor, in chunks that never move once made.
   std::unique_ptr<std::atomic<SlotChunk*>[]> chunks_;
   size_t chunk_count_ = 0;
-  std::mutex chunk_mu_;
+  Mutex chunk_mu_;  // serialises making chunks; lookups go by the atomic pointers alone
   std::atomic<size_t> open_sockets_{0};
 
-  std::mutex queue_mu_;
-  std::condition_variable queue_cv_;
-  std::deque<Completion> queue_;  // GUARDED_BY(queue_mu_)
-  bool queue_closed_ = false;     // GUARDED_BY(queue_mu_)
-  int waiters_ = 0;               // GUARDED_BY(queue_mu_)
+  Mutex queue_mu_;
+  CondVar queue_cv_;
+  std::deque<Completion> queue_ GUARDED_BY(queue_mu_);
+  bool queue_closed_ GUARDED_BY(queue_mu_) = false;
+  int waiters_ GUARDED_BY(queue_mu_) = 0;
   std::atomic<size_t> queued_{0};
 
-  std::mutex timer_mu_;
-  std::vector<Timer> timers_;           // min-heap by due time, GUARDED_BY(timer_mu_)
-  uint64_t timer_seq_ = 0;              // GUARDED_BY(timer_mu_)
+  Mutex timer_mu_;
+  std::vector<Timer> timers_ GUARDED_BY(timer_mu_);  // min-heap by due time
+  uint64_t timer_seq_ GUARDED_BY(timer_mu_) = 0;
   std::atomic<uint64_t> guard_seq_{0};  // numbers reads and connects for their time limits
 };
 

@@ -7,11 +7,11 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <mutex>
 #include <utility>
+
+#include "platform/mutex.h"
 
 namespace tw {
 
@@ -42,7 +42,7 @@ class MessageQueue {
   bool Post(T item) {
     bool raise = false;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       if (capacity_ != 0 && pending_.size() >= capacity_) {
         ++dropped_;
         return false;
@@ -50,7 +50,7 @@ class MessageQueue {
       pending_.push_back(std::move(item));
       if (!raised_) raised_ = raise = true;
     }
-    ready_.notify_one();
+    ready_.NotifyOne();
     if (raise) wake_.Raise();
     return true;
   }
@@ -64,7 +64,7 @@ class MessageQueue {
     wake_.Clear();
     std::deque<T> batch;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       batch.swap(pending_);
       raised_ = false;
     }
@@ -74,29 +74,33 @@ class MessageQueue {
 
   // Owner thread. Waits until an item is pending or the timeout passes; true when pending.
   bool WaitFor(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return ready_.wait_for(lock, timeout, [this] { return !pending_.empty(); });
+    MutexLock lock(mu_);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (pending_.empty()) {
+      if (!ready_.WaitUntil(mu_, deadline)) return !pending_.empty();
+    }
+    return true;
   }
 
   // Readable (poll/epoll) while items may be pending; -1 if the system refused an eventfd.
   int WakeFd() const { return wake_.fd(); }
 
   std::size_t Pending() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     return pending_.size();
   }
   std::size_t Dropped() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     return dropped_;
   }
 
  private:
   const std::size_t capacity_;
-  mutable std::mutex mu_;
-  std::condition_variable ready_;
-  std::deque<T> pending_;    // guarded by mu_
-  bool raised_ = false;      // guarded by mu_: the wake signal is up for pending_
-  std::size_t dropped_ = 0;  // guarded by mu_
+  mutable Mutex mu_;
+  CondVar ready_;
+  std::deque<T> pending_ GUARDED_BY(mu_);
+  bool raised_ GUARDED_BY(mu_) = false;  // the wake signal is up for pending_
+  std::size_t dropped_ GUARDED_BY(mu_) = 0;
   WakeSignal wake_;
 };
 

@@ -6,14 +6,13 @@
 #include <pthread.h>
 #include <sys/socket.h>
 
-#include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/address_text.h"
+#include "platform/mutex.h"
 
 namespace tw {
 
@@ -32,20 +31,20 @@ class ResolverPool {
  public:
   ~ResolverPool() {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       stopping_ = true;
     }
-    cv_.notify_all();
+    cv_.NotifyAll();
     for (std::thread& t : threads_) t.join();
   }
 
   void Add(Job job) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (threads_.empty()) {
       for (int i = 0; i < kResolverThreads; ++i) threads_.emplace_back(&ResolverPool::Run, this);
     }
     jobs_.push_back(std::move(job));
-    cv_.notify_one();
+    cv_.NotifyOne();
   }
 
  private:
@@ -54,8 +53,8 @@ class ResolverPool {
     for (;;) {
       Job job;
       {
-        std::unique_lock<std::mutex> lock(mu_);
-        cv_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        MutexLock lock(mu_);
+        while (!stopping_ && jobs_.empty()) cv_.Wait(mu_);
         if (stopping_) return;
         job = std::move(jobs_.front());
         jobs_.pop_front();
@@ -69,11 +68,11 @@ class ResolverPool {
     }
   }
 
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<Job> jobs_;
-  std::vector<std::thread> threads_;
-  bool stopping_ = false;
+  Mutex mu_;
+  CondVar cv_;
+  std::deque<Job> jobs_ GUARDED_BY(mu_);
+  std::vector<std::thread> threads_ GUARDED_BY(mu_);  // joined unlocked once no Add can come
+  bool stopping_ GUARDED_BY(mu_) = false;
 };
 
 ResolverPool& Pool() {

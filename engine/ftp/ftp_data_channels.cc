@@ -122,7 +122,7 @@ FtpDataListeners::FtpDataListeners(ProxyServer* server, uint32_t lifetimeMs)
 
 FtpDataListeners::~FtpDataListeners() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     stop_ = true;
   }
   if (thread_.joinable()) {
@@ -138,7 +138,7 @@ FtpDataListeners::~FtpDataListeners() {
 
 void FtpDataListeners::Add(const DataListenerSpec& spec) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (stop_) {
       close(spec.fd);
       return;
@@ -158,7 +158,7 @@ void FtpDataListeners::Add(const DataListenerSpec& spec) {
 }
 
 size_t FtpDataListeners::Count() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return entries_.size();
 }
 
@@ -209,7 +209,7 @@ void FtpDataListeners::Loop() {
   for (;;) {
     int timeout = -1;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       if (stop_) return;
       fds.clear();
       fds.push_back(pollfd{wakeFd_, POLLIN, 0});
@@ -228,7 +228,7 @@ void FtpDataListeners::Loop() {
       while (read(wakeFd_, &drained, sizeof drained) > 0) {
       }
     }
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (stop_) return;
     uint64_t now = MonotonicMs();
     for (size_t i = 0; i < entries_.size();) {

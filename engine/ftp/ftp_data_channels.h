@@ -11,12 +11,12 @@
 // when its control connection has closed, or when the same control connection sets up a newer
 // listener (one data connection at a time per control connection, as FTP has it).
 #include <cstdint>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "engine/core/io_context.h"
 #include "engine/core/proxy_server.h"
+#include "platform/mutex.h"
 
 namespace tw {
 
@@ -56,26 +56,26 @@ class FtpDataListeners : public ProtocolService {
 
   bool Running() const { return thread_.joinable(); }
   // Any thread. Replaces the listener of the same control connection, if any.
-  void Add(const DataListenerSpec& spec);
+  void Add(const DataListenerSpec& spec) EXCLUDES(mu_);
   // Listeners waiting for their connection.
-  size_t Count();
+  size_t Count() EXCLUDES(mu_);
 
  private:
   struct Entry {
     DataListenerSpec spec;
     uint64_t deadlineMs;
   };
-  void Loop();
-  // REQUIRES: mu_ held. Each returns true when the entry is finished with (fd closed).
-  bool AcceptFrom(Entry* e);
-  bool Expired(const Entry& e, uint64_t now);
+  void Loop() EXCLUDES(mu_);
+  // Each returns true when the entry is finished with (fd closed).
+  bool AcceptFrom(Entry* e) REQUIRES(mu_);
+  bool Expired(const Entry& e, uint64_t now) REQUIRES(mu_);
 
   ProxyServer* const server_;
   const uint32_t lifetimeMs_;
   int wakeFd_ = -1;
-  std::mutex mu_;
-  std::vector<Entry> entries_;  // GUARDED_BY(mu_)
-  bool stop_ = false;           // GUARDED_BY(mu_)
+  Mutex mu_;
+  std::vector<Entry> entries_ GUARDED_BY(mu_);
+  bool stop_ GUARDED_BY(mu_) = false;
   std::thread thread_;
 };
 

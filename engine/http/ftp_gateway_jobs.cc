@@ -3,12 +3,12 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace tw {
 
@@ -24,16 +24,16 @@ class GatewayPool {
  public:
   ~GatewayPool() {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       stopping_ = true;
     }
-    cv_.notify_all();
+    cv_.NotifyAll();
     for (std::thread& t : threads_) t.join();
   }
 
   uint64_t Add(const std::shared_ptr<CompletionPort>& port, Overlapped* ov,
-               std::unique_ptr<FtpFetch> fetch) {
-    std::lock_guard<std::mutex> lock(mu_);
+               std::unique_ptr<FtpFetch> fetch) EXCLUDES(mu_) {
+    MutexLock lock(mu_);
     DropOrphansLocked();
     if (threads_.empty()) {
       for (int i = 0; i < kFtpGatewayThreads; ++i) threads_.emplace_back(&GatewayPool::Run, this);
@@ -41,12 +41,12 @@ class GatewayPool {
     uint64_t id = next_id_++;
     entries_[id] = Entry{port, ov, std::move(fetch)};
     queue_.push_back(id);
-    cv_.notify_one();
+    cv_.NotifyOne();
     return id;
   }
 
   FtpFetch* Find(uint64_t id) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     auto it = entries_.find(id);
     return it == entries_.end() ? nullptr : it->second.fetch.get();
   }
@@ -54,7 +54,7 @@ class GatewayPool {
   void End(uint64_t id) {
     Entry entry;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       auto it = entries_.find(id);
       if (it == entries_.end()) return;
       entry = std::move(it->second);
@@ -64,7 +64,7 @@ class GatewayPool {
   }
 
   size_t Count() {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     return entries_.size();
   }
 
@@ -75,8 +75,8 @@ class GatewayPool {
       port->Close(entry.fetch->dataSocket);
   }
 
-  // REQUIRES mu_. A port that is gone closed its sockets; its fetches will never be claimed.
-  void DropOrphansLocked() {
+  // A port that is gone closed its sockets; its fetches will never be claimed.
+  void DropOrphansLocked() REQUIRES(mu_) {
     for (auto it = entries_.begin(); it != entries_.end();) {
       if (it->second.port.expired())
         it = entries_.erase(it);
@@ -93,8 +93,8 @@ class GatewayPool {
       Overlapped* ov;
       std::shared_ptr<CompletionPort> port;
       {
-        std::unique_lock<std::mutex> lock(mu_);
-        cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        MutexLock lock(mu_);
+        while (!stopping_ && queue_.empty()) cv_.Wait(mu_);
         if (stopping_) return;
         id = queue_.front();
         queue_.pop_front();
@@ -123,13 +123,13 @@ class GatewayPool {
     }
   }
 
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<uint64_t> queue_;
-  std::map<uint64_t, Entry> entries_;
-  std::vector<std::thread> threads_;
-  uint64_t next_id_ = 1;
-  bool stopping_ = false;
+  Mutex mu_;
+  CondVar cv_;
+  std::deque<uint64_t> queue_ GUARDED_BY(mu_);
+  std::map<uint64_t, Entry> entries_ GUARDED_BY(mu_);
+  std::vector<std::thread> threads_ GUARDED_BY(mu_);  // joined unlocked once no Add can come
+  uint64_t next_id_ GUARDED_BY(mu_) = 1;
+  bool stopping_ GUARDED_BY(mu_) = false;
 };
 
 GatewayPool& Pool() {

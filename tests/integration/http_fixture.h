@@ -28,6 +28,7 @@
 #include "engine/policy/schedule_list.h"
 #include "engine/policy/web_filter_list.h"
 #include "hosting/startup_data.h"
+#include "platform/mutex.h"
 #include "proxy_fixture.h"
 #include "tests/support/test_sockets.h"
 
@@ -55,7 +56,7 @@ class RecordingOrigin {
     acceptor_.join();
     close(listen_fd_);
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       for (int fd : fds_) shutdown(fd, SHUT_RDWR);
     }
     for (std::thread& t : threads_) t.join();
@@ -66,16 +67,16 @@ class RecordingOrigin {
 
   // What connection i has received so far.
   std::string Received(size_t i) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     return i < received_.size() ? received_[i] : "";
   }
   size_t Connections() {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     return received_.size();
   }
   // True once connection i has been closed or shut down by the proxy.
   bool Ended(size_t i) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     return i < ended_.size() && ended_[i];
   }
 
@@ -84,7 +85,7 @@ class RecordingOrigin {
     for (;;) {
       int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd == -1) return;
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       size_t index = received_.size();
       received_.emplace_back();
       ended_.push_back(false);
@@ -101,7 +102,7 @@ class RecordingOrigin {
       if (n <= 0) break;
       pending.append(buf, static_cast<size_t>(n));
       {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         received_[index].append(buf, static_cast<size_t>(n));
       }
       for (;;) {
@@ -118,18 +119,18 @@ class RecordingOrigin {
         if (!SendAll(fd, response)) break;
       }
     }
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     ended_[index] = true;
   }
 
   int listen_fd_ = -1;
   uint16_t port_ = 0;
   std::thread acceptor_;
-  std::mutex mu_;
-  std::vector<std::string> received_;
-  std::vector<bool> ended_;
-  std::vector<int> fds_;
-  std::vector<std::thread> threads_;
+  Mutex mu_;
+  std::vector<std::string> received_ GUARDED_BY(mu_);
+  std::vector<bool> ended_ GUARDED_BY(mu_);
+  std::vector<int> fds_ GUARDED_BY(mu_);
+  std::vector<std::thread> threads_ GUARDED_BY(mu_);
   std::atomic<int> replies_{0};
 };
 

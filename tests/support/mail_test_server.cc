@@ -53,7 +53,7 @@ MailTestServer::MailTestServer(std::vector<std::string> greeting_writes, Script 
 
 MailTestServer::~MailTestServer() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     stop_ = true;
     for (int fd : fds_) shutdown(fd, SHUT_RDWR);
   }
@@ -62,7 +62,7 @@ MailTestServer::~MailTestServer() {
   close(listen_fd_);
   std::vector<std::thread> threads;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     threads.swap(threads_);
   }
   for (std::thread& t : threads) t.join();
@@ -70,25 +70,28 @@ MailTestServer::~MailTestServer() {
 }
 
 int MailTestServer::accepted() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return accepted_;
 }
 
 std::vector<std::string> MailTestServer::Lines() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return lines_;
 }
 
 std::vector<std::string> MailTestServer::WaitForLines(size_t n) {
-  std::unique_lock<std::mutex> lock(mu_);
-  cv_.wait_for(lock, std::chrono::seconds(10), [&] { return lines_.size() >= n; });
+  MutexLock lock(mu_);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (lines_.size() < n) {
+    if (!cv_.WaitUntil(mu_, deadline)) break;
+  }
   return lines_;
 }
 
 void MailTestServer::AcceptLoop() {
   for (;;) {
     int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (stop_) {
       if (fd != -1) close(fd);
       return;
@@ -118,10 +121,10 @@ void MailTestServer::Serve(int fd) {
       pending.erase(0, lf + 1);
       if (!line.empty() && line.back() == '\r') line.pop_back();
       {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         lines_.push_back(line);
       }
-      cv_.notify_all();
+      cv_.NotifyAll();
       Answer a = script_(line);
       Write(fd, a.writes);
       if (a.close) {

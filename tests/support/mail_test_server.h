@@ -3,12 +3,12 @@
 // it sends its greeting, then answers every line it receives with what the script returns,
 // and records the lines (without their line end) for the test to check. One thread per
 // connection; the destructor closes everything.
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace tw::test {
 
@@ -49,13 +49,13 @@ class MailTestServer {
   int listen_fd_ = -1;
   uint16_t port_ = 0;
   std::thread acceptor_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool stop_ = false;                 // GUARDED_BY(mu_)
-  int accepted_ = 0;                  // GUARDED_BY(mu_)
-  std::vector<std::string> lines_;    // GUARDED_BY(mu_)
-  std::vector<int> fds_;              // GUARDED_BY(mu_)
-  std::vector<std::thread> threads_;  // GUARDED_BY(mu_)
+  Mutex mu_;
+  CondVar cv_;
+  bool stop_ GUARDED_BY(mu_) = false;
+  int accepted_ GUARDED_BY(mu_) = 0;
+  std::vector<std::string> lines_ GUARDED_BY(mu_);
+  std::vector<int> fds_ GUARDED_BY(mu_);
+  std::vector<std::thread> threads_ GUARDED_BY(mu_);
 };
 
 }  // namespace tw::test

@@ -180,16 +180,16 @@ TestServer::~TestServer() {
   CloseConnections();
   std::vector<std::thread> threads;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     threads.swap(threads_);
   }
   for (std::thread& t : threads) t.join();
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   for (int fd : fds_) close(fd);
 }
 
 void TestServer::CloseConnections() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   for (int fd : fds_) shutdown(fd, SHUT_RDWR);
 }
 
@@ -205,7 +205,7 @@ void TestServer::AcceptLoop() {
       close(fd);
       continue;
     }
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     fds_.push_back(fd);
     threads_.emplace_back(&TestServer::Serve, this, fd);
   }

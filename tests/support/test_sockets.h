@@ -3,10 +3,11 @@
 // wrong fails instead of hanging, and small servers to stand as destinations.
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace tw::test {
 
@@ -62,9 +63,9 @@ class TestServer {
   std::atomic<uint64_t> bytes_{0};
   std::atomic<int> accepted_{0};
   std::thread acceptor_;
-  std::mutex mu_;
-  std::vector<std::thread> threads_;
-  std::vector<int> fds_;
+  Mutex mu_;
+  std::vector<std::thread> threads_ GUARDED_BY(mu_);
+  std::vector<int> fds_ GUARDED_BY(mu_);
 };
 
 // A listener whose accept queue is full: connects to it are never answered.
