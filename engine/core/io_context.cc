@@ -61,7 +61,7 @@ IoContext* Pair(IoContext* c, SocketHandle s, int32_t stateC, int32_t stateD) {
   d->state = stateD;
   c->server->AddLive(d);
   {
-    std::lock_guard<std::mutex> lock(c->server->pairMutex());
+    MutexLock lock(c->server->pairMutex());
     c->partner = d;
     c->peerSocket.store(s);
   }
@@ -154,7 +154,7 @@ void CloseContext(IoContext* x) {
   ProxyServer* server = x->server;
   SocketHandle partner_socket = kNoSocket;
   {
-    std::lock_guard<std::mutex> lock(server->pairMutex());
+    MutexLock lock(server->pairMutex());
     if (IoContext* p = x->partner) {
       partner_socket = p->socket;
       p->partner = nullptr;

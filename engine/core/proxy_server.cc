@@ -119,7 +119,7 @@ void ProxyServer::ReleaseAll() {
   // The protocol's own threads go first: they may still hand new contexts to the workers.
   std::unique_ptr<ProtocolService> ending;
   {
-    std::lock_guard<std::mutex> lock(serviceMutex_);
+    MutexLock lock(serviceMutex_);
     ending = std::move(service_);
   }
   ending.reset();
@@ -142,7 +142,7 @@ void ProxyServer::ReleaseAll() {
   // No worker runs any more: what is left in the list belongs to nobody else.
   IoContext* left;
   {
-    std::lock_guard<std::mutex> lock(liveMutex_);
+    MutexLock lock(liveMutex_);
     left = liveHead_;
     liveHead_ = nullptr;
     liveCount_ = 0;
@@ -157,7 +157,7 @@ void ProxyServer::ReleaseAll() {
 
 bool ProxyServer::UseService(const std::function<std::unique_ptr<ProtocolService>()>& make,
                              const std::function<void(ProtocolService&)>& use) {
-  std::lock_guard<std::mutex> lock(serviceMutex_);
+  MutexLock lock(serviceMutex_);
   if (!Running()) return false;
   if (!service_) service_ = make();
   if (!service_) return false;
@@ -166,7 +166,7 @@ bool ProxyServer::UseService(const std::function<std::unique_ptr<ProtocolService
 }
 
 void ProxyServer::AddLive(IoContext* x) {
-  std::lock_guard<std::mutex> lock(liveMutex_);
+  MutexLock lock(liveMutex_);
   x->liveNext = liveHead_;
   if (liveHead_ != nullptr) liveHead_->livePrev = x;
   liveHead_ = x;
@@ -174,7 +174,7 @@ void ProxyServer::AddLive(IoContext* x) {
 }
 
 void ProxyServer::RemoveLive(IoContext* x) {
-  std::lock_guard<std::mutex> lock(liveMutex_);
+  MutexLock lock(liveMutex_);
   if (x->livePrev != nullptr) {
     x->livePrev->liveNext = x->liveNext;
   } else {
@@ -185,7 +185,7 @@ void ProxyServer::RemoveLive(IoContext* x) {
 }
 
 size_t ProxyServer::LiveContexts() {
-  std::lock_guard<std::mutex> lock(liveMutex_);
+  MutexLock lock(liveMutex_);
   return liveCount_;
 }
 

@@ -16,7 +16,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +24,7 @@
 #include "engine/core/listener_settings.h"
 #include "engine/policy/authorization.h"
 #include "platform/completion_port.h"
+#include "platform/mutex.h"
 
 namespace tw {
 
@@ -69,7 +69,7 @@ class ProxyServer {
   void SetLoginRequired(bool on) { access_.authMode.store(on ? 1 : 0); }
 
   // Connections (contexts) of this proxy that are still alive.
-  size_t LiveContexts();
+  size_t LiveContexts() EXCLUDES(liveMutex_);
 
   int32_t protocolId() const { return protocolId_; }
   // The port listened on (the one chosen for port 0) since the last Start.
@@ -89,14 +89,14 @@ class ProxyServer {
   // is none yet. False, without calling use, when the proxy is stopped or there is no service
   // and make gives none.
   bool UseService(const std::function<std::unique_ptr<ProtocolService>()>& make,
-                  const std::function<void(ProtocolService&)>& use);
+                  const std::function<void(ProtocolService&)>& use) EXCLUDES(serviceMutex_);
 
   // Guards the `partner` links of this proxy's contexts.
-  std::mutex& pairMutex() { return pairMutex_; }
+  Mutex& pairMutex() RETURN_CAPABILITY(pairMutex_) { return pairMutex_; }
 
   // The list of live contexts, for NewClientContext and CloseContext only.
-  void AddLive(IoContext* x);
-  void RemoveLive(IoContext* x);
+  void AddLive(IoContext* x) EXCLUDES(liveMutex_);
+  void RemoveLive(IoContext* x) EXCLUDES(liveMutex_);
 
  private:
   void AcceptLoop();
@@ -122,14 +122,14 @@ class ProxyServer {
   std::vector<std::thread> workers_;
   int wakeFd_ = -1;  // interrupts the accept thread's wait
 
-  std::mutex serviceMutex_;
-  std::unique_ptr<ProtocolService> service_;  // guarded by serviceMutex_
+  Mutex serviceMutex_;
+  std::unique_ptr<ProtocolService> service_ GUARDED_BY(serviceMutex_);
 
-  std::mutex pairMutex_;
+  Mutex pairMutex_;
 
-  std::mutex liveMutex_;
-  IoContext* liveHead_ = nullptr;  // guarded by liveMutex_
-  size_t liveCount_ = 0;           // guarded by liveMutex_
+  Mutex liveMutex_;
+  IoContext* liveHead_ GUARDED_BY(liveMutex_) = nullptr;
+  size_t liveCount_ GUARDED_BY(liveMutex_) = 0;
 };
 
 // The worker routine: takes completions from the port until it is woken with key 0 or the

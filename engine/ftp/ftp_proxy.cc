@@ -464,7 +464,7 @@ Greeting ScanGreeting(const char* p, size_t n, size_t* consumed) {
 void CloseBoth(IoContext* d) {
   IoContext* c;
   {
-    std::lock_guard<std::mutex> lock(d->server->pairMutex());
+    MutexLock lock(d->server->pairMutex());
     c = d->partner;
   }
   if (c != nullptr) CloseContext(c);
@@ -497,7 +497,7 @@ void OnServerGreeting(IoContext* d, uint64_t key, uint32_t bytes) {
   }
   IoContext* c;
   {
-    std::lock_guard<std::mutex> lock(d->server->pairMutex());
+    MutexLock lock(d->server->pairMutex());
     c = d->partner;
   }
   if (c == nullptr) {  // the client went away meanwhile

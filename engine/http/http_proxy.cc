@@ -75,7 +75,7 @@ void OnPageHeaderSent(IoContext* x, uint32_t bytes) {
 void DetachPartner(IoContext* x) {
   SocketHandle old = kNoSocket;
   {
-    std::lock_guard<std::mutex> lock(x->server->pairMutex());
+    MutexLock lock(x->server->pairMutex());
     if (IoContext* p = x->partner) {
       old = p->socket;
       p->partner = nullptr;
