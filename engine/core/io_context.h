@@ -64,6 +64,9 @@ struct IoContext {
 
 static_assert(offsetof(IoContext, overlapped) == 0, "the Overlapped must come first");
 
+// The completion port of x's proxy, which every operation of x is posted to.
+CompletionPort* Port(IoContext* x);
+
 // Contexts allocated and not yet freed, in the whole process (for leak checks).
 int64_t LiveContextCount();
 
@@ -86,11 +89,6 @@ void RelaySendStep(IoContext* x);
 
 // Posts the next read of x on its own socket; closes x when that fails.
 void RelayReadStep(IoContext* x);
-
-// During a protocol dialogue: reads more of the message whose first x->held bytes are kept at
-// the start of the buffer, bounded by the dialogue's deadline (the read then completes with 0
-// bytes). Closes x and returns false when the deadline has passed or the read cannot start.
-bool DialogueReadStep(IoContext* x);
 
 // Closes x's sockets and frees x without looking at its partner or the live list; for Stop,
 // once no worker runs.

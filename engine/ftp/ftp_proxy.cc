@@ -7,12 +7,13 @@
 #include <string_view>
 
 #include "config/activity_log.h"
-#include "engine/policy/authorization.h"
 #include "engine/core/destination.h"
+#include "engine/core/dialogue.h"
+#include "engine/core/proxy_server.h"
 #include "engine/ftp/ftp_data_channels.h"
 #include "engine/ftp/ftp_messages.h"
 #include "engine/ftp/ftp_public_address.h"
-#include "engine/core/proxy_server.h"
+#include "engine/policy/authorization.h"
 #include "platform/address_text.h"
 #include "platform/tick.h"
 
@@ -41,17 +42,6 @@ constexpr char kForeignPort[] = "501 PORT must name your own address.\r\n";
 constexpr char kUsePasvOrPort[] = "502 Command not implemented, use PASV or PORT.\r\n";
 constexpr char kNoAuth[] = "502 AUTH is not available through this proxy.\r\n";
 
-CompletionPort* Port(IoContext* x) {
-  return x->server->completionPort.get();
-}
-
-std::string PeerOf(IoContext* x, SocketHandle s) {
-  return PeerAddressOfFd(Port(x)->Descriptor(s));
-}
-std::string ClientAddress(IoContext* x) {
-  return PeerOf(x, x->socket);
-}
-
 // The control contexts' sockets, whichever side x is.
 SocketHandle ClientSocket(IoContext* x) {
   return x->downstream == 1 ? x->peerSocket.load() : x->socket;
@@ -77,11 +67,7 @@ void Consume(IoContext* x, size_t n) {
 // in the buffer); `next` says what follows its completion.
 void Reply(IoContext* x, const char* text, int32_t next) {
   SetText(x->host, text);
-  x->state = next;
-  if (!Port(x)->PostSend(x->socket, &x->overlapped, x->host,
-                         static_cast<uint32_t>(std::strlen(x->host)))) {
-    CloseContext(x);
-  }
+  SendThenState(x, x->socket, x->host, static_cast<uint32_t>(std::strlen(x->host)), next);
 }
 
 bool LoggedInOrGuest(IoContext* x) {
@@ -228,11 +214,9 @@ ControlWord Unpack(uint64_t v) {
   return w;
 }
 
+// Control contexts have no deadline: the relay reads without a time limit.
 void ControlReadStep(IoContext* x) {
-  if (x->held >= kIoBufferSize ||
-      !Port(x)->PostRead(x->socket, &x->overlapped, x->buffer + x->held, kIoBufferSize - x->held)) {
-    CloseContext(x);
-  }
+  ReadMore(x, x->socket, x->held, kIoBufferSize);
 }
 
 // Posts a send on the client's or the server's socket. The client socket carries both the
@@ -283,8 +267,8 @@ bool AnnouncedAddress(IoContext* x, const std::string& peer, SocketHandle toPeer
 std::string SetUpDataChannel(IoContext* x, bool passive, uint32_t dataAddress, uint16_t dataPort,
                              bool* pending) {
   *pending = false;
-  std::string client = PeerOf(x, ClientSocket(x));
-  std::string server = PeerOf(x, ServerSocket(x));
+  std::string client = PeerAddress(x, ClientSocket(x));
+  std::string server = PeerAddress(x, ServerSocket(x));
   uint32_t clientAddress = 0, serverAddress = 0;
   if (!ParseIPv4(client, &clientAddress) || !ParseIPv4(server, &serverAddress)) return "";
   std::string announced;
@@ -537,31 +521,17 @@ void OnConnected(IoContext* x) {
   ProcessControl(x);  // commands the client sent behind SITE/OPEN go first
 }
 
-void OnConnecting(IoContext* x, uint32_t bytes) {
-  ConnectProgress progress = ContinueConnect(x, bytes);
-  if (progress == ConnectProgress::kConnected) OnConnected(x);
-  if (progress == ConnectProgress::kFailed) CloseContext(x);  // unreachable: no reply
-}
-
 void OnDialogueCompletion(IoContext* x, uint64_t key, uint32_t bytes) {
   if (x->overlapped.op == IoOp::kSend) {
     if (bytes == 0 || x->state == kFtpClosing) {
       CloseContext(x);
       return;
     }
-    x->state = x->state == kFtpPasswordAsked ? kFtpAwaitPassword : kFtpAwaitCommand;
-    if (x->held > 0)
-      ProcessDialogue(x);
-    else
-      DialogueReadStep(x);
+    ContinueDialogue(x, x->state == kFtpPasswordAsked ? kFtpAwaitPassword : kFtpAwaitCommand,
+                     &ProcessDialogue);
     return;
   }
-  if (x->overlapped.op != IoOp::kRead || key != static_cast<uint64_t>(x->socket) || bytes == 0) {
-    CloseContext(x);  // end of stream, a failed read, or the dialogue's time is up
-    return;
-  }
-  x->held += bytes;
-  ProcessDialogue(x);
+  if (TakeDialogueRead(x, key, bytes)) ProcessDialogue(x);
 }
 
 }  // namespace
@@ -585,7 +555,7 @@ void FtpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
       DataConnectStep(x);
       return;
     case kFtpConnecting:
-      OnConnecting(x, bytes);
+      if (ConnectStep(x, bytes)) OnConnected(x);
       return;
     case kFtpServerGreeting:
       OnServerGreeting(x, key, bytes);

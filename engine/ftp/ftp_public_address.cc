@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "engine/core/destination.h"
+#include "engine/core/proxy_server.h"
 #include "engine/ftp/ftp_messages.h"
 #include "engine/ftp/ftp_proxy.h"
-#include "engine/core/proxy_server.h"
 
 namespace tw {
 
@@ -68,7 +68,7 @@ bool StartPublicAddressLookup(IoContext* control) {
 }
 
 void PublicAddressLookupStep(IoContext* x, uint32_t bytes) {
-  CompletionPort* port = x->server->completionPort.get();
+  CompletionPort* port = Port(x);
   switch (x->state) {
     case kFtpEchoConnecting:
       if (x->overlapped.op == IoOp::kResolve) {

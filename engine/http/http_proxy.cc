@@ -13,12 +13,13 @@
 
 #include "config/activity_log.h"
 #include "config/installation.h"
-#include "engine/policy/authorization.h"
 #include "engine/core/destination.h"
+#include "engine/core/dialogue.h"
+#include "engine/core/proxy_server.h"
 #include "engine/http/ftp_gateway_jobs.h"
 #include "engine/http/ftp_listing_page.h"
 #include "engine/http/http_messages.h"
-#include "engine/core/proxy_server.h"
+#include "engine/policy/authorization.h"
 #include "platform/address_text.h"
 #include "platform/tick.h"
 
@@ -29,14 +30,6 @@ namespace {
 // aux of a client context while it connects: what the request asked for.
 constexpr uint64_t kAuxHttp = 0;
 constexpr uint64_t kAuxConnect = 1;
-
-CompletionPort* Port(IoContext* x) {
-  return x->server->completionPort.get();
-}
-
-std::string ClientAddress(IoContext* x) {
-  return PeerAddressOfFd(Port(x)->Descriptor(x->socket));
-}
 
 std::string ReadPage(const std::string& dir, const char* name) {
   std::string path = dir;
@@ -59,22 +52,14 @@ std::string ReadPage(const std::string& dir, const char* name) {
 
 // A short reply of the proxy's own (it fits the buffer); the connection closes after it.
 void SendOwnReply(IoContext* x, std::string_view text) {
-  uint32_t n = static_cast<uint32_t>(std::min<size_t>(text.size(), kIoBufferSize));
-  std::memcpy(x->buffer, text.data(), n);
-  x->state = kHttpReplySent;
-  if (!Port(x)->PostSend(x->socket, &x->overlapped, x->buffer, n)) CloseContext(x);
+  SendCopyThenState(x, x->socket, 0, text.substr(0, kIoBufferSize), kHttpReplySent);
 }
 
 // A refusal page: the status line from the buffer, then the page straight from the server's
 // copy (which outlives every connection of the server).
 void SendPage(IoContext* x, const std::string& page) {
-  std::memcpy(x->buffer, kPageReplyStatus.data(), kPageReplyStatus.size());
   x->aux = reinterpret_cast<uint64_t>(&page);
-  x->state = kHttpPageHeader;
-  if (!Port(x)->PostSend(x->socket, &x->overlapped, x->buffer,
-                         static_cast<uint32_t>(kPageReplyStatus.size()))) {
-    CloseContext(x);
-  }
+  SendCopyThenState(x, x->socket, 0, kPageReplyStatus, kHttpPageHeader);
 }
 
 void OnPageHeaderSent(IoContext* x, uint32_t bytes) {
@@ -83,11 +68,7 @@ void OnPageHeaderSent(IoContext* x, uint32_t bytes) {
     CloseContext(x);
     return;
   }
-  x->state = kHttpReplySent;
-  if (!Port(x)->PostSend(x->socket, &x->overlapped, page->data(),
-                         static_cast<uint32_t>(page->size()))) {
-    CloseContext(x);
-  }
+  SendThenState(x, x->socket, page->data(), static_cast<uint32_t>(page->size()), kHttpReplySent);
 }
 
 // Cuts x loose from the destination of its previous request; that connection is shut down
@@ -243,12 +224,6 @@ void OnConnected(IoContext* x) {
   }
 }
 
-void OnConnecting(IoContext* x, uint32_t bytes) {
-  ConnectProgress progress = ContinueConnect(x, bytes);
-  if (progress == ConnectProgress::kConnected) OnConnected(x);
-  if (progress == ConnectProgress::kFailed) CloseContext(x);  // unreachable: no reply
-}
-
 // A file: the client is paired with the data connection, which sends the status line first.
 void ServeFile(IoContext* x, SocketHandle data, int64_t size) {
   IoContext* d = Pair(x, data, kHttpForwarding, kHttpDestination);
@@ -322,7 +297,7 @@ void HttpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
       CloseContext(x);
       return;
     case kHttpConnecting:
-      OnConnecting(x, bytes);
+      if (ConnectStep(x, bytes)) OnConnected(x);
       return;
     case kHttpFetching:
       OnFetched(x, key);
@@ -339,12 +314,7 @@ void HttpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
       Relay(x, key, bytes);
       return;
     case kHttpRequest:
-      if (!IsClientRead(x, key, bytes)) {
-        CloseContext(x);  // end of stream, a failed read, or the request's time is up
-        return;
-      }
-      x->held += bytes;
-      OnRequestBytes(x);
+      if (TakeDialogueRead(x, key, bytes)) OnRequestBytes(x);
       return;
     default:
       CloseContext(x);

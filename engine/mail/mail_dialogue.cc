@@ -4,29 +4,16 @@
 #include <climits>
 #include <cstring>
 
-#include "engine/policy/authorization.h"
 #include "engine/core/destination.h"
+#include "engine/core/dialogue.h"
 #include "engine/core/proxy_server.h"
+#include "engine/policy/authorization.h"
 #include "platform/address_text.h"
 #include "platform/tick.h"
 
 namespace tw {
 
 namespace {
-
-CompletionPort* Port(IoContext* x) {
-  return x->server->completionPort.get();
-}
-
-// The time left of the dialogue for a read's limit: 0 = none; false when it is over.
-bool TimeLeft(IoContext* x, uint32_t* timeout) {
-  *timeout = 0;
-  if (x->deadlineMs == 0) return true;
-  uint64_t now = MonotonicMs();
-  if (now >= x->deadlineMs) return false;
-  *timeout = static_cast<uint32_t>(std::min<uint64_t>(x->deadlineMs - now, UINT32_MAX));
-  return true;
-}
 
 // Copies the first line of the region [start, start + *held) out and removes it.
 LineScan TakeLine(IoContext* x, uint32_t start, std::string* line) {
@@ -49,45 +36,16 @@ void KeepText(char* field, size_t size, std::string_view text) {
 
 }  // namespace
 
-std::string MailClientAddress(IoContext* x) {
-  return PeerAddressOfFd(Port(x)->Descriptor(x->socket));
-}
-
-bool MailGuestAdmitted(IoContext* x) {
-  return MatchAddressRule(x->server->guestIpRange, MailClientAddress(x));
-}
-
 void MailSend(IoContext* x, std::string_view text, int32_t next_state, bool to_server) {
-  if (text.size() > kIoBufferSize - kMailSendOffset) {
-    CloseContext(x);
-    return;
-  }
-  x->state = next_state;
-  char* at = x->buffer + kMailSendOffset;
-  std::memcpy(at, text.data(), text.size());
-  SocketHandle to = to_server ? x->connectSocket : x->socket;
-  if (!Port(x)->PostSend(to, &x->overlapped, at, static_cast<uint32_t>(text.size()))) {
-    CloseContext(x);
-  }
+  SendCopyThenState(x, to_server ? x->connectSocket : x->socket, kMailSendOffset, text, next_state);
 }
 
 void MailReadClient(IoContext* x) {
-  uint32_t timeout;
-  if (!TimeLeft(x, &timeout) || x->held >= kMailClientHeld ||
-      !Port(x)->PostRead(x->socket, &x->overlapped, x->buffer + x->held, kMailClientHeld - x->held,
-                         timeout)) {
-    CloseContext(x);
-  }
+  ReadMore(x, x->socket, x->held, kMailClientHeld);
 }
 
 void MailReadServer(IoContext* x) {
-  uint32_t timeout;
-  uint32_t used = static_cast<uint32_t>(x->aux) + x->held;
-  if (!TimeLeft(x, &timeout) || used >= kMailSendOffset ||
-      !Port(x)->PostRead(x->connectSocket, &x->overlapped, x->buffer + used, kMailSendOffset - used,
-                         timeout)) {
-    CloseContext(x);
-  }
+  ReadMore(x, x->connectSocket, static_cast<uint32_t>(x->aux) + x->held, kMailSendOffset);
 }
 
 LineScan TakeClientLine(IoContext* x, std::string* line) {
@@ -110,12 +68,7 @@ void MailConnect(IoContext* x, const MailTarget& target, int32_t connecting_stat
 }
 
 void MailOnConnecting(IoContext* x, uint32_t bytes, int32_t server_state) {
-  ConnectProgress progress = ContinueConnect(x, bytes);
-  if (progress == ConnectProgress::kPending) return;
-  if (progress == ConnectProgress::kFailed) {
-    CloseContext(x);
-    return;
-  }
+  if (!ConnectStep(x, bytes)) return;
   x->state = server_state;
   MailReadServer(x);
 }

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/core/dialogue.h"
 #include "engine/core/io_context.h"
 #include "engine/mail/mail_messages.h"
 
@@ -27,12 +28,6 @@ constexpr uint32_t kMailSendOffset = kIoBufferSize - 1024;
 constexpr uint32_t kMailClientHeld = 4096;
 static_assert(kMailClientHeld + kMailMaxLine <= kMailSendOffset, "server lines need room too");
 static_assert(kMailMaxLine + 2 <= kIoBufferSize - kMailSendOffset, "a forwarded line must fit");
-
-// The client's dotted address ("" when unknown).
-std::string MailClientAddress(IoContext* x);
-
-// The proxy's guest rule for this client.
-bool MailGuestAdmitted(IoContext* x);
 
 // Sends text (at most 1024 bytes) to the client, or to the server when to_server, after
 // setting x->state to next_state; the send's completion comes back in that state.

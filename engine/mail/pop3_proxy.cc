@@ -18,7 +18,7 @@ void OnUser(IoContext* x, std::string_view argument) {
     MailSend(x, kPop3UserForm, kPop3Reply);
     return;
   }
-  PostActivityText(FormatText("Pop3 %s:%s", target.host.c_str(), MailClientAddress(x).c_str()));
+  PostActivityText(FormatText("Pop3 %s:%s", target.host.c_str(), ClientAddress(x).c_str()));
   MailConnect(x, target, kPop3Connecting);
 }
 
@@ -29,7 +29,7 @@ void OnCommand(IoContext* x, std::string_view line) {
     MailSend(x, kPop3Bye, kPop3Closing);
     return;
   }
-  if (!MailGuestAdmitted(x)) {
+  if (!GuestAdmitted(x)) {
     MailSend(x, kPop3IpNotAllowed, kPop3Reply);
     return;
   }

@@ -39,7 +39,7 @@ void OnUserName(IoContext* x, std::string_view encoded) {
     // The attempt is logged even without a server, so the log shows who tried what.
     PostActivityText(FormatText("SMTP %s:%s",
                                 parsed == TargetParse::kOk ? target.server.c_str() : "",
-                                MailClientAddress(x).c_str()));
+                                ClientAddress(x).c_str()));
   }
   if (parsed != TargetParse::kOk) {
     MailSend(x, kSmtpUserForm, kSmtpAuthReply);
@@ -81,7 +81,7 @@ void OnClientLine(IoContext* x, std::string_view line) {
   switch (x->state) {
     case kSmtpAwaitHello:
       // A refused client may still leave politely.
-      if (!EqualsNoCase(SplitCommand(line).verb, "QUIT") && !MailGuestAdmitted(x)) {
+      if (!EqualsNoCase(SplitCommand(line).verb, "QUIT") && !GuestAdmitted(x)) {
         MailSend(x, kSmtpIpNotAllowed, kSmtpReply);
         return;
       }

@@ -5,9 +5,10 @@
 #include <string>
 
 #include "config/activity_log.h"
-#include "engine/policy/authorization.h"
 #include "engine/core/destination.h"
+#include "engine/core/dialogue.h"
 #include "engine/core/proxy_server.h"
+#include "engine/policy/authorization.h"
 #include "engine/socks/socks_messages.h"
 #include "platform/address_text.h"
 
@@ -28,14 +29,6 @@ constexpr uint64_t kCommandUdp = 30;
 constexpr uint64_t kNameInFirstPacket = 0;
 constexpr uint64_t kNameInLaterPacket = 1;
 
-CompletionPort* Port(IoContext* x) {
-  return x->server->completionPort.get();
-}
-
-std::string ClientAddress(IoContext* x) {
-  return PeerAddressOfFd(Port(x)->Descriptor(x->socket));
-}
-
 std::string Dotted(const uint8_t a[4]) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
@@ -47,18 +40,13 @@ void SendReply(IoContext* x, const uint8_t* reply, uint32_t n, int32_t next_stat
     CloseContext(x);
     return;
   }
-  x->state = next_state;
-  std::memcpy(x->buffer + kReplyOffset, reply, n);
-  if (!Port(x)->PostSend(x->socket, &x->overlapped, x->buffer + kReplyOffset, n)) CloseContext(x);
+  SendCopyThenState(x, x->socket, kReplyOffset,
+                    std::string_view(reinterpret_cast<const char*>(reply), n), next_state);
 }
 
 void Consume(IoContext* x, size_t n) {
   std::memmove(x->buffer, x->buffer + n, x->held - n);
   x->held -= static_cast<uint32_t>(n);
-}
-
-bool GuestAdmitted(IoContext* x) {
-  return MatchAddressRule(x->server->guestIpRange, ClientAddress(x));
 }
 
 void StartConnect(IoContext* x, int32_t connecting_state, const std::string& host, uint16_t port) {
@@ -237,12 +225,6 @@ void OnConnected(IoContext* x) {
   }
 }
 
-void OnConnecting(IoContext* x, uint32_t bytes) {
-  ConnectProgress progress = ContinueConnect(x, bytes, &LogResolvedName);
-  if (progress == ConnectProgress::kConnected) OnConnected(x);
-  if (progress == ConnectProgress::kFailed) CloseContext(x);  // unreachable: no reply
-}
-
 // Handles whatever whole message the held bytes now contain, in the context's state.
 void Process(IoContext* x) {
   switch (x->state) {
@@ -265,15 +247,6 @@ void Process(IoContext* x) {
     default:
       CloseContext(x);
   }
-}
-
-// A reply of the dialogue has been sent: go on with the next message.
-void OnReplySent(IoContext* x, int32_t next_state) {
-  x->state = next_state;
-  if (x->held > 0)
-    Process(x);
-  else
-    DialogueReadStep(x);
 }
 
 bool InDialogue(int32_t state) {
@@ -302,27 +275,22 @@ void SocksHandler(IoContext* x, uint64_t key, uint32_t bytes) {
     return;
   }
   if (x->state == kSocks4Connecting || x->state == kSocks5Connecting) {
-    OnConnecting(x, bytes);
+    if (ConnectStep(x, bytes, &LogResolvedName)) OnConnected(x);
     return;
   }
   if (x->overlapped.op == IoOp::kSend) {
     if (bytes == 0 || x->state == kSocksRefused) {
       CloseContext(x);
     } else if (x->state == kSocksLoginAsked) {
-      OnReplySent(x, kSocksAwaitLogin);
+      ContinueDialogue(x, kSocksAwaitLogin, &Process);
     } else if (x->state == kSocksOpened) {
-      OnReplySent(x, kSocksAwaitRequest);
+      ContinueDialogue(x, kSocksAwaitRequest, &Process);
     } else {
       CloseContext(x);
     }
     return;
   }
-  if (x->overlapped.op != IoOp::kRead || key != static_cast<uint64_t>(x->socket) || bytes == 0) {
-    CloseContext(x);  // end of stream, a failed read, or the dialogue's time is up
-    return;
-  }
-  x->held += bytes;
-  Process(x);
+  if (TakeDialogueRead(x, key, bytes)) Process(x);
 }
 
 }  // namespace tw
