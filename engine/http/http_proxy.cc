@@ -27,10 +27,6 @@ namespace tw {
 
 namespace {
 
-// aux of a client context while it connects: what the request asked for.
-constexpr uint64_t kAuxHttp = 0;
-constexpr uint64_t kAuxConnect = 1;
-
 std::string ReadPage(const std::string& dir, const char* name) {
   std::string path = dir;
   if (!path.empty() && path.back() != '/') path.push_back('/');
@@ -58,12 +54,12 @@ void SendOwnReply(IoContext* x, std::string_view text) {
 // A refusal page: the status line from the buffer, then the page straight from the server's
 // copy (which outlives every connection of the server).
 void SendPage(IoContext* x, const std::string& page) {
-  x->aux = reinterpret_cast<uint64_t>(&page);
+  RecordOf<HttpRecord>(x).page = &page;
   SendCopyThenState(x, x->socket, 0, kPageReplyStatus, kHttpPageHeader);
 }
 
 void OnPageHeaderSent(IoContext* x, uint32_t bytes) {
-  const std::string* page = reinterpret_cast<const std::string*>(x->aux);
+  const std::string* page = RecordOf<HttpRecord>(x).page;
   if (x->overlapped.op != IoOp::kSend || bytes == 0 || page->empty()) {
     CloseContext(x);
     return;
@@ -173,14 +169,14 @@ void NewRequest(IoContext* x, size_t header_len) {
     // The CONNECT request itself is answered by the proxy; only what follows goes on.
     std::memmove(x->buffer, x->buffer + header_len, x->held - header_len);
     x->held -= static_cast<uint32_t>(header_len);
-    x->aux = kAuxConnect;
+    RecordOf<HttpRecord>(x).tunnel = true;
   } else {
     std::string rewritten = RewriteRequestHeader(header, has_host ? host : std::string_view());
     size_t body = x->held - header_len;
     std::memmove(x->buffer + rewritten.size(), x->buffer + header_len, body);
     std::memcpy(x->buffer, rewritten.data(), rewritten.size());
     x->held = static_cast<uint32_t>(rewritten.size() + body);
-    x->aux = kAuxHttp;
+    RecordOf<HttpRecord>(x).tunnel = false;
   }
   x->state = kHttpConnecting;
   if (!ConnectDestination(x, dest.host, dest.port)) CloseContext(x);
@@ -201,7 +197,7 @@ void OnRequestBytes(IoContext* x) {
 }
 
 void OnConnected(IoContext* x) {
-  bool tunnel = x->aux == kAuxConnect;
+  bool tunnel = RecordOf<HttpRecord>(x).tunnel;
   IoContext* d = PairConnected(x, tunnel ? kHttpTunnel : kHttpForwarding, kHttpDestination);
   if (d == nullptr) return;
   x->deadlineMs = 0;
@@ -259,7 +255,7 @@ void OnFetched(IoContext* x, uint64_t key) {
   fetch->listing.clear();
   fetch->reply = FormatText("HTTP/1.0 200 OK\r\nContent-Length: %zu\r\n\r\n", page.size());
   fetch->reply += page;
-  x->aux = key;
+  RecordOf<HttpRecord>(x).fetchId = key;
   x->state = kHttpDirectoryPage;
   if (!Port(x)->PostSend(x->socket, &x->overlapped, fetch->reply.data(),
                          static_cast<uint32_t>(fetch->reply.size()))) {
@@ -293,7 +289,7 @@ void HttpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
       OnPageHeaderSent(x, bytes);
       return;
     case kHttpDirectoryPage:
-      EndFtpFetch(x->aux);
+      EndFtpFetch(RecordOf<HttpRecord>(x).fetchId);
       CloseContext(x);
       return;
     case kHttpConnecting:

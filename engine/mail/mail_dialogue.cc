@@ -1,15 +1,9 @@
 #include "engine/mail/mail_dialogue.h"
 
-#include <algorithm>
-#include <climits>
 #include <cstring>
 
 #include "engine/core/destination.h"
 #include "engine/core/dialogue.h"
-#include "engine/core/proxy_server.h"
-#include "engine/policy/authorization.h"
-#include "platform/address_text.h"
-#include "platform/tick.h"
 
 namespace tw {
 
@@ -28,12 +22,6 @@ LineScan TakeLine(IoContext* x, uint32_t start, std::string* line) {
   return r;
 }
 
-void KeepText(char* field, size_t size, std::string_view text) {
-  size_t n = std::min(text.size(), size - 1);
-  std::memcpy(field, text.data(), n);
-  field[n] = '\0';
-}
-
 }  // namespace
 
 void MailSend(IoContext* x, std::string_view text, int32_t next_state, bool to_server) {
@@ -45,7 +33,7 @@ void MailReadClient(IoContext* x) {
 }
 
 void MailReadServer(IoContext* x) {
-  ReadMore(x, x->connectSocket, static_cast<uint32_t>(x->aux) + x->held, kMailSendOffset);
+  ReadMore(x, x->connectSocket, RecordOf<MailRecord>(x).kept + x->held, kMailSendOffset);
 }
 
 LineScan TakeClientLine(IoContext* x, std::string* line) {
@@ -53,15 +41,15 @@ LineScan TakeClientLine(IoContext* x, std::string* line) {
 }
 
 LineScan TakeServerLine(IoContext* x, std::string* line) {
-  return TakeLine(x, static_cast<uint32_t>(x->aux), line);
+  return TakeLine(x, RecordOf<MailRecord>(x).kept, line);
 }
 
 void MailConnect(IoContext* x, const MailTarget& target, int32_t connecting_state) {
-  KeepText(x->text, sizeof x->text, target.account);
-  KeepText(x->host, sizeof x->host, target.host);
+  MailRecord& r = RecordOf<MailRecord>(x);
+  r.account.Set(target.account);
   // The client bytes still held now wait at the start of the buffer for the server; server
   // bytes gather behind them.
-  x->aux = x->held;
+  r.kept = x->held;
   x->held = 0;
   x->state = connecting_state;
   if (!ConnectDestination(x, target.host, target.port)) CloseContext(x);
@@ -74,7 +62,7 @@ void MailOnConnecting(IoContext* x, uint32_t bytes, int32_t server_state) {
 }
 
 void MailStartRelay(IoContext* x, std::string_view first_line, int32_t relay_state) {
-  uint32_t kept = static_cast<uint32_t>(x->aux);
+  uint32_t kept = RecordOf<MailRecord>(x).kept;
   size_t total = first_line.size() + kept;
   if (total > kIoBufferSize) {
     CloseContext(x);
@@ -86,7 +74,7 @@ void MailStartRelay(IoContext* x, std::string_view first_line, int32_t relay_sta
   if (d == nullptr) return;
   x->deadlineMs = 0;
   x->held = 0;
-  x->aux = 0;
+  RecordOf<MailRecord>(x).kept = 0;
   // The server answers only once it has the line, so its reads may start first.
   RelayReadStep(d);
   x->wsaBuf.len = static_cast<uint32_t>(total);

@@ -9,9 +9,9 @@
 //   [0, held)                       client bytes not yet handled (at most kMailClientHeld)
 //   [kMailSendOffset, 8192)         a reply to the client or a command to the server being sent
 // Once the proxy talks to the server (the client is not read then):
-//   [0, aux)                        client bytes that came behind the user name, kept for the
-//                                   server
-//   [aux, aux + held)               server bytes not yet handled
+//   [0, kept)                       client bytes that came behind the user name, kept for the
+//                                   server (MailRecord::kept)
+//   [kept, kept + held)             server bytes not yet handled
 //
 // Every function here leaves exactly one operation posted on x, or x closed.
 #include <cstdint>
@@ -45,7 +45,7 @@ LineScan TakeClientLine(IoContext* x, std::string* line);
 // The same for the held server bytes.
 LineScan TakeServerLine(IoContext* x, std::string* line);
 
-// Keeps the account name (`text`) and starts reaching target.host on target.port in
+// Keeps the account name (MailRecord::account) and starts reaching target.host on target.port in
 // connecting_state: a kResolve and then a kConnect completion follow. The client bytes still
 // held are kept for the server. Closes x when the host cannot be tried.
 void MailConnect(IoContext* x, const MailTarget& target, int32_t connecting_state);

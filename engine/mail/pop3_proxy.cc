@@ -73,7 +73,8 @@ void ProcessServer(IoContext* x) {
   // The greeting itself stays with the proxy: the server's answer to USER answers the
   // client's USER.
   if (StartsWithNoCase(line, "+OK")) {
-    MailStartRelay(x, "USER " + std::string(x->text) + "\r\n", kPop3Relay);
+    MailStartRelay(x, "USER " + std::string(RecordOf<MailRecord>(x).account.c_str()) + "\r\n",
+                   kPop3Relay);
   } else {
     MailPassRefusal(x, line, kPop3Closing);
   }

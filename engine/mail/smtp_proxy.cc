@@ -120,7 +120,7 @@ void OnServerReply(IoContext* x, const ReplyLine& reply, std::string_view line) 
   } else if (x->state == kSmtpAwaitEhlo && reply.code == 250) {
     MailSend(x, kSmtpAuthLogin, kSmtpAuthSent, /*to_server=*/true);
   } else if (x->state == kSmtpAwaitPrompt && reply.code == 334) {
-    MailStartRelay(x, Base64Encode(x->text) + "\r\n", kSmtpRelay);
+    MailStartRelay(x, Base64Encode(RecordOf<MailRecord>(x).account.c_str()) + "\r\n", kSmtpRelay);
   } else {
     MailPassRefusal(x, line, kSmtpClosing);
   }

@@ -21,14 +21,6 @@ namespace {
 constexpr uint32_t kReplyOffset = kIoBufferSize - 16;
 static_assert(kReplyOffset >= kSocksMaxMessage, "replies must not overlap held messages");
 
-// aux of a SOCKS 5 request: the command, as the log and the reply need it.
-constexpr uint64_t kCommandConnect = 10;
-constexpr uint64_t kCommandBind = 20;
-constexpr uint64_t kCommandUdp = 30;
-// aux while a SOCKS 4a or SOCKS 5 name is looked up: whether it came in a later packet.
-constexpr uint64_t kNameInFirstPacket = 0;
-constexpr uint64_t kNameInLaterPacket = 1;
-
 std::string Dotted(const uint8_t a[4]) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
@@ -54,10 +46,13 @@ void StartConnect(IoContext* x, int32_t connecting_state, const std::string& hos
   if (!ConnectDestination(x, host, port)) CloseContext(x);
 }
 
-// Keeps the name being looked up for the log line; false when it does not fit.
-bool KeepName(IoContext* x, const std::string& name) {
-  if (name.size() >= sizeof x->host) return false;
-  std::memcpy(x->host, name.c_str(), name.size() + 1);
+// Keeps the name being looked up for the log line, and whether it came in a packet of its
+// own; false when it does not fit.
+bool KeepName(IoContext* x, const std::string& name, bool later) {
+  SocksRecord& r = RecordOf<SocksRecord>(x);
+  if (!NameText::Fits(name)) return false;
+  r.name.Set(name);
+  r.nameInLaterPacket = later;
   return true;
 }
 
@@ -88,11 +83,10 @@ void OnSocks4(IoContext* x) {
     StartConnect(x, kSocks4Connecting, Dotted(req.address), req.port);
     return;
   }
-  if (!KeepName(x, req.host)) {
+  if (!KeepName(x, req.host, later)) {
     CloseContext(x);
     return;
   }
-  x->aux = later ? kNameInLaterPacket : kNameInFirstPacket;
   StartConnect(x, kSocks4Connecting, req.host, req.port);
 }
 
@@ -125,8 +119,7 @@ void OnLogin(IoContext* x) {
     return;
   }
   Consume(x, consumed);
-  std::memset(x->text, 0, sizeof x->text);
-  std::memcpy(x->text, user.data(), std::min(user.size(), sizeof x->text - 1));
+  RecordOf<SocksRecord>(x).user.Set(user);
   bool ok = CheckAccountAccess(x->server->access, ClientAddress(x), user, password,
                                &x->downloadRate, &x->uploadRate);
   const uint8_t reply[2] = {1, static_cast<uint8_t>(ok ? 0 : 1)};
@@ -149,27 +142,20 @@ void OnRequest(IoContext* x) {
   }
   bool later = x->state == kSocks5AwaitName;
   Consume(x, consumed);
-  if (req.command == 1)
-    x->aux = kCommandConnect;
-  else if (req.command == 2)
-    x->aux = kCommandBind;
-  else if (req.command == 3)
-    x->aux = kCommandUdp;
-  if (x->aux == kCommandConnect) {
+  if (req.command == 1) {  // CONNECT
     if (req.addressType == 1) {
       PostActivityText(
           FormatText("Socks5 %s:%s", Dotted(req.address).c_str(), ClientAddress(x).c_str()));
       StartConnect(x, kSocks5Connecting, Dotted(req.address), req.port);
-    } else if (req.addressType == 3 && KeepName(x, req.host)) {
-      x->aux = later ? kNameInLaterPacket : kNameInFirstPacket;
+    } else if (req.addressType == 3 && KeepName(x, req.host, later)) {
       StartConnect(x, kSocks5Connecting, req.host, req.port);
     } else {
       CloseContext(x);  // IPv6 and unknown address types get no reply
     }
     return;
   }
-  if (x->aux == kCommandBind) PostActivityText("Socks5 bind ");
-  if (x->aux == kCommandUdp) PostActivityText("Socks5 upd ");
+  if (req.command == 2) PostActivityText("Socks5 bind ");
+  if (req.command == 3) PostActivityText("Socks5 upd ");
   uint8_t reply[10];
   Socks5CommandNotSupported(reply);
   SendReply(x, reply, sizeof reply, kSocksRefused);
@@ -178,13 +164,14 @@ void OnRequest(IoContext* x) {
 // The name of a SOCKS 4a or 5 request resolved: its log line goes out before the connect.
 void LogResolvedName(IoContext* x) {
   std::string client = ClientAddress(x);
-  const char* name = x->host;
-  bool later = x->aux == kNameInLaterPacket;
+  const SocksRecord& r = RecordOf<SocksRecord>(x);
+  const char* name = r.name.c_str();
+  bool later = r.nameInLaterPacket;
   if (x->state == kSocks4Connecting) {
     PostActivityText(FormatText(later ? "Socks4a- %s:%s" : "Socks4a %s:%s", name, client.c_str()));
   } else {
-    PostActivityText(
-        FormatText(later ? "Socks5- %s:%s,%s" : "Socks5 %s:%s,%s", name, client.c_str(), x->text));
+    PostActivityText(FormatText(later ? "Socks5- %s:%s,%s" : "Socks5 %s:%s,%s", name,
+                                client.c_str(), r.user.c_str()));
   }
 }
 
