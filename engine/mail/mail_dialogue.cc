@@ -55,10 +55,28 @@ void MailConnect(IoContext* x, const MailTarget& target, int32_t connecting_stat
   if (!ConnectDestination(x, target.host, target.port)) CloseContext(x);
 }
 
-void MailOnConnecting(IoContext* x, uint32_t bytes, int32_t server_state) {
-  if (!ConnectStep(x, bytes)) return;
-  x->state = server_state;
-  MailReadServer(x);
+void MailHandler(IoContext* x, uint64_t key, uint32_t bytes, const MailProtocol& protocol) {
+  if (x->state == protocol.relay) {
+    Relay(x, key, bytes);
+    return;
+  }
+  if (x->state == protocol.connecting) {
+    if (!ConnectStep(x, bytes)) return;
+    x->state = protocol.awaitGreeting;
+    MailReadServer(x);
+    return;
+  }
+  IoOp op = x->overlapped.op;
+  if ((op != IoOp::kSend && op != IoOp::kRead) || bytes == 0) {
+    CloseContext(x);
+    return;
+  }
+  if (op == IoOp::kSend) {
+    protocol.onSent(x);
+    return;
+  }
+  x->held += bytes;
+  protocol.onRead(x);
 }
 
 void MailStartRelay(IoContext* x, std::string_view first_line, int32_t relay_state) {

@@ -50,10 +50,6 @@ LineScan TakeServerLine(IoContext* x, std::string* line);
 // held are kept for the server. Closes x when the host cannot be tried.
 void MailConnect(IoContext* x, const MailTarget& target, int32_t connecting_state);
 
-// Handles a kResolve or kConnect completion in the connecting state: on a connect, x reads the
-// server in server_state. Unreachable servers close the client without a reply.
-void MailOnConnecting(IoContext* x, uint32_t bytes, int32_t server_state);
-
 // The server took the dialogue: pairs x with the destination socket (both in relay_state),
 // starts the destination's reads and sends first_line, followed by the client bytes kept
 // for the server, from x; the completion of that send starts the client's reads.
@@ -62,5 +58,22 @@ void MailStartRelay(IoContext* x, std::string_view first_line, int32_t relay_sta
 // The server refused: its reply line reaches the client, and then both are closed. The line
 // is sent in closing_state, whose send completion must close x.
 void MailPassRefusal(IoContext* x, std::string_view line, int32_t closing_state);
+
+// What a mail protocol's handler hands to the shared entry, MailHandler.
+struct MailProtocol {
+  int32_t connecting;     // the state given to MailConnect
+  int32_t awaitGreeting;  // reads the server's greeting once connected
+  int32_t relay;          // both contexts once paired
+  // A send of the dialogue completed (bytes > 0), in the state it was posted with.
+  void (*onSent)(IoContext* x);
+  // A read of the dialogue added bytes to x->held, in the state it was posted with.
+  void (*onRead)(IoContext* x);
+};
+
+// The handler of a mail protocol: the relay once paired, the connect while connecting (on a
+// connect x reads the server's greeting; an unreachable server closes the client without a
+// reply), and otherwise the dialogue's sends and reads. A send or read that ends with 0 bytes
+// (end of stream, a failure, the dialogue's time up) closes x.
+void MailHandler(IoContext* x, uint64_t key, uint32_t bytes, const MailProtocol& protocol);
 
 }  // namespace tw

@@ -80,12 +80,8 @@ void ProcessServer(IoContext* x) {
   }
 }
 
-void OnSent(IoContext* x, uint32_t bytes) {
-  if (bytes == 0 || x->state == kPop3Closing) {
-    CloseContext(x);
-    return;
-  }
-  if (x->state != kPop3Reply) {
+void OnSent(IoContext* x) {
+  if (x->state != kPop3Reply) {  // kPop3Closing, or no send of ours
     CloseContext(x);
     return;
   }
@@ -93,12 +89,7 @@ void OnSent(IoContext* x, uint32_t bytes) {
   ProcessClient(x);
 }
 
-void OnRead(IoContext* x, uint32_t bytes) {
-  if (bytes == 0) {  // end of stream, a failed read, or the dialogue's time is up
-    CloseContext(x);
-    return;
-  }
-  x->held += bytes;
+void OnRead(IoContext* x) {
   if (x->state == kPop3AwaitCommand) {
     ProcessClient(x);
   } else if (x->state == kPop3AwaitGreeting) {
@@ -108,27 +99,12 @@ void OnRead(IoContext* x, uint32_t bytes) {
   }
 }
 
+constexpr MailProtocol kPop3 = {kPop3Connecting, kPop3AwaitGreeting, kPop3Relay, &OnSent, &OnRead};
+
 }  // namespace
 
 void Pop3Handler(IoContext* x, uint64_t key, uint32_t bytes) {
-  if (x->state == kPop3Relay) {
-    Relay(x, key, bytes);
-    return;
-  }
-  if (x->state == kPop3Connecting) {
-    MailOnConnecting(x, bytes, kPop3AwaitGreeting);
-    return;
-  }
-  switch (x->overlapped.op) {
-    case IoOp::kSend:
-      OnSent(x, bytes);
-      return;
-    case IoOp::kRead:
-      OnRead(x, bytes);
-      return;
-    default:
-      CloseContext(x);
-  }
+  MailHandler(x, key, bytes, kPop3);
 }
 
 }  // namespace tw

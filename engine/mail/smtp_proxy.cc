@@ -152,11 +152,7 @@ void ProcessServer(IoContext* x) {
   }
 }
 
-void OnSent(IoContext* x, uint32_t bytes) {
-  if (bytes == 0) {
-    CloseContext(x);
-    return;
-  }
+void OnSent(IoContext* x) {
   switch (x->state) {
     case kSmtpReply:
       x->state = kSmtpAwaitHello;
@@ -183,12 +179,7 @@ void OnSent(IoContext* x, uint32_t bytes) {
   }
 }
 
-void OnRead(IoContext* x, uint32_t bytes) {
-  if (bytes == 0) {  // end of stream, a failed read, or the dialogue's time is up
-    CloseContext(x);
-    return;
-  }
-  x->held += bytes;
+void OnRead(IoContext* x) {
   switch (x->state) {
     case kSmtpAwaitHello:
     case kSmtpAwaitAuth:
@@ -205,27 +196,12 @@ void OnRead(IoContext* x, uint32_t bytes) {
   }
 }
 
+constexpr MailProtocol kSmtp = {kSmtpConnecting, kSmtpAwaitGreeting, kSmtpRelay, &OnSent, &OnRead};
+
 }  // namespace
 
 void SmtpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
-  if (x->state == kSmtpRelay) {
-    Relay(x, key, bytes);
-    return;
-  }
-  if (x->state == kSmtpConnecting) {
-    MailOnConnecting(x, bytes, kSmtpAwaitGreeting);
-    return;
-  }
-  switch (x->overlapped.op) {
-    case IoOp::kSend:
-      OnSent(x, bytes);
-      return;
-    case IoOp::kRead:
-      OnRead(x, bytes);
-      return;
-    default:
-      CloseContext(x);
-  }
+  MailHandler(x, key, bytes, kSmtp);
 }
 
 }  // namespace tw
