@@ -36,12 +36,33 @@ void MailReadServer(IoContext* x) {
   ReadMore(x, x->connectSocket, RecordOf<MailRecord>(x).kept + x->held, kMailSendOffset);
 }
 
-LineScan TakeClientLine(IoContext* x, std::string* line) {
-  return TakeLine(x, 0, line);
+bool NextClientLine(IoContext* x, std::string* line, std::string_view too_long,
+                    int32_t closing_state) {
+  switch (TakeLine(x, 0, line)) {
+    case LineScan::kNeedMore:
+      MailReadClient(x);
+      return false;
+    case LineScan::kTooLong:
+      MailSend(x, too_long, closing_state);
+      return false;
+    case LineScan::kComplete:
+      break;
+  }
+  return true;
 }
 
-LineScan TakeServerLine(IoContext* x, std::string* line) {
-  return TakeLine(x, RecordOf<MailRecord>(x).kept, line);
+bool NextServerLine(IoContext* x, std::string* line) {
+  switch (TakeLine(x, RecordOf<MailRecord>(x).kept, line)) {
+    case LineScan::kNeedMore:
+      MailReadServer(x);
+      return false;
+    case LineScan::kTooLong:
+      CloseContext(x);
+      return false;
+    case LineScan::kComplete:
+      break;
+  }
+  return true;
 }
 
 void MailConnect(IoContext* x, const MailTarget& target, int32_t connecting_state) {

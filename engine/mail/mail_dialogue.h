@@ -39,11 +39,13 @@ void MailReadClient(IoContext* x);
 // Reads more server bytes behind the held ones, within the dialogue's time.
 void MailReadServer(IoContext* x);
 
-// The first complete line of the held client bytes, removed from them; kNeedMore and kTooLong
-// leave the bytes as they are.
-LineScan TakeClientLine(IoContext* x, std::string* line);
-// The same for the held server bytes.
-LineScan TakeServerLine(IoContext* x, std::string* line);
+// True with the first complete line of the held client bytes, removed from them. False when
+// there is none yet (x reads on, as MailReadClient), or when kMailMaxLine bytes have come
+// without a line end (x sends too_long in closing_state).
+bool NextClientLine(IoContext* x, std::string* line, std::string_view too_long,
+                    int32_t closing_state);
+// The same for the held server bytes (MailReadServer); a server line too long closes x.
+bool NextServerLine(IoContext* x, std::string* line);
 
 // Keeps the account name (MailRecord::account) and starts reaching target.host on target.port in
 // connecting_state: a kResolve and then a kConnect completion follow. The client bytes still

@@ -45,31 +45,12 @@ void OnCommand(IoContext* x, std::string_view line) {
 // Handles the next whole client line, or reads on when there is none yet.
 void ProcessClient(IoContext* x) {
   std::string line;
-  switch (TakeClientLine(x, &line)) {
-    case LineScan::kNeedMore:
-      MailReadClient(x);
-      return;
-    case LineScan::kTooLong:
-      MailSend(x, kPop3LineTooLong, kPop3Closing);
-      return;
-    case LineScan::kComplete:
-      OnCommand(x, line);
-      return;
-  }
+  if (NextClientLine(x, &line, kPop3LineTooLong, kPop3Closing)) OnCommand(x, line);
 }
 
 void ProcessServer(IoContext* x) {
   std::string line;
-  switch (TakeServerLine(x, &line)) {
-    case LineScan::kNeedMore:
-      MailReadServer(x);
-      return;
-    case LineScan::kTooLong:
-      CloseContext(x);
-      return;
-    case LineScan::kComplete:
-      break;
-  }
+  if (!NextServerLine(x, &line)) return;
   // The greeting itself stays with the proxy: the server's answer to USER answers the
   // client's USER.
   if (StartsWithNoCase(line, "+OK")) {

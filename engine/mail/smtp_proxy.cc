@@ -100,17 +100,7 @@ void OnClientLine(IoContext* x, std::string_view line) {
 
 void ProcessClient(IoContext* x) {
   std::string line;
-  switch (TakeClientLine(x, &line)) {
-    case LineScan::kNeedMore:
-      MailReadClient(x);
-      return;
-    case LineScan::kTooLong:
-      MailSend(x, kSmtpLineTooLong, kSmtpClosing);
-      return;
-    case LineScan::kComplete:
-      OnClientLine(x, line);
-      return;
-  }
+  if (NextClientLine(x, &line, kSmtpLineTooLong, kSmtpClosing)) OnClientLine(x, line);
 }
 
 // The last line of a server reply: what the proxy expected, or a refusal for the client.
@@ -130,16 +120,7 @@ void OnServerReply(IoContext* x, const ReplyLine& reply, std::string_view line) 
 void ProcessServer(IoContext* x) {
   for (;;) {
     std::string line;
-    switch (TakeServerLine(x, &line)) {
-      case LineScan::kNeedMore:
-        MailReadServer(x);
-        return;
-      case LineScan::kTooLong:
-        CloseContext(x);
-        return;
-      case LineScan::kComplete:
-        break;
-    }
+    if (!NextServerLine(x, &line)) return;
     ReplyLine reply;
     if (!ParseReplyLine(line, &reply)) {
       CloseContext(x);  // not speaking SMTP
