@@ -31,7 +31,7 @@ bool ConnectResolved(IoContext* x, uint32_t bytes) {
 }
 
 bool ConnectAddress(IoContext* x, uint32_t address, uint16_t port) {
-  CompletionPort* cp = x->server->completionPort().get();
+  CompletionPort* cp = Port(x);
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd == -1) return false;
   SetNoDelay(fd);
@@ -63,7 +63,7 @@ IoContext* PairConnected(IoContext* x, int32_t stateC, int32_t stateD) {
   SocketHandle s = TakeConnectedSocket(x);
   IoContext* d = Pair(x, s, stateC, stateD);
   if (d == nullptr) {
-    x->server->completionPort()->Close(s);
+    Port(x)->Close(s);
     CloseContext(x);
   }
   return d;

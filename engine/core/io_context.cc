@@ -37,6 +37,10 @@ void Free(IoContext* x) {
 
 }  // namespace
 
+CompletionPort* Port(IoContext* x) {
+  return x->server->completionPort().get();
+}
+
 int64_t LiveContextCount() {
   return g_live_contexts.load(std::memory_order_relaxed);
 }
@@ -74,8 +78,7 @@ void RelaySendStep(IoContext* x) {
   // worker handling the send's completion.
   uint32_t now = TickCount();
   x->lastSendTick = now != 0 ? now : 1;
-  if (!x->server->completionPort()->PostSend(x->peerSocket.load(), &x->overlapped, x->buffer,
-                                             x->wsaBuf.len)) {
+  if (!Port(x)->PostSend(x->peerSocket.load(), &x->overlapped, x->buffer, x->wsaBuf.len)) {
     CloseContext(x);
   }
 }
@@ -83,28 +86,9 @@ void RelaySendStep(IoContext* x) {
 void RelayReadStep(IoContext* x) {
   x->wsaBuf.len = kIoBufferSize;
   std::memset(x->buffer, 0, kIoBufferSize);
-  if (!x->server->completionPort()->PostRead(x->socket, &x->overlapped, x->buffer, kIoBufferSize)) {
+  if (!Port(x)->PostRead(x->socket, &x->overlapped, x->buffer, kIoBufferSize)) {
     CloseContext(x);
   }
-}
-
-bool DialogueReadStep(IoContext* x) {
-  uint32_t timeout = 0;
-  if (x->deadlineMs != 0) {
-    uint64_t now = MonotonicMs();
-    if (now >= x->deadlineMs) {
-      CloseContext(x);
-      return false;
-    }
-    timeout = static_cast<uint32_t>(std::min<uint64_t>(x->deadlineMs - now, UINT32_MAX));
-  }
-  if (x->held >= kIoBufferSize ||
-      !x->server->completionPort()->PostRead(x->socket, &x->overlapped, x->buffer + x->held,
-                                             kIoBufferSize - x->held, timeout)) {
-    CloseContext(x);
-    return false;
-  }
-  return true;
 }
 
 void Relay(IoContext* x, uint64_t key, uint32_t bytes) {
@@ -120,8 +104,7 @@ void Relay(IoContext* x, uint64_t key, uint32_t bytes) {
       uint32_t pause = 0;
       ThrottleSend(x->lastSendTick, static_cast<int32_t>(bytes), rate, &pause);
       if (pause > 0) {
-        x->server->completionPort()->PostTimed(pause, static_cast<uint64_t>(x->socket),
-                                               &x->overlapped);
+        Port(x)->PostTimed(pause, static_cast<uint64_t>(x->socket), &x->overlapped);
         return;
       }
       RelaySendStep(x);
@@ -144,7 +127,7 @@ void Relay(IoContext* x, uint64_t key, uint32_t bytes) {
 }
 
 void DiscardContext(IoContext* x) {
-  CompletionPort* port = x->server->completionPort().get();
+  CompletionPort* port = Port(x);
   port->Close(x->socket);
   port->Close(x->connectSocket);
   Delete(x);

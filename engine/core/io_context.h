@@ -13,9 +13,14 @@
 //   kTimer -> the throttle's pause is over: send the bytes held in the buffer
 //   kSend  -> the peer took the bytes: read the next chunk
 // A read of 0 bytes, a failed read or a failed send closes the context and its partner.
+//
+// What a protocol keeps beyond the buffer (names, flags, what a send in progress is) is its
+// record (protocol_state.h), reached with RecordOf.
 #include <atomic>
 #include <cstdint>
+#include <variant>
 
+#include "engine/core/protocol_state.h"
 #include "platform/completion_port.h"
 
 namespace tw {
@@ -40,20 +45,17 @@ struct IoContext {
   ProxyServer* server = nullptr;
   IoContext* partner = nullptr;  // GUARDED_BY(server->pairMutex()) once paired
   int32_t state = 1;
-  uint64_t aux = 0;           // protocol-specific word
-  char text[256];             // protocol-specific text, zero-terminated
   uint32_t lastSendTick = 0;  // tick of the last relayed send; 0 = none yet
   int32_t downstream = 0;     // 1: `socket` is the destination's, data flows to the client
   int32_t downloadRate = 0;   // bytes per second toward the client; <= 0 unlimited
   int32_t uploadRate = 0;     // bytes per second from the client; <= 0 unlimited
-  int32_t loggedIn = 0;       // FTP: the client has logged in
+  ProtocolRecord record;      // the handler's own record; see RecordOf
 
   // Not part of the protocol record: the destination socket while its connect is in progress
   // (and its port while the name is looked up), and the links of the proxy's list of live contexts
   // (so Stop can release them).
   SocketHandle connectSocket = kNoSocket;
   uint16_t connectPort = 0;  // the destination port while its name is looked up
-  char host[256];            // the destination name a handler is reaching, zero-terminated
   // Bytes of an unfinished protocol message kept at the start of `buffer` between reads, and
   // the monotonic time (ms) by which the client must finish its dialogue (0 = no limit).
   uint32_t held = 0;
@@ -63,6 +65,17 @@ struct IoContext {
 };
 
 static_assert(offsetof(IoContext, overlapped) == 0, "the Overlapped must come first");
+
+// The record of protocol R in x, made (all fields at their defaults) on first use. A context
+// belongs to one protocol, so it only ever holds one kind of record.
+template <class R>
+R& RecordOf(IoContext* x) {
+  if (R* r = std::get_if<R>(&x->record)) return *r;
+  return x->record.emplace<R>();
+}
+
+// The completion port of x's proxy, which every operation of x is posted to.
+CompletionPort* Port(IoContext* x);
 
 // Contexts allocated and not yet freed, in the whole process (for leak checks).
 int64_t LiveContextCount();
@@ -86,11 +99,6 @@ void RelaySendStep(IoContext* x);
 
 // Posts the next read of x on its own socket; closes x when that fails.
 void RelayReadStep(IoContext* x);
-
-// During a protocol dialogue: reads more of the message whose first x->held bytes are kept at
-// the start of the buffer, bounded by the dialogue's deadline (the read then completes with 0
-// bytes). Closes x and returns false when the deadline has passed or the read cannot start.
-bool DialogueReadStep(IoContext* x);
 
 // Closes x's sockets and frees x without looking at its partner or the live list; for Stop,
 // once no worker runs.

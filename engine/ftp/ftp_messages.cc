@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/address_text.h"
+#include "platform/ascii_text.h"
 
 namespace tw {
 
@@ -24,14 +25,6 @@ std::string_view Trim(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
   while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
   return s;
-}
-
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (Upper(s[i]) != prefix[i]) return false;
-  }
-  return true;
 }
 
 // A decimal number of 1 to `digits` digits no larger than max; the whole text must be digits.
@@ -55,7 +48,7 @@ std::string_view VerbOf(std::string_view line) {
 }
 
 bool VerbIs(std::string_view verb, std::string_view upper) {
-  return verb.size() == upper.size() && StartsWithNoCase(verb, upper);
+  return EqualsNoCase(verb, upper);
 }
 
 constexpr std::string_view kRefusedVerbs[] = {"EPSV", "EPRT", "LPSV", "LPRT", "AUTH"};
@@ -105,12 +98,10 @@ FtpDestinationParse ParseFtpDestination(std::string_view destination, std::strin
     *port = 21;
     return FtpDestinationParse::kOk;
   }
-  uint32_t p;
-  if (!ParseNumber(destination.substr(colon + 1), 5, 65535, &p) || p == 0) {
-    return FtpDestinationParse::kBadPort;
-  }
+  uint16_t p;
+  if (!ParsePortText(destination.substr(colon + 1), &p)) return FtpDestinationParse::kBadPort;
   *host = std::string(destination.substr(0, colon));
-  *port = static_cast<uint16_t>(p);
+  *port = p;
   return FtpDestinationParse::kOk;
 }
 

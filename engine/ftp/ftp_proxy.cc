@@ -8,13 +8,13 @@
 
 #include "config/activity_log.h"
 #include "engine/core/destination.h"
+#include "engine/core/dialogue.h"
 #include "engine/core/proxy_server.h"
 #include "engine/ftp/ftp_data_channels.h"
 #include "engine/ftp/ftp_messages.h"
 #include "engine/ftp/ftp_public_address.h"
 #include "engine/policy/authorization.h"
 #include "platform/address_text.h"
-#include "platform/tick.h"
 
 namespace tw {
 
@@ -41,17 +41,6 @@ constexpr char kForeignPort[] = "501 PORT must name your own address.\r\n";
 constexpr char kUsePasvOrPort[] = "502 Command not implemented, use PASV or PORT.\r\n";
 constexpr char kNoAuth[] = "502 AUTH is not available through this proxy.\r\n";
 
-CompletionPort* Port(IoContext* x) {
-  return x->server->completionPort().get();
-}
-
-std::string PeerOf(IoContext* x, SocketHandle s) {
-  return PeerAddressOfFd(Port(x)->Descriptor(s));
-}
-std::string ClientAddress(IoContext* x) {
-  return PeerOf(x, x->socket);
-}
-
 // The control contexts' sockets, whichever side x is.
 SocketHandle ClientSocket(IoContext* x) {
   return x->downstream == 1 ? x->peerSocket.load() : x->socket;
@@ -60,10 +49,8 @@ SocketHandle ServerSocket(IoContext* x) {
   return x->downstream == 1 ? x->socket : x->peerSocket.load();
 }
 
-void SetText(char (&field)[256], std::string_view value) {
-  size_t n = std::min(value.size(), sizeof field - 1);
-  std::memcpy(field, value.data(), n);
-  field[n] = '\0';
+FtpRecord& Ftp(IoContext* x) {
+  return RecordOf<FtpRecord>(x);
 }
 
 void Consume(IoContext* x, size_t n) {
@@ -73,19 +60,16 @@ void Consume(IoContext* x, size_t n) {
 
 // ---- The dialogue with the proxy, before a server is reached ----
 
-// Sends one reply of the proxy from `host` (the bytes the client sent behind its command stay
-// in the buffer); `next` says what follows its completion.
+// Sends one reply of the proxy from the record's `line` (the bytes the client sent behind its
+// command stay in the buffer); `next` says what follows its completion.
 void Reply(IoContext* x, const char* text, int32_t next) {
-  SetText(x->host, text);
-  x->state = next;
-  if (!Port(x)->PostSend(x->socket, &x->overlapped, x->host,
-                         static_cast<uint32_t>(std::strlen(x->host)))) {
-    CloseContext(x);
-  }
+  NameText& line = Ftp(x).line;
+  line.Set(text);
+  SendThenState(x, x->socket, line.data(), static_cast<uint32_t>(line.size()), next);
 }
 
 bool LoggedInOrGuest(IoContext* x) {
-  if (x->loggedIn == 1) return true;
+  if (Ftp(x).loggedIn) return true;
   if (x->server->access().authMode == 1) {
     Reply(x, kLoginRequired, kFtpReplySent);
     return false;
@@ -120,17 +104,16 @@ void RequestDestination(IoContext* x, const std::string* user, std::string_view 
     case FtpDestinationParse::kOk:
       break;
   }
-  if (HasControlCharacter(destination) || host.size() >= sizeof x->host ||
-      (user != nullptr && (HasControlCharacter(*user) || user->size() >= sizeof x->text))) {
+  if (HasControlCharacter(destination) || !NameText::Fits(host) ||
+      (user != nullptr && (HasControlCharacter(*user) || !NameText::Fits(*user)))) {
     Reply(x, kBadName, kFtpReplySent);
     return;
   }
   x->server->activity().Post(ActivityText{"FTP " + std::string(destination), ClientAddress(x),
-                                          x->loggedIn == 1 ? std::string(x->text) : std::string()});
-  // Until the server side is made, `host` keeps the user name and aux tells the two paths
-  // apart (1 USER, 0 SITE/OPEN).
-  x->aux = user != nullptr ? 1 : 0;
-  SetText(x->host, user != nullptr ? *user : std::string());
+                                          Ftp(x).loggedIn ? Ftp(x).loginName.c_str() : ""});
+  FtpRecord& r = Ftp(x);
+  r.userPath = user != nullptr;
+  r.serverUser.Set(user != nullptr ? *user : std::string());
   x->state = kFtpConnecting;
   if (!ConnectDestination(x, host, port)) CloseContext(x);
 }
@@ -146,10 +129,10 @@ void OnCommandLine(IoContext* x, std::string_view line) {
     }
     int32_t down = x->downloadRate;
     int32_t up = x->uploadRate;
-    bool ok =
-        CheckAccountAccess(x->server->access(), ClientAddress(x), x->text, c.argument, &down, &up);
+    bool ok = CheckAccountAccess(x->server->access(), ClientAddress(x), Ftp(x).loginName.c_str(),
+                                 c.argument, &down, &up);
     if (ok) {
-      x->loggedIn = 1;
+      Ftp(x).loggedIn = true;
       x->downloadRate = down;
       x->uploadRate = up;
     }
@@ -162,12 +145,12 @@ void OnCommandLine(IoContext* x, std::string_view line) {
       RequestDestination(x, &user, destination);
       return;
     }
-    if (c.argument.size() >= sizeof x->text || HasControlCharacter(c.argument)) {
+    if (!NameText::Fits(c.argument) || HasControlCharacter(c.argument)) {
       Reply(x, kBadName, kFtpReplySent);
       return;
     }
-    SetText(x->text, c.argument);
-    x->loggedIn = 0;  // a new login name: the previous login no longer holds
+    Ftp(x).loginName.Set(c.argument);
+    Ftp(x).loggedIn = false;  // a new login name: the previous login no longer holds
     Reply(x, kNeedPassword, kFtpPasswordAsked);
     return;
   }
@@ -204,58 +187,32 @@ void ProcessDialogue(IoContext* x) {
 
 // ---- The control relay ----
 
-// aux of a control context: the send in progress and what the held bytes are.
-struct ControlWord {
-  bool toOwnSocket = false;  // the client side answering its own client
-  bool fromHost = false;     // the bytes are in `host` (a rewritten line or an answer)
-  bool midLine = false;      // the held bytes continue a line already passed on
-  bool lookupDone = false;   // `host` holds the result of a public-address lookup
-  uint32_t length = 0;
-};
-
-uint64_t Pack(const ControlWord& w) {
-  return (w.toOwnSocket ? 1u : 0u) | (w.fromHost ? 2u : 0u) | (w.midLine ? 4u : 0u) |
-         (w.lookupDone ? 8u : 0u) | (uint64_t{w.length & 0xffffu} << 16);
-}
-
-ControlWord Unpack(uint64_t v) {
-  ControlWord w;
-  w.toOwnSocket = (v & 1) != 0;
-  w.fromHost = (v & 2) != 0;
-  w.midLine = (v & 4) != 0;
-  w.lookupDone = (v & 8) != 0;
-  w.length = static_cast<uint32_t>((v >> 16) & 0xffff);
-  return w;
-}
-
+// Control contexts have no deadline: the relay reads without a time limit.
 void ControlReadStep(IoContext* x) {
-  if (x->held >= kIoBufferSize ||
-      !Port(x)->PostRead(x->socket, &x->overlapped, x->buffer + x->held, kIoBufferSize - x->held)) {
-    CloseContext(x);
-  }
+  ReadMore(x, x->socket, x->held, kIoBufferSize);
 }
 
 // Posts a send on the client's or the server's socket. The client socket carries both the
 // server's replies and the proxy's own answers; the port queues a send behind the other
 // context's, so both arrive whole and in order.
-void ControlSend(IoContext* x, bool toOwnSocket, bool fromHost, uint32_t length) {
-  ControlWord w = Unpack(x->aux);
-  w.toOwnSocket = toOwnSocket;
-  w.fromHost = fromHost;
-  w.length = length;
-  x->aux = Pack(w);
+void ControlSend(IoContext* x, bool toOwnSocket, bool fromLine, uint32_t length) {
+  FtpRecord& r = Ftp(x);
+  r.control.toOwnSocket = toOwnSocket;
+  r.control.fromLine = fromLine;
+  r.control.sendLength = length;
   SocketHandle to = toOwnSocket ? x->socket : x->peerSocket.load();
-  const char* data = fromHost ? x->host : x->buffer;
+  const char* data = fromLine ? r.line.data() : x->buffer;
   if (!Port(x)->PostSend(to, &x->overlapped, data, length)) CloseContext(x);
 }
 
 // Sends a line made by the proxy: toward the client when toClient, else toward the server.
 void SendLine(IoContext* x, std::string_view line, bool toClient) {
-  SetText(x->host, line);
+  NameText& out = Ftp(x).line;
+  out.Set(line);
   bool fromServerSide = x->downstream == 1;
   // The server side reaches the client through its peer; the client side answers on its own.
   bool own = toClient ? !fromServerSide : fromServerSide;
-  ControlSend(x, own, true, static_cast<uint32_t>(std::strlen(x->host)));
+  ControlSend(x, own, true, static_cast<uint32_t>(out.size()));
 }
 
 // The address announced to a data peer: the machine's address on the peer's network, else the
@@ -266,11 +223,10 @@ bool AnnouncedAddress(IoContext* x, const std::string& peer, SocketHandle toPeer
                       std::string* out) {
   *out = LocalAddressForClient(x->server->access().localAddresses, peer);
   if (!out->empty()) return true;
-  ControlWord w = Unpack(x->aux);
-  if (w.lookupDone) {
-    w.lookupDone = false;
-    x->aux = Pack(w);
-    *out = x->host;
+  FtpRecord& r = Ftp(x);
+  if (r.control.lookupDone) {
+    r.control.lookupDone = false;
+    *out = r.publicAddress.c_str();
   } else if (!x->server->ftp().addressEchoHost.empty() && StartPublicAddressLookup(x)) {
     return false;
   }
@@ -283,8 +239,8 @@ bool AnnouncedAddress(IoContext* x, const std::string& peer, SocketHandle toPeer
 std::string SetUpDataChannel(IoContext* x, bool passive, uint32_t dataAddress, uint16_t dataPort,
                              bool* pending) {
   *pending = false;
-  std::string client = PeerOf(x, ClientSocket(x));
-  std::string server = PeerOf(x, ServerSocket(x));
+  std::string client = PeerAddress(x, ClientSocket(x));
+  std::string server = PeerAddress(x, ServerSocket(x));
   uint32_t clientAddress = 0, serverAddress = 0;
   if (!ParseIPv4(client, &clientAddress) || !ParseIPv4(server, &serverAddress)) return "";
   std::string announced;
@@ -313,7 +269,6 @@ std::string SetUpDataChannel(IoContext* x, bool passive, uint32_t dataAddress, u
   spec.controlSocket = ClientSocket(x);
   spec.downloadRate = x->downloadRate;
   spec.uploadRate = x->uploadRate;
-  SetText(x->text, FormatText("%s:%d", AddressText(spec.targetAddress).c_str(), dataPort));
   if (!AddDataListener(x->server, spec)) return "";
   return line;
 }
@@ -365,9 +320,9 @@ void OnSpecialLine(IoContext* x, size_t length) {
 // or reads on. Called whenever the context is free to start its next operation.
 void ProcessControl(IoContext* x) {
   bool fromServer = x->downstream == 1;
-  ControlWord w = Unpack(x->aux);
+  FtpRecord& r = Ftp(x);
   size_t pos = 0;
-  bool mid = w.midLine;
+  bool mid = r.control.midLine;
   size_t special = 0;  // length of a special line at pos
   while (pos < x->held) {
     const char* p = x->buffer + pos;
@@ -400,8 +355,7 @@ void ProcessControl(IoContext* x) {
     pos += end;
   }
   if (pos > 0) {
-    w.midLine = mid;
-    x->aux = Pack(w);
+    r.control.midLine = mid;
     ControlSend(x, false, false, static_cast<uint32_t>(pos));
     return;
   }
@@ -427,8 +381,8 @@ void OnControlCompletion(IoContext* x, uint64_t key, uint32_t bytes) {
         CloseContext(x);
         return;
       }
-      ControlWord w = Unpack(x->aux);
-      if (!w.fromHost) Consume(x, w.length);
+      const FtpRecord& r = Ftp(x);
+      if (!r.control.fromLine) Consume(x, r.control.sendLength);
       ProcessControl(x);
       return;
     }
@@ -506,41 +460,35 @@ void OnServerGreeting(IoContext* d, uint64_t key, uint32_t bytes) {
   }
   // The server has said nothing else yet (it waits for USER); the client context sends the USER
   // line, and its completion starts the reading of the client's commands.
-  std::string user = FormatText("USER %s\r\n", d->text);
+  std::string user = FormatText("USER %s\r\n", Ftp(d).serverUser.c_str());
   d->held = 0;
-  d->aux = 0;
+  Ftp(d).control = {};
   d->state = kFtpControl;
   c->state = kFtpControl;
-  c->aux = 0;
+  FtpRecord& cr = Ftp(c);
+  cr.control = {};
   ControlReadStep(d);
-  SetText(c->host, user);
-  ControlSend(c, false, true, static_cast<uint32_t>(std::strlen(c->host)));
+  cr.line.Set(user);
+  ControlSend(c, false, true, static_cast<uint32_t>(cr.line.size()));
 }
 
 void OnConnected(IoContext* x) {
-  bool userPath = x->aux == 1;
+  bool userPath = Ftp(x).userPath;
   IoContext* d = PairConnected(x, userPath ? kFtpAwaitGreeting : kFtpControl,
                                userPath ? kFtpServerGreeting : kFtpControl);
   if (d == nullptr) return;
   x->deadlineMs = 0;
-  d->aux = 0;
   if (userPath) {
-    SetText(d->text, x->host);
+    Ftp(d).serverUser.Set(Ftp(x).serverUser.view());
     if (!Port(d)->PostRead(d->socket, &d->overlapped, d->buffer, kIoBufferSize,
                            d->server->dialogueTimeoutMs())) {
       CloseBoth(d);
     }
     return;  // x waits, without a read, for the server side to send its USER line
   }
-  x->aux = 0;
+  Ftp(x).control = {};
   ControlReadStep(d);
   ProcessControl(x);  // commands the client sent behind SITE/OPEN go first
-}
-
-void OnConnecting(IoContext* x, uint32_t bytes) {
-  ConnectProgress progress = ContinueConnect(x, bytes);
-  if (progress == ConnectProgress::kConnected) OnConnected(x);
-  if (progress == ConnectProgress::kFailed) CloseContext(x);  // unreachable: no reply
 }
 
 void OnDialogueCompletion(IoContext* x, uint64_t key, uint32_t bytes) {
@@ -549,27 +497,17 @@ void OnDialogueCompletion(IoContext* x, uint64_t key, uint32_t bytes) {
       CloseContext(x);
       return;
     }
-    x->state = x->state == kFtpPasswordAsked ? kFtpAwaitPassword : kFtpAwaitCommand;
-    if (x->held > 0)
-      ProcessDialogue(x);
-    else
-      DialogueReadStep(x);
+    ContinueDialogue(x, x->state == kFtpPasswordAsked ? kFtpAwaitPassword : kFtpAwaitCommand,
+                     &ProcessDialogue);
     return;
   }
-  if (x->overlapped.op != IoOp::kRead || key != static_cast<uint64_t>(x->socket) || bytes == 0) {
-    CloseContext(x);  // end of stream, a failed read, or the dialogue's time is up
-    return;
-  }
-  x->held += bytes;
-  ProcessDialogue(x);
+  if (TakeDialogueRead(x, key, bytes)) ProcessDialogue(x);
 }
 
 }  // namespace
 
 void ResumeAfterAddressLookup(IoContext* x) {
-  ControlWord w = Unpack(x->aux);
-  w.lookupDone = true;
-  x->aux = Pack(w);
+  Ftp(x).control.lookupDone = true;
   ProcessControl(x);
 }
 
@@ -585,7 +523,7 @@ void FtpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
       DataConnectStep(x);
       return;
     case kFtpConnecting:
-      OnConnecting(x, bytes);
+      if (ConnectStep(x, bytes)) OnConnected(x);
       return;
     case kFtpServerGreeting:
       OnServerGreeting(x, key, bytes);

@@ -57,8 +57,8 @@ enum FtpState : int32_t {
 
 void FtpHandler(IoContext* x, uint64_t key, uint32_t bytes);
 
-// Continues control context x after the public-address lookup it started has ended; x->host
-// then holds the address found, or "" when none.
+// Continues control context x after the public-address lookup it started has ended; its
+// record's publicAddress then holds the address found, or "" when none.
 void ResumeAfterAddressLookup(IoContext* x);
 
 }  // namespace tw

@@ -11,17 +11,10 @@ namespace tw {
 
 namespace {
 
-// The lookup context keeps the control context it works for in `aux`.
-IoContext* ControlOf(IoContext* x) {
-  return reinterpret_cast<IoContext*>(x->aux);
-}
-
 // Ends the lookup: the control context gets the address (or "") and goes on.
 void Finish(IoContext* x, const std::string& address) {
-  IoContext* control = ControlOf(x);
-  size_t n = std::min(address.size(), sizeof control->host - 1);
-  std::memcpy(control->host, address.data(), n);
-  control->host[n] = '\0';
+  IoContext* control = RecordOf<FtpEchoRecord>(x).control;
+  RecordOf<FtpRecord>(control).publicAddress.Set(address);
   CloseContext(x);
   ResumeAfterAddressLookup(control);
 }
@@ -56,10 +49,9 @@ bool StartPublicAddressLookup(IoContext* control) {
   IoContext* x = NewClientContext(control->server, kNoSocket);
   if (x == nullptr) return false;
   x->state = kFtpEchoConnecting;
-  x->aux = reinterpret_cast<uint64_t>(control);
-  size_t n = std::min(host.size(), sizeof x->host - 1);
-  std::memcpy(x->host, host.data(), n);
-  x->host[n] = '\0';
+  FtpEchoRecord& r = RecordOf<FtpEchoRecord>(x);
+  r.control = control;
+  r.host.Set(host);
   if (!ConnectDestination(x, host, port)) {
     CloseContext(x);
     return false;
@@ -68,7 +60,7 @@ bool StartPublicAddressLookup(IoContext* control) {
 }
 
 void PublicAddressLookupStep(IoContext* x, uint32_t bytes) {
-  CompletionPort* port = x->server->completionPort().get();
+  CompletionPort* port = Port(x);
   switch (x->state) {
     case kFtpEchoConnecting:
       if (x->overlapped.op == IoOp::kResolve) {
@@ -81,7 +73,7 @@ void PublicAddressLookupStep(IoContext* x, uint32_t bytes) {
       }
       {
         x->socket = TakeConnectedSocket(x);
-        std::string request = EchoRequest(x->host);
+        std::string request = EchoRequest(RecordOf<FtpEchoRecord>(x).host.c_str());
         if (request.size() > kIoBufferSize) {
           Finish(x, "");
           return;

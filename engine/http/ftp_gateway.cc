@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/address_text.h"
+#include "platform/ascii_text.h"
 #include "platform/resolver.h"
 #include "platform/tick.h"
 
@@ -18,14 +19,6 @@ namespace tw {
 namespace {
 
 constexpr size_t kMaxReply = 64 * 1024;  // a longer reply (endless banner) ends the dialogue
-
-bool StartsWithNoCase(std::string_view data, std::string_view word) {
-  if (data.size() < word.size()) return false;
-  for (size_t i = 0; i < word.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(data[i])) != word[i]) return false;
-  }
-  return true;
-}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';

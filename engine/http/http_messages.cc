@@ -3,6 +3,7 @@
 #include <cctype>
 #include <string>
 
+#include "platform/ascii_text.h"
 #include "platform/base64.h"
 #include "platform/wildcard.h"
 
@@ -14,42 +15,25 @@ namespace {
 // its default address (the About text names the same place).
 constexpr std::string_view kProductPage = "http://127.0.0.1:8808/about";
 
-bool StartsWithNoCase(std::string_view data, std::string_view word) {
-  if (data.size() < word.size()) return false;
-  for (size_t i = 0; i < word.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(data[i])) !=
-        std::tolower(static_cast<unsigned char>(word[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 bool IsHostChar(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
 }
 
 // "name" or "name:port" into host and port; the port replaces default_port when present.
 bool SplitHostPort(std::string_view text, uint16_t default_port, HttpDestination* out) {
-  uint32_t port = default_port;
+  uint16_t port = default_port;
   size_t colon = text.size() > 1 ? text.find(':', 1) : std::string_view::npos;
   std::string_view host = text;
   if (colon != std::string_view::npos) {
     host = text.substr(0, colon);
-    std::string_view digits = text.substr(colon + 1);
-    if (digits.empty() || digits.size() > 5) return false;
-    port = 0;
-    for (char c : digits) {
-      if (c < '0' || c > '9') return false;
-      port = port * 10 + static_cast<uint32_t>(c - '0');
-    }
+    if (!ParsePortText(text.substr(colon + 1), &port)) return false;
   }
-  if (host.empty() || host.size() > kHttpMaxHost || port == 0 || port > 65535) return false;
+  if (host.empty() || host.size() > kHttpMaxHost) return false;
   for (char c : host) {
     if (!IsHostChar(c)) return false;
   }
   out->host.assign(host);
-  out->port = static_cast<uint16_t>(port);
+  out->port = port;
   return true;
 }
 

@@ -1,9 +1,7 @@
 #include "engine/http/http_proxy.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +11,7 @@
 
 #include "config/activity_log.h"
 #include "engine/core/destination.h"
+#include "engine/core/dialogue.h"
 #include "engine/core/proxy_server.h"
 #include "engine/http/ftp_gateway_jobs.h"
 #include "engine/http/ftp_listing_page.h"
@@ -25,49 +24,25 @@ namespace tw {
 
 namespace {
 
-// aux of a client context while it connects: what the request asked for.
-constexpr uint64_t kAuxHttp = 0;
-constexpr uint64_t kAuxConnect = 1;
-
-CompletionPort* Port(IoContext* x) {
-  return x->server->completionPort().get();
-}
-
-std::string ClientAddress(IoContext* x) {
-  return PeerAddressOfFd(Port(x)->Descriptor(x->socket));
-}
-
 // A short reply of the proxy's own (it fits the buffer); the connection closes after it.
 void SendOwnReply(IoContext* x, std::string_view text) {
-  uint32_t n = static_cast<uint32_t>(std::min<size_t>(text.size(), kIoBufferSize));
-  std::memcpy(x->buffer, text.data(), n);
-  x->state = kHttpReplySent;
-  if (!Port(x)->PostSend(x->socket, &x->overlapped, x->buffer, n)) CloseContext(x);
+  SendCopyThenState(x, x->socket, 0, text.substr(0, kIoBufferSize), kHttpReplySent);
 }
 
 // A refusal page: the status line from the buffer, then the page straight from the server's
 // copy (which outlives every connection of the server).
 void SendPage(IoContext* x, const std::string& page) {
-  std::memcpy(x->buffer, kPageReplyStatus.data(), kPageReplyStatus.size());
-  x->aux = reinterpret_cast<uint64_t>(&page);
-  x->state = kHttpPageHeader;
-  if (!Port(x)->PostSend(x->socket, &x->overlapped, x->buffer,
-                         static_cast<uint32_t>(kPageReplyStatus.size()))) {
-    CloseContext(x);
-  }
+  RecordOf<HttpRecord>(x).page = &page;
+  SendCopyThenState(x, x->socket, 0, kPageReplyStatus, kHttpPageHeader);
 }
 
 void OnPageHeaderSent(IoContext* x, uint32_t bytes) {
-  const std::string* page = reinterpret_cast<const std::string*>(x->aux);
+  const std::string* page = RecordOf<HttpRecord>(x).page;
   if (x->overlapped.op != IoOp::kSend || bytes == 0 || page->empty()) {
     CloseContext(x);
     return;
   }
-  x->state = kHttpReplySent;
-  if (!Port(x)->PostSend(x->socket, &x->overlapped, page->data(),
-                         static_cast<uint32_t>(page->size()))) {
-    CloseContext(x);
-  }
+  SendThenState(x, x->socket, page->data(), static_cast<uint32_t>(page->size()), kHttpReplySent);
 }
 
 // Cuts x loose from the destination of its previous request; that connection is shut down
@@ -173,14 +148,14 @@ void NewRequest(IoContext* x, size_t header_len) {
     // The CONNECT request itself is answered by the proxy; only what follows goes on.
     std::memmove(x->buffer, x->buffer + header_len, x->held - header_len);
     x->held -= static_cast<uint32_t>(header_len);
-    x->aux = kAuxConnect;
+    RecordOf<HttpRecord>(x).tunnel = true;
   } else {
     std::string rewritten = RewriteRequestHeader(header, has_host ? host : std::string_view());
     size_t body = x->held - header_len;
     std::memmove(x->buffer + rewritten.size(), x->buffer + header_len, body);
     std::memcpy(x->buffer, rewritten.data(), rewritten.size());
     x->held = static_cast<uint32_t>(rewritten.size() + body);
-    x->aux = kAuxHttp;
+    RecordOf<HttpRecord>(x).tunnel = false;
   }
   x->state = kHttpConnecting;
   if (!ConnectDestination(x, dest.host, dest.port)) CloseContext(x);
@@ -201,7 +176,7 @@ void OnRequestBytes(IoContext* x) {
 }
 
 void OnConnected(IoContext* x) {
-  bool tunnel = x->aux == kAuxConnect;
+  bool tunnel = RecordOf<HttpRecord>(x).tunnel;
   IoContext* d = PairConnected(x, tunnel ? kHttpTunnel : kHttpForwarding, kHttpDestination);
   if (d == nullptr) return;
   x->deadlineMs = 0;
@@ -222,12 +197,6 @@ void OnConnected(IoContext* x) {
   } else {
     RelayReadStep(x);
   }
-}
-
-void OnConnecting(IoContext* x, uint32_t bytes) {
-  ConnectProgress progress = ContinueConnect(x, bytes);
-  if (progress == ConnectProgress::kConnected) OnConnected(x);
-  if (progress == ConnectProgress::kFailed) CloseContext(x);  // unreachable: no reply
 }
 
 // A file: the client is paired with the data connection, which sends the status line first.
@@ -265,7 +234,7 @@ void OnFetched(IoContext* x, uint64_t key) {
   fetch->listing.clear();
   fetch->reply = FormatText("HTTP/1.0 200 OK\r\nContent-Length: %zu\r\n\r\n", page.size());
   fetch->reply += page;
-  x->aux = key;
+  RecordOf<HttpRecord>(x).fetchId = key;
   x->state = kHttpDirectoryPage;
   if (!Port(x)->PostSend(x->socket, &x->overlapped, fetch->reply.data(),
                          static_cast<uint32_t>(fetch->reply.size()))) {
@@ -293,11 +262,11 @@ void HttpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
       OnPageHeaderSent(x, bytes);
       return;
     case kHttpDirectoryPage:
-      EndFtpFetch(x->aux);
+      EndFtpFetch(RecordOf<HttpRecord>(x).fetchId);
       CloseContext(x);
       return;
     case kHttpConnecting:
-      OnConnecting(x, bytes);
+      if (ConnectStep(x, bytes)) OnConnected(x);
       return;
     case kHttpFetching:
       OnFetched(x, key);
@@ -314,12 +283,7 @@ void HttpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
       Relay(x, key, bytes);
       return;
     case kHttpRequest:
-      if (!IsClientRead(x, key, bytes)) {
-        CloseContext(x);  // end of stream, a failed read, or the request's time is up
-        return;
-      }
-      x->held += bytes;
-      OnRequestBytes(x);
+      if (TakeDialogueRead(x, key, bytes)) OnRequestBytes(x);
       return;
     default:
       CloseContext(x);

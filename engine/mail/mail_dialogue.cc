@@ -1,32 +1,13 @@
 #include "engine/mail/mail_dialogue.h"
 
-#include <algorithm>
-#include <climits>
 #include <cstring>
 
 #include "engine/core/destination.h"
-#include "engine/core/proxy_server.h"
-#include "engine/policy/authorization.h"
-#include "platform/address_text.h"
-#include "platform/tick.h"
+#include "engine/core/dialogue.h"
 
 namespace tw {
 
 namespace {
-
-CompletionPort* Port(IoContext* x) {
-  return x->server->completionPort().get();
-}
-
-// The time left of the dialogue for a read's limit: 0 = none; false when it is over.
-bool TimeLeft(IoContext* x, uint32_t* timeout) {
-  *timeout = 0;
-  if (x->deadlineMs == 0) return true;
-  uint64_t now = MonotonicMs();
-  if (now >= x->deadlineMs) return false;
-  *timeout = static_cast<uint32_t>(std::min<uint64_t>(x->deadlineMs - now, UINT32_MAX));
-  return true;
-}
 
 // Copies the first line of the region [start, start + *held) out and removes it.
 LineScan TakeLine(IoContext* x, uint32_t start, std::string* line) {
@@ -41,87 +22,86 @@ LineScan TakeLine(IoContext* x, uint32_t start, std::string* line) {
   return r;
 }
 
-void KeepText(char* field, size_t size, std::string_view text) {
-  size_t n = std::min(text.size(), size - 1);
-  std::memcpy(field, text.data(), n);
-  field[n] = '\0';
-}
-
 }  // namespace
 
-std::string MailClientAddress(IoContext* x) {
-  return PeerAddressOfFd(Port(x)->Descriptor(x->socket));
-}
-
-bool MailGuestAdmitted(IoContext* x) {
-  return MatchAddressRule(x->server->access().guestIpRange, MailClientAddress(x));
-}
-
 void MailSend(IoContext* x, std::string_view text, int32_t next_state, bool to_server) {
-  if (text.size() > kIoBufferSize - kMailSendOffset) {
-    CloseContext(x);
-    return;
-  }
-  x->state = next_state;
-  char* at = x->buffer + kMailSendOffset;
-  std::memcpy(at, text.data(), text.size());
-  SocketHandle to = to_server ? x->connectSocket : x->socket;
-  if (!Port(x)->PostSend(to, &x->overlapped, at, static_cast<uint32_t>(text.size()))) {
-    CloseContext(x);
-  }
+  SendCopyThenState(x, to_server ? x->connectSocket : x->socket, kMailSendOffset, text, next_state);
 }
 
 void MailReadClient(IoContext* x) {
-  uint32_t timeout;
-  if (!TimeLeft(x, &timeout) || x->held >= kMailClientHeld ||
-      !Port(x)->PostRead(x->socket, &x->overlapped, x->buffer + x->held, kMailClientHeld - x->held,
-                         timeout)) {
-    CloseContext(x);
-  }
+  ReadMore(x, x->socket, x->held, kMailClientHeld);
 }
 
 void MailReadServer(IoContext* x) {
-  uint32_t timeout;
-  uint32_t used = static_cast<uint32_t>(x->aux) + x->held;
-  if (!TimeLeft(x, &timeout) || used >= kMailSendOffset ||
-      !Port(x)->PostRead(x->connectSocket, &x->overlapped, x->buffer + used, kMailSendOffset - used,
-                         timeout)) {
-    CloseContext(x);
+  ReadMore(x, x->connectSocket, RecordOf<MailRecord>(x).kept + x->held, kMailSendOffset);
+}
+
+bool NextClientLine(IoContext* x, std::string* line, std::string_view too_long,
+                    int32_t closing_state) {
+  switch (TakeLine(x, 0, line)) {
+    case LineScan::kNeedMore:
+      MailReadClient(x);
+      return false;
+    case LineScan::kTooLong:
+      MailSend(x, too_long, closing_state);
+      return false;
+    case LineScan::kComplete:
+      break;
   }
+  return true;
 }
 
-LineScan TakeClientLine(IoContext* x, std::string* line) {
-  return TakeLine(x, 0, line);
-}
-
-LineScan TakeServerLine(IoContext* x, std::string* line) {
-  return TakeLine(x, static_cast<uint32_t>(x->aux), line);
+bool NextServerLine(IoContext* x, std::string* line) {
+  switch (TakeLine(x, RecordOf<MailRecord>(x).kept, line)) {
+    case LineScan::kNeedMore:
+      MailReadServer(x);
+      return false;
+    case LineScan::kTooLong:
+      CloseContext(x);
+      return false;
+    case LineScan::kComplete:
+      break;
+  }
+  return true;
 }
 
 void MailConnect(IoContext* x, const MailTarget& target, int32_t connecting_state) {
-  KeepText(x->text, sizeof x->text, target.account);
-  KeepText(x->host, sizeof x->host, target.host);
+  MailRecord& r = RecordOf<MailRecord>(x);
+  r.account.Set(target.account);
   // The client bytes still held now wait at the start of the buffer for the server; server
   // bytes gather behind them.
-  x->aux = x->held;
+  r.kept = x->held;
   x->held = 0;
   x->state = connecting_state;
   if (!ConnectDestination(x, target.host, target.port)) CloseContext(x);
 }
 
-void MailOnConnecting(IoContext* x, uint32_t bytes, int32_t server_state) {
-  ConnectProgress progress = ContinueConnect(x, bytes);
-  if (progress == ConnectProgress::kPending) return;
-  if (progress == ConnectProgress::kFailed) {
+void MailHandler(IoContext* x, uint64_t key, uint32_t bytes, const MailProtocol& protocol) {
+  if (x->state == protocol.relay) {
+    Relay(x, key, bytes);
+    return;
+  }
+  if (x->state == protocol.connecting) {
+    if (!ConnectStep(x, bytes)) return;
+    x->state = protocol.awaitGreeting;
+    MailReadServer(x);
+    return;
+  }
+  IoOp op = x->overlapped.op;
+  if ((op != IoOp::kSend && op != IoOp::kRead) || bytes == 0) {
     CloseContext(x);
     return;
   }
-  x->state = server_state;
-  MailReadServer(x);
+  if (op == IoOp::kSend) {
+    protocol.onSent(x);
+    return;
+  }
+  x->held += bytes;
+  protocol.onRead(x);
 }
 
 void MailStartRelay(IoContext* x, std::string_view first_line, int32_t relay_state) {
-  uint32_t kept = static_cast<uint32_t>(x->aux);
+  uint32_t kept = RecordOf<MailRecord>(x).kept;
   size_t total = first_line.size() + kept;
   if (total > kIoBufferSize) {
     CloseContext(x);
@@ -133,7 +113,7 @@ void MailStartRelay(IoContext* x, std::string_view first_line, int32_t relay_sta
   if (d == nullptr) return;
   x->deadlineMs = 0;
   x->held = 0;
-  x->aux = 0;
+  RecordOf<MailRecord>(x).kept = 0;
   // The server answers only once it has the line, so its reads may start first.
   RelayReadStep(d);
   x->wsaBuf.len = static_cast<uint32_t>(total);

@@ -1,30 +1,8 @@
 #include "engine/mail/mail_messages.h"
 
-#include <cctype>
 #include <utility>
 
 namespace tw {
-
-namespace {
-
-char Lower(char c) {
-  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
-// 1-65535 written with digits only.
-bool ParsePort(std::string_view text, uint16_t* port) {
-  if (text.empty() || text.size() > 5) return false;
-  uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<uint32_t>(c - '0');
-  }
-  if (value == 0 || value > 65535) return false;
-  *port = static_cast<uint16_t>(value);
-  return true;
-}
-
-}  // namespace
 
 LineScan NextLine(std::string_view held, std::string_view* line, size_t* consumed) {
   size_t lf = held.find('\n');
@@ -36,18 +14,6 @@ LineScan NextLine(std::string_view held, std::string_view* line, size_t* consume
   *line = held.substr(0, end);
   *consumed = lf + 1;
   return LineScan::kComplete;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (Lower(text[i]) != Lower(prefix[i])) return false;
-  }
-  return true;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && StartsWithNoCase(a, b);
 }
 
 MailCommand SplitCommand(std::string_view line) {
@@ -75,7 +41,7 @@ TargetParse ParseMailTarget(std::string_view user, uint16_t default_port, MailTa
   uint16_t port = default_port;
   size_t colon = server.rfind(':');
   if (colon != std::string_view::npos && colon > 0) {
-    if (!ParsePort(server.substr(colon + 1), &port)) return TargetParse::kBadPort;
+    if (!ParsePortText(server.substr(colon + 1), &port)) return TargetParse::kBadPort;
     host = server.substr(0, colon);
   }
   if (account.size() > kMailMaxAccount || host.size() > kMailMaxHost) return TargetParse::kTooLong;

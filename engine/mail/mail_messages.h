@@ -12,7 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/base64.h"  // the SMTP user name travels in Base64
+#include "platform/ascii_text.h"  // commands are compared without regard to case
+#include "platform/base64.h"      // the SMTP user name travels in Base64
 
 namespace tw {
 
@@ -30,10 +31,6 @@ enum class LineScan { kNeedMore, kTooLong, kComplete };
 // before the end (a CR before the LF excluded), *consumed the length including the end.
 // kTooLong when kMailMaxLine bytes have arrived without a line end.
 LineScan NextLine(std::string_view held, std::string_view* line, size_t* consumed);
-
-// Case-insensitive ASCII prefix test.
-bool StartsWithNoCase(std::string_view text, std::string_view prefix);
-bool EqualsNoCase(std::string_view a, std::string_view b);
 
 // "VERB argument": the verb is the text before the first blank, the argument everything after
 // that blank (blanks at its end removed). A line without a blank is all verb.

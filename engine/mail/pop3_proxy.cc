@@ -20,7 +20,7 @@ void OnUser(IoContext* x, std::string_view argument) {
     return;
   }
   x->server->activity().PostText(
-      FormatText("Pop3 %s:%s", target.host.c_str(), MailClientAddress(x).c_str()));
+      FormatText("Pop3 %s:%s", target.host.c_str(), ClientAddress(x).c_str()));
   MailConnect(x, target, kPop3Connecting);
 }
 
@@ -31,7 +31,7 @@ void OnCommand(IoContext* x, std::string_view line) {
     MailSend(x, kPop3Bye, kPop3Closing);
     return;
   }
-  if (!MailGuestAdmitted(x)) {
+  if (!GuestAdmitted(x)) {
     MailSend(x, kPop3IpNotAllowed, kPop3Reply);
     return;
   }
@@ -47,46 +47,24 @@ void OnCommand(IoContext* x, std::string_view line) {
 // Handles the next whole client line, or reads on when there is none yet.
 void ProcessClient(IoContext* x) {
   std::string line;
-  switch (TakeClientLine(x, &line)) {
-    case LineScan::kNeedMore:
-      MailReadClient(x);
-      return;
-    case LineScan::kTooLong:
-      MailSend(x, kPop3LineTooLong, kPop3Closing);
-      return;
-    case LineScan::kComplete:
-      OnCommand(x, line);
-      return;
-  }
+  if (NextClientLine(x, &line, kPop3LineTooLong, kPop3Closing)) OnCommand(x, line);
 }
 
 void ProcessServer(IoContext* x) {
   std::string line;
-  switch (TakeServerLine(x, &line)) {
-    case LineScan::kNeedMore:
-      MailReadServer(x);
-      return;
-    case LineScan::kTooLong:
-      CloseContext(x);
-      return;
-    case LineScan::kComplete:
-      break;
-  }
+  if (!NextServerLine(x, &line)) return;
   // The greeting itself stays with the proxy: the server's answer to USER answers the
   // client's USER.
   if (StartsWithNoCase(line, "+OK")) {
-    MailStartRelay(x, "USER " + std::string(x->text) + "\r\n", kPop3Relay);
+    MailStartRelay(x, "USER " + std::string(RecordOf<MailRecord>(x).account.c_str()) + "\r\n",
+                   kPop3Relay);
   } else {
     MailPassRefusal(x, line, kPop3Closing);
   }
 }
 
-void OnSent(IoContext* x, uint32_t bytes) {
-  if (bytes == 0 || x->state == kPop3Closing) {
-    CloseContext(x);
-    return;
-  }
-  if (x->state != kPop3Reply) {
+void OnSent(IoContext* x) {
+  if (x->state != kPop3Reply) {  // kPop3Closing, or no send of ours
     CloseContext(x);
     return;
   }
@@ -94,12 +72,7 @@ void OnSent(IoContext* x, uint32_t bytes) {
   ProcessClient(x);
 }
 
-void OnRead(IoContext* x, uint32_t bytes) {
-  if (bytes == 0) {  // end of stream, a failed read, or the dialogue's time is up
-    CloseContext(x);
-    return;
-  }
-  x->held += bytes;
+void OnRead(IoContext* x) {
   if (x->state == kPop3AwaitCommand) {
     ProcessClient(x);
   } else if (x->state == kPop3AwaitGreeting) {
@@ -109,27 +82,12 @@ void OnRead(IoContext* x, uint32_t bytes) {
   }
 }
 
+constexpr MailProtocol kPop3 = {kPop3Connecting, kPop3AwaitGreeting, kPop3Relay, &OnSent, &OnRead};
+
 }  // namespace
 
 void Pop3Handler(IoContext* x, uint64_t key, uint32_t bytes) {
-  if (x->state == kPop3Relay) {
-    Relay(x, key, bytes);
-    return;
-  }
-  if (x->state == kPop3Connecting) {
-    MailOnConnecting(x, bytes, kPop3AwaitGreeting);
-    return;
-  }
-  switch (x->overlapped.op) {
-    case IoOp::kSend:
-      OnSent(x, bytes);
-      return;
-    case IoOp::kRead:
-      OnRead(x, bytes);
-      return;
-    default:
-      CloseContext(x);
-  }
+  MailHandler(x, key, bytes, kPop3);
 }
 
 }  // namespace tw

@@ -40,7 +40,7 @@ void OnUserName(IoContext* x, std::string_view encoded) {
     // The attempt is logged even without a server, so the log shows who tried what.
     x->server->activity().PostText(
         FormatText("SMTP %s:%s", parsed == TargetParse::kOk ? target.server.c_str() : "",
-                   MailClientAddress(x).c_str()));
+                   ClientAddress(x).c_str()));
   }
   if (parsed != TargetParse::kOk) {
     MailSend(x, kSmtpUserForm, kSmtpAuthReply);
@@ -82,7 +82,7 @@ void OnClientLine(IoContext* x, std::string_view line) {
   switch (x->state) {
     case kSmtpAwaitHello:
       // A refused client may still leave politely.
-      if (!EqualsNoCase(SplitCommand(line).verb, "QUIT") && !MailGuestAdmitted(x)) {
+      if (!EqualsNoCase(SplitCommand(line).verb, "QUIT") && !GuestAdmitted(x)) {
         MailSend(x, kSmtpIpNotAllowed, kSmtpReply);
         return;
       }
@@ -101,17 +101,7 @@ void OnClientLine(IoContext* x, std::string_view line) {
 
 void ProcessClient(IoContext* x) {
   std::string line;
-  switch (TakeClientLine(x, &line)) {
-    case LineScan::kNeedMore:
-      MailReadClient(x);
-      return;
-    case LineScan::kTooLong:
-      MailSend(x, kSmtpLineTooLong, kSmtpClosing);
-      return;
-    case LineScan::kComplete:
-      OnClientLine(x, line);
-      return;
-  }
+  if (NextClientLine(x, &line, kSmtpLineTooLong, kSmtpClosing)) OnClientLine(x, line);
 }
 
 // The last line of a server reply: what the proxy expected, or a refusal for the client.
@@ -121,7 +111,7 @@ void OnServerReply(IoContext* x, const ReplyLine& reply, std::string_view line) 
   } else if (x->state == kSmtpAwaitEhlo && reply.code == 250) {
     MailSend(x, kSmtpAuthLogin, kSmtpAuthSent, /*to_server=*/true);
   } else if (x->state == kSmtpAwaitPrompt && reply.code == 334) {
-    MailStartRelay(x, Base64Encode(x->text) + "\r\n", kSmtpRelay);
+    MailStartRelay(x, Base64Encode(RecordOf<MailRecord>(x).account.c_str()) + "\r\n", kSmtpRelay);
   } else {
     MailPassRefusal(x, line, kSmtpClosing);
   }
@@ -131,16 +121,7 @@ void OnServerReply(IoContext* x, const ReplyLine& reply, std::string_view line) 
 void ProcessServer(IoContext* x) {
   for (;;) {
     std::string line;
-    switch (TakeServerLine(x, &line)) {
-      case LineScan::kNeedMore:
-        MailReadServer(x);
-        return;
-      case LineScan::kTooLong:
-        CloseContext(x);
-        return;
-      case LineScan::kComplete:
-        break;
-    }
+    if (!NextServerLine(x, &line)) return;
     ReplyLine reply;
     if (!ParseReplyLine(line, &reply)) {
       CloseContext(x);  // not speaking SMTP
@@ -153,11 +134,7 @@ void ProcessServer(IoContext* x) {
   }
 }
 
-void OnSent(IoContext* x, uint32_t bytes) {
-  if (bytes == 0) {
-    CloseContext(x);
-    return;
-  }
+void OnSent(IoContext* x) {
   switch (x->state) {
     case kSmtpReply:
       x->state = kSmtpAwaitHello;
@@ -184,12 +161,7 @@ void OnSent(IoContext* x, uint32_t bytes) {
   }
 }
 
-void OnRead(IoContext* x, uint32_t bytes) {
-  if (bytes == 0) {  // end of stream, a failed read, or the dialogue's time is up
-    CloseContext(x);
-    return;
-  }
-  x->held += bytes;
+void OnRead(IoContext* x) {
   switch (x->state) {
     case kSmtpAwaitHello:
     case kSmtpAwaitAuth:
@@ -206,27 +178,12 @@ void OnRead(IoContext* x, uint32_t bytes) {
   }
 }
 
+constexpr MailProtocol kSmtp = {kSmtpConnecting, kSmtpAwaitGreeting, kSmtpRelay, &OnSent, &OnRead};
+
 }  // namespace
 
 void SmtpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
-  if (x->state == kSmtpRelay) {
-    Relay(x, key, bytes);
-    return;
-  }
-  if (x->state == kSmtpConnecting) {
-    MailOnConnecting(x, bytes, kSmtpAwaitGreeting);
-    return;
-  }
-  switch (x->overlapped.op) {
-    case IoOp::kSend:
-      OnSent(x, bytes);
-      return;
-    case IoOp::kRead:
-      OnRead(x, bytes);
-      return;
-    default:
-      CloseContext(x);
-  }
+  MailHandler(x, key, bytes, kSmtp);
 }
 
 }  // namespace tw

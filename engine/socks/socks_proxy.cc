@@ -6,6 +6,7 @@
 
 #include "config/activity_log.h"
 #include "engine/core/destination.h"
+#include "engine/core/dialogue.h"
 #include "engine/core/proxy_server.h"
 #include "engine/policy/authorization.h"
 #include "engine/socks/socks_messages.h"
@@ -20,22 +21,6 @@ namespace {
 constexpr uint32_t kReplyOffset = kIoBufferSize - 16;
 static_assert(kReplyOffset >= kSocksMaxMessage, "replies must not overlap held messages");
 
-// aux of a SOCKS 5 request: the command, as the log and the reply need it.
-constexpr uint64_t kCommandConnect = 10;
-constexpr uint64_t kCommandBind = 20;
-constexpr uint64_t kCommandUdp = 30;
-// aux while a SOCKS 4a or SOCKS 5 name is looked up: whether it came in a later packet.
-constexpr uint64_t kNameInFirstPacket = 0;
-constexpr uint64_t kNameInLaterPacket = 1;
-
-CompletionPort* Port(IoContext* x) {
-  return x->server->completionPort().get();
-}
-
-std::string ClientAddress(IoContext* x) {
-  return PeerAddressOfFd(Port(x)->Descriptor(x->socket));
-}
-
 std::string Dotted(const uint8_t a[4]) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
@@ -47,9 +32,8 @@ void SendReply(IoContext* x, const uint8_t* reply, uint32_t n, int32_t next_stat
     CloseContext(x);
     return;
   }
-  x->state = next_state;
-  std::memcpy(x->buffer + kReplyOffset, reply, n);
-  if (!Port(x)->PostSend(x->socket, &x->overlapped, x->buffer + kReplyOffset, n)) CloseContext(x);
+  SendCopyThenState(x, x->socket, kReplyOffset,
+                    std::string_view(reinterpret_cast<const char*>(reply), n), next_state);
 }
 
 void Consume(IoContext* x, size_t n) {
@@ -57,19 +41,18 @@ void Consume(IoContext* x, size_t n) {
   x->held -= static_cast<uint32_t>(n);
 }
 
-bool GuestAdmitted(IoContext* x) {
-  return MatchAddressRule(x->server->access().guestIpRange, ClientAddress(x));
-}
-
 void StartConnect(IoContext* x, int32_t connecting_state, const std::string& host, uint16_t port) {
   x->state = connecting_state;
   if (!ConnectDestination(x, host, port)) CloseContext(x);
 }
 
-// Keeps the name being looked up for the log line; false when it does not fit.
-bool KeepName(IoContext* x, const std::string& name) {
-  if (name.size() >= sizeof x->host) return false;
-  std::memcpy(x->host, name.c_str(), name.size() + 1);
+// Keeps the name being looked up for the log line, and whether it came in a packet of its
+// own; false when it does not fit.
+bool KeepName(IoContext* x, const std::string& name, bool later) {
+  SocksRecord& r = RecordOf<SocksRecord>(x);
+  if (!NameText::Fits(name)) return false;
+  r.name.Set(name);
+  r.nameInLaterPacket = later;
   return true;
 }
 
@@ -100,11 +83,10 @@ void OnSocks4(IoContext* x) {
     StartConnect(x, kSocks4Connecting, Dotted(req.address), req.port);
     return;
   }
-  if (!KeepName(x, req.host)) {
+  if (!KeepName(x, req.host, later)) {
     CloseContext(x);
     return;
   }
-  x->aux = later ? kNameInLaterPacket : kNameInFirstPacket;
   StartConnect(x, kSocks4Connecting, req.host, req.port);
 }
 
@@ -137,8 +119,7 @@ void OnLogin(IoContext* x) {
     return;
   }
   Consume(x, consumed);
-  std::memset(x->text, 0, sizeof x->text);
-  std::memcpy(x->text, user.data(), std::min(user.size(), sizeof x->text - 1));
+  RecordOf<SocksRecord>(x).user.Set(user);
   bool ok = CheckAccountAccess(x->server->access(), ClientAddress(x), user, password,
                                &x->downloadRate, &x->uploadRate);
   const uint8_t reply[2] = {1, static_cast<uint8_t>(ok ? 0 : 1)};
@@ -161,27 +142,20 @@ void OnRequest(IoContext* x) {
   }
   bool later = x->state == kSocks5AwaitName;
   Consume(x, consumed);
-  if (req.command == 1)
-    x->aux = kCommandConnect;
-  else if (req.command == 2)
-    x->aux = kCommandBind;
-  else if (req.command == 3)
-    x->aux = kCommandUdp;
-  if (x->aux == kCommandConnect) {
+  if (req.command == 1) {  // CONNECT
     if (req.addressType == 1) {
       x->server->activity().PostText(
           FormatText("Socks5 %s:%s", Dotted(req.address).c_str(), ClientAddress(x).c_str()));
       StartConnect(x, kSocks5Connecting, Dotted(req.address), req.port);
-    } else if (req.addressType == 3 && KeepName(x, req.host)) {
-      x->aux = later ? kNameInLaterPacket : kNameInFirstPacket;
+    } else if (req.addressType == 3 && KeepName(x, req.host, later)) {
       StartConnect(x, kSocks5Connecting, req.host, req.port);
     } else {
       CloseContext(x);  // IPv6 and unknown address types get no reply
     }
     return;
   }
-  if (x->aux == kCommandBind) x->server->activity().PostText("Socks5 bind ");
-  if (x->aux == kCommandUdp) x->server->activity().PostText("Socks5 upd ");
+  if (req.command == 2) x->server->activity().PostText("Socks5 bind ");
+  if (req.command == 3) x->server->activity().PostText("Socks5 upd ");
   uint8_t reply[10];
   Socks5CommandNotSupported(reply);
   SendReply(x, reply, sizeof reply, kSocksRefused);
@@ -190,14 +164,15 @@ void OnRequest(IoContext* x) {
 // The name of a SOCKS 4a or 5 request resolved: its log line goes out before the connect.
 void LogResolvedName(IoContext* x) {
   std::string client = ClientAddress(x);
-  const char* name = x->host;
-  bool later = x->aux == kNameInLaterPacket;
+  const SocksRecord& r = RecordOf<SocksRecord>(x);
+  const char* name = r.name.c_str();
+  bool later = r.nameInLaterPacket;
   if (x->state == kSocks4Connecting) {
     x->server->activity().PostText(
         FormatText(later ? "Socks4a- %s:%s" : "Socks4a %s:%s", name, client.c_str()));
   } else {
-    x->server->activity().PostText(
-        FormatText(later ? "Socks5- %s:%s,%s" : "Socks5 %s:%s,%s", name, client.c_str(), x->text));
+    x->server->activity().PostText(FormatText(later ? "Socks5- %s:%s,%s" : "Socks5 %s:%s,%s", name,
+                                              client.c_str(), r.user.c_str()));
   }
 }
 
@@ -238,12 +213,6 @@ void OnConnected(IoContext* x) {
   }
 }
 
-void OnConnecting(IoContext* x, uint32_t bytes) {
-  ConnectProgress progress = ContinueConnect(x, bytes, &LogResolvedName);
-  if (progress == ConnectProgress::kConnected) OnConnected(x);
-  if (progress == ConnectProgress::kFailed) CloseContext(x);  // unreachable: no reply
-}
-
 // Handles whatever whole message the held bytes now contain, in the context's state.
 void Process(IoContext* x) {
   switch (x->state) {
@@ -266,15 +235,6 @@ void Process(IoContext* x) {
     default:
       CloseContext(x);
   }
-}
-
-// A reply of the dialogue has been sent: go on with the next message.
-void OnReplySent(IoContext* x, int32_t next_state) {
-  x->state = next_state;
-  if (x->held > 0)
-    Process(x);
-  else
-    DialogueReadStep(x);
 }
 
 bool InDialogue(int32_t state) {
@@ -303,27 +263,22 @@ void SocksHandler(IoContext* x, uint64_t key, uint32_t bytes) {
     return;
   }
   if (x->state == kSocks4Connecting || x->state == kSocks5Connecting) {
-    OnConnecting(x, bytes);
+    if (ConnectStep(x, bytes, &LogResolvedName)) OnConnected(x);
     return;
   }
   if (x->overlapped.op == IoOp::kSend) {
     if (bytes == 0 || x->state == kSocksRefused) {
       CloseContext(x);
     } else if (x->state == kSocksLoginAsked) {
-      OnReplySent(x, kSocksAwaitLogin);
+      ContinueDialogue(x, kSocksAwaitLogin, &Process);
     } else if (x->state == kSocksOpened) {
-      OnReplySent(x, kSocksAwaitRequest);
+      ContinueDialogue(x, kSocksAwaitRequest, &Process);
     } else {
       CloseContext(x);
     }
     return;
   }
-  if (x->overlapped.op != IoOp::kRead || key != static_cast<uint64_t>(x->socket) || bytes == 0) {
-    CloseContext(x);  // end of stream, a failed read, or the dialogue's time is up
-    return;
-  }
-  x->held += bytes;
-  Process(x);
+  if (TakeDialogueRead(x, key, bytes)) Process(x);
 }
 
 }  // namespace tw

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "engine/core/destination.h"
+#include "engine/core/dialogue.h"
 #include "engine/core/proxy_server.h"
 
 namespace tw::test {
@@ -32,11 +33,11 @@ void OnRequest(IoContext* x, uint32_t bytes) {
     CloseContext(x);
     return;
   }
-  // Keep what followed the line at the start of the buffer; aux holds its length.
+  // Keep what followed the line at the start of the buffer; held is its length.
   size_t rest = bytes - (nl + 1);
   std::string hostText(host);
   std::memmove(x->buffer, x->buffer + nl + 1, rest);
-  x->aux = rest;
+  x->held = static_cast<uint32_t>(rest);
   x->state = kConnecting;
   if (!ConnectDestination(x, hostText, static_cast<uint16_t>(port))) CloseContext(x);
 }
@@ -44,7 +45,8 @@ void OnRequest(IoContext* x, uint32_t bytes) {
 void OnConnected(IoContext* x) {
   IoContext* d = PairConnected(x, kRelaying, kRelaying);
   if (d == nullptr) return;
-  uint32_t pending = static_cast<uint32_t>(x->aux);
+  uint32_t pending = x->held;
+  x->held = 0;
   RelayReadStep(d);
   if (pending > 0) {
     x->wsaBuf.len = pending;
@@ -67,12 +69,9 @@ void RelayTestHandler(IoContext* x, uint64_t key, uint32_t bytes) {
         CloseContext(x);
       }
       return;
-    case kConnecting: {
-      ConnectProgress progress = ContinueConnect(x, bytes);
-      if (progress == ConnectProgress::kConnected) OnConnected(x);
-      if (progress == ConnectProgress::kFailed) CloseContext(x);
+    case kConnecting:
+      if (ConnectStep(x, bytes)) OnConnected(x);
       return;
-    }
     default:
       Relay(x, key, bytes);
   }

@@ -50,10 +50,6 @@ TEST(MailMessages, CommandSplitsAtTheFirstBlank) {
     EXPECT_EQ(m.verb, c.verb) << c.line;
     EXPECT_EQ(m.argument, c.argument) << c.line;
   }
-  EXPECT_TRUE(EqualsNoCase("quit", "QUIT"));
-  EXPECT_FALSE(EqualsNoCase("QUITS", "QUIT"));
-  EXPECT_TRUE(StartsWithNoCase("ehlo client", "EHLO"));
-  EXPECT_FALSE(StartsWithNoCase("EHL", "EHLO"));
 }
 
 TEST(MailMessages, TargetNamesAccountHostAndPort) {

@@ -1,0 +1,88 @@
+#include "engine/core/dialogue.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "engine/core/destination.h"
+#include "engine/core/proxy_server.h"
+#include "engine/policy/authorization.h"
+#include "platform/address_text.h"
+#include "platform/tick.h"
+
+namespace tw {
+
+std::string PeerAddress(IoContext* x, SocketHandle s) {
+  return PeerAddressOfFd(Port(x)->Descriptor(s));
+}
+
+std::string ClientAddress(IoContext* x) {
+  return PeerAddress(x, x->socket);
+}
+
+bool GuestAdmitted(IoContext* x) {
+  return MatchAddressRule(x->server->access().guestIpRange, ClientAddress(x));
+}
+
+void SendThenState(IoContext* x, SocketHandle to, const char* data, uint32_t n,
+                   int32_t next_state) {
+  x->state = next_state;
+  if (!Port(x)->PostSend(to, &x->overlapped, data, n)) CloseContext(x);
+}
+
+void SendCopyThenState(IoContext* x, SocketHandle to, uint32_t offset, std::string_view text,
+                       int32_t next_state) {
+  if (offset > kIoBufferSize || text.size() > kIoBufferSize - offset) {
+    CloseContext(x);
+    return;
+  }
+  std::memcpy(x->buffer + offset, text.data(), text.size());
+  SendThenState(x, to, x->buffer + offset, static_cast<uint32_t>(text.size()), next_state);
+}
+
+bool ReadMore(IoContext* x, SocketHandle from, uint32_t start, uint32_t limit) {
+  uint32_t timeout = 0;
+  if (x->deadlineMs != 0) {
+    uint64_t now = MonotonicMs();
+    if (now >= x->deadlineMs) {
+      CloseContext(x);
+      return false;
+    }
+    timeout = static_cast<uint32_t>(std::min<uint64_t>(x->deadlineMs - now, UINT32_MAX));
+  }
+  if (start >= limit ||
+      !Port(x)->PostRead(from, &x->overlapped, x->buffer + start, limit - start, timeout)) {
+    CloseContext(x);
+    return false;
+  }
+  return true;
+}
+
+bool DialogueReadStep(IoContext* x) {
+  return ReadMore(x, x->socket, x->held, kIoBufferSize);
+}
+
+bool TakeDialogueRead(IoContext* x, uint64_t key, uint32_t bytes) {
+  if (x->overlapped.op != IoOp::kRead || key != static_cast<uint64_t>(x->socket) || bytes == 0) {
+    CloseContext(x);
+    return false;
+  }
+  x->held += bytes;
+  return true;
+}
+
+void ContinueDialogue(IoContext* x, int32_t next_state, void (*process)(IoContext*)) {
+  x->state = next_state;
+  if (x->held > 0)
+    process(x);
+  else
+    DialogueReadStep(x);
+}
+
+bool ConnectStep(IoContext* x, uint32_t bytes, void (*onResolved)(IoContext*)) {
+  ConnectProgress progress = ContinueConnect(x, bytes, onResolved);
+  if (progress == ConnectProgress::kFailed) CloseContext(x);
+  return progress == ConnectProgress::kConnected;
+}
+
+}  // namespace tw

@@ -1,0 +1,61 @@
+#pragma once
+// What every protocol handler does the same way while it talks with a client (and, for the
+// mail proxies, with the server) before its relay starts: replies that lead to the next state,
+// reads that add to a held message within the dialogue's time, and the wait for the
+// destination's connect.
+//
+// The rule of io_context.h holds for each function here: one that posts an operation leaves
+// x alone afterwards, and one that fails closes x (it says which). A handler calls at most one
+// of them as its last step.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/core/io_context.h"
+
+namespace tw {
+
+// The dotted address of the peer of socket s, one of x's proxy ("" when unknown).
+std::string PeerAddress(IoContext* x, SocketHandle s);
+// The dotted address of x's client (the peer of x->socket).
+std::string ClientAddress(IoContext* x);
+
+// The proxy's guest address rule applied to x's client.
+bool GuestAdmitted(IoContext* x);
+
+// Sets x->state to next_state and sends n bytes at data on socket `to`; the send's completion
+// comes back in that state. The bytes must stay as they are until then: x's own buffer or
+// record, or text that outlives the connection. Closes x when the send cannot start.
+void SendThenState(IoContext* x, SocketHandle to, const char* data, uint32_t n, int32_t next_state);
+
+// SendThenState of a copy of text placed at `offset` in x's buffer; the bytes before offset
+// stay as they are. Closes x when the text does not fit behind offset.
+void SendCopyThenState(IoContext* x, SocketHandle to, uint32_t offset, std::string_view text,
+                       int32_t next_state);
+
+// Reads more of a message kept in x's buffer: from socket `from` into [start, limit) of the
+// buffer, bounded by the dialogue's deadline (x->deadlineMs; the read then completes with 0
+// bytes). Closes x and returns false when there is no room (start >= limit), the deadline has
+// passed or the read cannot start.
+bool ReadMore(IoContext* x, SocketHandle from, uint32_t start, uint32_t limit);
+
+// ReadMore from x's own socket behind the x->held bytes kept at the start of the buffer.
+bool DialogueReadStep(IoContext* x);
+
+// Takes the completion of a read x posted on its own socket during its dialogue: adds the
+// bytes to x->held and returns true. Closes x and returns false at end of stream, on a failed
+// read or once the dialogue's time is up (these complete with 0 bytes), and for any other
+// completion.
+bool TakeDialogueRead(IoContext* x, uint64_t key, uint32_t bytes);
+
+// A reply of the dialogue has been sent: x goes to next_state and handles the bytes the client
+// sent behind the message answered (process), or reads on when none are held.
+void ContinueDialogue(IoContext* x, int32_t next_state, void (*process)(IoContext*));
+
+// For the state that waits after ConnectDestination (see ContinueConnect, which runs
+// onResolved once a name has resolved): true once x->connectSocket is connected, and the
+// caller goes on. False while the connect is pending, and when the destination is unreachable:
+// x is then closed without a reply to its client.
+bool ConnectStep(IoContext* x, uint32_t bytes, void (*onResolved)(IoContext*) = nullptr);
+
+}  // namespace tw
