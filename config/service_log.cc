@@ -8,8 +8,6 @@
 namespace tw {
 namespace {
 
-std::atomic<ServiceLogger*> g_service_logger{nullptr};
-
 constexpr std::size_t kServiceMessageMax = 4096;
 
 }  // namespace
@@ -49,20 +47,14 @@ std::size_t ServiceLogger::DrainLocked() {
       [file](ServiceLogEntry&& e) { file->WriteLine(FormatServiceLogLine(e.time, e.text)); });
 }
 
-void SetServiceLogger(ServiceLogger* logger) {
-  g_service_logger.store(logger);
-}
-
-void ServiceLog(int level, const char* format, ...) {
-  ServiceLogger* logger = g_service_logger.load();
-  if (logger == nullptr) return;
+void ServiceLogger::Printf(int level, const char* format, ...) {
   va_list args;
   va_start(args, format);
   char buf[kServiceMessageMax];
   int n = std::vsnprintf(buf, sizeof buf, format, args);
   va_end(args);
   if (n < 0) return;  // a broken format loses the line, not the program
-  logger->Log(level, buf);
+  Log(level, buf);
 }
 
 }  // namespace tw

@@ -39,6 +39,9 @@ class ServiceLogger {
 
   // Any thread.
   void Log(int level, std::string_view text) EXCLUDES(write_mu_);
+  // Any thread: a printf-style line, cut to the longest entry.
+  void Printf(int level, const char* format, ...) EXCLUDES(write_mu_)
+      __attribute__((format(printf, 3, 4)));
   // While attached, entries wait for Drain on the owner thread.
   void SetOwnerAttached(bool attached) EXCLUDES(write_mu_);
 
@@ -55,10 +58,5 @@ class ServiceLogger {
   CLogFile file_ GUARDED_BY(write_mu_);
   std::atomic<bool> attached_{false};
 };
-
-// The process's service logger for ServiceLog; nullptr (the default) drops lines.
-void SetServiceLogger(ServiceLogger* logger);
-// Any thread: printf-style line to the process's service logger.
-void ServiceLog(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 }  // namespace tw

@@ -31,8 +31,8 @@ constexpr char kLockFileName[] = "kestrane.lock";
 
 // A line of the service itself: to kestrane.log (through the service logger) and to standard
 // error, which systemd keeps in the journal.
-void HostLog(const std::string& line) {
-  ServiceLog(3, "%s", line.c_str());
+void HostLog(ServiceLogger& logger, const std::string& line) {
+  logger.Printf(3, "%s", line.c_str());
   std::fprintf(stderr, "%s\n", line.c_str());
 }
 
@@ -64,11 +64,12 @@ int SignalDescriptor() {
   return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
-void ApplyThreadPriority(const std::string& dataDir) {
+void ApplyThreadPriority(ServiceLogger& logger, const std::string& dataDir) {
   int nice_value = ThreadPriorityNice(ReadRegistryValue(dataDir, kThreadPriority));
   pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
   if (setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice_value) == -1) {
-    HostLog("ThreadPriority could not be applied (nice " + std::to_string(nice_value) + ")");
+    HostLog(logger,
+            "ThreadPriority could not be applied (nice " + std::to_string(nice_value) + ")");
   }
 }
 
@@ -95,32 +96,31 @@ int RunService(const ServiceOptions& options) {
       !logger.Open(DataFilePath(dir, kServiceLogFileName))) {
     std::fprintf(stderr, "%s\n", logger.ErrorText().c_str());
   }
-  SetServiceLogger(&logger);
+  auto log = [&logger](const std::string& line) { HostLog(logger, line); };
 
   InstanceLock lock(dir);
   if (!lock.held()) {
     std::fprintf(stderr, "%s: another instance is already running on %s\n", name.c_str(),
                  dir.c_str());
-    SetServiceLogger(nullptr);
     if (signals != -1) close(signals);
     return 1;
   }
   NotifySystemd("STATUS=Starting the proxies");
 
   std::string error;
-  if (!InstallMissingDataFiles(dir, &error)) HostLog("Data directory " + dir + ": " + error);
+  if (!InstallMissingDataFiles(dir, &error)) log("Data directory " + dir + ": " + error);
 
   // The start-up loader: daily activity file, Savelog, what the handlers read.
   ActivityLog activity(ActivityLogMode::kService, dir, SystemClock::Instance());
-  if (!activity.Start()) HostLog(activity.FileError());
+  if (!activity.Start()) log(activity.FileError());
   activity.SetSavelog(Settings::InDataDir(dir).Switch(setting::kSavelog));
 
-  ServerManager manager(ManagerHost::kService, dir, HostLog, ActivitySink(&activity.Queue()));
+  ServerManager manager(ManagerHost::kService, dir, log, ActivitySink(&activity.Queue()));
   manager.StartServers();
-  ApplyThreadPriority(dir);
+  ApplyThreadPriority(logger, dir);
   bool running = manager.AllServersActive();
   if (!running) {
-    HostLog("No servers to start");
+    log("No servers to start");
   } else if (options.foreground) {
     for (int32_t id = kFirstProtocol; id <= kLastProtocol; ++id) {
       if (manager.Running(id)) {
@@ -153,9 +153,8 @@ int RunService(const ServiceOptions& options) {
   activity.DrainPosted();
   logger.SetOwnerAttached(false);
   logger.Drain();
-  HostLog(name + " stopping...");
-  HostLog(name + " stopped.");
-  SetServiceLogger(nullptr);
+  log(name + " stopping...");
+  log(name + " stopped.");
   if (signals != -1) close(signals);
   return 0;
 }

@@ -266,7 +266,7 @@ bool ParseFtpRequest(std::string_view line, FtpRequest* out) {
   return true;
 }
 
-bool ParsePassiveReply(std::string_view reply, uint16_t* port) {
+bool ParseGatewayPassivePort(std::string_view reply, uint16_t* port) {
   size_t open = reply.find('(');
   size_t close_paren = reply.find(')', open == std::string_view::npos ? 0 : open);
   if (open == std::string_view::npos || close_paren == std::string_view::npos) return false;
@@ -325,7 +325,7 @@ bool FtpGatewayFetch(const std::string& host, uint16_t port, const FtpRequest& r
   if (!ftp.Send("PASV\r\n") || !ftp.Read(&code, &reply)) return false;
   int data = -1;
   uint16_t data_port = 0;
-  if (code == 227 && ParsePassiveReply(reply, &data_port)) {
+  if (code == 227 && ParseGatewayPassivePort(reply, &data_port)) {
     // The data connection goes to the server the control connection reached: the address in
     // the reply is not trusted (it would let a server point the proxy at any host).
     sockaddr_in peer;

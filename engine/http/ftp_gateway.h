@@ -32,7 +32,7 @@ bool PercentDecode(std::string_view in, std::string* out);
 
 // The data port of a 227 reply ("227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)"); false when
 // the six numbers are not there or out of range.
-bool ParsePassiveReply(std::string_view reply, uint16_t* port);
+bool ParseGatewayPassivePort(std::string_view reply, uint16_t* port);
 
 // The file size in a SIZE reply: the decimal number after its first blank; 0 when none.
 int64_t ParseSizeReply(std::string_view reply);

@@ -177,19 +177,17 @@ TEST(ServiceLogTest, EntriesKeepTheirTimeAndWaitForTheOwnerWhileAttached) {
   ManualClock clock(MakeLocalTime(2024, 1, 2, 3, 4, 5, 6));
   ServiceLogger logger(clock);
   ASSERT_TRUE(logger.Open(dir.File("kestrane.log")));
-  SetServiceLogger(&logger);
-  ServiceLog(0, "%s stopping...", "Tarnwick Proxy Service");  // no owner yet: written at once
+  logger.Printf(0, "%s stopping...", "Tarnwick Proxy Service");  // no owner yet: written at once
   EXPECT_EQ(ReadFile(dir.File("kestrane.log")),
             "02/01/2024 03:04:05.006 Tarnwick Proxy Service stopping...\n");
   logger.SetOwnerAttached(true);
-  std::thread worker([] { ServiceLog(1, "from %d", 7); });
+  std::thread worker([&logger] { logger.Printf(1, "from %d", 7); });
   worker.join();
   clock.Set(MakeLocalTime(2024, 1, 2, 9, 0, 0));
   EXPECT_EQ(ReadFile(dir.File("kestrane.log")).find("from 7"), std::string::npos);
   EXPECT_EQ(logger.Drain(), 1u);
   EXPECT_NE(ReadFile(dir.File("kestrane.log")).find("02/01/2024 03:04:05.006 from 7\n"),
             std::string::npos);
-  SetServiceLogger(nullptr);
 }
 
 TEST(ServiceLogTest, NoFileMeansNoOutputAndNoCrash) {

@@ -55,12 +55,12 @@ TEST(FtpGatewayTest, RequestLineGivesLoginAndPath) {
 
 TEST(FtpGatewayTest, PassiveAndSizeReplies) {
   uint16_t port = 0;
-  EXPECT_TRUE(ParsePassiveReply("227 Entering Passive Mode (127,0,0,1,19,137).", &port));
+  EXPECT_TRUE(ParseGatewayPassivePort("227 Entering Passive Mode (127,0,0,1,19,137).", &port));
   EXPECT_EQ(port, 19 * 256 + 137);
   for (const char* bad :
        {"227 Entering Passive Mode", "227 (1,2,3,4,5)", "227 (1,2,3,4,5,6,7)",
         "227 (1,2,3,4,256,1)", "227 (1,2,3,4,0,0)", "227 (a,b,c,d,e,f)", "227 )1,2,3,4,5,6("}) {
-    EXPECT_FALSE(ParsePassiveReply(bad, &port)) << bad;
+    EXPECT_FALSE(ParseGatewayPassivePort(bad, &port)) << bad;
   }
   EXPECT_EQ(ParseSizeReply("213 1048576\n"), 1048576);
   EXPECT_EQ(ParseSizeReply("213 5000000000"), 5000000000);
