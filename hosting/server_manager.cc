@@ -30,11 +30,11 @@ ServerManager::ServerManager(ManagerHost host, std::string dataDir,
       dataDir_(std::move(dataDir)),
       log_(std::move(log)),
       activity_(activity),
-      http_(kProtocolHttp, ProtocolFor(kProtocolHttp), activity),
-      socks_(kProtocolSocks, ProtocolFor(kProtocolSocks), activity),
-      pop3_(kProtocolPop3, ProtocolFor(kProtocolPop3), activity),
-      smtp_(kProtocolSmtp, ProtocolFor(kProtocolSmtp), activity),
-      ftp_(kProtocolFtp, ProtocolFor(kProtocolFtp), activity) {
+      http_(kProtocolHttp, ProtocolFor(kProtocolHttp), activity, &resolver_),
+      socks_(kProtocolSocks, ProtocolFor(kProtocolSocks), activity, &resolver_),
+      pop3_(kProtocolPop3, ProtocolFor(kProtocolPop3), activity, &resolver_),
+      smtp_(kProtocolSmtp, ProtocolFor(kProtocolSmtp), activity, &resolver_),
+      ftp_(kProtocolFtp, ProtocolFor(kProtocolFtp), activity, &resolver_) {
   startup_.Load(dataDir_);
   for (int32_t id = kFirstProtocol; id <= kLastProtocol; ++id) {
     lastPort_[id] = std::atoi(PortKey(id).default_text);

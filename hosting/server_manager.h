@@ -18,6 +18,7 @@
 #include "config/settings.h"
 #include "engine/core/proxy_server.h"
 #include "hosting/startup_data.h"
+#include "platform/resolver.h"
 
 namespace tw {
 
@@ -69,6 +70,7 @@ class ServerManager {
   std::function<void(const std::string&)> log_;
   const ActivitySink activity_;
   StartupData startup_;
+  ResolverPool resolver_;  // shared by the listeners, so it outlives them
   // Constructed in the order HTTP, SOCKS, POP3, SMTP, FTP.
   ProxyServer http_;
   ProxyServer socks_;

@@ -16,71 +16,44 @@
 
 namespace tw {
 
-namespace {
-
-constexpr int kResolverThreads = 4;
-
-struct Job {
-  std::weak_ptr<CompletionPort> port;
-  std::string host;
-  uint64_t key;
-  Overlapped* ov;
-};
-
-class ResolverPool {
- public:
-  ~ResolverPool() {
-    {
-      MutexLock lock(mu_);
-      stopping_ = true;
-    }
-    cv_.NotifyAll();
-    for (std::thread& t : threads_) t.join();
-  }
-
-  void Add(Job job) {
+ResolverPool::~ResolverPool() {
+  {
     MutexLock lock(mu_);
-    if (threads_.empty()) {
-      for (int i = 0; i < kResolverThreads; ++i) threads_.emplace_back(&ResolverPool::Run, this);
-    }
-    jobs_.push_back(std::move(job));
-    cv_.NotifyOne();
+    stopping_ = true;
   }
-
- private:
-  void Run() {
-    pthread_setname_np(pthread_self(), "tw-resolve");
-    for (;;) {
-      Job job;
-      {
-        MutexLock lock(mu_);
-        while (!stopping_ && jobs_.empty()) cv_.Wait(mu_);
-        if (stopping_) return;
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
-      }
-      if (job.port.expired()) continue;
-      uint32_t address = 0;
-      bool ok = ResolveIPv4(job.host, &address);
-      if (std::shared_ptr<CompletionPort> port = job.port.lock()) {
-        port->Post(ok ? address : 0, job.key, job.ov, IoOp::kResolve, ok ? 0 : EHOSTUNREACH);
-      }
-    }
-  }
-
-  Mutex mu_;
-  CondVar cv_;
-  std::deque<Job> jobs_ GUARDED_BY(mu_);
-  std::vector<std::thread> threads_ GUARDED_BY(mu_);  // joined unlocked once no Add can come
-  bool stopping_ GUARDED_BY(mu_) = false;
-};
-
-ResolverPool& Pool() {
-  static ResolverPool pool;
-  return pool;
+  cv_.NotifyAll();
+  for (std::thread& t : threads_) t.join();
 }
 
-}  // namespace
+void ResolverPool::Resolve(const std::shared_ptr<CompletionPort>& port, std::string host,
+                           uint64_t key, Overlapped* ov) {
+  MutexLock lock(mu_);
+  if (threads_.empty()) {
+    for (int i = 0; i < kResolverThreads; ++i) threads_.emplace_back(&ResolverPool::Run, this);
+  }
+  jobs_.push_back(Job{port, std::move(host), key, ov});
+  cv_.NotifyOne();
+}
+
+void ResolverPool::Run() {
+  pthread_setname_np(pthread_self(), "tw-resolve");
+  for (;;) {
+    Job job;
+    {
+      MutexLock lock(mu_);
+      while (!stopping_ && jobs_.empty()) cv_.Wait(mu_);
+      if (stopping_) return;
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
+    }
+    if (job.port.expired()) continue;
+    uint32_t address = 0;
+    bool ok = ResolveIPv4(job.host, &address);
+    if (std::shared_ptr<CompletionPort> port = job.port.lock()) {
+      port->Post(ok ? address : 0, job.key, job.ov, IoOp::kResolve, ok ? 0 : EHOSTUNREACH);
+    }
+  }
+}
 
 bool ResolveIPv4(const std::string& host, uint32_t* out) {
   if (host.empty() || host.size() > 255) return false;
@@ -101,11 +74,6 @@ bool ResolveIPv4(const std::string& host, uint32_t* out) {
   }
   freeaddrinfo(result);
   return found;
-}
-
-void ResolveAsync(const std::shared_ptr<CompletionPort>& port, std::string host, uint64_t key,
-                  Overlapped* ov) {
-  Pool().Add(Job{port, std::move(host), key, ov});
 }
 
 }  // namespace tw

@@ -20,8 +20,8 @@ bool ConnectDestination(IoContext* x, std::string_view host, uint16_t port) {
   uint32_t address;
   if (ParseIPv4(host, &address)) return ConnectAddress(x, address, port);
   x->connectPort = port;
-  ResolveAsync(x->server->completionPort(), std::string(host), static_cast<uint64_t>(x->socket),
-               &x->overlapped);
+  x->server->resolver().Resolve(x->server->completionPort(), std::string(host),
+                                static_cast<uint64_t>(x->socket), &x->overlapped);
   return true;
 }
 

@@ -29,8 +29,13 @@ bool ResourceExhausted(int err) {
 
 }  // namespace
 
-ProxyServer::ProxyServer(int32_t id, ProxyProtocol protocol, ActivitySink activity)
-    : protocolId_(id), protocol_(protocol), activity_(activity) {
+ProxyServer::ProxyServer(int32_t id, ProxyProtocol protocol, ActivitySink activity,
+                         ResolverPool* resolver)
+    : protocolId_(id),
+      protocol_(protocol),
+      activity_(activity),
+      ownResolver_(resolver == nullptr ? std::make_unique<ResolverPool>() : nullptr),
+      resolver_(resolver != nullptr ? resolver : ownResolver_.get()) {
   access_.protocolId = id;
 }
 

@@ -25,6 +25,7 @@
 #include "engine/policy/authorization.h"
 #include "platform/completion_port.h"
 #include "platform/mutex.h"
+#include "platform/resolver.h"
 
 namespace tw {
 
@@ -52,7 +53,10 @@ struct ProtocolService {
 class ProxyServer {
  public:
   // activity: where the handlers post their activity texts (a default sink drops them).
-  ProxyServer(int32_t protocolId, ProxyProtocol protocol, ActivitySink activity = {});
+  // resolver: the name-lookup pool, which must outlive this object; nullptr: the listener
+  // runs a pool of its own.
+  ProxyServer(int32_t protocolId, ProxyProtocol protocol, ActivitySink activity = {},
+              ResolverPool* resolver = nullptr);
   ~ProxyServer();
   ProxyServer(const ProxyServer&) = delete;
   ProxyServer& operator=(const ProxyServer&) = delete;
@@ -84,6 +88,7 @@ class ProxyServer {
   const std::shared_ptr<CompletionPort>& completionPort() const { return completionPort_; }
   ProtocolHandler handler() const { return protocol_.handler; }
   const ActivitySink& activity() const { return activity_; }
+  ResolverPool& resolver() const { return *resolver_; }
 
   // Runs use(service) under the service lock, making the service with make() first when there
   // is none yet. False, without calling use, when the proxy is stopped or there is no service
@@ -106,6 +111,8 @@ class ProxyServer {
   const int32_t protocolId_;
   const ProxyProtocol protocol_;
   const ActivitySink activity_;
+  std::unique_ptr<ResolverPool> ownResolver_;  // when none was given
+  ResolverPool* const resolver_;
 
   // Written by Start before any worker runs, read by the workers.
   AuthorizationSettings access_;

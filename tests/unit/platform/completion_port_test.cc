@@ -233,13 +233,14 @@ TEST_F(CompletionPortTest, ConnectSucceedsIsRefusedOrTimesOut) {
 }
 
 TEST_F(CompletionPortTest, ResolverPostsTheAddressOrAFailure) {
+  ResolverPool resolver;
   Overlapped ov;
-  ResolveAsync(port_, "localhost", 5, &ov);
+  resolver.Resolve(port_, "localhost", 5, &ov);
   Completion c = Next();
   EXPECT_EQ(ov.op, IoOp::kResolve);
   EXPECT_EQ(ov.error, 0);
   EXPECT_EQ(AddressText(c.bytes), "127.0.0.1");
-  ResolveAsync(port_, "no-such-host.invalid", 6, &ov);
+  resolver.Resolve(port_, "no-such-host.invalid", 6, &ov);
   c = Next();
   EXPECT_EQ(c.key, 6u);
   EXPECT_NE(ov.error, 0);
