@@ -21,7 +21,7 @@ std::span<const SettingKey> AllSettingKeys() {
       kIpRangeSocks, kIpRangeFtpLimit, kIpRangeFtp, kIpRangePop3Limit, kIpRangePop3,
       kIpRangeSmtpLimit, kIpRangeSmtp, kPresetDownloadLimit, kPresetUploadLimit,
       kPresetDownloadSpeed, kPresetUploadSpeed, kConsoleAddress, kConsolePort, kFtpAddressEcho,
-      kHttpFtpTimeout};
+      kHttpFtpTimeout, kGuestsFromAnywhere, kListenAddress};
   // clang-format on
   return kAll;
 }
@@ -117,7 +117,8 @@ ProxySettings Settings::ReadProxySettings(int protocol_id) const {
   GuestKeys g = GuestReadKeys(protocol_id);
   s.download_rate = SpeedToRate(Int(g.download_limit), Int(g.download_speed));
   s.upload_rate = SpeedToRate(Int(g.upload_limit), Int(g.upload_speed));
-  if (Switch(g.ip_range_limit)) s.guest_ip_range = Text(g.ip_range);
+  s.guest_rule_on = Switch(g.ip_range_limit);
+  if (s.guest_rule_on) s.guest_ip_range = Text(g.ip_range);
   return s;
 }
 

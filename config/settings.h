@@ -32,6 +32,10 @@ inline constexpr SettingKey kAutoActiveSSL{"Server", "AutoActiveSSL", "0"};  // 
 inline constexpr SettingKey kHttpService{"Server", "httpservice", "1"};
 inline constexpr SettingKey kHttpsService{"Server", "httpsservice", "1"};
 inline constexpr SettingKey kPasswordMode{"Server", "password_mode", "1"};
+// 1 admits guests from any address; 0 only from the networks attached to this machine.
+inline constexpr SettingKey kGuestsFromAnywhere{"Server", "guests_from_anywhere", "0"};
+// The IPv4 address every proxy listens on; empty: all interfaces.
+inline constexpr SettingKey kListenAddress{"Server", "listen_address", ""};
 // Proxy sections
 inline constexpr SettingKey kHttpPort{"HTTP", "port", "808"};
 inline constexpr SettingKey kHttpAuth{"HTTP", "auth", "0"};
@@ -112,6 +116,7 @@ struct ProxySettings {
   int auth_mode = 0;               // 1 = clients must log in
   std::int32_t download_rate = 0;  // guest limits in bytes per second, 0 = unlimited
   std::int32_t upload_rate = 0;
+  bool guest_rule_on = false;  // the address rule's switch
   std::string guest_ip_range;  // empty when its switch is 0
 };
 

@@ -48,7 +48,10 @@ ListenerSettings ServerManager::ListenerSettingsFor(const Settings& settings, in
   out.authMode = wanted.auth_mode;
   out.downloadRate = wanted.download_rate;
   out.uploadRate = wanted.upload_rate;
+  out.guestRuleOn = wanted.guest_rule_on;
   out.guestIpRange = wanted.guest_ip_range;
+  out.guestsFromAnywhere = settings.Switch(setting::kGuestsFromAnywhere);
+  out.listenAddress = settings.Text(setting::kListenAddress);
   out.dataDir = dataDir_;
   if (id == kProtocolFtp) {
     out.ftp.dataPortRangeOn = true;

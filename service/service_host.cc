@@ -122,9 +122,11 @@ int RunService(const ServiceOptions& options) {
   if (!running) {
     log("No servers to start");
   } else if (options.foreground) {
+    std::string address = Settings::InDataDir(dir).Text(setting::kListenAddress);
+    if (address.empty()) address = "0.0.0.0";
     for (int32_t id = kFirstProtocol; id <= kLastProtocol; ++id) {
       if (manager.Running(id)) {
-        std::printf("%s proxy listening on 0.0.0.0:%d\n", NamesOf(id).upper,
+        std::printf("%s proxy listening on %s:%d\n", NamesOf(id).upper, address.c_str(),
                     manager.Server(id).port());
       }
     }

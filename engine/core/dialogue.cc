@@ -12,6 +12,13 @@
 
 namespace tw {
 
+namespace {
+
+// The activity line of a guest refused for coming from outside the local networks.
+constexpr char kGuestNotLocal[] = "Guest refused: not on a local network";
+
+}  // namespace
+
 std::string PeerAddress(IoContext* x, SocketHandle s) {
   return PeerAddressOfFd(Port(x)->Descriptor(s));
 }
@@ -21,7 +28,12 @@ std::string ClientAddress(IoContext* x) {
 }
 
 bool GuestAdmitted(IoContext* x) {
-  return MatchAddressRule(x->server->access().guestIpRange, ClientAddress(x));
+  std::string client = ClientAddress(x);
+  GuestAdmission admission = CheckGuest(x->server->access(), client);
+  if (admission == GuestAdmission::kNotLocal) {
+    x->server->activity().Post(ActivityText{kGuestNotLocal, client, ""});
+  }
+  return admission == GuestAdmission::kAdmitted;
 }
 
 void SendThenState(IoContext* x, SocketHandle to, const char* data, uint32_t n,

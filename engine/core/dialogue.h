@@ -20,7 +20,9 @@ std::string PeerAddress(IoContext* x, SocketHandle s);
 // The dotted address of x's client (the peer of x->socket).
 std::string ClientAddress(IoContext* x);
 
-// The proxy's guest address rule applied to x's client.
+// Whether x's client is admitted as a guest: from a local network (unless the proxy admits
+// guests from anywhere) and through the guest address rule. A client refused for its network
+// is written to the activity log.
 bool GuestAdmitted(IoContext* x);
 
 // Sets x->state to next_state and sends n bytes at data on socket `to`; the send's completion

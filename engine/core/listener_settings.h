@@ -6,7 +6,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "platform/interfaces.h"
 
 namespace tw {
 
@@ -39,7 +43,13 @@ struct ListenerSettings {
   int authMode = 0;               // 1 = clients must log in (HTTP, FTP, SOCKS)
   std::int32_t downloadRate = 0;  // guest limits, bytes per second, 0 = unlimited
   std::int32_t uploadRate = 0;
-  std::string guestIpRange;                 // empty: every client; "a.b.c.d" or "low-high"
+  bool guestRuleOn = false;  // the guest address rule's switch
+  std::string guestIpRange;  // "a.b.c.d" or "low-high"; empty and on: no guest at all
+  // Guests only from the networks attached to this machine unless this is set. The networks
+  // are read from the interfaces at every Start unless given here (tests).
+  bool guestsFromAnywhere = false;
+  std::optional<std::vector<Ipv4Network>> attachedNetworks;
+  std::string listenAddress;                // dotted IPv4 address to bind; empty: every interface
   std::string dataDir;                      // where the account tables are
   const ScheduleList* schedules = nullptr;  // loaded at start-up; nullptr = none
   std::uint32_t connectTimeoutMs = 20000;   // limit of a connect to a destination

@@ -57,7 +57,11 @@ bool ProxyServer::Start(const ListenerSettings& settings) {
   access_.authMode.store(settings.authMode);
   access_.downloadRate = settings.downloadRate;
   access_.uploadRate = settings.uploadRate;
+  access_.guestRuleOn = settings.guestRuleOn;
   access_.guestIpRange = settings.guestIpRange;
+  access_.guestsFromAnywhere = settings.guestsFromAnywhere;
+  access_.attachedNetworks =
+      settings.attachedNetworks ? *settings.attachedNetworks : AttachedIPv4Networks();
   access_.dataDir = settings.dataDir;
   access_.schedules = settings.schedules;
   access_.port = settings.port;
@@ -81,6 +85,11 @@ bool ProxyServer::Start(const ListenerSettings& settings) {
   std::memset(&addr, 0, sizeof addr);
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (!settings.listenAddress.empty() &&
+      inet_pton(AF_INET, settings.listenAddress.c_str(), &addr.sin_addr) != 1) {
+    ReleaseAll();
+    return false;
+  }
   addr.sin_port = htons(static_cast<uint16_t>(settings.port & 0xffff));
   if (bind(listenSocket_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1 ||
       listen(listenSocket_, listenBacklog_) == -1) {

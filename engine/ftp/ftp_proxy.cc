@@ -74,7 +74,7 @@ bool LoggedInOrGuest(IoContext* x) {
     Reply(x, kLoginRequired, kFtpReplySent);
     return false;
   }
-  if (!MatchAddressRule(x->server->access().guestIpRange, ClientAddress(x))) {
+  if (!GuestAdmitted(x)) {
     Reply(x, kIpNotAllowed, kFtpReplySent);
     return false;
   }

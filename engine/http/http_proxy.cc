@@ -67,7 +67,7 @@ bool Admitted(IoContext* x, std::string_view header, const std::string& client, 
               int32_t* filter_id) {
   ProxyServer* server = x->server;
   if (server->access().authMode != 1) {
-    if (MatchAddressRule(server->access().guestIpRange, client)) return true;
+    if (GuestAdmitted(x)) return true;
     SendPage(x, server->http().ipBlockPage);
     return false;
   }

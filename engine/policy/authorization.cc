@@ -83,7 +83,16 @@ bool Guest(const AuthorizationSettings& proxy, std::string_view clientAddress,
     ApplyLimits(rules, down, up);
     if (rules.ip != 0 && AddressRulePasses(rules.iprange, clientAddress)) return true;
   }
-  return MatchAddressRule(proxy.guestIpRange, clientAddress);
+  return GuestAdmits(proxy, clientAddress);
+}
+
+bool OnAttachedNetwork(const AuthorizationSettings& proxy, std::string_view clientAddress) {
+  std::uint32_t address = 0;
+  if (!ParseDottedAddress(clientAddress, &address)) return false;
+  for (const Ipv4Network& n : proxy.attachedNetworks) {
+    if (n.Contains(address)) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -131,9 +140,13 @@ bool CheckHttpAccount(const AuthorizationSettings& proxy, int clientSocket, std:
                           downloadRate, uploadRate, refusalReason, webFilterId);
 }
 
-bool MatchAddressRule(std::string_view rule, std::string_view clientAddress) {
-  if (rule.empty()) return true;
-  return AddressRulePasses(rule, clientAddress);
+GuestAdmission CheckGuest(const AuthorizationSettings& proxy, std::string_view clientAddress) {
+  if (!proxy.guestsFromAnywhere && !OnAttachedNetwork(proxy, clientAddress)) {
+    return GuestAdmission::kNotLocal;
+  }
+  if (!proxy.guestRuleOn) return GuestAdmission::kAdmitted;
+  return AddressRulePasses(proxy.guestIpRange, clientAddress) ? GuestAdmission::kAdmitted
+                                                              : GuestAdmission::kRule;
 }
 
 std::string LocalAddressForClient(const AuthorizationSettings& proxy,
@@ -143,11 +156,6 @@ std::string LocalAddressForClient(const AuthorizationSettings& proxy,
 
 bool IsOwnHttpAddress(const AuthorizationSettings& proxy, std::string_view host) {
   return IsOwnHttpAddress(proxy.localAddresses, proxy.port, host);
-}
-
-bool MatchAddressRule(std::string_view rule, int clientSocket) {
-  if (rule.empty()) return true;
-  return AddressRulePasses(rule, PeerAddressText(clientSocket));
 }
 
 }  // namespace tw

@@ -13,10 +13,12 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/policy/local_addresses.h"
 #include "engine/policy/schedule_list.h"
 #include "platform/clock.h"
+#include "platform/interfaces.h"
 
 namespace tw {
 
@@ -28,8 +30,15 @@ struct AuthorizationSettings {
   std::atomic<int> authMode{0};   // 1 = clients must log in
   std::int32_t downloadRate = 0;  // guest limits
   std::int32_t uploadRate = 0;
-  std::string guestIpRange;  // guest address rule; empty = every client
-  int port = 0;              // the proxy's own port (IsOwnHttpAddress)
+  // The guest address rule: while it is on, a guest must pass guestIpRange (an empty range
+  // admits nobody); while it is off, every guest from a local network is admitted.
+  bool guestRuleOn = false;
+  std::string guestIpRange;
+  // Guests come only from the networks attached to this machine (read when the proxy
+  // starts), unless guestsFromAnywhere.
+  bool guestsFromAnywhere = false;
+  std::vector<Ipv4Network> attachedNetworks;
+  int port = 0;  // the proxy's own port (IsOwnHttpAddress)
 
   std::string dataDir;                      // where user.sdb and group.sdb are
   const ScheduleList* schedules = nullptr;  // loaded at start-up; nullptr = none
@@ -63,10 +72,12 @@ bool CheckHttpAccount(const AuthorizationSettings& proxy, std::string_view clien
                       std::string_view user, std::string_view password, std::int32_t* downloadRate,
                       std::int32_t* uploadRate, int* refusalReason, std::int32_t* webFilterId);
 
-// The guest rule of POP3, SMTP and SOCKS without login: an empty rule admits every client,
-// otherwise the address-rule test (address_rules.h).
-bool MatchAddressRule(std::string_view rule, int clientSocket);
-bool MatchAddressRule(std::string_view rule, std::string_view clientAddress);
+// Whether a client without an account of its own is admitted as a guest, and if not, why.
+enum class GuestAdmission { kAdmitted, kNotLocal, kRule };
+GuestAdmission CheckGuest(const AuthorizationSettings& proxy, std::string_view clientAddress);
+inline bool GuestAdmits(const AuthorizationSettings& proxy, std::string_view clientAddress) {
+  return CheckGuest(proxy, clientAddress) == GuestAdmission::kAdmitted;
+}
 
 // The proxy's own address for a client on the same network (local_addresses.h), from the
 // proxy's localAddresses, built on first use.

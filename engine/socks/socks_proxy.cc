@@ -70,7 +70,8 @@ void OnSocks4(IoContext* x) {
     return;
   }
   uint8_t reply[8];
-  if (!GuestAdmitted(x) || req.command != 1) {
+  // SOCKS 4 carries no password, so it has no place on a proxy that requires a login.
+  if (x->server->access().authMode == 1 || req.command != 1 || !GuestAdmitted(x)) {
     Socks4Rejected(reply);
     SendReply(x, reply, sizeof reply, kSocksRefused);
     return;

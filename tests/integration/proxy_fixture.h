@@ -66,6 +66,7 @@ class ProxyFixture : public ::testing::Test {
         std::make_unique<ProxyServer>(protocol, ProtocolFor(protocol), ActivitySink(&activity_));
     settings_ = ListenerSettings{};
     settings_.authMode = authMode;
+    settings_.guestRuleOn = !guestRange.empty();
     settings_.guestIpRange = guestRange;
     settings_.dataDir = data_dir_;
     return settings_;

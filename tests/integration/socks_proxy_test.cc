@@ -72,6 +72,12 @@ TEST_F(SocksProxyTest, CurlLogsInWithUserAndPassword) {
   RunCommand("curl -s --max-time 20 --socks5 127.0.0.1:" + std::to_string(proxy_->port()) + url,
              &status);
   EXPECT_NE(status, 0) << "no authentication is refused when login is required";
+  for (const char* version : {"--socks4 ", "--socks4a "}) {
+    RunCommand("curl -s --max-time 20 " + std::string(version) +
+                   "bob@127.0.0.1:" + std::to_string(proxy_->port()) + url,
+               &status);
+    EXPECT_NE(status, 0) << version << "carries no password: refused when login is required";
+  }
   std::vector<std::string> logged = Logged();
   ASSERT_EQ(logged.size(), 1u);
   EXPECT_EQ(logged[0], "Socks5 localhost:127.0.0.1,bob");
@@ -115,6 +121,17 @@ TEST_F(SocksProxyTest, GuestRuleDecidesSocks4AndUnauthenticatedSocks5) {
   EXPECT_TRUE(WaitForClose(fd));
   close(fd);
   EXPECT_TRUE(Logged().empty());
+}
+
+TEST_F(SocksProxyTest, GuestsOnlyFromTheAttachedNetworks) {
+  NewProxy(kProtocolSocks).attachedNetworks = std::vector<Ipv4Network>{{0x0a090900, 0xffffff00}};
+  ASSERT_TRUE(proxy_->Start(settings_));
+  int fd = Connect();  // from 127.0.0.1, which is not on 10.9.9.0/24
+  ASSERT_TRUE(SendAll(fd, B({5, 1, 0})));
+  EXPECT_EQ(ReadExactly(fd, 2), B({5, 255}));
+  EXPECT_TRUE(WaitForClose(fd));
+  close(fd);
+  EXPECT_EQ(Logged(), std::vector<std::string>{"Guest refused: not on a local network:127.0.0.1"});
 }
 
 TEST_F(SocksProxyTest, Socks4aHostNameInALaterPacket) {

@@ -1,7 +1,10 @@
 #include "hosting/server_manager.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
@@ -214,6 +217,33 @@ TEST_F(ServerManagerTest, SingleStartAppliesTheWholeSettingsAsTheSetDoes) {
   EXPECT_EQ(set.downloadRate, 0);
   EXPECT_EQ(set.uploadRate, 5 * 1024);
   m->StopServers();
+}
+
+bool Connects(const char* address, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, address, &a.sin_addr);
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
+TEST_F(ServerManagerTest, ListenAddressBindsThatAddressOnly) {
+  std::string e;
+  ASSERT_TRUE(settings().SetText(setting::kListenAddress, "127.0.0.1", &e)) << e;
+  auto m = Make();
+  m->StartServer(kProtocolSocks);
+  ASSERT_TRUE(m->Running(kProtocolSocks));
+  int port = m->Server(kProtocolSocks).port();
+  EXPECT_TRUE(Connects("127.0.0.1", port));
+  EXPECT_FALSE(Connects("127.0.0.2", port)) << "another address of the machine is not bound";
+  m->StopServer(kProtocolSocks);
+
+  ASSERT_TRUE(settings().SetText(setting::kListenAddress, "not-an-address", &e)) << e;
+  m->StartServer(kProtocolSocks);
+  EXPECT_FALSE(m->Running(kProtocolSocks)) << "an address that cannot be bound fails the start";
 }
 
 }  // namespace

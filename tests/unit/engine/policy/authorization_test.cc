@@ -30,6 +30,7 @@ class AuthorizationTest : public ::testing::Test {
     proxy_.clock = &clock_;
     proxy_.schedules = &schedules_;
     proxy_.protocolId = kFtp;
+    proxy_.guestsFromAnywhere = true;  // the address rules are tested here, not the networks
   }
 
   UserRecord AddUser(const std::string& name, const std::string& password, int own_rules,
@@ -228,6 +229,7 @@ TEST_F(AuthorizationTest, GuestRuleDecidesWithTheUsersLimits) {
   proxy_.authMode = 0;
   proxy_.downloadRate = 5000;
   proxy_.uploadRate = 6000;
+  proxy_.guestRuleOn = true;
   proxy_.guestIpRange = "192.168.0.1-192.168.0.50";
   UserRecord u = AddUser("bob", "pw", 1);
   u.rules.ip = 1;
@@ -250,8 +252,49 @@ TEST_F(AuthorizationTest, GuestRuleDecidesWithTheUsersLimits) {
   proxy_.guestIpRange = "192.168.0.50-192.168.0.1";
   EXPECT_TRUE(Check("", "", "192.168.0.50"));
   EXPECT_FALSE(Check("", "", "192.168.0.51"));
-  proxy_.guestIpRange = "";
-  EXPECT_TRUE(Check("", "", "203.0.113.9"));
+  proxy_.guestRuleOn = false;
+  EXPECT_TRUE(Check("", "", "203.0.113.9")) << "no rule: every guest";
+}
+
+// A guest comes only from a network attached to this machine, then through the guest rule; a
+// rule that is on but empty admits nobody (it once admitted everyone). An account admitted by
+// its own rule is no guest and may come from anywhere.
+TEST_F(AuthorizationTest, GuestsOnlyFromAttachedNetworksAndAnEmptyRuleAdmitsNobody) {
+  proxy_.authMode = 0;
+  proxy_.guestsFromAnywhere = false;
+  proxy_.attachedNetworks = {{0x7f000000, 0xff000000}, {0xc0a80100, 0xffffff00}};  // lo, /24
+  struct Case {
+    bool rule_on;
+    const char* range;
+    const char* client;
+    GuestAdmission expected;
+  } cases[] = {
+      {false, "", "127.0.0.1", GuestAdmission::kAdmitted},
+      {false, "", "192.168.1.200", GuestAdmission::kAdmitted},
+      {false, "", "192.168.2.1", GuestAdmission::kNotLocal},
+      {false, "", "203.0.113.9", GuestAdmission::kNotLocal},
+      {false, "", "not an address", GuestAdmission::kNotLocal},
+      {true, "", "192.168.1.5", GuestAdmission::kRule},
+      {true, "192.168.1.1-192.168.1.9", "192.168.1.5", GuestAdmission::kAdmitted},
+      {true, "192.168.1.1-192.168.1.9", "192.168.1.10", GuestAdmission::kRule},
+      {true, "0.0.0.0-255.255.255.255", "203.0.113.9", GuestAdmission::kNotLocal},
+  };
+  for (const Case& c : cases) {
+    proxy_.guestRuleOn = c.rule_on;
+    proxy_.guestIpRange = c.range;
+    EXPECT_EQ(CheckGuest(proxy_, c.client), c.expected) << c.range << " " << c.client;
+  }
+  proxy_.guestsFromAnywhere = true;
+  proxy_.guestRuleOn = false;
+  EXPECT_EQ(CheckGuest(proxy_, "203.0.113.9"), GuestAdmission::kAdmitted);
+
+  proxy_.guestsFromAnywhere = false;
+  UserRecord u = AddUser("bob", "pw", 1);
+  u.rules.ip = 1;
+  u.rules.iprange = "203.0.113.9";
+  Update(u);
+  EXPECT_TRUE(Check("bob", "pw", "203.0.113.9")) << "the account's own rule, not a guest";
+  EXPECT_FALSE(Check("", "", "203.0.113.9"));
 }
 
 TEST_F(AuthorizationTest, HugeSpeedMeansUnlimited) {
@@ -274,6 +317,8 @@ TEST(AuthorizationMissingTablesTest, LoginRefusesAndGuestFallsBackToTheGuestRule
   proxy.authMode = 1;
   EXPECT_FALSE(CheckAccountAccess(proxy, "10.0.0.1", "bob", "pw", &down, &up));
   proxy.authMode = 0;
+  proxy.guestsFromAnywhere = true;
+  proxy.guestRuleOn = true;
   proxy.guestIpRange = "10.0.0.1";
   EXPECT_TRUE(CheckAccountAccess(proxy, "10.0.0.1", "bob", "pw", &down, &up));
   EXPECT_FALSE(CheckAccountAccess(proxy, "10.0.0.2", "bob", "pw", &down, &up));
@@ -329,9 +374,6 @@ TEST(ForeignTableTest, UsersOfATableMadeElsewhereAuthenticate) {
 }
 
 TEST(CheckBySocketTest, UsesThePeerAddressOfTheSocket) {
-  EXPECT_FALSE(MatchAddressRule("127.0.0.1", -1)) << "no peer: no address";
-  EXPECT_TRUE(MatchAddressRule("", -1)) << "an empty guest rule admits everyone";
-
   int listener = ::socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_NE(listener, -1);
   sockaddr_in a{};
@@ -350,9 +392,11 @@ TEST(CheckBySocketTest, UsesThePeerAddressOfTheSocket) {
   AuthorizationSettings proxy;
   proxy.dataDir = dir.path();
   proxy.protocolId = 5;
+  proxy.guestsFromAnywhere = true;
+  proxy.guestRuleOn = true;
   proxy.guestIpRange = "127.0.0.1";
   std::int32_t down = 0, up = 0;
-  EXPECT_TRUE(MatchAddressRule(proxy.guestIpRange, accepted));
+  EXPECT_FALSE(CheckAccountAccess(proxy, -1, "", "", &down, &up)) << "no peer: no address";
   EXPECT_TRUE(CheckAccountAccess(proxy, accepted, "", "", &down, &up));
   proxy.guestIpRange = "127.0.0.2-127.0.0.9";
   EXPECT_FALSE(CheckAccountAccess(proxy, accepted, "", "", &down, &up));
