@@ -32,6 +32,9 @@ inline constexpr SettingKey kAutoActiveSSL{"Server", "AutoActiveSSL", "0"};  // 
 inline constexpr SettingKey kHttpService{"Server", "httpservice", "1"};
 inline constexpr SettingKey kHttpsService{"Server", "httpsservice", "1"};
 inline constexpr SettingKey kPasswordMode{"Server", "password_mode", "1"};
+// 1 lets the proxies connect to this machine and to loopback, link-local, multicast and
+// reserved addresses (a test bench on one machine); the proxies' own ports stay refused.
+inline constexpr SettingKey kAllowLocalDestinations{"Server", "allow_local_destinations", "0"};
 // Proxy sections
 inline constexpr SettingKey kHttpPort{"HTTP", "port", "808"};
 inline constexpr SettingKey kHttpAuth{"HTTP", "auth", "0"};

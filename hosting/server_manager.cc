@@ -50,6 +50,8 @@ ListenerSettings ServerManager::ListenerSettingsFor(const Settings& settings, in
   out.uploadRate = wanted.upload_rate;
   out.guestIpRange = wanted.guest_ip_range;
   out.dataDir = dataDir_;
+  out.allowLocalDestinations = settings.Switch(setting::kAllowLocalDestinations);
+  out.ownEndpoints = ownEndpoints_;
   if (id == kProtocolFtp) {
     out.ftp.dataPortRangeOn = true;
     out.ftp.addressEchoHost = settings.Text(setting::kFtpAddressEcho);

@@ -126,4 +126,10 @@ void Socks5CommandNotSupported(uint8_t out[10]) {
   out[1] = 7;
 }
 
+void Socks5NotAllowed(uint8_t out[10]) {
+  std::memset(out, 0, 10);
+  out[0] = 5;
+  out[1] = 2;
+}
+
 }  // namespace tw
