@@ -87,6 +87,7 @@ int main(int argc, char** argv) {
   tw::ProxyServer proxy(tw::kProtocolFtp, tw::ProtocolFor(tw::kProtocolFtp));
   tw::ListenerSettings settings;
   settings.ftp.dataPortRangeOn = true;
+  settings.allowLocalDestinations = true;  // the server runs on loopback
   if (server_port == 0 || !proxy.Start(settings)) {
     fprintf(stderr, "cannot start the FTP server or the proxy\n");
     if (pid > 0) kill(pid, SIGTERM);

@@ -285,6 +285,7 @@ int main(int argc, char** argv) {
   tw::ProxyServer proxy(tw::kProtocolHttp, tw::ProtocolFor(tw::kProtocolHttp));
   tw::ListenerSettings settings;
   settings.dataDir = dir;
+  settings.allowLocalDestinations = true;  // the origin and the peers run on loopback
   if (!proxy.Start(settings)) return 3;
 
   printf("Loopback, %llu MiB per download (best of %d), wrk -t2 -c16 for %d s\n\n",

@@ -142,7 +142,9 @@ int main(int argc, char** argv) {
 
   tw::ProxyServer pop3_proxy(tw::kProtocolPop3, tw::ProtocolFor(tw::kProtocolPop3));
   tw::ProxyServer smtp_proxy(tw::kProtocolSmtp, tw::ProtocolFor(tw::kProtocolSmtp));
-  if (!pop3_proxy.Start({}) || !smtp_proxy.Start({})) {
+  tw::ListenerSettings settings;
+  settings.allowLocalDestinations = true;  // the mail servers run on loopback
+  if (!pop3_proxy.Start(settings) || !smtp_proxy.Start(settings)) {
     fprintf(stderr, "cannot start the proxies\n");
     return 1;
   }

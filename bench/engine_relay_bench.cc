@@ -157,7 +157,9 @@ int main(int argc, char** argv) {
 
   tw::ProxyServer server(tw::kProtocolSocks,
                          tw::ProxyProtocol{&tw::test::RelayTestHandler, nullptr, 4});
-  if (!server.Start({})) {
+  tw::ListenerSettings settings;
+  settings.allowLocalDestinations = true;  // the sink runs on loopback
+  if (!server.Start(settings)) {
     fprintf(stderr, "cannot start the proxy\n");
     return 1;
   }

@@ -21,7 +21,7 @@ std::span<const SettingKey> AllSettingKeys() {
       kIpRangeSocks, kIpRangeFtpLimit, kIpRangeFtp, kIpRangePop3Limit, kIpRangePop3,
       kIpRangeSmtpLimit, kIpRangeSmtp, kPresetDownloadLimit, kPresetUploadLimit,
       kPresetDownloadSpeed, kPresetUploadSpeed, kConsoleAddress, kConsolePort, kFtpAddressEcho,
-      kHttpFtpTimeout, kGuestsFromAnywhere, kListenAddress};
+      kHttpFtpTimeout, kGuestsFromAnywhere, kListenAddress, kAllowLocalDestinations};
   // clang-format on
   return kAll;
 }

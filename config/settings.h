@@ -36,6 +36,9 @@ inline constexpr SettingKey kPasswordMode{"Server", "password_mode", "1"};
 inline constexpr SettingKey kGuestsFromAnywhere{"Server", "guests_from_anywhere", "0"};
 // The IPv4 address every proxy listens on; empty: all interfaces.
 inline constexpr SettingKey kListenAddress{"Server", "listen_address", ""};
+// 1 lets the proxies connect to this machine and to loopback, link-local, multicast and
+// reserved addresses (a test bench on one machine); the proxies' own ports stay refused.
+inline constexpr SettingKey kAllowLocalDestinations{"Server", "allow_local_destinations", "0"};
 // Proxy sections
 inline constexpr SettingKey kHttpPort{"HTTP", "port", "808"};
 inline constexpr SettingKey kHttpAuth{"HTTP", "auth", "0"};

@@ -53,6 +53,8 @@ ListenerSettings ServerManager::ListenerSettingsFor(const Settings& settings, in
   out.guestsFromAnywhere = settings.Switch(setting::kGuestsFromAnywhere);
   out.listenAddress = settings.Text(setting::kListenAddress);
   out.dataDir = dataDir_;
+  out.allowLocalDestinations = settings.Switch(setting::kAllowLocalDestinations);
+  out.ownEndpoints = ownEndpoints_;
   if (id == kProtocolFtp) {
     out.ftp.dataPortRangeOn = true;
     out.ftp.addressEchoHost = settings.Text(setting::kFtpAddressEcho);

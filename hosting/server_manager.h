@@ -11,6 +11,7 @@
 // in ManagerEvents, which the service host leaves empty.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "config/activity_log.h"
@@ -54,6 +55,10 @@ class ServerManager {
   ProxyServer& Server(int32_t id);
   // Everything a listener is started with, read from settings and the start-up data.
   ListenerSettings ListenerSettingsFor(const Settings& settings, int32_t id) const;
+  // This program's listening sockets: each proxy lists its port and its data listeners while
+  // they are open; a console or metrics listener adds itself here too, so no proxy is ever
+  // made to connect to it.
+  OwnEndpoints& ownEndpoints() { return *ownEndpoints_; }
   bool Running(int32_t id) const;
   bool AllServersActive() const { return allServersActive_ != 0; }
   int32_t LastPort(int32_t id) const;
@@ -71,6 +76,7 @@ class ServerManager {
   const ActivitySink activity_;
   StartupData startup_;
   ResolverPool resolver_;  // shared by the listeners, so it outlives them
+  std::shared_ptr<OwnEndpoints> ownEndpoints_ = std::make_shared<OwnEndpoints>();
   // Constructed in the order HTTP, SOCKS, POP3, SMTP, FTP.
   ProxyServer http_;
   ProxyServer socks_;

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "config/activity_log.h"
 #include "engine/core/proxy_server.h"
 #include "platform/address_text.h"
 #include "platform/resolver.h"
@@ -15,19 +16,36 @@ namespace {
 constexpr size_t kMaxHostLength = 255;  // longest DNS name
 }  // namespace
 
-bool ConnectDestination(IoContext* x, std::string_view host, uint16_t port) {
+bool ConnectDestination(IoContext* x, std::string_view host, uint16_t port, ConnectFor who) {
   if (host.empty() || host.size() > kMaxHostLength) return false;
   uint32_t address;
-  if (ParseIPv4(host, &address)) return ConnectAddress(x, address, port);
+  if (ParseIPv4(host, &address)) {
+    return who == ConnectFor::kClient ? ConnectAllowed(x, address, port)
+                                      : ConnectAddress(x, address, port);
+  }
   x->connectPort = port;
   x->server->resolver().Resolve(x->server->completionPort(), std::string(host),
                                 static_cast<uint64_t>(x->socket), &x->overlapped);
   return true;
 }
 
-bool ConnectResolved(IoContext* x, uint32_t bytes) {
+bool ConnectResolved(IoContext* x, uint32_t bytes, ConnectFor who) {
   if (x->overlapped.error != 0) return false;
-  return ConnectAddress(x, bytes, x->connectPort);
+  return who == ConnectFor::kClient ? ConnectAllowed(x, bytes, x->connectPort)
+                                    : ConnectAddress(x, bytes, x->connectPort);
+}
+
+bool ConnectAllowed(IoContext* x, uint32_t address, uint16_t port) {
+  if (x->server->CheckDestination(address, port) == DestinationVerdict::kAllowed) {
+    return ConnectAddress(x, address, port);
+  }
+  x->server->activity().Post(
+      ActivityText{"Refused destination " + AddressText(address) + ":" + std::to_string(port),
+                   PeerAddressOfFd(Port(x)->Descriptor(x->socket)), ""});
+  // Completes like a connect, so the handler answers from the one state that waits for it.
+  Port(x)->Post(0, static_cast<uint64_t>(x->socket), &x->overlapped, IoOp::kConnect,
+                kDestinationRefused);
+  return true;
 }
 
 bool ConnectAddress(IoContext* x, uint32_t address, uint16_t port) {
@@ -55,6 +73,9 @@ ConnectProgress ContinueConnect(IoContext* x, uint32_t bytes, void (*onResolved)
   }
   if (x->overlapped.op == IoOp::kConnect && x->overlapped.error == 0) {
     return ConnectProgress::kConnected;
+  }
+  if (x->overlapped.op == IoOp::kConnect && x->overlapped.error == kDestinationRefused) {
+    return ConnectProgress::kRefused;
   }
   return ConnectProgress::kFailed;
 }

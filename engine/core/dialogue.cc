@@ -91,9 +91,16 @@ void ContinueDialogue(IoContext* x, int32_t next_state, void (*process)(IoContex
     DialogueReadStep(x);
 }
 
-bool ConnectStep(IoContext* x, uint32_t bytes, void (*onResolved)(IoContext*)) {
+bool ConnectStep(IoContext* x, uint32_t bytes, void (*onResolved)(IoContext*),
+                 void (*onRefused)(IoContext*)) {
   ConnectProgress progress = ContinueConnect(x, bytes, onResolved);
-  if (progress == ConnectProgress::kFailed) CloseContext(x);
+  if (progress == ConnectProgress::kRefused && onRefused != nullptr) {
+    onRefused(x);
+    return false;
+  }
+  if (progress == ConnectProgress::kFailed || progress == ConnectProgress::kRefused) {
+    CloseContext(x);
+  }
   return progress == ConnectProgress::kConnected;
 }
 

@@ -56,8 +56,10 @@ void ContinueDialogue(IoContext* x, int32_t next_state, void (*process)(IoContex
 
 // For the state that waits after ConnectDestination (see ContinueConnect, which runs
 // onResolved once a name has resolved): true once x->connectSocket is connected, and the
-// caller goes on. False while the connect is pending, and when the destination is unreachable:
-// x is then closed without a reply to its client.
-bool ConnectStep(IoContext* x, uint32_t bytes, void (*onResolved)(IoContext*) = nullptr);
+// caller goes on. False while the connect is pending; when the destination is unreachable
+// (x is then closed without a reply to its client); and when the policy refused it: then
+// onRefused answers the client in the protocol's words (without one, x is closed).
+bool ConnectStep(IoContext* x, uint32_t bytes, void (*onResolved)(IoContext*) = nullptr,
+                 void (*onRefused)(IoContext*) = nullptr);
 
 }  // namespace tw

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 
 namespace tw {
 
+class OwnEndpoints;
 class ScheduleList;
 class WebFilterList;
 
@@ -55,6 +57,12 @@ struct ListenerSettings {
   std::uint32_t connectTimeoutMs = 20000;   // limit of a connect to a destination
   // Time a client has to finish its protocol dialogue (login, request); 0 = no limit.
   std::uint32_t dialogueTimeoutMs = 60000;
+  // Destinations on this machine and special-purpose addresses (destination_policy.h) are
+  // refused unless this is on.
+  bool allowLocalDestinations = false;
+  // This program's listening sockets, which no client may be connected to; the listener adds
+  // its own port and its data listeners. nullptr: the listener keeps a list of its own.
+  std::shared_ptr<OwnEndpoints> ownEndpoints;
 
   HttpListenerSettings http;
   FtpListenerSettings ftp;

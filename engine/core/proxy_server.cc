@@ -69,6 +69,11 @@ bool ProxyServer::Start(const ListenerSettings& settings) {
   ftp_ = settings.ftp;
   connectTimeoutMs_ = settings.connectTimeoutMs;
   dialogueTimeoutMs_ = settings.dialogueTimeoutMs;
+  allowLocalDestinations_ = settings.allowLocalDestinations;
+  ownEndpoints_ = settings.ownEndpoints ? settings.ownEndpoints : std::make_shared<OwnEndpoints>();
+  // Built here, where blocking is fine, rather than by the first worker that checks a
+  // destination.
+  access_.localAddresses.Get();
   completionPort_ = CompletionPort::Create();
   if (!completionPort_) return false;
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -100,6 +105,8 @@ bool ProxyServer::Start(const ListenerSettings& settings) {
   if (getsockname(listenSocket_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
     access_.port = ntohs(addr.sin_port);
   }
+  listedPort_ = static_cast<uint16_t>(access_.port);
+  ownEndpoints_->Add(ListenEndpoint{0, listedPort_});
   try {
     for (int i = 0; i < protocol_.workerCount; ++i) {
       workers_.emplace_back(WorkerLoop, completionPort_);
@@ -137,6 +144,10 @@ void ProxyServer::ReleaseAll() {
     ending = std::move(service_);
   }
   ending.reset();
+  if (listedPort_ != 0) {
+    ownEndpoints_->Remove(ListenEndpoint{0, listedPort_});
+    listedPort_ = 0;
+  }
   if (listenSocket_ != -1) {
     shutdown(listenSocket_, SHUT_RDWR);
     close(listenSocket_);
@@ -167,6 +178,15 @@ void ProxyServer::ReleaseAll() {
     left = next;
   }
   completionPort_.reset();
+}
+
+DestinationVerdict ProxyServer::CheckDestination(uint32_t address, uint16_t port) const {
+  return tw::CheckDestination(address, port, allowLocalDestinations_, access_.localAddresses.Get(),
+                              ownEndpoints_.get());
+}
+
+DestinationRules ProxyServer::destinationRules() const {
+  return DestinationRules{allowLocalDestinations_, access_.localAddresses.Get(), ownEndpoints_};
 }
 
 bool ProxyServer::UseService(const std::function<std::unique_ptr<ProtocolService>()>& make,

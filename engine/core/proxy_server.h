@@ -23,6 +23,7 @@
 #include "config/activity_log.h"
 #include "engine/core/listener_settings.h"
 #include "engine/policy/authorization.h"
+#include "engine/policy/destination_policy.h"
 #include "platform/completion_port.h"
 #include "platform/mutex.h"
 #include "platform/resolver.h"
@@ -89,6 +90,12 @@ class ProxyServer {
   ProtocolHandler handler() const { return protocol_.handler; }
   const ActivitySink& activity() const { return activity_; }
   ResolverPool& resolver() const { return *resolver_; }
+  // This program's listening sockets (this proxy's port among them while it runs).
+  OwnEndpoints& ownEndpoints() const { return *ownEndpoints_; }
+  // The destination policy for a connect to address:port (network order) on a client's behalf.
+  DestinationVerdict CheckDestination(uint32_t address, uint16_t port) const;
+  // The same rules as a value, for threads that outlive a completion (the ftp:// gateway).
+  DestinationRules destinationRules() const;
 
   // Runs use(service) under the service lock, making the service with make() first when there
   // is none yet. False, without calling use, when the proxy is stopped or there is no service
@@ -120,6 +127,9 @@ class ProxyServer {
   FtpListenerSettings ftp_;
   uint32_t connectTimeoutMs_ = 20000;
   uint32_t dialogueTimeoutMs_ = 60000;
+  bool allowLocalDestinations_ = false;
+  std::shared_ptr<OwnEndpoints> ownEndpoints_ = std::make_shared<OwnEndpoints>();
+  uint16_t listedPort_ = 0;  // the port added to ownEndpoints_; 0 = none
 
   int listenSocket_ = -1;
   int listenBacklog_ = 128;

@@ -131,7 +131,7 @@ FtpDataListeners::~FtpDataListeners() {
     (void)rc;
     thread_.join();
   }
-  for (Entry& e : entries_) close(e.spec.fd);
+  for (Entry& e : entries_) CloseEntry(e);
   entries_.clear();
   if (wakeFd_ != -1) close(wakeFd_);
 }
@@ -145,16 +145,24 @@ void FtpDataListeners::Add(const DataListenerSpec& spec) {
     }
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
       if (it->spec.controlSocket == spec.controlSocket) {
-        close(it->spec.fd);
+        CloseEntry(*it);
         entries_.erase(it);
         break;
       }
     }
-    entries_.push_back(Entry{spec, MonotonicMs() + lifetimeMs_});
+    // Listed, so no client can have the proxy connect to it as a destination.
+    uint16_t port = BoundPort(spec.fd);
+    if (port != 0) server_->ownEndpoints().Add(ListenEndpoint{0, port});
+    entries_.push_back(Entry{spec, MonotonicMs() + lifetimeMs_, port});
   }
   uint64_t one = 1;
   ssize_t rc = write(wakeFd_, &one, sizeof one);
   (void)rc;
+}
+
+void FtpDataListeners::CloseEntry(const Entry& e) {
+  close(e.spec.fd);
+  if (e.port != 0) server_->ownEndpoints().Remove(ListenEndpoint{0, e.port});
 }
 
 size_t FtpDataListeners::Count() {
@@ -176,7 +184,7 @@ bool FtpDataListeners::AcceptFrom(Entry* e) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) {
         return false;
       }
-      close(e->spec.fd);  // out of descriptors or worse: this listener gives up
+      CloseEntry(*e);  // out of descriptors or worse: this listener gives up
       return true;
     }
     if (peer.sin_family != AF_INET || peer.sin_addr.s_addr != e->spec.allowedPeer) {
@@ -186,7 +194,7 @@ bool FtpDataListeners::AcceptFrom(Entry* e) {
       continue;
     }
     // The one connection this listener was opened for: nobody else may come in after it.
-    close(e->spec.fd);
+    CloseEntry(*e);
     SetNoDelay(fd);
     SocketHandle s = server_->completionPort()->Associate(fd);
     if (s == kNoSocket) return true;
@@ -199,7 +207,12 @@ bool FtpDataListeners::AcceptFrom(Entry* e) {
     x->downstream = e->spec.fromServer ? 1 : 0;
     x->downloadRate = e->spec.downloadRate;
     x->uploadRate = e->spec.uploadRate;
-    if (!ConnectAddress(x, e->spec.targetAddress, e->spec.targetPort)) CloseContext(x);
+    // Passive: the target is the server, a destination like any other. Active: the target is
+    // the client's own data port, which may well be on this machine.
+    bool started = e->spec.fromServer
+                       ? ConnectAddress(x, e->spec.targetAddress, e->spec.targetPort)
+                       : ConnectAllowed(x, e->spec.targetAddress, e->spec.targetPort);
+    if (!started) CloseContext(x);
     return true;
   }
 }
@@ -239,7 +252,7 @@ void FtpDataListeners::Loop() {
       }
       bool done = ready && AcceptFrom(&e);
       if (!done && Expired(e, now)) {
-        close(e.spec.fd);
+        CloseEntry(e);
         done = true;
       }
       if (done) {

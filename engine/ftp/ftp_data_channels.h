@@ -64,7 +64,10 @@ class FtpDataListeners : public ProtocolService {
   struct Entry {
     DataListenerSpec spec;
     uint64_t deadlineMs;
+    uint16_t port;  // listed in the proxy's own endpoints while open; 0 = not listed
   };
+  // Closes the entry's listener and takes it off the proxy's own endpoints.
+  void CloseEntry(const Entry& e);
   void Loop() EXCLUDES(mu_);
   // Each returns true when the entry is finished with (fd closed).
   bool AcceptFrom(Entry* e) REQUIRES(mu_);

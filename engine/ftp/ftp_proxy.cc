@@ -40,6 +40,7 @@ constexpr char kBadPortCommand[] = "501 Syntax error in PORT parameters.\r\n";
 constexpr char kForeignPort[] = "501 PORT must name your own address.\r\n";
 constexpr char kUsePasvOrPort[] = "502 Command not implemented, use PASV or PORT.\r\n";
 constexpr char kNoAuth[] = "502 AUTH is not available through this proxy.\r\n";
+constexpr char kDestinationNotAllowed[] = "530 destination not allowed.\r\n";
 
 // The control contexts' sockets, whichever side x is.
 SocketHandle ClientSocket(IoContext* x) {
@@ -116,6 +117,11 @@ void RequestDestination(IoContext* x, const std::string* user, std::string_view 
   r.serverUser.Set(user != nullptr ? *user : std::string());
   x->state = kFtpConnecting;
   if (!ConnectDestination(x, host, port)) CloseContext(x);
+}
+
+// The policy refused the server: the client hears it and may name another.
+void RefuseDestination(IoContext* x) {
+  Reply(x, kDestinationNotAllowed, kFtpReplySent);
 }
 
 void OnCommandLine(IoContext* x, std::string_view line) {
@@ -273,6 +279,19 @@ std::string SetUpDataChannel(IoContext* x, bool passive, uint32_t dataAddress, u
   return line;
 }
 
+// The real server's data port of a passive reply goes through the destination policy like the
+// server itself (a server on this machine could name one of the proxy's own ports). False,
+// with the activity line written, when refused.
+bool PassiveTargetAllowed(IoContext* x, uint16_t port) {
+  uint32_t server = 0;
+  if (!ParseIPv4(PeerAddress(x, ServerSocket(x)), &server)) return false;
+  if (x->server->CheckDestination(server, port) == DestinationVerdict::kAllowed) return true;
+  x->server->activity().Post(
+      ActivityText{"Refused destination " + AddressText(server) + ":" + std::to_string(port),
+                   PeerAddress(x, ClientSocket(x)), ""});
+  return false;
+}
+
 // A held line that needs the proxy (its kind is not ordinary), at the start of the buffer.
 void OnSpecialLine(IoContext* x, size_t length) {
   std::string line(x->buffer, length);
@@ -292,6 +311,11 @@ void OnSpecialLine(IoContext* x, size_t length) {
   if (!parsed) {
     Consume(x, length);
     SendLine(x, passive ? kNoDataListener : kBadPortCommand, true);
+    return;
+  }
+  if (passive && !PassiveTargetAllowed(x, port)) {
+    Consume(x, length);
+    SendLine(x, kDestinationNotAllowed, true);
     return;
   }
   if (!passive) {
@@ -523,7 +547,7 @@ void FtpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
       DataConnectStep(x);
       return;
     case kFtpConnecting:
-      if (ConnectStep(x, bytes)) OnConnected(x);
+      if (ConnectStep(x, bytes, nullptr, &RefuseDestination)) OnConnected(x);
       return;
     case kFtpServerGreeting:
       OnServerGreeting(x, key, bytes);

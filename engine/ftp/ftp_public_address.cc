@@ -52,7 +52,7 @@ bool StartPublicAddressLookup(IoContext* control) {
   FtpEchoRecord& r = RecordOf<FtpEchoRecord>(x);
   r.control = control;
   r.host.Set(host);
-  if (!ConnectDestination(x, host, port)) {
+  if (!ConnectDestination(x, host, port, ConnectFor::kOperator)) {
     CloseContext(x);
     return false;
   }
@@ -64,7 +64,7 @@ void PublicAddressLookupStep(IoContext* x, uint32_t bytes) {
   switch (x->state) {
     case kFtpEchoConnecting:
       if (x->overlapped.op == IoOp::kResolve) {
-        if (!ConnectResolved(x, bytes)) Finish(x, "");
+        if (!ConnectResolved(x, bytes, ConnectFor::kOperator)) Finish(x, "");
         return;
       }
       if (x->overlapped.op != IoOp::kConnect || x->overlapped.error != 0) {

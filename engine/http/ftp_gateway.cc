@@ -221,6 +221,14 @@ bool FetchFile(FtpControl* ftp, const std::string& path, int* data, FtpFetchResu
   return true;
 }
 
+// The destination policy before each connect; a refusal is noted in the result.
+bool Allowed(const DestinationRules& rules, uint32_t address, uint16_t port,
+             FtpFetchResult* result) {
+  if (rules.Allows(address, port)) return true;
+  result->refused = AddressText(address) + ":" + std::to_string(port);
+  return false;
+}
+
 }  // namespace
 
 bool PercentDecode(std::string_view in, std::string* out) {
@@ -311,9 +319,10 @@ int64_t ParseSizeReply(std::string_view reply) {
 }
 
 bool FtpGatewayFetch(const std::string& host, uint16_t port, const FtpRequest& request,
-                     uint32_t timeout_ms, FtpFetchResult* result) {
+                     const DestinationRules& rules, uint32_t timeout_ms, FtpFetchResult* result) {
   uint32_t address = 0;
   if (!ResolveIPv4(host, &address)) return false;
+  if (!Allowed(rules, address, port, result)) return false;
   int fd = ConnectWithin(address, port, timeout_ms);
   if (fd == -1) return false;
   FtpControl ftp(fd, timeout_ms);
@@ -331,6 +340,7 @@ bool FtpGatewayFetch(const std::string& host, uint16_t port, const FtpRequest& r
     sockaddr_in peer;
     socklen_t len = sizeof peer;
     if (getpeername(ftp.fd(), reinterpret_cast<sockaddr*>(&peer), &len) == -1) return false;
+    if (!Allowed(rules, peer.sin_addr.s_addr, data_port, result)) return false;
     data = ConnectWithin(peer.sin_addr.s_addr, data_port, timeout_ms);
     if (data == -1) return false;
   }

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/policy/destination_policy.h"
+
 namespace tw {
 
 constexpr size_t kFtpMaxField = 255;                // longest user, password or path
@@ -41,13 +43,16 @@ struct FtpFetchResult {
   int dataFd = -1;       // a file: the open data connection of the transfer (caller closes)
   int64_t fileSize = 0;  // the size the server reported; 0 = unknown
   std::string listing;   // a directory: the raw LIST output
+  std::string refused;   // "address:port" the destination policy refused; empty otherwise
 };
 
 // Logs in to host:port, and either starts the transfer of the file that path names (result
 // dataFd) or reads the listing of the directory it names. True when the dialogue reached its
 // end (a path that is neither gives an empty listing); false when the server cannot be
-// reached, refuses the login, does not answer within timeout_ms, or breaks the protocol.
+// reached, refuses the login, does not answer within timeout_ms, or breaks the protocol; also
+// when rules refuse the server's resolved address or its data port (result->refused says
+// which, and nothing was sent there).
 bool FtpGatewayFetch(const std::string& host, uint16_t port, const FtpRequest& request,
-                     uint32_t timeout_ms, FtpFetchResult* result);
+                     const DestinationRules& rules, uint32_t timeout_ms, FtpFetchResult* result);
 
 }  // namespace tw

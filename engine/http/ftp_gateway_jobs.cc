@@ -111,14 +111,15 @@ class GatewayPool {
         ov = it->second.ov;
       }
       FtpFetchResult result;
-      fetch->ok =
-          FtpGatewayFetch(fetch->host, fetch->port, fetch->request, fetch->timeoutMs, &result);
+      fetch->ok = FtpGatewayFetch(fetch->host, fetch->port, fetch->request, fetch->rules,
+                                  fetch->timeoutMs, &result);
       if (result.dataFd != -1) {
         fetch->dataSocket = port->Associate(result.dataFd);
         if (fetch->dataSocket == kNoSocket) fetch->ok = false;
       }
       fetch->fileSize = result.fileSize;
       fetch->listing = std::move(result.listing);
+      fetch->refused = std::move(result.refused);
       port->Post(0, id, ov, IoOp::kPosted, 0);
     }
   }

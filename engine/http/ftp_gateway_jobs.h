@@ -25,11 +25,13 @@ struct FtpFetch {
   uint16_t port = 21;
   FtpRequest request;
   uint32_t timeoutMs = 30000;
+  DestinationRules rules;  // the proxy's destination policy, as it was when the fetch began
   // What was found (written by the gateway thread before the completion is posted).
   bool ok = false;
   SocketHandle dataSocket = kNoSocket;  // a file's data connection; set to kNoSocket once taken
   int64_t fileSize = 0;
   std::string listing;
+  std::string refused;  // "address:port" the policy refused; empty otherwise
   // The handler's directory reply, kept here while it is being sent.
   std::string reply;
 };

@@ -24,6 +24,20 @@ namespace tw {
 
 namespace {
 
+// The answer to a destination the policy refuses (a name that resolves home as well).
+const std::string& DestinationForbiddenReply() {
+  static const std::string reply = [] {
+    std::string_view page =
+        "<html><body><h1>403 Forbidden</h1>Destination not allowed.</body></html>\r\n";
+    return FormatText(
+               "HTTP/1.0 403 Forbidden\r\nContent-Type: text/html\r\n"
+               "Content-Length: %zu\r\nConnection: close\r\n\r\n",
+               page.size()) +
+           std::string(page);
+  }();
+  return reply;
+}
+
 // A short reply of the proxy's own (it fits the buffer); the connection closes after it.
 void SendOwnReply(IoContext* x, std::string_view text) {
   SendCopyThenState(x, x->socket, 0, text.substr(0, kIoBufferSize), kHttpReplySent);
@@ -106,6 +120,7 @@ void StartFetch(IoContext* x, std::string_view header, const HttpDestination& de
   fetch->host = dest.host;
   fetch->port = dest.port;
   fetch->timeoutMs = x->server->http().ftpGatewayTimeoutMs;
+  fetch->rules = x->server->destinationRules();
   x->state = kHttpFetching;
   x->held = 0;
   StartFtpFetch(x->server->completionPort(), &x->overlapped, std::move(fetch));
@@ -175,6 +190,10 @@ void OnRequestBytes(IoContext* x) {
   DialogueReadStep(x);
 }
 
+void RefuseDestination(IoContext* x) {
+  SendOwnReply(x, DestinationForbiddenReply());
+}
+
 void OnConnected(IoContext* x) {
   bool tunnel = RecordOf<HttpRecord>(x).tunnel;
   IoContext* d = PairConnected(x, tunnel ? kHttpTunnel : kHttpForwarding, kHttpDestination);
@@ -217,6 +236,13 @@ void ServeFile(IoContext* x, SocketHandle data, int64_t size) {
 
 void OnFetched(IoContext* x, uint64_t key) {
   FtpFetch* fetch = x->overlapped.op == IoOp::kPosted ? FindFtpFetch(key) : nullptr;
+  if (fetch != nullptr && !fetch->refused.empty()) {
+    x->server->activity().Post(
+        ActivityText{"Refused destination " + fetch->refused, ClientAddress(x), ""});
+    EndFtpFetch(key);
+    RefuseDestination(x);
+    return;
+  }
   if (fetch == nullptr || !fetch->ok) {
     if (fetch != nullptr) EndFtpFetch(key);
     CloseContext(x);
@@ -266,7 +292,7 @@ void HttpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
       CloseContext(x);
       return;
     case kHttpConnecting:
-      if (ConnectStep(x, bytes)) OnConnected(x);
+      if (ConnectStep(x, bytes, nullptr, &RefuseDestination)) OnConnected(x);
       return;
     case kHttpFetching:
       OnFetched(x, key);

@@ -82,7 +82,18 @@ void MailHandler(IoContext* x, uint64_t key, uint32_t bytes, const MailProtocol&
     return;
   }
   if (x->state == protocol.connecting) {
-    if (!ConnectStep(x, bytes)) return;
+    switch (ContinueConnect(x, bytes)) {
+      case ConnectProgress::kPending:
+        return;
+      case ConnectProgress::kRefused:
+        MailSend(x, protocol.destinationRefused, protocol.closing);
+        return;
+      case ConnectProgress::kFailed:
+        CloseContext(x);
+        return;
+      case ConnectProgress::kConnected:
+        break;
+    }
     x->state = protocol.awaitGreeting;
     MailReadServer(x);
     return;

@@ -70,12 +70,16 @@ struct MailProtocol {
   void (*onSent)(IoContext* x);
   // A read of the dialogue added bytes to x->held, in the state it was posted with.
   void (*onRead)(IoContext* x);
+  // The reply to a destination the policy refused, sent in `closing`, whose send completion
+  // must close x.
+  const char* destinationRefused;
+  int32_t closing;
 };
 
 // The handler of a mail protocol: the relay once paired, the connect while connecting (on a
 // connect x reads the server's greeting; an unreachable server closes the client without a
-// reply), and otherwise the dialogue's sends and reads. A send or read that ends with 0 bytes
-// (end of stream, a failure, the dialogue's time up) closes x.
+// reply, a refused one is told destinationRefused), and otherwise the dialogue's sends and reads. A
+// send or read that ends with 0 bytes (end of stream, a failure, the dialogue's time up) closes x.
 void MailHandler(IoContext* x, uint64_t key, uint32_t bytes, const MailProtocol& protocol);
 
 }  // namespace tw

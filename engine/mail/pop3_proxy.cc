@@ -82,7 +82,8 @@ void OnRead(IoContext* x) {
   }
 }
 
-constexpr MailProtocol kPop3 = {kPop3Connecting, kPop3AwaitGreeting, kPop3Relay, &OnSent, &OnRead};
+constexpr MailProtocol kPop3 = {kPop3Connecting, kPop3AwaitGreeting,      kPop3Relay,  &OnSent,
+                                &OnRead,         kPop3DestinationRefused, kPop3Closing};
 
 }  // namespace
 

@@ -178,7 +178,8 @@ void OnRead(IoContext* x) {
   }
 }
 
-constexpr MailProtocol kSmtp = {kSmtpConnecting, kSmtpAwaitGreeting, kSmtpRelay, &OnSent, &OnRead};
+constexpr MailProtocol kSmtp = {kSmtpConnecting, kSmtpAwaitGreeting,      kSmtpRelay,  &OnSent,
+                                &OnRead,         kSmtpDestinationRefused, kSmtpClosing};
 
 }  // namespace
 

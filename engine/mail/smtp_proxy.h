@@ -65,6 +65,7 @@ inline constexpr char kSmtpUserForm[] =
 inline constexpr char kSmtpNotBase64[] = "501 the user name is not valid Base64\r\n";
 inline constexpr char kSmtpCancelled[] = "501 authentication cancelled\r\n";
 inline constexpr char kSmtpLineTooLong[] = "500 line too long\r\n";
+inline constexpr char kSmtpDestinationRefused[] = "554 destination not allowed.\r\n";
 // To the real server.
 inline constexpr char kSmtpEhlo[] = "EHLO Tarnwick Proxy Server\r\n";
 inline constexpr char kSmtpAuthLogin[] = "AUTH LOGIN\r\n";

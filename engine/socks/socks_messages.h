@@ -54,5 +54,7 @@ void Socks4Granted(uint8_t out[8], uint32_t address, uint16_t port);
 void Socks4Rejected(uint8_t out[8]);
 void Socks5Succeeded(uint8_t out[10], uint32_t address, uint16_t port);
 void Socks5CommandNotSupported(uint8_t out[10]);
+// Reply 2: connection not allowed by ruleset (the destination policy refused).
+void Socks5NotAllowed(uint8_t out[10]);
 
 }  // namespace tw

@@ -177,6 +177,20 @@ void LogResolvedName(IoContext* x) {
   }
 }
 
+// The policy refused the destination: SOCKS 4 and 4a say "rejected" (91), SOCKS 5 "not allowed
+// by ruleset" (2); then the connection closes.
+void RefuseDestination(IoContext* x) {
+  if (x->state == kSocks4Connecting) {
+    uint8_t reply[8];
+    Socks4Rejected(reply);
+    SendReply(x, reply, sizeof reply, kSocksRefused);
+    return;
+  }
+  uint8_t reply[10];
+  Socks5NotAllowed(reply);
+  SendReply(x, reply, sizeof reply, kSocksRefused);
+}
+
 uint32_t GrantedAddress() {
   static const uint32_t address = [] {
     uint32_t a = 0;
@@ -264,7 +278,7 @@ void SocksHandler(IoContext* x, uint64_t key, uint32_t bytes) {
     return;
   }
   if (x->state == kSocks4Connecting || x->state == kSocks5Connecting) {
-    if (ConnectStep(x, bytes, &LogResolvedName)) OnConnected(x);
+    if (ConnectStep(x, bytes, &LogResolvedName, &RefuseDestination)) OnConnected(x);
     return;
   }
   if (x->overlapped.op == IoOp::kSend) {

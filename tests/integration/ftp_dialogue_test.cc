@@ -2,6 +2,7 @@
 // refusals, lines split over reads or joined in one, bounce attempts, data listeners that end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <string>
@@ -257,6 +258,51 @@ TEST_F(FtpDialogueTest, ServerGreetingAndPassiveReplySplitAndJoined) {
   close(fd);
   c.Close();
   EXPECT_EQ(seen, "USER fake\r\nPASV\r\n");
+}
+
+// The policy's refusal is a 530 the client may answer by naming another server: by default for
+// any loopback server (USER host, SITE, OPEN alike); with local destinations allowed, for the
+// proxy's own port, and for a passive reply whose data port is one of the proxy's listeners.
+TEST_F(FtpDialogueTest, LocalAndOwnDestinationsAreRefusedWith530) {
+  constexpr char kRefused[] = "530 destination not allowed.\r\n";
+  ScriptedPeer unreached([](int) {});
+  allow_local_destinations_ = false;
+  StartProxy();
+  std::string local = "127.0.0.1:" + std::to_string(unreached.port());
+  {
+    ControlClient c(static_cast<uint16_t>(proxy_->port()));
+    ASSERT_EQ(c.Reply(), kGreeting);
+    EXPECT_EQ(c.Command("USER anonymous@" + local), kRefused);
+    EXPECT_EQ(c.Command("SITE localhost:" + std::to_string(unreached.port())), kRefused);
+    EXPECT_EQ(c.Command("OPEN " + local), kRefused);
+    EXPECT_EQ(c.Command("NOOP"), "200 NOOP ok.\r\n") << "the dialogue goes on";
+  }
+  std::vector<std::string> logged = Logged();
+  EXPECT_EQ(std::count(logged.begin(), logged.end(), "Refused destination " + local + ":127.0.0.1"),
+            3)
+      << testing::PrintToString(logged);
+  ASSERT_TRUE(WaitUntil([this] { return proxy_->LiveContexts() == 0; }));
+  proxy_->Stop();
+
+  allow_local_destinations_ = true;
+  StartProxy();
+  std::string own = "localhost:" + std::to_string(proxy_->port());
+  uint16_t ownPort = static_cast<uint16_t>(proxy_->port());
+  ScriptedPeer fake([ownPort](int fd) {
+    SendAll(fd, "220 ready\r\n");
+    ReadLine(fd);
+    SendAll(fd, "230 in\r\n");
+    ReadLine(fd);
+    SendAll(fd, "227 Entering Passive Mode (127,0,0,1," + std::to_string(ownPort / 256) + "," +
+                    std::to_string(ownPort % 256) + ")\r\n");
+    ReadLine(fd);  // until the client leaves
+  });
+  ControlClient c(ownPort);
+  ASSERT_EQ(c.Reply(), kGreeting);
+  EXPECT_EQ(c.Command("USER anonymous@" + own), kRefused);
+  EXPECT_EQ(c.Command("USER fake@127.0.0.1:" + std::to_string(fake.port())), "230 in\r\n");
+  EXPECT_EQ(c.Command("PASV"), kRefused) << "the server's data port is the proxy's own";
+  c.Close();
 }
 
 // A passive data listener admits the control client only: a connection from another address

@@ -323,6 +323,42 @@ TEST_F(HttpProxyTest, RequestForTheProxyItselfIsClosedWithoutReply) {
   EXPECT_TRUE(Logged().empty());
 }
 
+// By default no loopback destination is reached, however it is asked for (plain request,
+// CONNECT, ftp:// URL): each gets a 403 before any connect, and one activity line naming it.
+// With local destinations allowed, the proxy's own port is refused still, on any loopback
+// address and by a name that only resolves to it.
+TEST_F(HttpProxyTest, LocalAndOwnDestinationsAreRefusedWith403) {
+  RecordingOrigin origin;
+  for (bool allowLocal : {false, true}) {
+    allow_local_destinations_ = allowLocal;
+    StartProxy();
+    std::string port = std::to_string(allowLocal ? proxy_->port() : origin.port());
+    std::string byAddress = (allowLocal ? "127.0.0.2:" : "127.0.0.1:") + port;
+    std::string byName = "localhost:" + port;
+    std::vector<std::string> replies = {
+        Curl("-i http://" + byAddress + "/"),
+        Refused("CONNECT " + byName + " HTTP/1.1\r\nHost: " + byName + "\r\n\r\n"),
+        Refused("GET ftp://" + byName + "/ HTTP/1.1\r\nHost: " + byName + "\r\n\r\n"),
+    };
+    for (const std::string& reply : replies) {
+      EXPECT_EQ(reply.rfind("HTTP/1.0 403 Forbidden\r\n", 0), 0u) << allowLocal << " " << reply;
+      EXPECT_NE(reply.find("Destination not allowed."), std::string::npos) << reply;
+    }
+    std::vector<std::string> refusals;
+    for (const std::string& line : Logged()) {
+      if (line.rfind("Refused destination ", 0) == 0) refusals.push_back(line);
+    }
+    std::string byNameLine = "Refused destination 127.0.0.1:" + port + ":127.0.0.1";
+    std::vector<std::string> expected = {"Refused destination " + byAddress + ":127.0.0.1",
+                                         byNameLine, byNameLine};
+    EXPECT_EQ(refusals, expected) << "switch " << allowLocal;
+    ASSERT_TRUE(WaitUntil([this] { return proxy_->LiveContexts() == 0; }));
+    proxy_->Stop();
+    logged_.clear();
+  }
+  EXPECT_EQ(origin.Connections(), 0u);
+}
+
 TEST_F(HttpProxyTest, MalformedRequestsAreClosedCleanly) {
   StartProxy();
   RecordingOrigin origin;

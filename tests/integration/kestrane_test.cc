@@ -35,6 +35,8 @@ class KestraneTest : public ::testing::Test {
       ports_[id] = FreeLoopbackPort();
       ASSERT_TRUE(Settings::InDataDir(dir_).SetInt(PortKey(id), ports_[id], &e)) << e;
     }
+    // The origins of these tests run on loopback.
+    ASSERT_TRUE(Settings::InDataDir(dir_).SetInt(setting::kAllowLocalDestinations, 1, &e)) << e;
   }
   void TearDown() override { RunCommand("rm -rf '" + dir_ + "'"); }
 
@@ -82,6 +84,11 @@ TEST_F(KestraneTest, RunsTheProxiesUntilSigtermAndFreesThePorts) {
                      " http://localhost:" + std::to_string(origin.port()) + "/",
                  &status);
   EXPECT_EQ(body, TestServer::kHttpBody);
+  // Local destinations are allowed, but no proxy is made to connect to another one's port.
+  RunCommand("curl -s --max-time 20 --socks5-hostname 127.0.0.1:" + std::to_string(ports_[5]) +
+                 " http://localhost:" + std::to_string(ports_[1]) + "/",
+             &status);
+  EXPECT_NE(status, 0) << "SOCKS to the HTTP proxy's own port is refused";
   p->Signal(SIGTERM);
   EXPECT_EQ(p->WaitExit(), 0);
   EXPECT_NE(p->output().find("Tarnwick Proxy Service stopped."), std::string::npos);

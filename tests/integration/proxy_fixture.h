@@ -69,6 +69,7 @@ class ProxyFixture : public ::testing::Test {
     settings_.guestRuleOn = !guestRange.empty();
     settings_.guestIpRange = guestRange;
     settings_.dataDir = data_dir_;
+    settings_.allowLocalDestinations = allow_local_destinations_;
     return settings_;
   }
 
@@ -113,6 +114,8 @@ class ProxyFixture : public ::testing::Test {
   MessageQueue<ActivityText> activity_;
   std::vector<std::string> logged_;
   int64_t contexts_before_ = 0;
+  // The fixtures' servers are on loopback; the tests of the destination policy turn this off.
+  bool allow_local_destinations_ = true;
 };
 
 // Lets the proxy take what was sent so far as a read of its own before more follows, as a slow

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -184,6 +185,55 @@ TEST_F(SocksProxyTest, Socks5RepliesByteForByte) {
   close(fd);
   std::vector<std::string> logged = Logged();
   EXPECT_EQ(logged.back(), "Socks5 bind ");
+}
+
+// The policy's refusals in every version's own reply: SOCKS 4 and 4a "rejected" (91), SOCKS 5
+// "not allowed by ruleset" (2), then the close. By default for any loopback destination; with
+// local destinations allowed, still for the proxy's own port, named by address or by name.
+TEST_F(SocksProxyTest, LocalAndOwnDestinationsAreRefusedInEachVersionsWords) {
+  TestServer echo(TestServer::kEcho);
+  for (bool allowLocal : {false, true}) {
+    allow_local_destinations_ = allowLocal;
+    StartProxy();
+    uint16_t port = allowLocal ? static_cast<uint16_t>(proxy_->port()) : echo.port();
+    std::string name = "localhost";
+    struct Case {
+      const char* what;
+      std::string request, reply;
+    } cases[] = {
+        {"socks4", B({4, 1}) + PortBytes(port) + B({127, 0, 0, 1}) + "u" + B({0}),
+         B({0, 91, 0, 0, 0, 0, 0, 0})},
+        {"socks4a", B({4, 1}) + PortBytes(port) + B({0, 0, 0, 1}) + "u" + B({0}) + name + B({0}),
+         B({0, 91, 0, 0, 0, 0, 0, 0})},
+        {"socks5", B({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + PortBytes(port),
+         B({5, 0, 5, 2, 0, 1, 0, 0, 0, 0, 0, 0})},
+        {"socks5 name",
+         B({5, 1, 0, 5, 1, 0, 3, static_cast<int>(name.size())}) + name + PortBytes(port),
+         B({5, 0, 5, 2, 0, 1, 0, 0, 0, 0, 0, 0})},
+    };
+    for (const Case& c : cases) {
+      int fd = Connect();
+      ASSERT_TRUE(SendAll(fd, c.request));
+      EXPECT_EQ(ReadUntilClose(fd), c.reply) << c.what << " switch " << allowLocal;
+      close(fd);
+    }
+    // curl says so too, and gets nothing from the destination.
+    int status = 0;
+    std::string out = RunCommand(
+        "curl -s --max-time 20 --socks5-hostname 127.0.0.1:" + std::to_string(proxy_->port()) +
+            " http://localhost:" + std::to_string(port) + "/",
+        &status);
+    EXPECT_NE(status, 0);
+    EXPECT_EQ(out, "");
+    std::vector<std::string> logged = Logged();
+    EXPECT_EQ(std::count(logged.begin(), logged.end(),
+                         "Refused destination 127.0.0.1:" + std::to_string(port) + ":127.0.0.1"),
+              5)
+        << testing::PrintToString(logged);
+    ASSERT_TRUE(WaitUntil([this] { return proxy_->LiveContexts() == 0; }));
+    proxy_->Stop();
+    logged_.clear();
+  }
 }
 
 TEST_F(SocksProxyTest, Socks5DomainNameInTwoPackets) {

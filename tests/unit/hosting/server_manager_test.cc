@@ -151,6 +151,31 @@ TEST_F(ServerManagerTest, GuestLimitsAndMailPairReachTheListeners) {
   m->StopServers();
 }
 
+// Every proxy refuses the ports of all five (they share one list of own endpoints), and the
+// switch for local destinations reaches each of them.
+TEST_F(ServerManagerTest, ProxiesRefuseEachOthersPortsAndReadTheLocalSwitch) {
+  std::string e;
+  ASSERT_TRUE(settings().SetInt(setting::kAllowLocalDestinations, 1, &e)) << e;
+  auto m = Make();
+  m->StartServers();
+  uint32_t loopback = htonl(INADDR_LOOPBACK);
+  for (int from = 1; from <= 5; ++from) {
+    for (int to = 1; to <= 5; ++to) {
+      EXPECT_EQ(
+          m->Server(from).CheckDestination(loopback, static_cast<uint16_t>(m->Server(to).port())),
+          DestinationVerdict::kOwnListener)
+          << from << " to " << to;
+    }
+    EXPECT_EQ(m->Server(from).CheckDestination(loopback, 9), DestinationVerdict::kAllowed) << from;
+  }
+  uint16_t http = static_cast<uint16_t>(m->Server(kProtocolHttp).port());
+  m->StopServers();
+  EXPECT_FALSE(m->ownEndpoints().Reaches(loopback, http, true))
+      << "a stopped proxy's port is no longer listed";
+  ASSERT_TRUE(settings().SetInt(setting::kAllowLocalDestinations, 0, &e)) << e;
+  EXPECT_FALSE(m->ListenerSettingsFor(settings(), kProtocolSmtp).allowLocalDestinations);
+}
+
 TEST_F(ServerManagerTest, SingleServerStartAndStop) {
   SetDisabled(kProtocolHttp, 1);
   auto m = Make();

@@ -18,9 +18,16 @@ namespace tw::test {
 
 constexpr int kRelayWorkers = 4;
 
-inline std::unique_ptr<ProxyServer> StartRelayProxy(const char* greeting = nullptr,
-                                                    int32_t protocol = kProtocolSocks,
-                                                    const ListenerSettings& settings = {}) {
+// The destinations of these tests are loopback servers.
+inline ListenerSettings LoopbackSettings() {
+  ListenerSettings s;
+  s.allowLocalDestinations = true;
+  return s;
+}
+
+inline std::unique_ptr<ProxyServer> StartRelayProxy(
+    const char* greeting = nullptr, int32_t protocol = kProtocolSocks,
+    const ListenerSettings& settings = LoopbackSettings()) {
   auto server = std::make_unique<ProxyServer>(
       protocol, ProxyProtocol{&RelayTestHandler, greeting, kRelayWorkers});
   EXPECT_TRUE(server->Start(settings));

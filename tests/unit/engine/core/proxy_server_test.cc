@@ -37,7 +37,7 @@ TEST(ProxyServer, PortInUseFailsThatProxyOnlyAndRestartListensAgain) {
   EXPECT_EQ(ReadExactly(fd, 12), "still served");
   close(fd);
 
-  ListenerSettings same;
+  ListenerSettings same = test::LoopbackSettings();
   same.port = first->port();
   first->Stop();
   EXPECT_EQ(EngineThreads(), 0) << "no worker, accept or poller thread remains";
@@ -82,7 +82,7 @@ TEST(ProxyServer, GreetingProtocolsSpeakFirstReadFirstProtocolsWait) {
     EXPECT_EQ(parts.workerCount, k.protocol == kProtocolHttp ? 10 : 4);
     parts.handler = &test::RelayTestHandler;
     ProxyServer server(k.protocol, parts);
-    ASSERT_TRUE(server.Start({}));
+    ASSERT_TRUE(server.Start(test::LoopbackSettings()));
     int fd = ConnectLoopback(static_cast<uint16_t>(server.port()));
     if (k.greeting != nullptr) {
       ASSERT_STREQ(parts.greeting, k.greeting);

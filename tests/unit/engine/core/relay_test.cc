@@ -90,7 +90,7 @@ TEST_F(RelayTest, UnreachableOrRefusedDestinationClosesOnlyThatClient) {
 }
 
 TEST_F(RelayTest, UnreachableDestinationsDoNotDelayALiveOne) {
-  ListenerSettings patient;
+  ListenerSettings patient = test::LoopbackSettings();
   patient.connectTimeoutMs = 60000;
   server_->Stop();
   ASSERT_TRUE(server_->Start(patient));
@@ -110,7 +110,7 @@ TEST_F(RelayTest, UnreachableDestinationsDoNotDelayALiveOne) {
   }
   close(fd);
   server_->Stop();  // the pending connects are released by Stop
-  ASSERT_TRUE(server_->Start({}));
+  ASSERT_TRUE(server_->Start(test::LoopbackSettings()));
 }
 
 TEST_F(RelayTest, ManyPairsClosingFromBothSidesAtOnce) {

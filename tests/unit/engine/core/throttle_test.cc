@@ -38,7 +38,7 @@ TEST(Throttle, PauseArithmetic) {
 
 TEST(Throttle, UploadIsPacedEndToEnd) {
   int64_t contexts_before = LiveContextCount();
-  ListenerSettings settings;
+  ListenerSettings settings = test::LoopbackSettings();
   settings.uploadRate = 32768;  // copied into each new client context
   auto server = test::StartRelayProxy(nullptr, kProtocolSocks, settings);
   test::TestServer sink(test::TestServer::kSink);

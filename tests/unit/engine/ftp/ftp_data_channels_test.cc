@@ -29,7 +29,9 @@ class FtpDataChannelsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     server_ = std::make_unique<ProxyServer>(kProtocolFtp, ProtocolFor(kProtocolFtp));
-    ASSERT_TRUE(server_->Start({}));
+    ListenerSettings settings;
+    settings.allowLocalDestinations = true;  // the data peers are on loopback
+    ASSERT_TRUE(server_->Start(settings));
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     control_ = server_->completionPort()->Associate(pair[0]);

@@ -22,6 +22,9 @@
 namespace tw {
 namespace {
 
+// The scripted servers run on loopback, which the default rules refuse.
+const DestinationRules kAnyDestination{true, {}, nullptr};
+
 TEST(FtpGatewayTest, RequestLineGivesLoginAndPath) {
   struct Case {
     std::string line;
@@ -120,6 +123,7 @@ class ScriptedFtpServer {
     if (control_ != -1) close(control_);
   }
   uint16_t port() const { return port_; }
+  uint16_t data_port() const { return data_port_; }
   // The commands received, once the client has closed the control connection.
   std::vector<std::string> Commands() {
     if (thread_.joinable()) thread_.join();
@@ -206,7 +210,7 @@ TEST(FtpGatewayTest, DialogueReadsListingThroughTheControlServersAddress) {
   FtpRequest r;
   r.path = "/d";
   FtpFetchResult result;
-  ASSERT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, 5000, &result));
+  ASSERT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, 5000, &result));
   EXPECT_EQ(result.dataFd, -1);
   EXPECT_EQ(result.listing, server.listing);
   std::vector<std::string> expected = {"USER anonymous", "PASS WebUsr@", "SYST", "TYPE I",
@@ -226,7 +230,7 @@ TEST(FtpGatewayTest, FileIsRetrievedWithSizeAndCommandsEndInCrLf) {
   FtpRequest r;
   r.path = "/pub/f.txt";
   FtpFetchResult result;
-  ASSERT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, 5000, &result));
+  ASSERT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, 5000, &result));
   ASSERT_NE(result.dataFd, -1) << "the data connection is handed over";
   EXPECT_EQ(result.fileSize, 3);
   EXPECT_EQ(test::ReadUntilClose(result.dataFd), "abc");
@@ -243,7 +247,7 @@ TEST(FtpGatewayTest, FileInADirectoryThatCannotBeEnteredIsNotTransferred) {
   FtpRequest r;
   r.path = "/pub/f.txt";
   FtpFetchResult result;
-  ASSERT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, 5000, &result));
+  ASSERT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, 5000, &result));
   EXPECT_EQ(result.dataFd, -1);
   EXPECT_EQ(result.listing, "");
 }
@@ -254,36 +258,62 @@ TEST(FtpGatewayTest, RefusalsAndSilenceEndTheDialogue) {
     ScriptedFtpServer server;
     server.replies["PASS"] = "530 no\r\n";
     FtpFetchResult result;
-    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, 5000, &result)) << "login refused";
+    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, 5000, &result))
+        << "login refused";
   }
   {
     ScriptedFtpServer server;
     server.greeting = "421 busy\r\n";
     FtpFetchResult result;
-    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, 5000, &result)) << "no greeting";
+    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, 5000, &result))
+        << "no greeting";
   }
   {
     ScriptedFtpServer server;
     server.greeting = "not an ftp server\r\n";
     FtpFetchResult result;
-    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, 5000, &result)) << "not FTP";
+    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, 5000, &result))
+        << "not FTP";
   }
   {
     ScriptedFtpServer server;
     server.silent = true;
     FtpFetchResult result;
-    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, 200, &result)) << "silence";
+    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, 200, &result))
+        << "silence";
   }
   {
     ScriptedFtpServer server;
     server.replies["LIST"] = "425 no data connection\r\n";
     FtpFetchResult result;
-    EXPECT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, 5000, &result))
+    EXPECT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, 5000, &result))
         << "a refused LIST gives an empty page, without waiting on the data connection";
     EXPECT_EQ(result.listing, "");
   }
   FtpFetchResult result;
-  EXPECT_FALSE(FtpGatewayFetch("no-such-host.invalid", 21, r, 500, &result));
+  EXPECT_FALSE(FtpGatewayFetch("no-such-host.invalid", 21, r, kAnyDestination, 500, &result));
+}
+
+// The policy is asked before the control connection and again before the data connection, whose
+// port a server on this machine could point at one of the proxy's own listeners.
+TEST(FtpGatewayTest, DestinationPolicyRefusesControlAndDataConnections) {
+  FtpRequest r;
+  {
+    ScriptedFtpServer server;
+    FtpFetchResult result;
+    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, DestinationRules{}, 5000, &result));
+    EXPECT_EQ(result.refused, "127.0.0.1:" + std::to_string(server.port()));
+  }
+  {
+    ScriptedFtpServer server;
+    auto own = std::make_shared<OwnEndpoints>();
+    own->Add(ListenEndpoint{0, server.data_port()});
+    FtpFetchResult result;
+    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, DestinationRules{true, {}, own},
+                                 5000, &result));
+    EXPECT_EQ(result.refused, "127.0.0.1:" + std::to_string(server.data_port()));
+    EXPECT_EQ(result.dataFd, -1);
+  }
 }
 
 }  // namespace
