@@ -52,8 +52,7 @@ bool PlaceNewFile(const std::string& final_path,
     *error = Errno("cannot create a file beside " + final_path);
     return false;
   }
-  ::close(fd);
-  ::chmod(tmp.c_str(), 0644);
+  ::close(fd);  // mkostemp made it 0600, owner only, whatever the umask: it stays so
   bool ok = build(tmp, error);
   if (ok) {
     if (::link(tmp.c_str(), final_path.c_str()) == 0) {
@@ -127,7 +126,8 @@ bool InstallMissingDataFiles(const std::string& data_dir, std::string* error,
                              std::vector<std::string>* created) {
   std::string scratch;
   if (error == nullptr) error = &scratch;
-  if (::mkdir(data_dir.c_str(), 0755) == -1 && errno != EEXIST) {
+  // Owner only: the tables hold passwords, the logs who went where.
+  if (::mkdir(data_dir.c_str(), 0700) == -1 && errno != EEXIST) {
     *error = Errno("cannot create " + data_dir);
     return false;
   }
@@ -155,7 +155,7 @@ bool InstallMissingDataFiles(const std::string& data_dir, std::string* error,
     if (placed && created != nullptr) created->push_back(f.name);
   }
   std::string log_dir = DataFilePath(data_dir, "log");
-  if (::mkdir(log_dir.c_str(), 0755) == 0) {
+  if (::mkdir(log_dir.c_str(), 0700) == 0) {
     if (created != nullptr) created->push_back("log");
   } else if (errno != EEXIST) {
     *error = Errno("cannot create " + log_dir);

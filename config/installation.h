@@ -3,6 +3,7 @@
 // and the log/ subdirectory. Only what is missing is made; an existing file is never touched,
 // even when another process installs into the same directory at the same moment (each file
 // is built under a temporary name and linked into place only if its name is still free).
+// What is made is its owner's only: files 0600, the data directory and log/ 0700.
 #pragma once
 
 #include <string>

@@ -15,7 +15,8 @@ namespace {
 void MakeDirectory(const std::string& dir) {
   if (dir.empty()) return;
   // An existing directory is the normal case; any other failure shows up at open.
-  ::mkdir(dir.c_str(), 0755);
+  // Owner only: the lines name users, addresses and sites.
+  ::mkdir(dir.c_str(), 0700);
 }
 
 }  // namespace
@@ -24,7 +25,7 @@ bool CLogFile::Open(const std::string& path) {
   Close();
   path_ = path;
   error_.clear();
-  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd_ == -1) {
     error_ = "Cannot create or open file: '" + path + "'";
     return false;

@@ -23,7 +23,8 @@ class CLogFile {
   void SetBaseDirectory(std::string dir) { base_dir_ = std::move(dir); }
   const std::string& BaseDirectory() const { return base_dir_; }
 
-  // Closes any open file, remembers path and opens it for appending (created when missing).
+  // Closes any open file, remembers path and opens it for appending (created when missing,
+  // 0600; the directories OpenForToday makes are 0700).
   // On failure: false, no file open (later lines are dropped), and ErrorText() reads
   // "Cannot create or open file: '<path>'" for the console to show with
   // kLogOpenErrorCaption.

@@ -139,7 +139,7 @@ std::string ErrnoText(const char* what, const std::string& path) {
 class ProfileLock {
  public:
   explicit ProfileLock(const std::string& path) {
-    fd_ = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    fd_ = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ == -1) return;
     while (::flock(fd_, LOCK_EX) == -1) {
       if (errno != EINTR) {
@@ -292,7 +292,8 @@ bool WriteProfileString(std::string_view section, std::string_view key, std::str
     *error = "cannot read '" + path + "'";
     return false;
   }
-  mode_t mode = 0644;
+  // A new profile may hold passwords: owner only. A replaced one keeps the mode it had.
+  mode_t mode = 0600;
   struct stat st {};
   if (!missing && ::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
 

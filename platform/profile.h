@@ -4,7 +4,8 @@
 // Files with CRLF or LF line ends are read alike. Reads never fail: a missing file, section or
 // key gives the default. A write keeps every other line byte for byte and replaces the file
 // atomically (temporary file + rename) while holding an exclusive lock on "<file>.lock", so
-// writers in several threads or processes never lose each other's keys.
+// writers in several threads or processes never lose each other's keys. A file the write
+// creates is readable and writable by its owner only (0600); a replaced one keeps its mode.
 // All functions are safe from any thread.
 #pragma once
 

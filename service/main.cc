@@ -6,6 +6,7 @@
 #include <string>
 
 #include "config/data_dir.h"
+#include "config/installation.h"
 #include "config/settings.h"
 #include "service/command_line.h"
 #include "service/service_host.h"
@@ -65,6 +66,12 @@ int main(int argc, char** argv) {
       return 0;
     case tw::ServiceCommand::kInstall: {
       if (!tw::SystemdRunning()) return NoSystemd("installed");
+      // Made now, by the user the service runs as: the sandbox can open only a data
+      // directory that exists when the service starts.
+      if (!tw::InstallMissingDataFiles(dataDir, &error)) {
+        std::fprintf(stderr, "Couldn't create service: %s\n", error.c_str());
+        return 1;
+      }
       bool already = false;
       if (!tw::InstallUnit("/", name, ProgramPath(), dataDir, &already, &error)) {
         std::fprintf(stderr, "Couldn't create service: %s\n", error.c_str());

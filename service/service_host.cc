@@ -40,7 +40,7 @@ void HostLog(ServiceLogger& logger, const std::string& line) {
 class InstanceLock {
  public:
   explicit InstanceLock(const std::string& dataDir) {
-    fd_ = open(DataFilePath(dataDir, kLockFileName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    fd_ = open(DataFilePath(dataDir, kLockFileName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     held_ = fd_ != -1 && flock(fd_, LOCK_EX | LOCK_NB) == 0;
   }
   ~InstanceLock() {

@@ -124,6 +124,48 @@ std::string UnitFileText(const std::string& serviceName, const std::string& prog
          "RestartSec=2\n"
          "TimeoutStopSec=20\n"
          "LimitNOFILE=65536\n"
+         // Root, but with no power beyond binding the low proxy ports and raising the
+         // priority ThreadPriority may ask for (nice below 0); an exec gains nothing.
+         "NoNewPrivileges=yes\n"
+         "CapabilityBoundingSet=CAP_NET_BIND_SERVICE CAP_SYS_NICE\n"
+         "AmbientCapabilities=CAP_NET_BIND_SERVICE CAP_SYS_NICE\n"
+         "UMask=0077\n"
+         // All read-only but the data directory, which stays writable even under /home; a
+         // program or filter file under /home stays readable.
+         "ProtectSystem=strict\n"
+         "ReadWritePaths=" +
+         Quoted(dataDir) +
+         "\n"
+         "ProtectHome=read-only\n"
+         "PrivateTmp=yes\n"
+         "PrivateDevices=yes\n"
+         "DevicePolicy=closed\n"
+         "PrivateMounts=yes\n"
+         "ProtectKernelTunables=yes\n"
+         "ProtectKernelModules=yes\n"
+         "ProtectKernelLogs=yes\n"
+         "ProtectControlGroups=yes\n"
+         "ProtectClock=yes\n"
+         "ProtectHostname=yes\n"
+         "ProtectProc=invisible\n"
+         "ProcSubset=pid\n"
+         "KeyringMode=private\n"
+         // The proxies' own sockets, sd_notify and name lookups over AF_UNIX, the interface
+         // list over netlink. No address deny list: a proxy reaches anywhere on the Internet.
+         "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX AF_NETLINK\n"
+         "RestrictNamespaces=yes\n"
+         "RestrictRealtime=yes\n"
+         "RestrictSUIDSGID=yes\n"
+         "LockPersonality=yes\n"
+         "MemoryDenyWriteExecute=yes\n"
+         "RemoveIPC=yes\n"
+         "SystemCallArchitectures=native\n"
+         // @system-service keeps @resources: setrlimit for the descriptor limit and
+         // setpriority for ThreadPriority. A call outside the set fails rather than killing
+         // every proxy at once.
+         "SystemCallFilter=@system-service\n"
+         "SystemCallFilter=~@privileged\n"
+         "SystemCallErrorNumber=EPERM\n"
          "\n"
          "[Install]\n"
          "WantedBy=multi-user.target\n";

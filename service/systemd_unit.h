@@ -11,7 +11,9 @@ namespace tw {
 std::string UnitName(const std::string& serviceName);
 
 // The unit file: Type=notify, the program with its data directory, restart on failure,
-// started at boot.
+// started at boot. The service runs as root in a sandbox: only the data directory is
+// writable, files it makes are its owner's only, and it keeps no capability but binding low
+// ports and raising its priority. The data directory must exist before the service starts.
 std::string UnitFileText(const std::string& serviceName, const std::string& program,
                          const std::string& dataDir);
 

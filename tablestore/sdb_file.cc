@@ -23,7 +23,8 @@ bool File::Open(const std::string& path, bool writable) {
 
 bool File::Create(const std::string& path) {
   Close();
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  // Tables hold passwords: owner only. An existing file keeps the mode it has.
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd == -1) return false;
   fd_ = fd;
   writable_ = true;

@@ -21,7 +21,9 @@ class File {
   File& operator=(const File&) = delete;
 
   bool Open(const std::string& path, bool writable);
-  bool Create(const std::string& path);  // creates if missing, read/write; see Truncate
+  // Creates if missing (0600, owner only), read/write; an existing file keeps its mode. See
+  // Truncate.
+  bool Create(const std::string& path);
   // Empties the file; call under the exclusive lock so no reader sees it half rewritten.
   bool Truncate();
   void Close();

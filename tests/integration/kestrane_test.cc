@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -117,6 +119,17 @@ TEST_F(KestraneTest, RunsTheProxiesUntilSigtermAndFreesThePorts) {
             std::string::npos);
   EXPECT_NE(log.find(" Proxy Servers stopped.\n"), std::string::npos);
   EXPECT_NE(log.find(" Tarnwick Proxy Service stopping...\n"), std::string::npos);
+
+  // What the service made beside them (kestrane.lock, the log, the tables) is its own only.
+  auto octal = [](std::filesystem::perms p) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%o", static_cast<unsigned>(p));
+    return std::string(text);
+  };
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir_)) {
+    EXPECT_EQ(octal(e.symlink_status().permissions()), e.is_directory() ? "700" : "600")
+        << e.path();
+  }
 }
 
 TEST_F(KestraneTest, SecondInstanceOnTheSameDataDirectoryEndsAtOnce) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "service/command_line.h"
@@ -51,6 +52,30 @@ TEST(SystemdUnit, NameAndFile) {
             std::string::npos);
   EXPECT_NE(text.find("Restart=on-failure\n"), std::string::npos);
   EXPECT_NE(text.find("WantedBy=multi-user.target\n"), std::string::npos);
+  EXPECT_NE(text.find("ReadWritePaths=\"/var/lib/tw data\"\n"), std::string::npos)
+      << "the one writable place is the data directory";
+}
+
+// systemd's own rating of the sandbox: "OK" or better (exposure up to 4.9 of 10).
+TEST(SystemdUnit, SandboxRatesOkOrBetter) {
+  int status = 0;
+  test::RunCommand("command -v systemd-analyze >/dev/null", &status);
+  if (status != 0) GTEST_SKIP() << "systemd-analyze is not installed";
+  char dir[] = "/tmp/tw-unit-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  // The offline check wants a name ending in .service; the program need not exist.
+  std::string path = std::string(dir) + "/tarnwick-proxy-service.service";
+  {
+    std::ofstream f(path);
+    f << UnitFileText("Tarnwick Proxy Service", "/opt/tw/kestrane", "/var/lib/tw data");
+  }
+  std::string out =
+      test::RunCommand("systemd-analyze security --offline=yes '" + path + "' 2>&1", &status);
+  test::RunCommand("rm -rf '" + std::string(dir) + "'");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(Overall exposure level for \S+: ([0-9.]+))")))
+      << out;
+  EXPECT_LE(std::stod(m[1].str()), 4.9) << out;
 }
 
 TEST(SystemdUnit, InstallsEnablesAndRemovesUnderAnotherRoot) {
