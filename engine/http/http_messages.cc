@@ -1,5 +1,6 @@
 #include "engine/http/http_messages.h"
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 
@@ -50,15 +51,113 @@ std::string_view TrimWhite(std::string_view s) {
   return s;
 }
 
-// The position of the first line (after the request line) that starts with prefix, or npos.
-size_t FindHeaderLine(std::string_view header, std::string_view prefix) {
-  size_t pos = 0;
-  for (;;) {
-    size_t eol = header.find("\r\n", pos);
-    if (eol == std::string_view::npos) return std::string_view::npos;
-    pos = eol + 2;
-    if (header.substr(pos, prefix.size()) == prefix) return pos;
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+// True when line is a header field called name, in any letter case and with or without blanks
+// before the colon; *value is what follows the colon, trimmed.
+bool IsHeaderLine(std::string_view line, std::string_view name, std::string_view* value) {
+  if (!StartsWithNoCase(line, name)) return false;
+  std::string_view rest = line.substr(name.size());
+  while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
+  if (rest.empty() || rest.front() != ':') return false;
+  *value = Trim(rest.substr(1));
+  return true;
+}
+
+// The header lines after the request line, one by one, without their line ends.
+class HeaderLines {
+ public:
+  explicit HeaderLines(std::string_view header)
+      : rest_(header.substr(RequestLine(header).size())) {}
+  bool Next(std::string_view* line) {
+    if (rest_.substr(0, 2) != "\r\n") return false;
+    rest_.remove_prefix(2);
+    size_t eol = rest_.find("\r\n");
+    *line = rest_.substr(0, eol);
+    rest_.remove_prefix(line->size());
+    return true;
   }
+
+ private:
+  std::string_view rest_;
+};
+
+// An absolute target "scheme://[userinfo@]authority[path]" taken apart.
+struct AbsoluteTarget {
+  std::string_view scheme;
+  std::string_view userinfo;  // without its "@"; empty when none
+  bool hasUserinfo = false;
+  std::string_view authority;  // "host[:port]"
+  std::string_view path;       // from the first "/", "?" or "#"; may be empty
+};
+
+// The target of a request line: the text between its first and second blank.
+std::string_view TargetOf(std::string_view line) {
+  size_t blank = line.find(' ');
+  if (blank == std::string_view::npos) return {};
+  std::string_view target = line.substr(blank + 1);
+  return target.substr(0, target.find(' '));
+}
+
+bool SplitAbsoluteTarget(std::string_view target, AbsoluteTarget* out) {
+  size_t sep = target.find("://");
+  if (sep == std::string_view::npos || sep == 0) return false;
+  for (char c : target.substr(0, sep)) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') {
+      return false;
+    }
+  }
+  out->scheme = target.substr(0, sep);
+  std::string_view rest = target.substr(sep + 3);
+  size_t end = rest.find_first_of("/?#");
+  std::string_view authority = rest.substr(0, end);
+  out->path = rest.substr(std::min(end, rest.size()));
+  // The last "@" ends the user info, as the FTP gateway reads it: "a@b:pw@h" logs in as "a@b".
+  size_t at = authority.rfind('@');
+  out->hasUserinfo = at != std::string_view::npos;
+  out->userinfo = out->hasUserinfo ? authority.substr(0, at) : std::string_view();
+  out->authority = out->hasUserinfo ? authority.substr(at + 1) : authority;
+  return true;
+}
+
+std::string_view StripTrailingSlashes(std::string_view url) {
+  while (!url.empty() && url.back() == '/') url.remove_suffix(1);
+  return url;
+}
+
+// True when the header's only Host line names dest's host and port; *value is its value.
+bool HostLineFits(std::string_view header, const HttpDestination& dest, std::string_view* value) {
+  HeaderLines lines(header);
+  std::string_view line;
+  int count = 0;
+  while (lines.Next(&line)) {
+    std::string_view v;
+    if (IsHeaderLine(line, "Host", &v) && ++count == 1) *value = v;
+  }
+  if (count != 1) return false;
+  if (!dest.fromTarget) return true;
+  HttpDestination named;
+  return SplitHostPort(*value, dest.scheme == HttpDestination::kFtp ? 21 : 80, &named) &&
+         EqualsNoCase(named.host, dest.host) && named.port == dest.port;
+}
+
+// Appends the request line with its absolute target "http://<host_value>/..." in origin form;
+// false (nothing appended) when the target is not written so.
+bool AppendOriginForm(std::string_view line, std::string_view host_value, std::string* out) {
+  size_t blank = line.find(' ');
+  if (host_value.empty() || blank == std::string_view::npos) return false;
+  std::string prefix = "http://";
+  prefix.append(host_value);
+  std::string_view target = line.substr(blank + 1);
+  if (target.substr(0, prefix.size()) != prefix || target.size() <= prefix.size() ||
+      target[prefix.size()] != '/') {
+    return false;
+  }
+  out->append(line.substr(0, blank + 1));
+  out->append(target.substr(prefix.size()));
+  return true;
 }
 
 }  // namespace
@@ -79,38 +178,51 @@ std::string_view RequestLine(std::string_view header) {
   return header.substr(0, header.find("\r\n"));
 }
 
-bool FindHeader(std::string_view header, std::string_view prefix, std::string_view* value) {
-  size_t start = FindHeaderLine(header, prefix);
-  if (start == std::string_view::npos) return false;
-  start += prefix.size();
-  size_t end = header.find("\r\n", start);
-  *value =
-      header.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-  return true;
+bool FindHeader(std::string_view header, std::string_view name, std::string_view* value) {
+  HeaderLines lines(header);
+  std::string_view line;
+  while (lines.Next(&line)) {
+    if (IsHeaderLine(line, name, value)) return true;
+  }
+  return false;
 }
 
 bool ParseDestination(std::string_view header, HttpDestination* out) {
-  if (!StartsWithNoCase(header, "CONNECT ")) {
-    std::string_view host;
-    if (!FindHeader(header, "Host: ", &host)) return false;
-    out->scheme = HttpDestination::kHttp;
-    uint16_t port = 80;
-    if (StartsWithNoCase(header, "GET ftp://")) {
-      out->scheme = HttpDestination::kFtp;
-      port = 21;
-    }
-    return SplitHostPort(Trim(host), port, out);
+  std::string_view line = RequestLine(header);
+  if (StartsWithNoCase(header, "CONNECT ")) {
+    out->scheme = HttpDestination::kConnect;
+    out->fromTarget = false;
+    std::string_view target = line.substr(8);
+    target = target.substr(0, target.find(' '));
+    if (!SplitHostPort(target, 443, out)) return false;
+    out->authority.assign(target);
+    return true;
   }
-  out->scheme = HttpDestination::kConnect;
-  std::string_view line = RequestLine(header).substr(8);
-  return SplitHostPort(line.substr(0, line.find(' ')), 443, out);
+  out->scheme = HttpDestination::kHttp;
+  uint16_t port = 80;
+  if (StartsWithNoCase(header, "GET ftp://")) {
+    out->scheme = HttpDestination::kFtp;
+    port = 21;
+  }
+  AbsoluteTarget uri;
+  std::string_view authority;
+  out->fromTarget = SplitAbsoluteTarget(TargetOf(line), &uri);
+  if (out->fromTarget) {
+    authority = uri.authority;
+  } else if (!FindHeader(header, "Host", &authority)) {
+    return false;
+  }
+  if (!SplitHostPort(authority, port, out)) return false;
+  out->authority.assign(authority);
+  return true;
 }
 
 bool ParseBasicCredentials(std::string_view header, std::string* user, std::string* password) {
-  std::string_view encoded;
-  if (!FindHeader(header, "Proxy-Authorization: Basic ", &encoded)) return false;
+  std::string_view value;
+  if (!FindHeader(header, "Proxy-Authorization", &value)) return false;
+  if (!StartsWithNoCase(value, "Basic") || value.size() < 6 || !IsBlank(value[5])) return false;
   std::string decoded;
-  if (!Base64Decode(Trim(encoded), &decoded)) return false;
+  if (!Base64Decode(Trim(value.substr(6)), &decoded)) return false;
   size_t colon = decoded.find(':');
   if (colon == std::string::npos) {
     user->clear();
@@ -122,55 +234,75 @@ bool ParseBasicCredentials(std::string_view header, std::string* user, std::stri
   return true;
 }
 
-std::string RewriteRequestHeader(std::string_view header, std::string_view host_value) {
+std::string RewriteRequestHeader(std::string_view header, const HttpDestination& dest) {
+  std::string_view host_value;
+  bool host_kept = HostLineFits(header, dest, &host_value);
+  if (!host_kept) host_value = dest.authority;
   std::string out;
-  out.reserve(header.size());
-  std::string_view line = RequestLine(header);
-  // The absolute target "http://host/..." right after the method becomes "/...".
-  size_t blank = line.find(' ');
-  if (!host_value.empty() && blank != std::string_view::npos) {
-    std::string prefix = "http://";
-    prefix.append(host_value);
-    std::string_view target = line.substr(blank + 1);
-    if (target.substr(0, prefix.size()) == prefix && target.size() > prefix.size() &&
-        target[prefix.size()] == '/') {
-      out.append(line.substr(0, blank + 1));
-      out.append(target.substr(prefix.size()));
-      line = {};
-    }
+  out.reserve(header.size() + 8 + dest.authority.size());
+  std::string_view request_line = RequestLine(header);
+  if (!AppendOriginForm(request_line, host_value, &out)) out.append(request_line);
+  // The destination's Host line replaces the first Host line, or follows the request line.
+  std::string host_line = "\r\nHost: " + dest.authority;
+  std::string_view value;
+  if (!host_kept && !FindHeader(header, "Host", &value)) {
+    out.append(host_line);
+    host_line.clear();
   }
-  out.append(line);
   bool connection_done = false;
-  size_t pos = RequestLine(header).size();
-  while (pos < header.size()) {
-    size_t eol = header.find("\r\n", pos + 2);
-    size_t next = eol == std::string_view::npos ? header.size() : eol;
-    std::string_view piece = header.substr(pos, next - pos);  // "\r\n" + one header line
-    std::string_view text = piece.substr(std::min<size_t>(2, piece.size()));
-    if (text.substr(0, 20) == "Proxy-Authorization:") {
-      // Dropped: it carries the client's proxy password.
-    } else if (!connection_done && text.substr(0, 17) == "Proxy-Connection:") {
+  bool dropping = false;
+  HeaderLines lines(header);
+  std::string_view line;
+  while (lines.Next(&line)) {
+    // A folded continuation belongs to the line before it, and goes with it.
+    if (dropping && !line.empty() && IsBlank(line.front())) continue;
+    dropping = false;
+    if (IsHeaderLine(line, "Proxy-Authorization", &value)) {
+      dropping = true;  // it carries the client's proxy password
+    } else if (!host_kept && IsHeaderLine(line, "Host", &value)) {
+      dropping = true;
+      out.append(host_line);
+      host_line.clear();
+    } else if (!connection_done && IsHeaderLine(line, "Proxy-Connection", &value)) {
       out.append("\r\nConnection:");
-      out.append(text.substr(17));
+      out.append(line.substr(line.find(':') + 1));
       connection_done = true;
     } else {
-      out.append(piece);
+      out.append("\r\n");
+      out.append(line);
     }
-    pos = next;
   }
   return out;
 }
 
-std::string FilterUrlText(std::string_view request_line) {
-  std::string_view url = request_line;
-  size_t scheme = request_line.find("http://");
-  if (scheme != std::string_view::npos && scheme > 0) {
-    size_t start = scheme + 7;
-    size_t version = request_line.find(" HTTP/1", start);
-    if (version != std::string_view::npos) url = request_line.substr(start, version - start);
+std::string FilterUrlText(std::string_view request_line, const HttpDestination& dest) {
+  if (dest.scheme == HttpDestination::kConnect) return std::string(request_line);
+  std::string_view target = TargetOf(request_line);
+  AbsoluteTarget uri;
+  if (!SplitAbsoluteTarget(target, &uri)) {
+    return dest.authority + std::string(StripTrailingSlashes(target));
   }
-  while (!url.empty() && url.back() == '/') url.remove_suffix(1);
-  return std::string(url);
+  if (EqualsNoCase(uri.scheme, "http")) {
+    return std::string(uri.authority) + std::string(StripTrailingSlashes(uri.path));
+  }
+  // Another scheme: the whole line, but without user info that could pass for the host.
+  std::string text(
+      request_line.substr(0, uri.scheme.data() + uri.scheme.size() + 3 - request_line.data()));
+  text.append(uri.authority);
+  text.append(request_line.substr(uri.path.data() - request_line.data()));
+  return text;
+}
+
+std::string LoggedRequestLine(std::string_view request_line) {
+  AbsoluteTarget uri;
+  if (!SplitAbsoluteTarget(TargetOf(request_line), &uri) || !uri.hasUserinfo) {
+    return std::string(request_line);
+  }
+  size_t colon = uri.userinfo.find(':');
+  if (colon == std::string_view::npos) return std::string(request_line);
+  std::string text(request_line.substr(0, uri.userinfo.data() + colon - request_line.data()));
+  text.append(request_line.substr(uri.authority.data() - 1 - request_line.data()));
+  return text;
 }
 
 bool WebFilterBlocks(const WebFilter& filter, std::string_view url_text) {

@@ -104,11 +104,19 @@ bool Admitted(IoContext* x, std::string_view header, const std::string& client, 
   return false;
 }
 
-bool FilterBlocks(IoContext* x, int32_t filter_id, std::string_view request_line) {
+bool FilterBlocks(IoContext* x, int32_t filter_id, std::string_view request_line,
+                  const HttpDestination& dest) {
   const WebFilterList* filters = x->server->http().webFilters;
   if (filter_id < 1 || filter_id > 100 || filters == nullptr) return false;
   const WebFilter* f = filters->Find(filter_id);
-  return f != nullptr && WebFilterBlocks(*f, FilterUrlText(request_line));
+  return f != nullptr && WebFilterBlocks(*f, FilterUrlText(request_line, dest));
+}
+
+// True when dest is this proxy itself (a request to it would come back in a loop).
+bool IsOwnDestination(IoContext* x, const HttpDestination& dest) {
+  std::string named = dest.host;
+  if (dest.port != 80) named += ":" + std::to_string(dest.port);
+  return IsOwnHttpAddress(x->server->access().localAddresses, x->server->port(), named);
 }
 
 void StartFetch(IoContext* x, std::string_view header, const HttpDestination& dest) {
@@ -139,21 +147,17 @@ void NewRequest(IoContext* x, size_t header_len) {
     CloseContext(x);
     return;
   }
-  std::string_view host;
-  bool has_host = FindHeader(header, "Host: ", &host);
-  if (has_host) {
-    if (IsOwnHttpAddress(x->server->access().localAddresses, x->server->port(), host)) {
-      CloseContext(x);
-      return;
-    }
-    std::string_view line = RequestLine(header);
-    if (FilterBlocks(x, filter_id, line)) {
-      SendPage(x, x->server->http().webFilterPage);
-      return;
-    }
-    x->server->activity().PostText(FormatText("%.*s:%s,%s", static_cast<int>(line.size()),
-                                              line.data(), client.c_str(), user.c_str()));
+  if (IsOwnDestination(x, dest)) {
+    CloseContext(x);
+    return;
   }
+  std::string_view line = RequestLine(header);
+  if (FilterBlocks(x, filter_id, line, dest)) {
+    SendPage(x, x->server->http().webFilterPage);
+    return;
+  }
+  // The parts go apart: a user name may hold ":" or ",", which a joined text would misplace.
+  x->server->activity().Post(ActivityText{LoggedRequestLine(line), client, user});
   DetachPartner(x);
   if (dest.scheme == HttpDestination::kFtp) {
     StartFetch(x, header, dest);
@@ -165,8 +169,13 @@ void NewRequest(IoContext* x, size_t header_len) {
     x->held -= static_cast<uint32_t>(header_len);
     RecordOf<HttpRecord>(x).tunnel = true;
   } else {
-    std::string rewritten = RewriteRequestHeader(header, has_host ? host : std::string_view());
+    std::string rewritten = RewriteRequestHeader(header, dest);
     size_t body = x->held - header_len;
+    // An added Host line may not leave room for what followed the header in the buffer.
+    if (rewritten.size() + body > kIoBufferSize) {
+      CloseContext(x);
+      return;
+    }
     std::memmove(x->buffer + rewritten.size(), x->buffer + header_len, body);
     std::memcpy(x->buffer, rewritten.data(), rewritten.size());
     x->held = static_cast<uint32_t>(rewritten.size() + body);

@@ -1,8 +1,9 @@
 #pragma once
 // The HTTP proxy's handler: plain requests (absolute URL, forwarded in origin form to the web
-// server named by the Host header), CONNECT tunnels, "ftp://" requests through the FTP
-// gateway, Basic login or the guest rule, web filters, and one activity-log line per request
-// that reaches its destination.
+// server the URL names, with a Host header naming that server), CONNECT tunnels, "ftp://"
+// requests through the FTP gateway, Basic login or the guest rule, web filters, and one
+// activity-log line per request that reaches its destination. The filter and the log line
+// always see the host the request is sent to.
 //
 // A request is read whole (its header block, up to one buffer) before it is handled; the
 // bytes after the header block go on with it. On a client connection whose request was

@@ -19,8 +19,8 @@ void OnUser(IoContext* x, std::string_view argument) {
     MailSend(x, kPop3UserForm, kPop3Reply);
     return;
   }
-  x->server->activity().PostText(
-      FormatText("Pop3 %s:%s", target.host.c_str(), ClientAddress(x).c_str()));
+  // In parts: the host comes from the client's user name and may hold anything.
+  x->server->activity().Post(ActivityText{"Pop3 " + target.host, ClientAddress(x), ""});
   MailConnect(x, target, kPop3Connecting);
 }
 

@@ -38,9 +38,10 @@ void OnUserName(IoContext* x, std::string_view encoded) {
   TargetParse parsed = ParseMailTarget(user, kSmtpDefaultPort, &target);
   if (parsed == TargetParse::kOk || parsed == TargetParse::kNoServer) {
     // The attempt is logged even without a server, so the log shows who tried what.
-    x->server->activity().PostText(
-        FormatText("SMTP %s:%s", parsed == TargetParse::kOk ? target.server.c_str() : "",
-                   ClientAddress(x).c_str()));
+    // In parts: the server comes from the client's user name and may hold anything.
+    x->server->activity().Post(
+        ActivityText{"SMTP " + (parsed == TargetParse::kOk ? target.server : std::string()),
+                     ClientAddress(x), ""});
   }
   if (parsed != TargetParse::kOk) {
     MailSend(x, kSmtpUserForm, kSmtpAuthReply);

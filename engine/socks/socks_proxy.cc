@@ -168,12 +168,13 @@ void LogResolvedName(IoContext* x) {
   const SocksRecord& r = RecordOf<SocksRecord>(x);
   const char* name = r.name.c_str();
   bool later = r.nameInLaterPacket;
+  // The parts go apart: a name or user may hold ":" or ",", which a joined text would misplace.
   if (x->state == kSocks4Connecting) {
-    x->server->activity().PostText(
-        FormatText(later ? "Socks4a- %s:%s" : "Socks4a %s:%s", name, client.c_str()));
+    x->server->activity().Post(
+        ActivityText{(later ? "Socks4a- " : "Socks4a ") + std::string(name), client, ""});
   } else {
-    x->server->activity().PostText(FormatText(later ? "Socks5- %s:%s,%s" : "Socks5 %s:%s,%s", name,
-                                              client.c_str(), r.user.c_str()));
+    x->server->activity().Post(
+        ActivityText{(later ? "Socks5- " : "Socks5 ") + std::string(name), client, r.user.c_str()});
   }
 }
 

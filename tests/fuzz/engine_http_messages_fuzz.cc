@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the HTTP request parsers as a client would send them. Checks the
 // promises the handler relies on: the header block lies inside the input, a destination has a
-// clean host and a port in range, the rewrite never grows the request nor lets a
-// Proxy-Authorization line through, and Base64 decoding never grows the text.
+// clean host and a port in range, the rewrite grows the request by one Host line at most and
+// never lets a Proxy-Authorization line through in any spelling, the logged request line never
+// grows, and Base64 decoding never grows the text.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -22,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view line = tw::RequestLine(header);
   if (line.size() > header.size()) abort();
   std::string_view value;
-  if (tw::FindHeader(header, "Host: ", &value) && value.size() > header.size()) abort();
+  if (tw::FindHeader(header, "Host", &value) && value.size() > header.size()) abort();
 
   tw::HttpDestination destination;
   if (tw::ParseDestination(header, &destination)) {
@@ -38,13 +39,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string decoded;
   if (tw::Base64Decode(input, &decoded) && decoded.size() > input.size()) abort();
 
-  std::string rewritten = tw::RewriteRequestHeader(header, destination.host);
-  if (rewritten.size() > header.size()) abort();
-  std::string_view rest = rewritten;
-  std::string_view no_host;
-  if (tw::FindHeader(rest, "Proxy-Authorization:", &no_host)) abort();
+  std::string rewritten = tw::RewriteRequestHeader(header, destination);
+  if (rewritten.size() > header.size() + 8 + destination.authority.size()) abort();
+  std::string_view no_password;
+  if (tw::FindHeader(rewritten, "Proxy-Authorization", &no_password)) abort();
+  if (tw::LoggedRequestLine(line).size() > line.size()) abort();
 
-  std::string url = tw::FilterUrlText(line);
+  std::string url = tw::FilterUrlText(line, destination);
   tw::WebFilter filter;
   filter.type = 2;
   filter.patterns = std::string(input.substr(0, input.size() < 64 ? input.size() : 64));

@@ -81,6 +81,16 @@ TEST_F(FtpGatewayTest, LoginFormsInTheUrl) {
     EXPECT_EQ(out, c.expected) << c.userinfo;
     if (*c.expected == '\0') EXPECT_NE(status, 0) << c.userinfo;
   }
+  // The activity log shows who logged in, never with what password.
+  std::vector<std::string> logged = Logged();
+  ASSERT_FALSE(logged.empty());
+  for (const std::string& line : logged) {
+    for (const char* password : {"secret", "wrong", "p%3Aw"}) {
+      EXPECT_EQ(line.find(password), std::string::npos) << line;
+    }
+  }
+  EXPECT_EQ(logged[1].rfind("GET " + ftp_->Url("bob@", "/who.txt") + " HTTP/1.1:127.0.0.1", 0), 0u)
+      << logged[1];
 }
 
 TEST_F(FtpGatewayTest, DirectoryPageHasHeadingUpLinkAndEncodedLinks) {

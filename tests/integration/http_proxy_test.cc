@@ -120,6 +120,12 @@ TEST_F(HttpProxyTest, ServerReceivesTheRewrittenRequestByteForByte) {
        "POST http://" + h + "/p HTTP/1.1\r\nHost: " + h +
            "\r\nProxy-Authorization: Basic Ym9iOnNlY3JldA==\r\nContent-Length: 4\r\n\r\nbody",
        "POST /p HTTP/1.1\r\nHost: " + h + "\r\nContent-Length: 4\r\n\r\nbody"},
+      {"a Host naming another server is replaced by the URL's; the URL's server is reached",
+       "GET http://" + h + "/o HTTP/1.1\r\nhost:127.0.0.2:1\r\n\r\n",
+       "GET /o HTTP/1.1\r\nHost: " + h + "\r\n\r\n"},
+      {"a request without Host gets the URL's",
+       "GET http://" + h + "/m HTTP/1.1\r\nAccept: */*\r\n\r\n",
+       "GET /m HTTP/1.1\r\nHost: " + h + "\r\nAccept: */*\r\n\r\n"},
   };
   size_t connection = 0;
   for (const Case& c : cases) {
@@ -159,7 +165,8 @@ TEST_F(HttpProxyTest, ConnectBytesSentWithTheRequestGoThrough) {
   ASSERT_TRUE(SendAll(fd, "CONNECT " + target + " HTTP/1.1\r\n\r\nearly"));
   EXPECT_EQ(ReadExactly(fd, kEstablished.size() + 5), kEstablished + "early");
   close(fd);
-  EXPECT_TRUE(Logged().empty()) << "a CONNECT without Host is not logged";
+  EXPECT_EQ(Logged(), std::vector<std::string>{"CONNECT " + target + " HTTP/1.1:127.0.0.1"})
+      << "a CONNECT without Host is logged by its target";
 }
 
 TEST_F(HttpProxyTest, CurlTunnelsThroughConnectWithLogin) {
@@ -207,8 +214,6 @@ TEST_F(HttpProxyTest, LoginDecidesBetweenPageAnd407) {
       {"wrong password", "Proxy-Authorization: Basic " + Basic("alice:nope") + "\r\n", k407},
       {"unknown user", "Proxy-Authorization: Basic " + Basic("zed:pw1") + "\r\n", k407},
       {"Base64 that does not decode", "Proxy-Authorization: Basic !!!!\r\n", k407},
-      {"other letter case is not seen", "proxy-authorization: Basic " + Basic("alice:pw1") + "\r\n",
-       k407},
       {"address rule refuses", "Proxy-Authorization: Basic " + Basic("eve:pw2") + "\r\n",
        page + ReadFile("ipblock.html")},
       {"schedule refuses", "Proxy-Authorization: Basic " + Basic("night:pw3") + "\r\n",
@@ -236,8 +241,8 @@ TEST_F(HttpProxyTest, GuestOutsideTheAddressRuleGetsTheBlockPage) {
 }
 
 TEST_F(HttpProxyTest, WebFiltersAllowAndBlockAsTheirTypeSays) {
-  filters_ = WebFilterList({{1, 1, "*.example.test*; intranet*"},
-                            {2, 2, "*.example.test*;intranet*"},
+  filters_ = WebFilterList({{1, 1, "localhost:*; intranet*"},
+                            {2, 2, "localhost:*;intranet*"},
                             {3, 1, "CONNECT 127.0.0.1:*"},
                             {101, 1, "nothing.matches"}});
   for (int id : {1, 2, 3, 101}) {
@@ -254,22 +259,26 @@ TEST_F(HttpProxyTest, WebFiltersAllowAndBlockAsTheirTypeSays) {
   RecordingOrigin origin;
   TestServer echo(TestServer::kEcho);
   std::string blocked = "HTTP/1.0 200 OK\r\n\r\n" + ReadFile("webfilter.html");
+  const std::string port = std::to_string(origin.port());
   struct Case {
     int user;
-    std::string url;  // "" = a CONNECT request
+    std::string url;   // "" = a CONNECT request
+    std::string host;  // the Host line's value
     bool allowed;
   } cases[] = {
-      {1, "http://www.example.test/a/", true},
-      {1, "http://intranet/b", true},
-      {1, "http://other.test/", false},
-      {2, "http://www.example.test/a/", false},
-      {2, "http://intranet", false},
-      {2, "http://other.test/", true},
-      {1, "", false},
-      {3, "", true},
-      {3, "http://www.example.test/", false},
-      {0, "http://other.test/", true},
-      {101, "http://other.test/", true},
+      {1, "http://localhost:" + port + "/a/", "localhost:" + port, true},
+      {1, "http://other.test/b", "other.test", false},  // blocked before any name lookup
+      {1, "http://" + origin.Host() + "/", origin.Host(), false},
+      // The server filtered is the server reached, whatever the Host line names.
+      {1, "http://localhost:" + port + "/h", "127.0.0.2:1", true},
+      {2, "http://localhost:" + port + "/a/", "localhost:" + port, false},
+      {2, "http://intranet", "intranet", false},
+      {2, "http://" + origin.Host() + "/", origin.Host(), true},
+      {1, "", "", false},
+      {3, "", "", true},
+      {3, "http://" + origin.Host() + "/", origin.Host(), false},
+      {0, "http://" + origin.Host() + "/", origin.Host(), true},
+      {101, "http://" + origin.Host() + "/", origin.Host(), true},
   };
   std::string target = "127.0.0.1:" + std::to_string(echo.port());
   for (const Case& c : cases) {
@@ -278,11 +287,11 @@ TEST_F(HttpProxyTest, WebFiltersAllowAndBlockAsTheirTypeSays) {
     std::string request =
         c.url.empty()
             ? "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n" + login + "\r\n"
-            : "GET " + c.url + " HTTP/1.1\r\nHost: " + origin.Host() + "\r\n" + login + "\r\n";
+            : "GET " + c.url + " HTTP/1.1\r\nHost: " + c.host + "\r\n" + login + "\r\n";
     int fd = Connect();
     ASSERT_TRUE(SendAll(fd, request));
-    std::string what =
-        "user u" + std::to_string(c.user) + " " + (c.url.empty() ? "CONNECT" : c.url);
+    std::string what = "user u" + std::to_string(c.user) + " " +
+                       (c.url.empty() ? "CONNECT" : c.url + " Host " + c.host);
     if (!c.allowed) {
       EXPECT_EQ(ReadUntilClose(fd), blocked) << what;
     } else if (c.url.empty()) {
@@ -292,6 +301,50 @@ TEST_F(HttpProxyTest, WebFiltersAllowAndBlockAsTheirTypeSays) {
     }
     close(fd);
   }
+}
+
+// Clients whose library writes header names in lower case log in the same, and their proxy
+// password still stays with the proxy.
+TEST_F(HttpProxyTest, LowerCaseProxyLoginWorksAndNeverReachesTheServer) {
+  AddUser("ann,lee", "pw1");
+  StartProxy(1);
+  RecordingOrigin origin;
+  const std::string login = Basic("ann,lee:pw1");
+  int status = 0;
+  EXPECT_EQ(
+      Curl("-H 'proxy-authorization: Basic " + login + "' http://" + origin.Host() + "/a", &status),
+      "reply 1\n");
+  EXPECT_EQ(status, 0);
+  std::string seen = origin.Received(0);
+  EXPECT_EQ(seen.rfind("GET /a HTTP/1.1\r\nHost: " + origin.Host() + "\r\n", 0), 0u) << seen;
+  EXPECT_EQ(seen.find(login), std::string::npos) << seen;
+  std::vector<ActivityText> logged = LoggedParts();
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_EQ(logged[0].description, "GET http://" + origin.Host() + "/a HTTP/1.1");
+  EXPECT_EQ(logged[0].address, "127.0.0.1");
+  EXPECT_EQ(logged[0].user, "ann,lee");
+}
+
+// curl's --proxy-header 'Host:' leaves the Host line out of its CONNECT.
+TEST_F(HttpProxyTest, ConnectWithoutHostLineIsFilteredByItsTarget) {
+  filters_ = WebFilterList({{2, 2, "CONNECT 127.0.0.1:*"}});
+  AddUser("kept", "pw", [](AccountRules* r) {
+    r->filter = 1;
+    r->filterid = 2;
+  });
+  AddUser("free", "pw");
+  StartProxy(1);
+  RecordingOrigin origin;
+  const std::string args = " -p --proxy-header 'Host:' http://" + origin.Host() + "/t";
+  int status = 0;
+  EXPECT_EQ(Curl("--proxy-user kept:pw" + args, &status), "");
+  EXPECT_NE(status, 0);
+  EXPECT_EQ(origin.Connections(), 0u);
+  EXPECT_TRUE(Logged().empty());
+  EXPECT_EQ(Curl("--proxy-user free:pw" + args, &status), "reply 1\n");
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(Logged(),
+            std::vector<std::string>{"CONNECT " + origin.Host() + " HTTP/1.1:127.0.0.1,free"});
 }
 
 TEST_F(HttpProxyTest, SecondRequestOnTheConnectionGetsANewServerConnection) {
@@ -364,12 +417,11 @@ TEST_F(HttpProxyTest, MalformedRequestsAreClosedCleanly) {
   RecordingOrigin origin;
   std::string h = origin.Host();
   std::vector<std::string> inputs = {
-      "GET http://x/ HTTP/1.1\r\n\r\n",                     // no Host
-      "GET http://x/ HTTP/1.1\r\nhost: " + h + "\r\n\r\n",  // other letter case
-      "GET http://x/ HTTP/1.1\r\nHost:" + h + "\r\n\r\n",   // no blank after the colon
-      "GET / HTTP/1.1\r\nHost: \r\n\r\n",                   // empty Host
-      "GET / HTTP/1.1\r\nHost: a b\r\n\r\n",                // absurd Host
-      "GET / HTTP/1.1\r\nHost: 127.0.0.1:0\r\n\r\n",        // port outside 1-65535
+      "GET / HTTP/1.1\r\nAccept: */*\r\n\r\n",                // no Host, no URL
+      "GET http://x:0/ HTTP/1.1\r\nHost: " + h + "\r\n\r\n",  // URL port outside 1-65535
+      "GET / HTTP/1.1\r\nHost: \r\n\r\n",                     // empty Host
+      "GET / HTTP/1.1\r\nHost: a b\r\n\r\n",                  // absurd Host
+      "GET / HTTP/1.1\r\nHost: 127.0.0.1:0\r\n\r\n",          // port outside 1-65535
       "GET / HTTP/1.1\r\nHost: 127.0.0.1:65536\r\n\r\n",
       "GET / HTTP/1.1\r\nHost: 127.0.0.1:8x\r\n\r\n",
       "GET / HTTP/1.1\r\nHost: :80\r\n\r\n",

@@ -104,8 +104,14 @@ class ProxyFixture : public ::testing::Test {
       if (!t.address.empty() || !t.user.empty()) line += ":" + t.address;
       if (!t.user.empty()) line += "," + t.user;
       logged_.push_back(line);
+      logged_parts_.push_back(std::move(t));
     });
     return logged_;
+  }
+  // The same texts as posted, part by part (for names that hold ":" or ",").
+  std::vector<ActivityText> LoggedParts() {
+    Logged();
+    return logged_parts_;
   }
 
   std::string data_dir_;
@@ -113,6 +119,7 @@ class ProxyFixture : public ::testing::Test {
   ListenerSettings settings_;
   MessageQueue<ActivityText> activity_;
   std::vector<std::string> logged_;
+  std::vector<ActivityText> logged_parts_;
   int64_t contexts_before_ = 0;
   // The fixtures' servers are on loopback; the tests of the destination policy turn this off.
   bool allow_local_destinations_ = true;

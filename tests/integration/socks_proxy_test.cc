@@ -84,6 +84,26 @@ TEST_F(SocksProxyTest, CurlLogsInWithUserAndPassword) {
   EXPECT_EQ(logged[0], "Socks5 localhost:127.0.0.1,bob");
 }
 
+// A login name holding ":" and "," stays whole in the user column, and the address column
+// holds only the client's address.
+TEST_F(SocksProxyTest, LoginNameWithColonAndCommaStaysInItsColumn) {
+  AddUser("b:o,b", "pw", 1);
+  StartProxy(/*authMode=*/1);
+  TestServer origin(TestServer::kHttp);
+  int status = 0;
+  EXPECT_EQ(RunCommand("curl -s --max-time 20 -x 'socks5h://b%3Ao%2Cb:pw@127.0.0.1:" +
+                           std::to_string(proxy_->port()) +
+                           "' http://localhost:" + std::to_string(origin.port()) + "/",
+                       &status),
+            TestServer::kHttpBody);
+  EXPECT_EQ(status, 0);
+  std::vector<ActivityText> logged = LoggedParts();
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_EQ(logged[0].description, "Socks5 localhost");
+  EXPECT_EQ(logged[0].address, "127.0.0.1");
+  EXPECT_EQ(logged[0].user, "b:o,b");
+}
+
 TEST_F(SocksProxyTest, Socks4RepliesByteForByte) {
   StartProxy();
   TestServer echo(TestServer::kEcho);

@@ -37,18 +37,29 @@ TEST(HttpMessagesTest, HeaderBlockEndsAtTheFirstBlankLine) {
   EXPECT_EQ(HeaderBlockLength("GET / HTTP/1.1\nHost: h\n\n"), 0u);
 }
 
-TEST(HttpMessagesTest, HeadersAreFoundOnlyAtALineStartWithTheExactSpelling) {
-  std::string_view v;
-  std::string header = "GET /Host: x HTTP/1.1\r\nX-Forwarded-Host: evil\r\nHost: good:81\r\n\r\n";
-  ASSERT_TRUE(FindHeader(header, "Host: ", &v));
-  EXPECT_EQ(v, "good:81");
-  EXPECT_FALSE(FindHeader("GET / HTTP/1.1\r\nhost: h\r\n\r\n", "Host: ", &v));
-  EXPECT_FALSE(FindHeader("Host: h\r\n\r\n", "Host: ", &v)) << "the request line is no header";
-  ASSERT_TRUE(FindHeader("GET / HTTP/1.1\r\nHost: h", "Host: ", &v));
-  EXPECT_EQ(v, "h") << "a value without line end runs to the end";
+TEST(HttpMessagesTest, HeaderNamesMatchInAnyCaseAtALineStart) {
+  struct Case {
+    std::string header;
+    bool found;
+    std::string value;
+  } cases[] = {
+      {"GET /Host: x HTTP/1.1\r\nX-Forwarded-Host: evil\r\nHost: good:81\r\n\r\n", true, "good:81"},
+      {"GET / HTTP/1.1\r\nhost: h\r\n\r\n", true, "h"},
+      {"GET / HTTP/1.1\r\nHOST:h\r\n\r\n", true, "h"},
+      {"GET / HTTP/1.1\r\nHost: \t h \r\n\r\n", true, "h"},
+      {"GET / HTTP/1.1\r\nHost : h\r\n\r\n", true, "h"},
+      {"GET / HTTP/1.1\r\nHost: h", true, "h"},  // a value without line end runs to the end
+      {"GET / HTTP/1.1\r\nHostname: h\r\nHost-X: h\r\n\r\n", false, ""},
+      {"Host: h\r\n\r\n", false, ""},  // the request line is no header
+  };
+  for (const Case& c : cases) {
+    std::string_view v;
+    ASSERT_EQ(FindHeader(c.header, "Host", &v), c.found) << c.header;
+    if (c.found) EXPECT_EQ(v, c.value) << c.header;
+  }
 }
 
-TEST(HttpMessagesTest, DestinationFromHostHeaderOrConnectLine) {
+TEST(HttpMessagesTest, DestinationFromTheTargetThenTheHostHeader) {
   using S = HttpDestination::Scheme;
   struct Case {
     std::string request;
@@ -67,6 +78,13 @@ TEST(HttpMessagesTest, DestinationFromHostHeaderOrConnectLine) {
       {"CONNECT 10.0.0.1:8443 HTTP/1.1\r\nHost: other:1\r\n\r\n", true, S::kConnect, "10.0.0.1",
        8443},
       {"GET / HTTP/1.1\r\nHost: 1.2.3.4:65535\r\n\r\n", true, S::kHttp, "1.2.3.4", 65535},
+      {"GET / HTTP/1.1\r\nhost:h:81\r\n\r\n", true, S::kHttp, "h", 81},
+      {"GET http://a/ HTTP/1.1\r\nHost: b\r\n\r\n", true, S::kHttp, "a", 80},
+      {"GET http://u:p@a:81/x HTTP/1.1\r\n\r\n", true, S::kHttp, "a", 81},
+      {"GET http://a?@b/ HTTP/1.1\r\n\r\n", true, S::kHttp, "a", 80},
+      {"GET ftp://u:p@f/ HTTP/1.1\r\nHost: g\r\n\r\n", true, S::kFtp, "f", 21},
+      {"GET http:///x HTTP/1.1\r\nHost: h\r\n\r\n", false, S::kHttp, "", 0},
+      {"GET http://a%2fb/ HTTP/1.1\r\nHost: h\r\n\r\n", false, S::kHttp, "", 0},
       {"GET / HTTP/1.1\r\n\r\n", false, S::kHttp, "", 0},
       {"GET / HTTP/1.1\r\nHost: \r\n\r\n", false, S::kHttp, "", 0},
       {"GET / HTTP/1.1\r\nHost: h:\r\n\r\n", false, S::kHttp, "", 0},
@@ -127,7 +145,10 @@ TEST(HttpMessagesTest, BasicCredentialsSplitAtTheFirstColon) {
       {"GET / HTTP/1.1\r\nProxy-Authorization: Basic cHcx \r\n\r\n", true, "", "pw1"},
       {"GET / HTTP/1.1\r\nProxy-Authorization: Basic Ojo=\r\n\r\n", true, "", ":"},
       {"GET / HTTP/1.1\r\nProxy-Authorization: Digest abc\r\n\r\n", false, "", ""},
+      {"GET / HTTP/1.1\r\nproxy-authorization: basic YWxpY2U6cDp3\r\n\r\n", true, "alice", "p:w"},
+      {"GET / HTTP/1.1\r\nPROXY-AUTHORIZATION:Basic\tYWxpY2U6cDp3\r\n\r\n", true, "alice", "p:w"},
       {"GET / HTTP/1.1\r\nProxy-Authorization: Basic %%%%\r\n\r\n", false, "", ""},
+      {"GET / HTTP/1.1\r\nProxy-Authorization: BasicYWxpY2U6cDp3\r\n\r\n", false, "", ""},
       {"GET / HTTP/1.1\r\n\r\n", false, "", ""},
   };
   for (const Case& c : cases) {
@@ -142,52 +163,83 @@ TEST(HttpMessagesTest, BasicCredentialsSplitAtTheFirstColon) {
 TEST(HttpMessagesTest, RewriteMakesOriginFormAndDropsTheProxyPassword) {
   struct Case {
     const char* what;
-    std::string header, host, expected;
+    std::string header, expected;
   } cases[] = {
       {"origin form and Connection",
-       "GET http://h/x HTTP/1.1\r\nHost: h\r\nProxy-Connection: keep-alive\r\n\r\n", "h",
+       "GET http://h/x HTTP/1.1\r\nHost: h\r\nProxy-Connection: keep-alive\r\n\r\n",
        "GET /x HTTP/1.1\r\nHost: h\r\nConnection: keep-alive\r\n\r\n"},
       {"only the first Proxy-Connection",
-       "GET / HTTP/1.1\r\nProxy-Connection: a\r\nProxy-Connection: b\r\n\r\n", "h",
-       "GET / HTTP/1.1\r\nConnection: a\r\nProxy-Connection: b\r\n\r\n"},
-      {"every Proxy-Authorization line goes",
-       "GET http://h/ HTTP/1.1\r\nProxy-Authorization: Basic eDp5\r\nA: 1\r\n"
-       "Proxy-Authorization: Basic eDp6\r\n\r\n",
-       "h", "GET / HTTP/1.1\r\nA: 1\r\n\r\n"},
-      {"host named differently", "GET http://H/x HTTP/1.1\r\nHost: h\r\n\r\n", "h",
-       "GET http://H/x HTTP/1.1\r\nHost: h\r\n\r\n"},
-      {"URL with a port the Host lacks", "GET http://h:81/x HTTP/1.1\r\nHost: h\r\n\r\n", "h",
-       "GET http://h:81/x HTTP/1.1\r\nHost: h\r\n\r\n"},
-      {"longer host name", "GET http://hx/x HTTP/1.1\r\nHost: h\r\n\r\n", "h",
-       "GET http://hx/x HTTP/1.1\r\nHost: h\r\n\r\n"},
-      {"URL in the query", "GET /a?u=http://h/x HTTP/1.1\r\nHost: h\r\n\r\n", "h",
+       "GET / HTTP/1.1\r\nHost: h\r\nproxy-connection: a\r\nProxy-Connection: b\r\n\r\n",
+       "GET / HTTP/1.1\r\nHost: h\r\nConnection: a\r\nProxy-Connection: b\r\n\r\n"},
+      {"Proxy-Connection without blank", "GET http://h/ HTTP/1.1\r\nPROXY-CONNECTION:x\r\n\r\n",
+       "GET / HTTP/1.1\r\nHost: h\r\nConnection:x\r\n\r\n"},
+      {"every Proxy-Authorization line goes, in any spelling",
+       "GET http://h/ HTTP/1.1\r\nHost: h\r\nProxy-Authorization: Basic eDp5\r\nA: 1\r\n"
+       "proxy-authorization: Basic eDp6\r\nPROXY-AUTHORIZATION:Basic eDp6\r\n"
+       "Proxy-Authorization :  Basic eDp6\r\nProxy-authorization:\tBasic eDp6\r\n\r\n",
+       "GET / HTTP/1.1\r\nHost: h\r\nA: 1\r\n\r\n"},
+      {"a folded Proxy-Authorization goes whole",
+       "GET http://h/ HTTP/1.1\r\nHost: h\r\nProxy-Authorization: Basic\r\n eDp5\r\nA: 1\r\n\r\n",
+       "GET / HTTP/1.1\r\nHost: h\r\nA: 1\r\n\r\n"},
+      {"look-alike names stay",
+       "GET http://h/ HTTP/1.1\r\nHost: h\r\nProxy-Authorization-X: 1\r\nX-Host: b\r\n\r\n",
+       "GET / HTTP/1.1\r\nHost: h\r\nProxy-Authorization-X: 1\r\nX-Host: b\r\n\r\n"},
+      {"host named in another letter case", "GET http://H/x HTTP/1.1\r\nhost:  h\r\n\r\n",
+       "GET http://H/x HTTP/1.1\r\nhost:  h\r\n\r\n"},
+      {"Host naming another host is replaced",
+       "GET http://a/x HTTP/1.1\r\nA: 1\r\nHost: b\r\nB: 2\r\n\r\n",
+       "GET /x HTTP/1.1\r\nA: 1\r\nHost: a\r\nB: 2\r\n\r\n"},
+      {"Host with another port is replaced", "GET http://h:81/x HTTP/1.1\r\nHost: h\r\n\r\n",
+       "GET /x HTTP/1.1\r\nHost: h:81\r\n\r\n"},
+      {"default port written out", "GET http://h/x HTTP/1.1\r\nHost: h:80\r\n\r\n",
+       "GET http://h/x HTTP/1.1\r\nHost: h:80\r\n\r\n"},
+      {"longer host name", "GET http://hx/x HTTP/1.1\r\nhost:h\r\n\r\n",
+       "GET /x HTTP/1.1\r\nHost: hx\r\n\r\n"},
+      {"a second Host line goes", "GET http://h/x HTTP/1.1\r\nHost: h\r\nHOST: b\r\n\r\n",
+       "GET /x HTTP/1.1\r\nHost: h\r\n\r\n"},
+      {"missing Host is added", "GET http://u:p@h:81/x HTTP/1.1\r\nA: 1\r\n\r\n",
+       "GET http://u:p@h:81/x HTTP/1.1\r\nHost: h:81\r\nA: 1\r\n\r\n"},
+      {"URL in the query", "GET /a?u=http://h/x HTTP/1.1\r\nHost: h\r\n\r\n",
        "GET /a?u=http://h/x HTTP/1.1\r\nHost: h\r\n\r\n"},
-      {"URL without path", "GET http://h HTTP/1.1\r\nHost: h\r\n\r\n", "h",
+      {"URL without path", "GET http://h HTTP/1.1\r\nHost: h\r\n\r\n",
        "GET http://h HTTP/1.1\r\nHost: h\r\n\r\n"},
-      {"no host", "GET http://h/x HTTP/1.1\r\n\r\n", "", "GET http://h/x HTTP/1.1\r\n\r\n"},
-      {"header case is kept", "GET http://h/ HTTP/1.1\r\nproxy-connection: x\r\n\r\n", "h",
-       "GET / HTTP/1.1\r\nproxy-connection: x\r\n\r\n"},
+      {"other scheme keeps its target", "POST ftp://f/x HTTP/1.1\r\nHost: g\r\n\r\n",
+       "POST ftp://f/x HTTP/1.1\r\nHost: f\r\n\r\n"},
   };
   for (const Case& c : cases) {
-    std::string out = RewriteRequestHeader(c.header, c.host);
-    EXPECT_EQ(out, c.expected) << c.what;
-    EXPECT_LE(out.size(), c.header.size()) << c.what;
+    HttpDestination dest;
+    ASSERT_TRUE(ParseDestination(c.header, &dest)) << c.what;
+    EXPECT_EQ(RewriteRequestHeader(c.header, dest), c.expected) << c.what;
+    std::string_view v;
+    EXPECT_FALSE(FindHeader(RewriteRequestHeader(c.header, dest), "Proxy-Authorization", &v))
+        << c.what;
   }
 }
 
-TEST(HttpMessagesTest, FilterMatchesHostAndPathOrTheWholeConnectLine) {
+TEST(HttpMessagesTest, FilterSeesTheHostTheRequestGoesTo) {
   struct Case {
-    const char* line;
+    std::string header;
     const char* url;
   } texts[] = {
-      {"GET http://h/a/b.html HTTP/1.1", "h/a/b.html"},
-      {"GET http://h/a/// HTTP/1.1", "h/a"},
-      {"GET http://h/ HTTP/1.0", "h"},
-      {"CONNECT h:443 HTTP/1.1", "CONNECT h:443 HTTP/1.1"},
-      {"GET ftp://f/x HTTP/1.1", "GET ftp://f/x HTTP/1.1"},
-      {"http://h/ HTTP/1.1", "http://h/ HTTP/1.1"},  // a URL at the very start is not taken
+      {"GET http://h/a/b.html HTTP/1.1\r\nHost: h\r\n\r\n", "h/a/b.html"},
+      {"GET http://h/a/// HTTP/1.1\r\nHost: h\r\n\r\n", "h/a"},
+      {"GET http://h/ HTTP/1.0\r\n\r\n", "h"},
+      {"GET http://h:81/?q HTTP/1.1\r\nHost: h\r\n\r\n", "h:81/?q"},
+      {"GET http://allowed/ HTTP/1.1\r\nHost: blocked\r\n\r\n", "allowed"},
+      {"GET http://allowed@blocked/x HTTP/1.1\r\n\r\n", "blocked/x"},
+      {"GET /x/ HTTP/1.1\r\nHost: h:81\r\n\r\n", "h:81/x"},
+      {"GET /r?to=http://allowed/ HTTP/1.1\r\nHost: blocked\r\n\r\n",
+       "blocked/r?to=http://allowed"},
+      {"CONNECT h:443 HTTP/1.1\r\n\r\n", "CONNECT h:443 HTTP/1.1"},
+      {"CONNECT h:443 HTTP/1.1\r\nHost: other:443\r\n\r\n", "CONNECT h:443 HTTP/1.1"},
+      {"GET ftp://f/x HTTP/1.1\r\nHost: f\r\n\r\n", "GET ftp://f/x HTTP/1.1"},
+      {"GET ftp://allowed:pw@f HTTP/1.1\r\n\r\n", "GET ftp://f HTTP/1.1"},
   };
-  for (const Case& c : texts) EXPECT_EQ(FilterUrlText(c.line), c.url) << c.line;
+  for (const Case& c : texts) {
+    HttpDestination dest;
+    ASSERT_TRUE(ParseDestination(c.header, &dest)) << c.header;
+    EXPECT_EQ(FilterUrlText(RequestLine(c.header), dest), c.url) << c.header;
+  }
 
   WebFilter allow{1, 1, " *.example.com* ; ;intranet*;"};
   WebFilter block{2, 2, "*.example.com*;intranet*"};
@@ -212,11 +264,37 @@ TEST(HttpMessagesTest, FilterMatchesHostAndPathOrTheWholeConnectLine) {
     EXPECT_FALSE(WebFilterBlocks(other, d.url)) << "an unknown type never blocks";
     EXPECT_FALSE(WebFilterBlocks(empty_allow, d.url)) << "an allow-list without patterns";
   }
+  // A CONNECT is judged by its own target, whatever Host line it carries or lacks.
   WebFilter connect_allow{5, 1, "CONNECT *.example.com:443 HTTP/1.?"};
-  EXPECT_FALSE(
-      WebFilterBlocks(connect_allow, FilterUrlText("CONNECT www.example.com:443 HTTP/1.1")));
-  EXPECT_TRUE(
-      WebFilterBlocks(connect_allow, FilterUrlText("CONNECT www.example.com:8443 HTTP/1.1")));
+  for (const char* request :
+       {"CONNECT www.example.com:8443 HTTP/1.1\r\n\r\n",
+        "CONNECT www.example.com:8443 HTTP/1.1\r\nHost: www.example.com:443\r\n\r\n"}) {
+    HttpDestination dest;
+    ASSERT_TRUE(ParseDestination(request, &dest));
+    EXPECT_TRUE(WebFilterBlocks(connect_allow, FilterUrlText(RequestLine(request), dest)))
+        << request;
+  }
+  HttpDestination dest;
+  std::string_view allowed = "CONNECT www.example.com:443 HTTP/1.1\r\n\r\n";
+  ASSERT_TRUE(ParseDestination(allowed, &dest));
+  EXPECT_FALSE(WebFilterBlocks(connect_allow, FilterUrlText(RequestLine(allowed), dest)));
+}
+
+TEST(HttpMessagesTest, LoggedRequestLineLeavesOutThePassword) {
+  struct Case {
+    const char* line;
+    const char* logged;
+  } cases[] = {
+      {"GET ftp://bob:secret@h/a HTTP/1.1", "GET ftp://bob@h/a HTTP/1.1"},
+      {"GET ftp://a%40b:p:w@h:2121 HTTP/1.1", "GET ftp://a%40b@h:2121 HTTP/1.1"},
+      {"GET ftp://a@b:c@h/ HTTP/1.1", "GET ftp://a@b@h/ HTTP/1.1"},
+      {"GET http://u:p@h/ HTTP/1.1", "GET http://u@h/ HTTP/1.1"},
+      {"GET ftp://carol@h/ HTTP/1.1", "GET ftp://carol@h/ HTTP/1.1"},
+      {"GET ftp://h/a:b@c HTTP/1.1", "GET ftp://h/a:b@c HTTP/1.1"},
+      {"GET http://h/ HTTP/1.1", "GET http://h/ HTTP/1.1"},
+      {"CONNECT h:443 HTTP/1.1", "CONNECT h:443 HTTP/1.1"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(LoggedRequestLine(c.line), c.logged) << c.line;
 }
 
 TEST(HttpMessagesTest, RepliesAreExact) {
