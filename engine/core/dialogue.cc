@@ -16,6 +16,8 @@ namespace {
 
 // The activity line of a guest refused for coming from outside the local networks.
 constexpr char kGuestNotLocal[] = "Guest refused: not on a local network";
+// The activity line of an address whose failed logins start a block.
+constexpr char kLoginsBlocked[] = "Login attempts refused for a minute: too many failures";
 
 }  // namespace
 
@@ -34,6 +36,16 @@ bool GuestAdmitted(IoContext* x) {
     x->server->activity().Post(ActivityText{kGuestNotLocal, client, ""});
   }
   return admission == GuestAdmission::kAdmitted;
+}
+
+bool LoginBlocked(IoContext* x, const std::string& client) {
+  return x->server->loginThrottle().Blocked(client);
+}
+
+void LoginFailed(IoContext* x, const std::string& client) {
+  if (x->server->loginThrottle().RecordFailure(client)) {
+    x->server->activity().Post(ActivityText{kLoginsBlocked, client, ""});
+  }
 }
 
 void SendThenState(IoContext* x, SocketHandle to, const char* data, uint32_t n,

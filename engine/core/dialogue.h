@@ -25,6 +25,13 @@ std::string ClientAddress(IoContext* x);
 // is written to the activity log.
 bool GuestAdmitted(IoContext* x);
 
+// The proxy's failed-login limit for x's client: true while its address may not try to log
+// in (the handler then sends its login refusal without checking the account).
+bool LoginBlocked(IoContext* x, const std::string& client);
+// Counts a wrong user name or password of the client; the failure that starts a block is
+// written to the activity log.
+void LoginFailed(IoContext* x, const std::string& client);
+
 // Sets x->state to next_state and sends n bytes at data on socket `to`; the send's completion
 // comes back in that state. The bytes must stay as they are until then: x's own buffer or
 // record, or text that outlives the connection. Closes x when the send cannot start.

@@ -65,6 +65,7 @@ bool ProxyServer::Start(const ListenerSettings& settings) {
   access_.dataDir = settings.dataDir;
   access_.schedules = settings.schedules;
   access_.port = settings.port;
+  loginThrottle_.Clear();
   http_ = settings.http;
   ftp_ = settings.ftp;
   connectTimeoutMs_ = settings.connectTimeoutMs;

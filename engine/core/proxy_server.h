@@ -23,6 +23,7 @@
 #include "config/activity_log.h"
 #include "engine/core/listener_settings.h"
 #include "engine/policy/authorization.h"
+#include "engine/policy/login_throttle.h"
 #include "engine/policy/destination_policy.h"
 #include "platform/completion_port.h"
 #include "platform/mutex.h"
@@ -103,6 +104,9 @@ class ProxyServer {
   bool UseService(const std::function<std::unique_ptr<ProtocolService>()>& make,
                   const std::function<void(ProtocolService&)>& use) EXCLUDES(serviceMutex_);
 
+  // The failed-login limit of this proxy's clients (emptied at every start).
+  LoginThrottle& loginThrottle() { return loginThrottle_; }
+
   // Guards the `partner` links of this proxy's contexts.
   Mutex& pairMutex() RETURN_CAPABILITY(pairMutex_) { return pairMutex_; }
 
@@ -143,6 +147,7 @@ class ProxyServer {
   std::unique_ptr<ProtocolService> service_ GUARDED_BY(serviceMutex_);
 
   Mutex pairMutex_;
+  LoginThrottle loginThrottle_;
 
   Mutex liveMutex_;
   IoContext* liveHead_ GUARDED_BY(liveMutex_) = nullptr;

@@ -135,8 +135,14 @@ void OnCommandLine(IoContext* x, std::string_view line) {
     }
     int32_t down = x->downloadRate;
     int32_t up = x->uploadRate;
-    bool ok = CheckAccountAccess(x->server->access(), ClientAddress(x), Ftp(x).loginName.c_str(),
-                                 c.argument, &down, &up);
+    std::string client = ClientAddress(x);
+    int reason = kRefusedNoAccount;
+    bool blocked = LoginBlocked(x, client);
+    bool ok = !blocked && CheckAccountAccess(x->server->access(), client, Ftp(x).loginName.c_str(),
+                                             c.argument, &down, &up, &reason);
+    if (!ok && !blocked && x->server->access().authMode == 1 && reason == kRefusedNoAccount) {
+      LoginFailed(x, client);
+    }
     if (ok) {
       Ftp(x).loggedIn = true;
       x->downloadRate = down;

@@ -87,7 +87,7 @@ bool Admitted(IoContext* x, std::string_view header, const std::string& client, 
   }
   std::string password;
   int reason = kRefusedNoAccount;
-  if (!ParseBasicCredentials(header, user, &password)) {
+  if (!ParseBasicCredentials(header, user, &password) || LoginBlocked(x, client)) {
     SendOwnReply(x, ProxyAuthRequiredReply());
     return false;
   }
@@ -96,6 +96,7 @@ bool Admitted(IoContext* x, std::string_view header, const std::string& client, 
     return true;
   }
   if (reason == kRefusedNoAccount) {
+    LoginFailed(x, client);
     SendOwnReply(x, ProxyAuthRequiredReply());
   } else {
     SendPage(x,

@@ -111,10 +111,10 @@ bool SecretsEqual(std::string_view a, std::string_view b) {
 
 bool CheckAccountAccess(const AuthorizationSettings& proxy, std::string_view clientAddress,
                         std::string_view user, std::string_view password,
-                        std::int32_t* downloadRate, std::int32_t* uploadRate) {
+                        std::int32_t* downloadRate, std::int32_t* uploadRate, int* refusalReason) {
   if (proxy.authMode == 1) {
-    return LoginRequired(proxy, clientAddress, user, password, downloadRate, uploadRate, nullptr,
-                         nullptr);
+    return LoginRequired(proxy, clientAddress, user, password, downloadRate, uploadRate,
+                         refusalReason, nullptr);
   }
   return Guest(proxy, clientAddress, user, password, downloadRate, uploadRate);
 }

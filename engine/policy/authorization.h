@@ -58,9 +58,12 @@ constexpr int kRefusedSchedule = 2;   // outside the schedule
 bool CheckAccountAccess(const AuthorizationSettings& proxy, int clientSocket, std::string_view user,
                         std::string_view password, std::int32_t* downloadRate,
                         std::int32_t* uploadRate);
+// With refusalReason (set to kRefusedNoAccount first by the caller), a refusal of the
+// login-required check says why, as CheckHttpAccount does.
 bool CheckAccountAccess(const AuthorizationSettings& proxy, std::string_view clientAddress,
                         std::string_view user, std::string_view password,
-                        std::int32_t* downloadRate, std::int32_t* uploadRate);
+                        std::int32_t* downloadRate, std::int32_t* uploadRate,
+                        int* refusalReason = nullptr);
 
 // HTTP with a Proxy-Authorization login: always the login-required check. Also sets
 // *webFilterId from the deciding record when its "filter" is 1 (else leaves it), and

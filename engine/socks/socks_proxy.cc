@@ -121,8 +121,14 @@ void OnLogin(IoContext* x) {
   }
   Consume(x, consumed);
   RecordOf<SocksRecord>(x).user.Set(user);
-  bool ok = CheckAccountAccess(x->server->access(), ClientAddress(x), user, password,
-                               &x->downloadRate, &x->uploadRate);
+  std::string client = ClientAddress(x);
+  int reason = kRefusedNoAccount;
+  bool blocked = LoginBlocked(x, client);
+  bool ok = !blocked && CheckAccountAccess(x->server->access(), client, user, password,
+                                           &x->downloadRate, &x->uploadRate, &reason);
+  if (!ok && !blocked && x->server->access().authMode == 1 && reason == kRefusedNoAccount) {
+    LoginFailed(x, client);
+  }
   const uint8_t reply[2] = {1, static_cast<uint8_t>(ok ? 0 : 1)};
   SendReply(x, reply, 2, ok ? kSocksOpened : kSocksRefused);
 }

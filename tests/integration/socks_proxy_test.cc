@@ -144,6 +144,23 @@ TEST_F(SocksProxyTest, GuestRuleDecidesSocks4AndUnauthenticatedSocks5) {
   EXPECT_TRUE(Logged().empty());
 }
 
+TEST_F(SocksProxyTest, RepeatedWrongLoginsBlockTheAddressForAMinute) {
+  AddUser("bob", "s3cret", 1);
+  StartProxy(/*authMode=*/1);
+  TestServer origin(TestServer::kHttp);
+  std::string url = " http://localhost:" + std::to_string(origin.port()) + "/";
+  std::string proxy = "@127.0.0.1:" + std::to_string(proxy_->port());
+  int status = 0;
+  for (int i = 0; i < 5; ++i) {
+    RunCommand("curl -s --max-time 20 -x socks5h://bob:wrong" + proxy + url, &status);
+    EXPECT_NE(status, 0);
+  }
+  RunCommand("curl -s --max-time 20 -x socks5h://bob:s3cret" + proxy + url, &status);
+  EXPECT_NE(status, 0) << "even the right password waits out the block";
+  EXPECT_EQ(Logged(), std::vector<std::string>{
+                          "Login attempts refused for a minute: too many failures:127.0.0.1"});
+}
+
 TEST_F(SocksProxyTest, GuestsOnlyFromTheAttachedNetworks) {
   NewProxy(kProtocolSocks).attachedNetworks = std::vector<Ipv4Network>{{0x0a090900, 0xffffff00}};
   ASSERT_TRUE(proxy_->Start(settings_));
