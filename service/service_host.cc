@@ -6,10 +6,13 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "config/activity_log.h"
@@ -41,15 +44,18 @@ class InstanceLock {
  public:
   explicit InstanceLock(const std::string& dataDir) {
     fd_ = open(DataFilePath(dataDir, kLockFileName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ == -1) openError_ = errno;
     held_ = fd_ != -1 && flock(fd_, LOCK_EX | LOCK_NB) == 0;
   }
   ~InstanceLock() {
     if (fd_ != -1) close(fd_);
   }
   bool held() const { return held_; }
+  int openError() const { return openError_; }  // errno of a lock file that could not be made
 
  private:
   int fd_ = -1;
+  int openError_ = 0;
   bool held_ = false;
 };
 
@@ -90,6 +96,12 @@ int RunService(const ServiceOptions& options) {
   const std::string& name = options.serviceName;
   const std::string& dir = options.dataDir;
   int signals = SignalDescriptor();
+  // A data directory that does not exist yet is made private to the service's user; the
+  // installation fills it below.
+  if (mkdir(dir.c_str(), 0700) == -1 && errno != EEXIST) {
+    std::fprintf(stderr, "%s: cannot create the data directory %s: %s\n", name.c_str(), dir.c_str(),
+                 std::strerror(errno));
+  }
 
   ServiceLogger logger(SystemClock::Instance());
   if (ReadRegistryValue(dir, kLogLevel) != 0 &&
@@ -100,8 +112,13 @@ int RunService(const ServiceOptions& options) {
 
   InstanceLock lock(dir);
   if (!lock.held()) {
-    std::fprintf(stderr, "%s: another instance is already running on %s\n", name.c_str(),
-                 dir.c_str());
+    if (lock.openError() != 0) {
+      std::fprintf(stderr, "%s: cannot open the lock file in %s: %s\n", name.c_str(), dir.c_str(),
+                   std::strerror(lock.openError()));
+    } else {
+      std::fprintf(stderr, "%s: another instance is already running on %s\n", name.c_str(),
+                   dir.c_str());
+    }
     if (signals != -1) close(signals);
     return 1;
   }
