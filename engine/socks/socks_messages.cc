@@ -47,6 +47,7 @@ SocksParse ParseSocks4(const uint8_t* p, size_t n, Socks4Request* out, size_t* c
 }
 
 SocksParse ParseSocks5Methods(const uint8_t* p, size_t n, uint8_t* choice, size_t* consumed) {
+  if (n >= 1 && p[0] != 5) return SocksParse::kInvalid;
   if (n < 2) return SocksParse::kNeedMore;
   size_t count = p[1];
   if (n < 2 + count) return SocksParse::kNeedMore;
@@ -62,6 +63,7 @@ SocksParse ParseSocks5Methods(const uint8_t* p, size_t n, uint8_t* choice, size_
 
 SocksParse ParseSocks5Login(const uint8_t* p, size_t n, std::string* user, std::string* password,
                             size_t* consumed) {
+  if (n >= 1 && p[0] != 1) return SocksParse::kInvalid;  // the sub-negotiation's version
   if (n < 2) return SocksParse::kNeedMore;
   size_t ulen = p[1];
   if (n < 2 + ulen + 1) return SocksParse::kNeedMore;
@@ -74,6 +76,7 @@ SocksParse ParseSocks5Login(const uint8_t* p, size_t n, std::string* user, std::
 }
 
 SocksParse ParseSocks5Request(const uint8_t* p, size_t n, Socks5Request* out, size_t* consumed) {
+  if (n >= 1 && p[0] != 5) return SocksParse::kInvalid;
   if (n < 4) return SocksParse::kNeedMore;
   out->command = p[1];
   out->addressType = p[3];

@@ -29,10 +29,10 @@ struct Socks4Request {
 SocksParse ParseSocks4(const uint8_t* p, size_t n, Socks4Request* out, size_t* consumed);
 
 // VER NMETHODS METHODS...: the method chosen among those offered: 2 (user/password) before
-// 0 (none), else 255.
+// 0 (none), else 255. A version other than 5 is invalid as soon as its byte is there.
 SocksParse ParseSocks5Methods(const uint8_t* p, size_t n, uint8_t* choice, size_t* consumed);
 
-// VER ULEN UNAME PLEN PASSWD (RFC 1929).
+// VER ULEN UNAME PLEN PASSWD (RFC 1929); a version other than 1 is invalid.
 SocksParse ParseSocks5Login(const uint8_t* p, size_t n, std::string* user, std::string* password,
                             size_t* consumed);
 
@@ -45,8 +45,8 @@ struct Socks5Request {
 };
 
 // VER CMD RSV ATYP DST.ADDR DST.PORT. Address types other than 1 and 3 are complete as soon as
-// the type byte is there (the caller refuses them without reading further). A name that is
-// empty or holds a zero byte is invalid.
+// the type byte is there (the caller refuses them without reading further). A version other
+// than 5, and a name that is empty or holds a zero byte, are invalid.
 SocksParse ParseSocks5Request(const uint8_t* p, size_t n, Socks5Request* out, size_t* consumed);
 
 // Reply builders; `address` in network order, `port` in host order.

@@ -100,6 +100,11 @@ void OnMethods(IoContext* x) {
     DialogueReadStep(x);
     return;
   }
+  if (r == SocksParse::kInvalid) {  // not SOCKS 5: no method is acceptable
+    const uint8_t refused[2] = {5, 255};
+    SendReply(x, refused, 2, kSocksRefused);
+    return;
+  }
   Consume(x, consumed);
   if (x->server->access().authMode == 1 && choice == 0) choice = 255;
   if (choice == 0 && !GuestAdmitted(x)) choice = 255;
@@ -117,6 +122,10 @@ void OnLogin(IoContext* x) {
       ParseSocks5Login(reinterpret_cast<uint8_t*>(x->buffer), x->held, &user, &password, &consumed);
   if (r == SocksParse::kNeedMore) {
     DialogueReadStep(x);
+    return;
+  }
+  if (r == SocksParse::kInvalid) {
+    CloseContext(x);
     return;
   }
   Consume(x, consumed);

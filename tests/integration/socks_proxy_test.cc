@@ -161,6 +161,28 @@ TEST_F(SocksProxyTest, RepeatedWrongLoginsBlockTheAddressForAMinute) {
                           "Login attempts refused for a minute: too many failures:127.0.0.1"});
 }
 
+TEST_F(SocksProxyTest, WrongVersionBytesAreClosedNeverAnswered) {
+  AddUser("bob", "s3cret", 1);
+  StartProxy();
+  int fd = Connect();  // a greeting of another version: no method is acceptable
+  ASSERT_TRUE(SendAll(fd, B({6, 1, 0})));
+  EXPECT_EQ(ReadExactly(fd, 2), B({5, 255}));
+  EXPECT_TRUE(WaitForClose(fd));
+  close(fd);
+  fd = Connect();  // a request of version 4 after a SOCKS 5 greeting
+  ASSERT_TRUE(SendAll(fd, B({5, 1, 0})));
+  EXPECT_EQ(ReadExactly(fd, 2), B({5, 0}));
+  ASSERT_TRUE(SendAll(fd, B({4, 1, 0, 1, 127, 0, 0, 1, 0, 80})));
+  EXPECT_EQ(ReadExactly(fd, 1), "") << "closed without a reply";
+  close(fd);
+  fd = Connect();  // a login sub-negotiation of version 5
+  ASSERT_TRUE(SendAll(fd, B({5, 1, 2})));
+  EXPECT_EQ(ReadExactly(fd, 2), B({5, 2}));
+  ASSERT_TRUE(SendAll(fd, B({5, 3}) + "bob" + B({6}) + "s3cret"));
+  EXPECT_EQ(ReadExactly(fd, 1), "") << "closed without a reply";
+  close(fd);
+}
+
 TEST_F(SocksProxyTest, GuestsOnlyFromTheAttachedNetworks) {
   NewProxy(kProtocolSocks).attachedNetworks = std::vector<Ipv4Network>{{0x0a090900, 0xffffff00}};
   ASSERT_TRUE(proxy_->Start(settings_));

@@ -120,6 +120,27 @@ TEST(SocksMessages, RequestAddressTypes) {
             SocksParse::kInvalid);
 }
 
+// A SOCKS 5 message with another version byte was once answered as if it were one.
+TEST(SocksMessages, WrongVersionBytesAreInvalidAtOnce) {
+  uint8_t choice = 0;
+  std::string user, password;
+  Socks5Request req;
+  size_t consumed = 0;
+  for (int version : {0, 1, 4, 6, 255}) {
+    auto greeting = Bytes({version, 1, 0});
+    EXPECT_EQ(ParseSocks5Methods(greeting.data(), 1, &choice, &consumed), SocksParse::kInvalid);
+    EXPECT_EQ(ParseSocks5Methods(greeting.data(), 3, &choice, &consumed), SocksParse::kInvalid);
+    auto request = Bytes({version, 1, 0, 1, 127, 0, 0, 1, 0, 80});
+    EXPECT_EQ(ParseSocks5Request(request.data(), request.size(), &req, &consumed),
+              SocksParse::kInvalid);
+  }
+  for (int version : {0, 2, 5}) {
+    auto login = Bytes({version, 1, 'u', 1, 'p'});
+    EXPECT_EQ(ParseSocks5Login(login.data(), login.size(), &user, &password, &consumed),
+              SocksParse::kInvalid);
+  }
+}
+
 TEST(SocksMessages, RepliesCarryTheProxyAddressAndPort) {
   uint32_t address = inet_addr("192.168.1.1");
   uint8_t r5[10], r4[8];
