@@ -41,7 +41,9 @@ bool ParseNumber(std::string_view s, size_t digits, uint32_t max, uint32_t* out)
 }
 
 // The verb of a line: its first word, up to a blank or the line end.
+// The verb of a command line; blanks before it are skipped, as servers skip them.
 std::string_view VerbOf(std::string_view line) {
+  while (!line.empty() && IsBlank(line.front())) line.remove_prefix(1);
   size_t end = 0;
   while (end < line.size() && !IsBlank(line[end])) ++end;
   return line.substr(0, end);
@@ -170,6 +172,8 @@ bool FtpLineMayNeedRewrite(std::string_view start, bool fromServer) {
     size_t n = std::min(start.size(), kPassiveCode.size());
     return StartsWithNoCase(start.substr(0, n), kPassiveCode.substr(0, n));
   }
+  while (!start.empty() && IsBlank(start.front())) start.remove_prefix(1);
+  if (start.empty()) return true;  // only blanks so far: the verb is still to come
   std::string_view verb = VerbOf(start);
   bool complete = verb.size() < start.size();  // a blank or line end follows the verb
   auto matches = [&](std::string_view special) {

@@ -34,7 +34,10 @@ TargetParse ParseMailTarget(std::string_view user, uint16_t default_port, MailTa
   size_t hash = user.find('#');
   if (hash == std::string_view::npos || hash + 1 == user.size()) return TargetParse::kNoServer;
   if (hash == 0) return TargetParse::kNoAccount;
-  if (user.find('\0') != std::string_view::npos) return TargetParse::kBadCharacter;
+  // A CR or LF in the account would end the command line we send to the server early.
+  for (char c : user) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return TargetParse::kBadCharacter;
+  }
   std::string_view account = user.substr(0, hash);
   std::string_view server = user.substr(hash + 1);
   std::string_view host = server;

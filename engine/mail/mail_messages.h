@@ -56,7 +56,7 @@ enum class TargetParse {
   kNoAccount,    // nothing before the "#"
   kBadPort,      // port text not a number 1-65535
   kTooLong,      // account or host longer than we carry
-  kBadCharacter  // a zero byte, which the carried texts cannot hold
+  kBadCharacter  // a control character (zero byte, CR, LF, ...): never carried to a server
 };
 
 TargetParse ParseMailTarget(std::string_view user, uint16_t default_port, MailTarget* out);

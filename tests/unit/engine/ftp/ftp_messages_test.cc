@@ -155,6 +155,9 @@ TEST(FtpMessagesTest, LinesThatNeedTheProxyAreToldFromOrdinaryOnes) {
       {"AUTH TLS\r\n", false, FtpLineKind::kRefused},
       {"EPSVX\r\n", false, FtpLineKind::kOrdinary},
       {"RETR PORT 1,2\r\n", false, FtpLineKind::kOrdinary},
+      // Blanks before the verb once let a PORT or EPRT pass on unrewritten.
+      {"  PORT 1,2,3,4,5,6\r\n", false, FtpLineKind::kPortCommand},
+      {"\tEPRT |1|1.2.3.4|5|\r\n", false, FtpLineKind::kRefused},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ClassifyFtpLine(c.line, c.fromServer), c.kind) << c.line;
@@ -172,7 +175,8 @@ TEST(FtpMessagesTest, UnfinishedLinesAreHeldOnlyWhileTheyMayNeedTheProxy) {
       {"P", false, true},        {"po", false, true},        {"PORT 1,2", false, true},
       {"E", false, true},        {"EPS", false, true},       {"PA", false, false},
       {"PASV", false, false},    {"RETR big", false, false}, {"PORTS x", false, false},
-      {"AUT", false, true},      {"STOR f", false, false},
+      {"AUT", false, true},      {"STOR f", false, false},   {" ", false, true},
+      {"  PO", false, true},     {" PASV", false, false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(FtpLineMayNeedRewrite(c.start, c.fromServer), c.held)

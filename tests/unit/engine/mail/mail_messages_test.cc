@@ -80,6 +80,10 @@ TEST(MailMessages, TargetNamesAccountHostAndPort) {
       {std::string(kMailMaxAccount + 1, 'a') + "#host", TargetParse::kTooLong},
       {"a#" + std::string(kMailMaxHost + 1, 'h'), TargetParse::kTooLong},
       {std::string("a\0b#host", 8), TargetParse::kBadCharacter},
+      // A CR once reached the server inside "USER ...", where it may end the line early.
+      {"a\rRETR 1#host", TargetParse::kBadCharacter},
+      {"a#host\n", TargetParse::kBadCharacter},
+      {"a\tb#host", TargetParse::kBadCharacter},
   };
   for (const Case& c : cases) {
     MailTarget t;
