@@ -123,7 +123,11 @@ bool IsOwnDestination(IoContext* x, const HttpDestination& dest) {
 void StartFetch(IoContext* x, std::string_view header, const HttpDestination& dest) {
   auto fetch = std::make_unique<FtpFetch>();
   if (!ParseFtpRequest(RequestLine(header), &fetch->request)) {
-    CloseContext(x);
+    // Never silence: a path, user or password over the gateway's limit is too long, anything
+    // else that does not decode is a bad request.
+    SendOwnReply(x, RequestLine(header).size() > kFtpMaxField
+                        ? "HTTP/1.0 414 URI Too Long\r\nContent-Length: 0\r\n\r\n"
+                        : "HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\n\r\n");
     return;
   }
   fetch->host = dest.host;

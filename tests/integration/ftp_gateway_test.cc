@@ -151,15 +151,27 @@ TEST_F(FtpGatewayTest, UnreachableOrSilentServerIsClosedWithoutReply) {
   EXPECT_NE(status, 0);
 }
 
-TEST_F(FtpGatewayTest, ControlCharactersInTheUrlNeverReachTheServer) {
+// A URL the gateway cannot carry is answered, never met with silence, and never reaches the
+// FTP server.
+TEST_F(FtpGatewayTest, BadOrOverlongUrlsAreRefusedAndNeverReachTheServer) {
   ftp_->WriteFile("anon/a.txt", "a\n");
   StartProxy();
-  int fd = Connect();
   std::string host = "127.0.0.1:" + std::to_string(ftp_->port());
-  ASSERT_TRUE(SendAll(
-      fd, "GET ftp://" + host + "/a.txt%0d%0aDELE%20a.txt HTTP/1.1\r\nHost: " + host + "\r\n\r\n"));
-  EXPECT_EQ(ReadUntilClose(fd), "");
-  close(fd);
+  const struct {
+    std::string path;
+    std::string reply;
+  } cases[] = {
+      {"/a.txt%0d%0aDELE%20a.txt", "HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\n\r\n"},
+      {"/" + std::string(300, 'p'), "HTTP/1.0 414 URI Too Long\r\nContent-Length: 0\r\n\r\n"},
+  };
+  for (const auto& c : cases) {
+    int fd = Connect();
+    ASSERT_TRUE(
+        SendAll(fd, "GET ftp://" + host + c.path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n"));
+    EXPECT_EQ(ReadUntilClose(fd), c.reply) << c.path.substr(0, 30);
+    close(fd);
+  }
+  EXPECT_EQ(Curl("'" + ftp_->Url("", "/a.txt") + "'"), "a\n") << "the file is still there";
 }
 
 }  // namespace
