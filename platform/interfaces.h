@@ -13,8 +13,17 @@ struct Ipv4Network {
   bool Contains(std::uint32_t host_order) const { return (host_order & mask) == (address & mask); }
 };
 
-// Every IPv4 address of an interface that is up, with its netmask; empty when the list
-// cannot be read.
+// One IPv4 address of an interface, in the kernel's order.
+struct Ipv4Interface {
+  std::uint32_t address = 0;  // host byte order
+  std::uint32_t mask = 0;     // host byte order; 0 when the kernel gives none
+  bool up = false;
+};
+
+// Every IPv4 address of every interface; empty when the list cannot be read.
+std::vector<Ipv4Interface> IPv4Interfaces();
+
+// Every IPv4 address of an interface that is up, with its netmask.
 std::vector<Ipv4Network> AttachedIPv4Networks();
 
 }  // namespace tw

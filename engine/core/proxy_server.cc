@@ -106,8 +106,9 @@ bool ProxyServer::Start(const ListenerSettings& settings) {
   if (getsockname(listenSocket_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
     access_.port = ntohs(addr.sin_port);
   }
-  listedPort_ = static_cast<uint16_t>(access_.port);
-  ownEndpoints_->Add(ListenEndpoint{0, listedPort_});
+  // The address actually bound: 0 for every interface, or the one listen address.
+  listed_ = ListenEndpoint{addr.sin_addr.s_addr, static_cast<uint16_t>(access_.port)};
+  ownEndpoints_->Add(listed_);
   try {
     for (int i = 0; i < protocol_.workerCount; ++i) {
       workers_.emplace_back(WorkerLoop, completionPort_);
@@ -145,9 +146,9 @@ void ProxyServer::ReleaseAll() {
     ending = std::move(service_);
   }
   ending.reset();
-  if (listedPort_ != 0) {
-    ownEndpoints_->Remove(ListenEndpoint{0, listedPort_});
-    listedPort_ = 0;
+  if (listed_.port != 0) {
+    ownEndpoints_->Remove(listed_);
+    listed_ = ListenEndpoint{};
   }
   if (listenSocket_ != -1) {
     shutdown(listenSocket_, SHUT_RDWR);

@@ -23,8 +23,8 @@
 #include "config/activity_log.h"
 #include "engine/core/listener_settings.h"
 #include "engine/policy/authorization.h"
-#include "engine/policy/login_throttle.h"
 #include "engine/policy/destination_policy.h"
+#include "engine/policy/login_throttle.h"
 #include "platform/completion_port.h"
 #include "platform/mutex.h"
 #include "platform/resolver.h"
@@ -133,7 +133,7 @@ class ProxyServer {
   uint32_t dialogueTimeoutMs_ = 60000;
   bool allowLocalDestinations_ = false;
   std::shared_ptr<OwnEndpoints> ownEndpoints_ = std::make_shared<OwnEndpoints>();
-  uint16_t listedPort_ = 0;  // the port added to ownEndpoints_; 0 = none
+  ListenEndpoint listed_;  // what was added to ownEndpoints_; port 0 = nothing
 
   int listenSocket_ = -1;
   int listenBacklog_ = 128;

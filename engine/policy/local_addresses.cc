@@ -1,7 +1,6 @@
 #include "engine/policy/local_addresses.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -10,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/interfaces.h"
 #include "platform/resolver.h"
 
 namespace tw {
@@ -65,14 +65,11 @@ std::vector<std::string> MachineIPv4Addresses() {
   if (HostName(&name)) {
     for (const std::string& a : ResolveAll(name)) AddUnique(&out, a);
   }
-  ifaddrs* list = nullptr;
-  if (::getifaddrs(&list) == 0) {
-    for (ifaddrs* p = list; p != nullptr; p = p->ifa_next) {
-      if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET) continue;
-      std::string text = DottedText(reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr);
-      if (!text.empty()) AddUnique(&out, text);
-    }
-    ::freeifaddrs(list);
+  for (const Ipv4Interface& i : IPv4Interfaces()) {
+    in_addr a;
+    a.s_addr = htonl(i.address);
+    std::string text = DottedText(a);
+    if (!text.empty()) AddUnique(&out, text);
   }
   return out;
 }

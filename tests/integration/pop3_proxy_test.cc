@@ -199,25 +199,14 @@ TEST_F(Pop3ProxyTest, ServersThatRefuseFailOrCannotBeReachedEndTheClient) {
 // with local destinations allowed for the proxy's own port (also by a name resolving to it).
 TEST_F(Pop3ProxyTest, LocalAndOwnDestinationsAreRefusedWithErr) {
   MailTestServer server({"+OK ready\r\n"}, NamingMailbox());
-  for (bool allowLocal : {false, true}) {
-    allow_local_destinations_ = allowLocal;
-    StartProxy(kProtocolPop3);
-    std::string port = std::to_string(allowLocal ? proxy_->port() : server.port());
-    for (std::string host : {"127.0.0.1:", "localhost:"}) {
-      int fd = Client();
-      ASSERT_TRUE(SendAll(fd, "USER a#" + host + port + "\r\n"));
-      EXPECT_EQ(ReadUntilClose(fd), kPop3DestinationRefused) << host << " switch " << allowLocal;
-      close(fd);
-    }
-    std::vector<std::string> logged = Logged();
-    EXPECT_EQ(std::count(logged.begin(), logged.end(),
-                         "Refused destination 127.0.0.1:" + port + ":127.0.0.1"),
-              2)
-        << testing::PrintToString(logged);
-    ASSERT_TRUE(WaitUntil([this] { return proxy_->LiveContexts() == 0; }));
-    proxy_->Stop();
-    logged_.clear();
-  }
+  ExpectLocalAndOwnDestinationsRefused(
+      kProtocolPop3, server.port(),
+      [this](const std::string& target) {
+        int fd = Client();
+        SendAll(fd, "USER a#" + target + "\r\n");
+        return fd;
+      },
+      kPop3DestinationRefused);
 }
 
 TEST_F(Pop3ProxyTest, OverlongLinesAndIdleClientsAreClosed) {
