@@ -42,6 +42,7 @@
 #include "engine/ftp/ftp_messages.h"
 #include "engine/proxy_protocols.h"
 #include "platform/base64.h"
+#include "tests/support/scratch_dir.h"
 #include "tests/support/test_sockets.h"
 
 namespace {
@@ -88,13 +89,12 @@ Rig* MakeRig() {
   // Names the scripts make up must fail fast rather than wait on a name server.
   setenv("RES_OPTIONS", "timeout:1 attempts:1", 1);
   auto* rig = new Rig;
-  char dir[] = "/tmp/tw-fuzz-XXXXXX";
+  rig->data_dir = tw::test::ScratchDirRemovedAtExit("tw-session-fuzz");
   std::string error;
-  if (mkdtemp(dir) == nullptr || !tw::InstallMissingDataFiles(dir, &error)) {
+  if (rig->data_dir.empty() || !tw::InstallMissingDataFiles(rig->data_dir, &error)) {
     fprintf(stderr, "no data directory: %s\n", error.c_str());
     abort();
   }
-  rig->data_dir = dir;
   tw::UserRecord user;
   user.userid = "fuzz";
   user.passwd = "fuzz";
