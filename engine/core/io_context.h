@@ -50,10 +50,10 @@ struct IoContext {
   int32_t downloadRate = 0;   // bytes per second toward the client; <= 0 unlimited
   int32_t uploadRate = 0;     // bytes per second from the client; <= 0 unlimited
   // GUARDED_BY(server->pairMutex()): x has no operation outstanding and waits for its
-  // partner, which posts it a kPosted completion (0 bytes, key: its socket) to go on; CloseContext of
-  // the partner does so too instead of shutting x's socket down.
+  // partner, which posts it a kPosted completion (0 bytes, key: its socket) to go on; CloseContext
+  // of the partner does so too instead of shutting x's socket down.
   bool idle = false;
-  ProtocolRecord record;      // the handler's own record; see RecordOf
+  ProtocolRecord record;  // the handler's own record; see RecordOf
 
   // Not part of the protocol record: the destination socket while its connect is in progress
   // (and its port while the name is looked up), and the links of the proxy's list of live contexts

@@ -17,10 +17,10 @@ using NameText = BoundedText<256>;
 
 // An HTTP message body being passed on; http_body_framing.h starts and advances it.
 struct HttpBodyState {
-  uint8_t kind = 0;        // HttpBodyKind: none, Content-Length, chunked, until close
-  uint8_t step = 0;        // chunked: which part of the chunk framing the next byte is in
-  uint64_t remaining = 0;  // body bytes (Content-Length) or chunk data bytes still to come
-  uint32_t lineBytes = 0;  // chunked: bytes of the size line or trailer section so far
+  uint8_t kind = 0;         // HttpBodyKind: none, Content-Length, chunked, until close
+  uint8_t step = 0;         // chunked: which part of the chunk framing the next byte is in
+  uint64_t remaining = 0;   // body bytes (Content-Length) or chunk data bytes still to come
+  uint32_t lineBytes = 0;   // chunked: bytes of the size line or trailer section so far
   bool sizeDigits = false;  // chunked: the size line has a hex digit
 };
 
@@ -48,9 +48,9 @@ struct HttpRecord {
   uint64_t fetchId = 0;               // kHttpDirectoryPage: the gateway fetch whose page is sent
 
   // Client context of a request sent on.
-  uint32_t checked = 0;     // kHttpRequest: bytes of complete head lines already checked
-  std::string head;         // the rewritten head while it is sent (at most one buffer plus a
-                            // Host line); emptied once sent
+  uint32_t checked = 0;      // kHttpRequest: bytes of complete head lines already checked
+  std::string head;          // the rewritten head while it is sent (at most one buffer plus a
+                             // Host line); emptied once sent
   bool headRequest = false;  // the request is HEAD (its response has no body)
   HttpBodyState body;        // the request body being sent on
   // Set by the destination context under the pair lock.

@@ -1,7 +1,8 @@
 #pragma once
-// The HTTP proxy's view of a client request, as pure functions over its bytes: where the
-// header block ends, which destination it names, the Basic login it carries, the request as
-// it goes on to the web server, the web-filter decision, and the proxy's own reply texts.
+// The HTTP proxy's view of a client request head (checked by http_request_head.h first), as
+// pure functions over its bytes: which destination it names, the Basic login it carries, the
+// request as it goes on to the web server, the web-filter decision, and the proxy's own reply
+// texts.
 // Nothing here touches a socket; every function is safe from any thread and never reads
 // beyond the view it is given.
 //

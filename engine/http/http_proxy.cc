@@ -421,11 +421,10 @@ void OnResponseStep(IoContext* d, uint64_t key, uint32_t bytes) {
       // The server's close ends a response read until the close, and the client's connection.
       if (key != static_cast<uint64_t>(d->socket) || bytes == 0) break;
       size_t used = 0;
-      if (TakeResponse(&s, std::string_view(d->buffer, bytes), &used) == ResponseProgress::kBad ||
-          used == 0) {
-        break;
-      }
-      RelayBytes(d, static_cast<uint32_t>(used));
+      ResponseProgress p = TakeResponse(&s, std::string_view(d->buffer, bytes), &used);
+      if (p == ResponseProgress::kBad || used == 0) break;
+      // After a switch of protocols what follows the head is already the new protocol's.
+      RelayBytes(d, p == ResponseProgress::kSwitched ? bytes : static_cast<uint32_t>(used));
       return;
     }
     case IoOp::kTimer:

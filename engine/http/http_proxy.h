@@ -12,8 +12,9 @@
 // what follows is the next request. Requests are answered in order: each gets its own
 // destination connection, and the next request is taken up only once the response to the one
 // before has reached the client whole (http_response_framing.h); a response that runs until
-// the server closes ends the client's connection with it. Once a CONNECT tunnel is open (or a
-// response has switched protocols) its bytes are opaque: nothing in it is taken for a request.
+// the server closes ends the client's connection with it, as does a response that ends before
+// its request has gone whole. Once a CONNECT tunnel is open (or a response has switched
+// protocols) its bytes are opaque: nothing in it is taken for a request.
 //
 // States of a client context:
 //   kHttpRequest       (1)   -> reading a request's head

@@ -37,7 +37,7 @@ HeadScan ScanRequestHead(std::string_view data, uint32_t* checked);
 
 // A request head accepted by ReadRequestHead.
 struct RequestHead {
-  std::string text;  // the head with every line ended by CRLF, its blank line included
+  std::string text;      // the head with every line ended by CRLF, its blank line included
   bool connect = false;  // CONNECT: no body; a tunnel follows the proxy's reply
   bool head = false;     // HEAD: its response has no body
   HttpBodyKind body = kBodyNone;

@@ -6,10 +6,10 @@
 // scanner (its head lies inside the input and is read the same in any cut), and through the
 // body and response framing, whole and in pieces: the bytes taken never exceed those given,
 // and cutting the input never changes where a message ends.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -69,10 +69,10 @@ void CheckFraming(std::string_view input) {
     tw::StartBody(&whole, kind, input.size() / 2);
     tw::StartBody(&cut, kind, input.size() / 2);
     size_t a = 0, b = 0;
-    tw::BodyProgress pa = Feed<tw::HttpBodyState, tw::BodyProgress>(&whole, input, input.size(), &a,
-                                                                     tw::TakeBody);
-    tw::BodyProgress pb = Feed<tw::HttpBodyState, tw::BodyProgress>(&cut, input, step, &b,
-                                                                     tw::TakeBody);
+    tw::BodyProgress pa =
+        Feed<tw::HttpBodyState, tw::BodyProgress>(&whole, input, input.size(), &a, tw::TakeBody);
+    tw::BodyProgress pb =
+        Feed<tw::HttpBodyState, tw::BodyProgress>(&cut, input, step, &b, tw::TakeBody);
     if (pa != pb || (pa != tw::BodyProgress::kBad && a != b)) abort();
   }
   for (bool head_request : {false, true}) {
@@ -82,8 +82,8 @@ void CheckFraming(std::string_view input) {
     size_t a = 0, b = 0;
     tw::ResponseProgress pa = Feed<tw::HttpResponseState, tw::ResponseProgress>(
         &whole, input, input.size(), &a, tw::TakeResponse);
-    tw::ResponseProgress pb = Feed<tw::HttpResponseState, tw::ResponseProgress>(
-        &cut, input, step, &b, tw::TakeResponse);
+    tw::ResponseProgress pb =
+        Feed<tw::HttpResponseState, tw::ResponseProgress>(&cut, input, step, &b, tw::TakeResponse);
     if (pa != pb || (pa != tw::ResponseProgress::kBad && a != b)) abort();
   }
 }

@@ -418,8 +418,8 @@ TEST_F(HttpProxyTest, MalformedRequestsAreClosedCleanly) {
   std::string h = origin.Host();
   std::vector<std::string> inputs = {
       "GET http://x:0/ HTTP/1.1\r\nHost: " + h + "\r\n\r\n",  // URL port outside 1-65535
-      "GET http:/// HTTP/1.1\r\n\r\n",                         // empty host
-      "GET http://a!b/ HTTP/1.1\r\n\r\n",                      // absurd host
+      "GET http:/// HTTP/1.1\r\n\r\n",                        // empty host
+      "GET http://a!b/ HTTP/1.1\r\n\r\n",                     // absurd host
       "GET http://127.0.0.1:65536/ HTTP/1.1\r\n\r\n",
       "GET http://127.0.0.1:8x/ HTTP/1.1\r\n\r\n",
       "GET http://:80/ HTTP/1.1\r\n\r\n",
@@ -461,7 +461,8 @@ TEST_F(HttpProxyTest, HeadsThatCouldBeFramedTwoWaysGet400AndClose) {
       {"bare CR", get + "X: a\rHost: evil\r\n\r\n"},
       {"obsolete folding", get + "X: a\r\n Host: evil\r\n\r\n"},
       {"Content-Length and Transfer-Encoding",
-       "POST http://" + h + "/ HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n"},
+       "POST http://" + h +
+           "/ HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n"},
       {"differing Content-Lengths",
        "POST http://" + h + "/ HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n"},
       {"origin form", "GET / HTTP/1.1\r\nHost: " + h + "\r\n"},
@@ -508,8 +509,9 @@ TEST_F(HttpProxyTest, PipelinedRequestsAreEachAuthorizedFilteredAndAnsweredInOrd
   ASSERT_EQ(origin.Connections(), 2u);
   EXPECT_EQ(origin.Received(0), "GET /one HTTP/1.1\r\nHost: " + h + "\r\n\r\n");
   EXPECT_EQ(origin.Received(1), "GET /two HTTP/1.1\r\nHost: " + h + "\r\n\r\n");
-  EXPECT_EQ(Logged(), (std::vector<std::string>{"GET http://" + h + "/one HTTP/1.1:127.0.0.1,pat",
-                                                "GET http://" + h + "/two HTTP/1.1:127.0.0.1,pat"}));
+  EXPECT_EQ(Logged(),
+            (std::vector<std::string>{"GET http://" + h + "/one HTTP/1.1:127.0.0.1,pat",
+                                      "GET http://" + h + "/two HTTP/1.1:127.0.0.1,pat"}));
 }
 
 // A second request without the proxy login is refused even on a connection that logged in.
@@ -520,8 +522,7 @@ TEST_F(HttpProxyTest, EveryRequestOfAConnectionNeedsItsLogin) {
   const std::string h = origin.Host();
   int fd = Connect();
   ASSERT_TRUE(SendAll(fd, "GET http://" + h + "/a HTTP/1.1\r\nProxy-Authorization: Basic " +
-                              Basic("pat:pw") + "\r\n\r\nGET http://" + h +
-                              "/b HTTP/1.1\r\n\r\n"));
+                              Basic("pat:pw") + "\r\n\r\nGET http://" + h + "/b HTTP/1.1\r\n\r\n"));
   EXPECT_NE(ReadResponse(fd).find("reply 1"), std::string::npos);
   EXPECT_EQ(ReadUntilClose(fd), k407);
   close(fd);
@@ -546,7 +547,8 @@ TEST_F(HttpProxyTest, RequestBodiesGoOnExactlyAndTheNextRequestIsFound) {
   RecordingOrigin origin;
   const std::string h = origin.Host();
   // "Z" stands for a NUL byte.
-  std::string length_body = "ab\r\n\r\nGET http://evil/ HTTP/1.1\r\n\r\nZz" + std::string(20000, 'L');
+  std::string length_body =
+      "ab\r\n\r\nGET http://evil/ HTTP/1.1\r\n\r\nZz" + std::string(20000, 'L');
   std::string chunked_body = "5\r\nhello\r\n3;x=1\r\n\r\nZ\r\n2710\r\n" + std::string(10000, 'C') +
                              "\r\n0\r\nT: 1\r\n\r\n";
   for (std::string* body : {&length_body, &chunked_body}) (*body)[body->find('Z')] = '\0';

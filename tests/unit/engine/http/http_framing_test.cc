@@ -97,8 +97,7 @@ TEST(HttpRequestHeadTest, BareLineFeedsEndLinesAndTheHeadIsPassedOnInCrLf) {
     uint32_t head_length;
     std::string text;
   } cases[] = {
-      {"GET http://h/ HTTP/1.1\nHost: h\n\nnext", 32,
-       "GET http://h/ HTTP/1.1\r\nHost: h\r\n\r\n"},
+      {"GET http://h/ HTTP/1.1\nHost: h\n\nnext", 32, "GET http://h/ HTTP/1.1\r\nHost: h\r\n\r\n"},
       {"GET http://h/ HTTP/1.0\r\nHost: h\n\r\n", 34, "GET http://h/ HTTP/1.0\r\nHost: h\r\n\r\n"},
       {"OPTIONS * HTTP/1.1\r\nHost: h\r\n\r\n", 31, "OPTIONS * HTTP/1.1\r\nHost: h\r\n\r\n"},
       {"CONNECT h:443 HTTP/1.1\r\n\r\nTLS", 26, "CONNECT h:443 HTTP/1.1\r\n\r\n"},
@@ -112,8 +111,7 @@ TEST(HttpRequestHeadTest, BareLineFeedsEndLinesAndTheHeadIsPassedOnInCrLf) {
     EXPECT_EQ(out.text, c.text);
   }
   uint32_t checked = 0;
-  EXPECT_EQ(ScanRequestHead("GET http://h/ HTTP/1.1\r\nHost: h\r", &checked),
-            HeadScan::kIncomplete)
+  EXPECT_EQ(ScanRequestHead("GET http://h/ HTTP/1.1\r\nHost: h\r", &checked), HeadScan::kIncomplete)
       << "a CR at the end of what has arrived may still be followed by its LF";
 }
 
@@ -145,8 +143,8 @@ TEST(HttpBodyFramingTest, ChunkedAndLengthBodiesEndWhereTheyEnd) {
       {"length", kBodyLength, 4, "ab\r\n|GET", BodyProgress::kDone},
       {"length not yet whole", kBodyLength, 9, "abc", BodyProgress::kMore},
       {"chunked", kBodyChunked, 0, "5\r\nhello\r\n0\r\n\r\n|GET", BodyProgress::kDone},
-      {"chunked with extensions, trailers, bare LF",
-       kBodyChunked, 0, "A;x=\"1\"\n0123456789\n0\r\nT: 1\r\nU: 2\n\r\n|next", BodyProgress::kDone},
+      {"chunked with extensions, trailers, bare LF", kBodyChunked, 0,
+       "A;x=\"1\"\n0123456789\n0\r\nT: 1\r\nU: 2\n\r\n|next", BodyProgress::kDone},
       {"chunk data holding framing", kBodyChunked, 0, "5\r\n0\r\n\r\n\r\n0\r\n\r\n|",
        BodyProgress::kDone},
       {"chunked not yet whole", kBodyChunked, 0, "5\r\nhel", BodyProgress::kMore},
@@ -211,16 +209,15 @@ TEST(HttpResponseFramingTest, ResponsesEndAsTheirStatusAndFramingSay) {
            "\r\nContent-Length: 1\r\n\r\nz|x",
        ResponseProgress::kDone},
       {"differing lengths", false,
-       "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n",
-       ResponseProgress::kBad},
+       "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", ResponseProgress::kBad},
       {"cut framing line", false,
        "HTTP/1.1 200 OK\r\nTransfer-Encoding: " + std::string(200, ' ') + "chunked\r\n\r\n",
        ResponseProgress::kBad},
       {"not a status line", false, "HTP/1.1 200 OK\r\n\r\n", ResponseProgress::kBad},
       {"NUL in the head", false, std::string("HTTP/1.1 200 OK\r\nX: \0\r\n\r\n", 25),
        ResponseProgress::kBad},
-      {"head too long", false,
-       "HTTP/1.1 200 OK\r\n" + std::string(kMaxResponseHead, 'x'), ResponseProgress::kBad},
+      {"head too long", false, "HTTP/1.1 200 OK\r\n" + std::string(kMaxResponseHead, 'x'),
+       ResponseProgress::kBad},
   };
   for (const Case& c : cases) {
     std::string data = c.response;
