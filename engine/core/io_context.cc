@@ -91,6 +91,18 @@ void RelayReadStep(IoContext* x) {
   }
 }
 
+void RelayBytes(IoContext* x, uint32_t n) {
+  x->wsaBuf.len = n;
+  int32_t rate = x->downstream == 1 ? x->downloadRate : x->uploadRate;
+  uint32_t pause = 0;
+  ThrottleSend(x->lastSendTick, static_cast<int32_t>(n), rate, &pause);
+  if (pause > 0) {
+    Port(x)->PostTimed(pause, static_cast<uint64_t>(x->socket), &x->overlapped);
+    return;
+  }
+  RelaySendStep(x);
+}
+
 void Relay(IoContext* x, uint64_t key, uint32_t bytes) {
   switch (x->overlapped.op) {
     case IoOp::kRead: {
@@ -99,15 +111,7 @@ void Relay(IoContext* x, uint64_t key, uint32_t bytes) {
         CloseContext(x);
         return;
       }
-      x->wsaBuf.len = bytes;
-      int32_t rate = x->downstream == 1 ? x->downloadRate : x->uploadRate;
-      uint32_t pause = 0;
-      ThrottleSend(x->lastSendTick, static_cast<int32_t>(bytes), rate, &pause);
-      if (pause > 0) {
-        Port(x)->PostTimed(pause, static_cast<uint64_t>(x->socket), &x->overlapped);
-        return;
-      }
-      RelaySendStep(x);
+      RelayBytes(x, bytes);
       return;
     }
     case IoOp::kTimer:
@@ -136,6 +140,7 @@ void DiscardContext(IoContext* x) {
 void CloseContext(IoContext* x) {
   ProxyServer* server = x->server;
   SocketHandle partner_socket = kNoSocket;
+  IoContext* wake = nullptr;
   {
     MutexLock lock(server->pairMutex());
     if (IoContext* p = x->partner) {
@@ -143,12 +148,20 @@ void CloseContext(IoContext* x) {
       p->partner = nullptr;
       p->peerSocket.store(kClosedPeer);
       x->partner = nullptr;
+      if (p->idle) {
+        p->idle = false;
+        wake = p;
+      }
     }
   }
   CompletionPort* port = server->completionPort().get();
   port->Close(x->socket);
   port->Close(x->connectSocket);
   Free(x);
+  if (wake != nullptr) {
+    port->Post(0, static_cast<uint64_t>(wake->socket), &wake->overlapped);
+    return;
+  }
   // The handle is generation-checked: if the partner has meanwhile closed its socket and the
   // number was reused, this shuts down nothing.
   if (partner_socket != kNoSocket) port->Shutdown(partner_socket);

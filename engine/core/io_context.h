@@ -49,7 +49,11 @@ struct IoContext {
   int32_t downstream = 0;     // 1: `socket` is the destination's, data flows to the client
   int32_t downloadRate = 0;   // bytes per second toward the client; <= 0 unlimited
   int32_t uploadRate = 0;     // bytes per second from the client; <= 0 unlimited
-  ProtocolRecord record;      // the handler's own record; see RecordOf
+  // GUARDED_BY(server->pairMutex()): x has no operation outstanding and waits for its
+  // partner, which posts it a kPosted completion (0 bytes, key: its socket) to go on; CloseContext
+  // of the partner does so too instead of shutting x's socket down.
+  bool idle = false;
+  ProtocolRecord record;  // the handler's own record; see RecordOf
 
   // Not part of the protocol record: the destination socket while its connect is in progress
   // (and its port while the name is looked up), and the links of the proxy's list of live contexts
@@ -93,9 +97,14 @@ IoContext* Pair(IoContext* c, SocketHandle s, int32_t stateC, int32_t stateD);
 // that are not the relay's are ignored.
 void Relay(IoContext* x, uint64_t key, uint32_t bytes);
 
-// Sends x->wsaBuf.len bytes of x->buffer to x's peer through the throttle. Closes x when the
+// Sends x->wsaBuf.len bytes of x->buffer to x's peer (at once; no throttle). Closes x when the
 // send cannot be started.
 void RelaySendStep(IoContext* x);
+
+// Sends the first n bytes of x->buffer to x's peer after the throttle's pause, if any (the
+// pause completes as kTimer; pass it to Relay or call RelaySendStep). For a handler that
+// passes on only part of what it read.
+void RelayBytes(IoContext* x, uint32_t n);
 
 // Posts the next read of x on its own socket; closes x when that fails.
 void RelayReadStep(IoContext* x);
@@ -105,8 +114,9 @@ void RelayReadStep(IoContext* x);
 void DiscardContext(IoContext* x);
 
 // Closes x's socket and frees x. If x has a partner, the link is cut first and the partner's
-// socket is shut down, so the partner's pending read ends and it closes itself. Safe when both
-// contexts of a pair close at the same moment.
+// socket is shut down, so the partner's pending read ends and it closes itself (an idle
+// partner is woken instead, and finds itself unpaired). Safe when both contexts of a pair
+// close at the same moment.
 void CloseContext(IoContext* x);
 
 }  // namespace tw

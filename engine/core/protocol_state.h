@@ -15,12 +15,50 @@ struct IoContext;
 // A user, account or host name as the dialogues keep it: at most 255 bytes.
 using NameText = BoundedText<256>;
 
-// HTTP client context (http_proxy.h).
+// An HTTP message body being passed on; http_body_framing.h starts and advances it.
+struct HttpBodyState {
+  uint8_t kind = 0;         // HttpBodyKind: none, Content-Length, chunked, until close
+  uint8_t step = 0;         // chunked: which part of the chunk framing the next byte is in
+  uint64_t remaining = 0;   // body bytes (Content-Length) or chunk data bytes still to come
+  uint32_t lineBytes = 0;   // chunked: bytes of the size line or trailer section so far
+  bool sizeDigits = false;  // chunked: the size line has a hex digit
+};
+
+// An HTTP response being passed on to the client; http_response_framing.h advances it.
+struct HttpResponseState {
+  uint8_t phase = 0;         // status line, header lines, body, ended, switched protocols
+  bool headRequest = false;  // the request was HEAD: no final response has a body
+  bool lineCut = false;      // the head line being read is longer than `line` keeps
+  uint32_t lineLength = 0;   // bytes kept in `line`
+  char line[128] = {};       // the start of the head line being read
+  uint32_t headBytes = 0;    // bytes of the current head so far (bounded)
+  uint16_t status = 0;       // the status code of the head being read
+  bool lengthSeen = false;   // a Content-Length line was read
+  bool chunkedLast = false;  // the last Transfer-Encoding coding read is "chunked"
+  bool codingSeen = false;   // a Transfer-Encoding line was read
+  uint64_t length = 0;       // the Content-Length value
+  HttpBodyState body;
+};
+
+// HTTP context (http_proxy.h): a client context, or the destination context of a request.
 struct HttpRecord {
   bool tunnel = false;                // kHttpConnecting: the request was CONNECT
   const std::string* page = nullptr;  // kHttpPageHeader: the refusal page that follows (the
                                       // server's copy, which outlives the connection)
   uint64_t fetchId = 0;               // kHttpDirectoryPage: the gateway fetch whose page is sent
+
+  // Client context of a request sent on.
+  uint32_t checked = 0;      // kHttpRequest: bytes of complete head lines already checked
+  std::string head;          // the rewritten head while it is sent (at most one buffer plus a
+                             // Host line); emptied once sent
+  bool headRequest = false;  // the request is HEAD (its response has no body)
+  HttpBodyState body;        // the request body being sent on
+  // Set by the destination context under the pair lock.
+  bool responseEnded = false;  // the response to the request has reached the client whole
+  bool upgraded = false;       // the response switched protocols: the pair is a tunnel now
+
+  // Destination context of a request: the response being passed on.
+  HttpResponseState response;
 };
 
 // The FTP control relay's word: the send in progress and what the held bytes are.

@@ -162,18 +162,6 @@ bool AppendOriginForm(std::string_view line, std::string_view host_value, std::s
 
 }  // namespace
 
-bool StartsWithMethod(std::string_view data) {
-  for (std::string_view word : {"GET ", "PUT ", "POST ", "HEAD ", "CONNECT "}) {
-    if (StartsWithNoCase(data, word)) return true;
-  }
-  return false;
-}
-
-size_t HeaderBlockLength(std::string_view data) {
-  size_t end = data.find("\r\n\r\n");
-  return end == std::string_view::npos ? 0 : end + 4;
-}
-
 std::string_view RequestLine(std::string_view header) {
   return header.substr(0, header.find("\r\n"));
 }

@@ -1,7 +1,8 @@
 #pragma once
-// The HTTP proxy's view of a client request, as pure functions over its bytes: where the
-// header block ends, which destination it names, the Basic login it carries, the request as
-// it goes on to the web server, the web-filter decision, and the proxy's own reply texts.
+// The HTTP proxy's view of a client request head (checked by http_request_head.h first), as
+// pure functions over its bytes: which destination it names, the Basic login it carries, the
+// request as it goes on to the web server, the web-filter decision, and the proxy's own reply
+// texts.
 // Nothing here touches a socket; every function is safe from any thread and never reads
 // beyond the view it is given.
 //
@@ -25,14 +26,6 @@ inline constexpr std::string_view kConnectEstablished =
 
 // The status line and blank line that precede a refusal page.
 inline constexpr std::string_view kPageReplyStatus = "HTTP/1.0 200 OK\r\n\r\n";
-
-// True when data begins, without regard to case, with "GET ", "PUT ", "POST ", "HEAD " or
-// "CONNECT ": the words that start a new request on a client connection.
-bool StartsWithMethod(std::string_view data);
-
-// The length of the header block including the blank line that ends it ("\r\n\r\n"), or 0
-// while that line has not arrived.
-size_t HeaderBlockLength(std::string_view data);
 
 // The first line of a header block, without its line end.
 std::string_view RequestLine(std::string_view header);

@@ -15,7 +15,10 @@
 #include "engine/core/proxy_server.h"
 #include "engine/http/ftp_gateway_jobs.h"
 #include "engine/http/ftp_listing_page.h"
+#include "engine/http/http_body_framing.h"
 #include "engine/http/http_messages.h"
+#include "engine/http/http_request_head.h"
+#include "engine/http/http_response_framing.h"
 #include "engine/policy/authorization.h"
 #include "platform/address_text.h"
 #include "platform/tick.h"
@@ -139,10 +142,12 @@ void StartFetch(IoContext* x, std::string_view header, const HttpDestination& de
   StartFtpFetch(x->server->completionPort(), &x->overlapped, std::move(fetch));
 }
 
-// A whole header block of header_len bytes is at the start of the buffer, x->held bytes in
-// all (the rest is body, or a tunnel's first bytes).
-void NewRequest(IoContext* x, size_t header_len) {
-  std::string_view header(x->buffer, header_len);
+void OnRequestBytes(IoContext* x);
+
+// A request's head has been checked and taken from the buffer; x->held bytes follow it (body,
+// later requests, or a tunnel's first bytes).
+void NewRequest(IoContext* x, const RequestHead& request) {
+  const std::string& header = request.text;
   std::string client = ClientAddress(x);
   std::string user;
   int32_t filter_id = 0;
@@ -168,39 +173,54 @@ void NewRequest(IoContext* x, size_t header_len) {
     StartFetch(x, header, dest);
     return;
   }
-  if (dest.scheme == HttpDestination::kConnect) {
-    // The CONNECT request itself is answered by the proxy; only what follows goes on.
-    std::memmove(x->buffer, x->buffer + header_len, x->held - header_len);
-    x->held -= static_cast<uint32_t>(header_len);
-    RecordOf<HttpRecord>(x).tunnel = true;
-  } else {
-    std::string rewritten = RewriteRequestHeader(header, dest);
-    size_t body = x->held - header_len;
-    // An added Host line may not leave room for what followed the header in the buffer.
-    if (rewritten.size() + body > kIoBufferSize) {
-      CloseContext(x);
-      return;
-    }
-    std::memmove(x->buffer + rewritten.size(), x->buffer + header_len, body);
-    std::memcpy(x->buffer, rewritten.data(), rewritten.size());
-    x->held = static_cast<uint32_t>(rewritten.size() + body);
-    RecordOf<HttpRecord>(x).tunnel = false;
+  HttpRecord& r = RecordOf<HttpRecord>(x);
+  r.tunnel = dest.scheme == HttpDestination::kConnect;
+  if (!r.tunnel) {
+    r.head = RewriteRequestHeader(header, dest);
+    r.headRequest = request.head;
+    StartBody(&r.body, request.body, request.length);
   }
+  r.responseEnded = false;
+  r.upgraded = false;
   x->state = kHttpConnecting;
   if (!ConnectDestination(x, dest.host, dest.port)) CloseContext(x);
 }
 
-void OnRequestBytes(IoContext* x) {
-  size_t header_len = HeaderBlockLength(std::string_view(x->buffer, x->held));
-  if (header_len != 0) {
-    NewRequest(x, header_len);
+// A complete head of head_len bytes is at the start of the buffer: it is checked, then taken
+// out of the buffer whatever follows.
+void TakeRequestHead(IoContext* x, uint32_t head_len) {
+  RequestHead request;
+  bool ok = ReadRequestHead(std::string_view(x->buffer, head_len), &request);
+  std::memmove(x->buffer, x->buffer + head_len, x->held - head_len);
+  x->held -= head_len;
+  RecordOf<HttpRecord>(x).checked = 0;
+  if (!ok) {
+    SendOwnReply(x, kBadRequestReply);
     return;
+  }
+  NewRequest(x, request);
+}
+
+void OnRequestBytes(IoContext* x) {
+  HttpRecord& r = RecordOf<HttpRecord>(x);
+  switch (ScanRequestHead(std::string_view(x->buffer, x->held), &r.checked)) {
+    case HeadScan::kBad:
+      SendOwnReply(x, kBadRequestReply);
+      return;
+    case HeadScan::kComplete:
+      TakeRequestHead(x, r.checked);
+      return;
+    case HeadScan::kIncomplete:
+      break;
   }
   // A header block that does not fit one buffer is not served.
   if (x->held >= kIoBufferSize) {
     CloseContext(x);
     return;
   }
+  // A request begun on an idle connection has the dialogue's time to arrive whole.
+  uint32_t limit = x->server->dialogueTimeoutMs();
+  if (x->deadlineMs == 0 && limit != 0) x->deadlineMs = MonotonicMs() + limit;
   DialogueReadStep(x);
 }
 
@@ -208,20 +228,24 @@ void RefuseDestination(IoContext* x) {
   SendOwnReply(x, DestinationForbiddenReply());
 }
 
-void OnConnected(IoContext* x) {
-  bool tunnel = RecordOf<HttpRecord>(x).tunnel;
-  IoContext* d = PairConnected(x, tunnel ? kHttpTunnel : kHttpForwarding, kHttpDestination);
-  if (d == nullptr) return;
+// The client's next request, once the previous one has been answered whole: from the bytes
+// already held, else from a read without a time limit (the connection may idle between
+// requests).
+void NextRequest(IoContext* x) {
+  x->state = kHttpRequest;
   x->deadlineMs = 0;
-  if (tunnel) {
-    // The destination context sends the reply; its completion starts the destination's reads,
-    // so nothing from the destination can overtake it.
-    std::memcpy(d->buffer, kConnectEstablished.data(), kConnectEstablished.size());
-    d->wsaBuf.len = static_cast<uint32_t>(kConnectEstablished.size());
-    RelaySendStep(d);
+  RecordOf<HttpRecord>(x).checked = 0;
+  if (x->held > 0) {
+    OnRequestBytes(x);
   } else {
-    RelayReadStep(d);
+    DialogueReadStep(x);
   }
+}
+
+// The response switched protocols: from now on the client's bytes go on raw, beginning with
+// those already held.
+void StartClientTunnel(IoContext* x) {
+  x->state = kHttpTunnel;
   uint32_t n = x->held;
   x->held = 0;
   if (n > 0) {
@@ -230,6 +254,222 @@ void OnConnected(IoContext* x) {
   } else {
     RelayReadStep(x);
   }
+}
+
+enum class AfterRequest { kNext, kTunnel, kClose, kWait };
+
+// What the client context does once its request has gone whole to the destination: the next
+// request waits until the response has ended. REQUIRES: the pair lock held.
+AfterRequest DecideAfterRequest(IoContext* x) REQUIRES(x->server->pairMutex()) {
+  const HttpRecord& r = RecordOf<HttpRecord>(x);
+  if (r.upgraded) return AfterRequest::kTunnel;
+  if (r.responseEnded) return AfterRequest::kNext;
+  if (x->partner == nullptr) return AfterRequest::kClose;
+  return AfterRequest::kWait;
+}
+
+void ContinueAfterRequest(IoContext* x, AfterRequest next) {
+  switch (next) {
+    case AfterRequest::kNext:
+      NextRequest(x);
+      return;
+    case AfterRequest::kTunnel:
+      StartClientTunnel(x);
+      return;
+    case AfterRequest::kClose:
+      CloseContext(x);
+      return;
+    case AfterRequest::kWait:
+      return;
+  }
+}
+
+// The request (head and body) has reached the destination. Unless its response has already
+// ended, x waits idle, with no operation outstanding, until the destination context wakes it.
+void RequestSent(IoContext* x) {
+  AfterRequest next;
+  {
+    MutexLock lock(x->server->pairMutex());
+    next = DecideAfterRequest(x);
+    if (next == AfterRequest::kWait) {
+      x->state = kHttpAwaitResponse;
+      x->idle = true;
+      return;
+    }
+  }
+  ContinueAfterRequest(x, next);
+}
+
+// Woken after waiting for the response (or because the destination is gone).
+void OnResponseAwaited(IoContext* x) {
+  if (x->overlapped.op != IoOp::kPosted) {
+    CloseContext(x);
+    return;
+  }
+  AfterRequest next;
+  {
+    MutexLock lock(x->server->pairMutex());
+    next = DecideAfterRequest(x);
+  }
+  ContinueAfterRequest(x, next == AfterRequest::kWait ? AfterRequest::kClose : next);
+}
+
+// Sends on the part of the held bytes that belongs to the request body; reads more of it when
+// none are held. The bytes after the body stay held for the next request.
+void SendBodyStep(IoContext* x) {
+  HttpRecord& r = RecordOf<HttpRecord>(x);
+  if (BodyEnded(r.body)) {
+    RequestSent(x);
+    return;
+  }
+  x->state = kHttpRequestBody;
+  if (x->held == 0) {
+    RelayReadStep(x);
+    return;
+  }
+  size_t used = 0;
+  if (TakeBody(&r.body, std::string_view(x->buffer, x->held), &used) == BodyProgress::kBad ||
+      used == 0) {
+    CloseContext(x);
+    return;
+  }
+  RelayBytes(x, static_cast<uint32_t>(used));
+}
+
+void OnRequestBodyStep(IoContext* x, uint64_t key, uint32_t bytes) {
+  switch (x->overlapped.op) {
+    case IoOp::kRead:
+      if (key != static_cast<uint64_t>(x->socket) || bytes == 0) break;
+      x->held = bytes;
+      SendBodyStep(x);
+      return;
+    case IoOp::kTimer:
+      RelaySendStep(x);
+      return;
+    case IoOp::kSend: {
+      if (bytes == 0) break;
+      uint32_t sent = x->wsaBuf.len;
+      std::memmove(x->buffer, x->buffer + sent, x->held - sent);
+      x->held -= sent;
+      SendBodyStep(x);
+      return;
+    }
+    default:
+      break;
+  }
+  CloseContext(x);
+}
+
+void OnRequestHeadSent(IoContext* x, uint32_t bytes) {
+  if (x->overlapped.op != IoOp::kSend || bytes == 0) {
+    CloseContext(x);
+    return;
+  }
+  std::string().swap(RecordOf<HttpRecord>(x).head);
+  SendBodyStep(x);
+}
+
+// The response has reached the client whole: the destination context leaves the pair and
+// closes, and the client context goes on with its next request.
+void ResponseEnded(IoContext* d) {
+  IoContext* wake = nullptr;
+  {
+    MutexLock lock(d->server->pairMutex());
+    if (IoContext* x = d->partner) {
+      RecordOf<HttpRecord>(x).responseEnded = true;
+      if (x->idle) {
+        x->idle = false;
+        wake = x;
+      }
+      x->partner = nullptr;
+      x->peerSocket.store(kNoSocket);
+      d->partner = nullptr;
+      d->peerSocket.store(kNoSocket);
+    }
+  }
+  CompletionPort* port = Port(d);
+  CloseContext(d);
+  if (wake != nullptr) port->Post(0, static_cast<uint64_t>(wake->socket), &wake->overlapped);
+}
+
+// A 101 response has reached the client: both directions are relayed raw from now on.
+void ResponseSwitched(IoContext* d) {
+  IoContext* wake = nullptr;
+  {
+    MutexLock lock(d->server->pairMutex());
+    if (IoContext* x = d->partner) {
+      RecordOf<HttpRecord>(x).upgraded = true;
+      if (x->idle) {
+        x->idle = false;
+        wake = x;
+      }
+    }
+  }
+  if (wake != nullptr) {
+    Port(d)->Post(0, static_cast<uint64_t>(wake->socket), &wake->overlapped);
+  }
+  d->state = kHttpDestination;
+  RelayReadStep(d);
+}
+
+// Destination context of a request: passes the response on as far as its framing reaches;
+// what the server sends beyond it is dropped with the connection.
+void OnResponseStep(IoContext* d, uint64_t key, uint32_t bytes) {
+  HttpResponseState& s = RecordOf<HttpRecord>(d).response;
+  switch (d->overlapped.op) {
+    case IoOp::kRead: {
+      // The server's close ends a response read until the close, and the client's connection.
+      if (key != static_cast<uint64_t>(d->socket) || bytes == 0) break;
+      size_t used = 0;
+      ResponseProgress p = TakeResponse(&s, std::string_view(d->buffer, bytes), &used);
+      if (p == ResponseProgress::kBad || used == 0) break;
+      // After a switch of protocols what follows the head is already the new protocol's.
+      RelayBytes(d, p == ResponseProgress::kSwitched ? bytes : static_cast<uint32_t>(used));
+      return;
+    }
+    case IoOp::kTimer:
+      RelaySendStep(d);
+      return;
+    case IoOp::kSend: {
+      if (bytes == 0) break;
+      size_t none = 0;
+      ResponseProgress p = TakeResponse(&s, std::string_view(), &none);
+      if (p == ResponseProgress::kDone) {
+        ResponseEnded(d);
+      } else if (p == ResponseProgress::kSwitched) {
+        ResponseSwitched(d);
+      } else {
+        RelayReadStep(d);
+      }
+      return;
+    }
+    default:
+      break;
+  }
+  CloseContext(d);
+}
+
+void OnConnected(IoContext* x) {
+  HttpRecord& r = RecordOf<HttpRecord>(x);
+  if (!r.tunnel) {
+    IoContext* d = PairConnected(x, kHttpRequestHead, kHttpResponse);
+    if (d == nullptr) return;
+    x->deadlineMs = 0;
+    StartResponse(&RecordOf<HttpRecord>(d).response, r.headRequest);
+    RelayReadStep(d);
+    SendThenState(x, x->peerSocket.load(), r.head.data(), static_cast<uint32_t>(r.head.size()),
+                  kHttpRequestHead);
+    return;
+  }
+  IoContext* d = PairConnected(x, kHttpTunnel, kHttpDestination);
+  if (d == nullptr) return;
+  x->deadlineMs = 0;
+  // The destination context sends the reply; its completion starts the destination's reads,
+  // so nothing from the destination can overtake it.
+  std::memcpy(d->buffer, kConnectEstablished.data(), kConnectEstablished.size());
+  d->wsaBuf.len = static_cast<uint32_t>(kConnectEstablished.size());
+  RelaySendStep(d);
+  StartClientTunnel(x);
 }
 
 // A file: the client is paired with the data connection, which sends the status line first.
@@ -312,18 +552,28 @@ void HttpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
       OnFetched(x, key);
       return;
     case kHttpForwarding:
-      if (IsClientRead(x, key, bytes) && StartsWithMethod(std::string_view(x->buffer, bytes))) {
-        x->held = bytes;
-        x->state = kHttpRequest;
-        uint32_t limit = x->server->dialogueTimeoutMs();
-        x->deadlineMs = limit != 0 ? MonotonicMs() + limit : 0;
-        OnRequestBytes(x);
+      // What a client sends while a file comes from the FTP gateway is no concern of the
+      // FTP server's data connection: it is read and dropped.
+      if (IsClientRead(x, key, bytes)) {
+        RelayReadStep(x);
         return;
       }
       Relay(x, key, bytes);
       return;
     case kHttpRequest:
       if (TakeDialogueRead(x, key, bytes)) OnRequestBytes(x);
+      return;
+    case kHttpRequestHead:
+      OnRequestHeadSent(x, bytes);
+      return;
+    case kHttpRequestBody:
+      OnRequestBodyStep(x, key, bytes);
+      return;
+    case kHttpAwaitResponse:
+      OnResponseAwaited(x);
+      return;
+    case kHttpResponse:
+      OnResponseStep(x, key, bytes);
       return;
     default:
       CloseContext(x);

@@ -5,22 +5,32 @@
 // activity-log line per request that reaches its destination. The filter and the log line
 // always see the host the request is sent to.
 //
-// A request is read whole (its header block, up to one buffer) before it is handled; the
-// bytes after the header block go on with it. On a client connection whose request was
-// forwarded, a later read that begins with a method word is a new request, which gets a new
-// destination connection while the previous one is shut down; other reads are relayed. Once a
-// CONNECT tunnel is open its bytes are opaque: nothing in it is taken for a request.
+// Every request of a client connection is read whole (its head, up to one buffer), checked
+// strictly (http_request_head.h: a head two readers could frame differently gets "400 Bad
+// Request" and the connection closes), authorized, filtered, logged and rewritten before it
+// goes on; its body goes on as far as its framing reaches (Content-Length or chunked), and
+// what follows is the next request. Requests are answered in order: each gets its own
+// destination connection, and the next request is taken up only once the response to the one
+// before has reached the client whole (http_response_framing.h); a response that runs until
+// the server closes ends the client's connection with it, as does a response that ends before
+// its request has gone whole. Once a CONNECT tunnel is open (or a response has switched
+// protocols) its bytes are opaque: nothing in it is taken for a request.
 //
 // States of a client context:
-//   kHttpRequest       (1)   -> reading a request's header block
+//   kHttpRequest       (1)   -> reading a request's head
 //   kHttpConnecting    (2)   -> name lookup or connect to the destination in progress
 //   kHttpFetching      (3)   -> the FTP gateway is fetching (no operation on the socket)
-//   kHttpForwarding    (4)   -> request sent on; reads are relayed or start a new request
+//   kHttpForwarding    (4)   -> a file from the FTP gateway is sent; client bytes are dropped
 //   kHttpPageHeader    (5)   -> the status line of a page reply being sent; the page follows
 //   kHttpDirectoryPage (6)   -> an FTP directory page being sent; then closed
+//   kHttpRequestHead   (8)   -> the rewritten head being sent to the destination
+//   kHttpRequestBody   (9)   -> the body being read from the client and sent on
+//   kHttpAwaitResponse (10)  -> request sent whole; idle (no operation) until the destination
+//                               context has passed the response on whole and wakes it
 //   kHttpReplySent     (100) -> a final reply of the proxy's own being sent; then closed
-//   kHttpTunnel        (-1)  -> CONNECT tunnel; plain relay
-// A destination context (also an FTP data connection) is kHttpDestination (7): plain relay.
+//   kHttpTunnel        (-1)  -> CONNECT tunnel or switched protocols; plain relay
+// A destination context is kHttpResponse (11) while it passes a response on, framed; a
+// tunnel's (and an FTP data connection) is kHttpDestination (7): plain relay.
 #include <cstdint>
 #include <string>
 
@@ -36,6 +46,10 @@ enum HttpState : int32_t {
   kHttpPageHeader = 5,
   kHttpDirectoryPage = 6,
   kHttpDestination = 7,
+  kHttpRequestHead = 8,
+  kHttpRequestBody = 9,
+  kHttpAwaitResponse = 10,
+  kHttpResponse = 11,
   kHttpReplySent = 100,
   kHttpTunnel = -1,
 };

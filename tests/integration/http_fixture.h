@@ -34,12 +34,42 @@
 
 namespace tw::test {
 
+// Where a request whose head ends at head_end (just past its blank line) ends, counting its
+// Content-Length or chunked body; npos while it has not arrived whole.
+inline size_t RequestEnd(const std::string& data, size_t head_end) {
+  std::string head = data.substr(0, head_end);
+  if (head.find("Transfer-Encoding: chunked") == std::string::npos) {
+    size_t cl = head.find("Content-Length: ");
+    size_t body = cl == std::string::npos ? 0 : std::stoul(head.substr(cl + 16));
+    return data.size() < head_end + body ? std::string::npos : head_end + body;
+  }
+  size_t pos = head_end;
+  for (;;) {
+    size_t eol = data.find("\r\n", pos);
+    if (eol == std::string::npos) return eol;
+    size_t size = std::stoul(data.substr(pos, eol - pos), nullptr, 16);
+    pos = eol + 2;
+    if (size == 0) break;
+    if (data.size() < pos + size + 2) return std::string::npos;
+    pos += size + 2;
+  }
+  // Trailer lines up to the blank line.
+  for (;;) {
+    size_t eol = data.find("\r\n", pos);
+    if (eol == std::string::npos) return eol;
+    if (eol == pos) return pos + 2;
+    pos = eol + 2;
+  }
+}
+
 // A web server on 127.0.0.1 that keeps every byte each connection sent. Every request (header
-// block plus a Content-Length body) is answered with "reply N" (N counts requests over all
-// connections) and the connection stays open until the client closes it.
+// block plus a Content-Length or chunked body) is answered with "reply N" (N counts requests
+// over all connections), or with what the test's responder makes of the request, and the
+// connection stays open until the client closes it.
 class RecordingOrigin {
  public:
-  RecordingOrigin() {
+  using Responder = std::function<std::string(const std::string& request, int n)>;
+  explicit RecordingOrigin(Responder responder = nullptr) : responder_(std::move(responder)) {
     listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -108,14 +138,16 @@ class RecordingOrigin {
       for (;;) {
         size_t end = pending.find("\r\n\r\n");
         if (end == std::string::npos) break;
-        size_t body = 0;
-        size_t cl = pending.find("Content-Length: ");
-        if (cl != std::string::npos && cl < end) body = std::stoul(pending.substr(cl + 16));
-        if (pending.size() < end + 4 + body) break;
-        pending.erase(0, end + 4 + body);
-        std::string text = "reply " + std::to_string(++replies_) + "\n";
+        size_t request_end = RequestEnd(pending, end + 4);
+        if (request_end == std::string::npos) break;
+        std::string request = pending.substr(0, request_end);
+        pending.erase(0, request_end);
+        int n = ++replies_;
+        std::string text = "reply " + std::to_string(n) + "\n";
         std::string response =
-            "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(text.size()) + "\r\n\r\n" + text;
+            responder_ ? responder_(request, n)
+                       : "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(text.size()) +
+                             "\r\n\r\n" + text;
         if (!SendAll(fd, response)) break;
       }
     }
@@ -123,6 +155,7 @@ class RecordingOrigin {
     ended_[index] = true;
   }
 
+  Responder responder_;
   int listen_fd_ = -1;
   uint16_t port_ = 0;
   std::thread acceptor_;

@@ -113,8 +113,8 @@ TEST_F(HttpProxyTest, ServerReceivesTheRewrittenRequestByteForByte) {
            "\r\n\r\n",
        "GET http://LOCALHOST:" + std::to_string(origin.port()) + "/y HTTP/1.1\r\nHost: " + lh +
            "\r\n\r\n"},
-      {"origin form with a URL in the query is untouched",
-       "GET /r?to=http://" + h + "/q HTTP/1.1\r\nHost: " + h + "\r\n\r\n",
+      {"a URL in the query is untouched",
+       "GET http://" + h + "/r?to=http://" + h + "/q HTTP/1.1\r\nHost: " + h + "\r\n\r\n",
        "GET /r?to=http://" + h + "/q HTTP/1.1\r\nHost: " + h + "\r\n\r\n"},
       {"proxy password is not passed on; body in the same read goes on",
        "POST http://" + h + "/p HTTP/1.1\r\nHost: " + h +
@@ -417,22 +417,17 @@ TEST_F(HttpProxyTest, MalformedRequestsAreClosedCleanly) {
   RecordingOrigin origin;
   std::string h = origin.Host();
   std::vector<std::string> inputs = {
-      "GET / HTTP/1.1\r\nAccept: */*\r\n\r\n",                // no Host, no URL
       "GET http://x:0/ HTTP/1.1\r\nHost: " + h + "\r\n\r\n",  // URL port outside 1-65535
-      "GET / HTTP/1.1\r\nHost: \r\n\r\n",                     // empty Host
-      "GET / HTTP/1.1\r\nHost: a b\r\n\r\n",                  // absurd Host
-      "GET / HTTP/1.1\r\nHost: 127.0.0.1:0\r\n\r\n",          // port outside 1-65535
-      "GET / HTTP/1.1\r\nHost: 127.0.0.1:65536\r\n\r\n",
-      "GET / HTTP/1.1\r\nHost: 127.0.0.1:8x\r\n\r\n",
-      "GET / HTTP/1.1\r\nHost: :80\r\n\r\n",
-      "GET / HTTP/1.1\r\nHost: " + std::string(300, 'a') + "\r\n\r\n",
-      "CONNECT :443 HTTP/1.1\r\n\r\n",
-      "CONNECT  HTTP/1.1\r\n\r\n",
-      "CONNECT\r\n\r\n",
-      "\r\n\r\n",
-      std::string("\0\1\2\3\r\n\r\n", 8),
-      "GET / HTTP/1.1\r\nX: " + std::string(9000, 'x'),  // header block beyond one read
-      "GET / HTTP/1.1\r\nHost: " + h,                    // header without its end, then close
+      "GET http:/// HTTP/1.1\r\n\r\n",                        // empty host
+      "GET http://a!b/ HTTP/1.1\r\n\r\n",                     // absurd host
+      "GET http://127.0.0.1:65536/ HTTP/1.1\r\n\r\n",
+      "GET http://127.0.0.1:8x/ HTTP/1.1\r\n\r\n",
+      "GET http://:80/ HTTP/1.1\r\n\r\n",
+      "GET http://" + std::string(300, 'a') + "/ HTTP/1.1\r\n\r\n",
+      "CONNECT a!b:443 HTTP/1.1\r\n\r\n",
+      "CONNECT 127.0.0.1:0 HTTP/1.1\r\n\r\n",
+      "GET http://" + h + "/ HTTP/1.1\r\nX: " + std::string(9000, 'x'),  // head beyond one read
+      "GET http://" + h + "/ HTTP/1.1\r\nHost: " + h,  // head without its end, then close
   };
   for (const std::string& in : inputs) {
     int fd = Connect();
@@ -444,6 +439,164 @@ TEST_F(HttpProxyTest, MalformedRequestsAreClosedCleanly) {
   }
   EXPECT_EQ(origin.Connections(), 0u);
   EXPECT_TRUE(Logged().empty());
+}
+
+// Each row is refused at once, without waiting for more bytes or the client's close, and
+// nothing of it reaches the web server or the log.
+TEST_F(HttpProxyTest, HeadsThatCouldBeFramedTwoWaysGet400AndClose) {
+  StartProxy();
+  RecordingOrigin origin;
+  const std::string h = origin.Host();
+  const std::string get = "GET http://" + h + "/ HTTP/1.1\r\n";
+  const std::string kBadRequest =
+      "HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  struct Case {
+    const char* what;
+    std::string head;
+  } cases[] = {
+      {"line without colon", get + "Host " + h + "\r\n\r\n"},
+      {"empty name", get + ": x\r\n\r\n"},
+      {"blank before the colon", get + "Proxy-Authorization : Basic eDp5\r\n\r\n"},
+      {"NUL in the head", get + std::string("X: \0", 4)},
+      {"bare CR", get + "X: a\rHost: evil\r\n\r\n"},
+      {"obsolete folding", get + "X: a\r\n Host: evil\r\n\r\n"},
+      {"Content-Length and Transfer-Encoding",
+       "POST http://" + h +
+           "/ HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n"},
+      {"differing Content-Lengths",
+       "POST http://" + h + "/ HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n"},
+      {"origin form", "GET / HTTP/1.1\r\nHost: " + h + "\r\n"},
+      {"asterisk with GET", "GET * HTTP/1.1\r\nHost: " + h + "\r\n\r\n"},
+      {"CONNECT to a URL", "CONNECT http://" + h + "/ HTTP/1.1\r\n\r\n"},
+      {"CONNECT without port", "CONNECT 127.0.0.1 HTTP/1.1\r\n\r\n"},
+      {"HTTP/2.0", "GET http://" + h + "/ HTTP/2.0\r\n\r\n"},
+      {"no version", "GET http://" + h + "/\r\n\r\n"},
+      {"empty request line", "\r\n\r\n"},
+  };
+  for (const Case& c : cases) {
+    int fd = Connect();
+    ASSERT_TRUE(SendAll(fd, c.head));
+    EXPECT_EQ(ReadUntilClose(fd), kBadRequest) << c.what;
+    close(fd);
+  }
+  EXPECT_EQ(origin.Connections(), 0u);
+  EXPECT_TRUE(Logged().empty());
+}
+
+// Three requests in one write: each is logged in, filtered and logged by itself, the second's
+// proxy password stays with the proxy, and the answers come back in order (the third is
+// blocked by the filter once the second has been answered).
+TEST_F(HttpProxyTest, PipelinedRequestsAreEachAuthorizedFilteredAndAnsweredInOrder) {
+  filters_ = WebFilterList({{2, 2, "*/blocked"}});
+  AddUser("pat", "pw", [](AccountRules* r) {
+    r->filter = 1;
+    r->filterid = 2;
+  });
+  StartProxy(1);
+  RecordingOrigin origin;
+  const std::string h = origin.Host();
+  const std::string login = "Proxy-Authorization: Basic " + Basic("pat:pw") + "\r\n";
+  std::string requests;
+  for (const char* path : {"/one", "/two", "/blocked"}) {
+    requests += "GET http://" + h + path + " HTTP/1.1\r\nHost: " + h + "\r\n" + login + "\r\n";
+  }
+  int fd = Connect();
+  ASSERT_TRUE(SendAll(fd, requests));
+  EXPECT_NE(ReadResponse(fd).find("\r\n\r\nreply 1\n"), std::string::npos);
+  EXPECT_NE(ReadResponse(fd).find("\r\n\r\nreply 2\n"), std::string::npos);
+  EXPECT_EQ(ReadUntilClose(fd), "HTTP/1.0 200 OK\r\n\r\n" + ReadFile("webfilter.html"));
+  close(fd);
+  ASSERT_EQ(origin.Connections(), 2u);
+  EXPECT_EQ(origin.Received(0), "GET /one HTTP/1.1\r\nHost: " + h + "\r\n\r\n");
+  EXPECT_EQ(origin.Received(1), "GET /two HTTP/1.1\r\nHost: " + h + "\r\n\r\n");
+  EXPECT_EQ(Logged(),
+            (std::vector<std::string>{"GET http://" + h + "/one HTTP/1.1:127.0.0.1,pat",
+                                      "GET http://" + h + "/two HTTP/1.1:127.0.0.1,pat"}));
+}
+
+// A second request without the proxy login is refused even on a connection that logged in.
+TEST_F(HttpProxyTest, EveryRequestOfAConnectionNeedsItsLogin) {
+  AddUser("pat", "pw");
+  StartProxy(1);
+  RecordingOrigin origin;
+  const std::string h = origin.Host();
+  int fd = Connect();
+  ASSERT_TRUE(SendAll(fd, "GET http://" + h + "/a HTTP/1.1\r\nProxy-Authorization: Basic " +
+                              Basic("pat:pw") + "\r\n\r\nGET http://" + h + "/b HTTP/1.1\r\n\r\n"));
+  EXPECT_NE(ReadResponse(fd).find("reply 1"), std::string::npos);
+  EXPECT_EQ(ReadUntilClose(fd), k407);
+  close(fd);
+  EXPECT_EQ(origin.Connections(), 1u);
+}
+
+TEST_F(HttpProxyTest, RequestWithBareLineFeedsIsServed) {
+  StartProxy();
+  RecordingOrigin origin;
+  const std::string h = origin.Host();
+  int fd = Connect();
+  ASSERT_TRUE(SendAll(fd, "GET http://" + h + "/lf HTTP/1.1\nHost: " + h + "\nAccept: */*\n\n"));
+  EXPECT_NE(ReadResponse(fd).find("reply 1"), std::string::npos);
+  close(fd);
+  EXPECT_EQ(origin.Received(0), "GET /lf HTTP/1.1\r\nHost: " + h + "\r\nAccept: */*\r\n\r\n");
+}
+
+// Bodies that hold what looks like requests, NUL bytes and blank lines go on byte for byte,
+// and the request after each body is found and served in turn.
+TEST_F(HttpProxyTest, RequestBodiesGoOnExactlyAndTheNextRequestIsFound) {
+  StartProxy();
+  RecordingOrigin origin;
+  const std::string h = origin.Host();
+  // "Z" stands for a NUL byte.
+  std::string length_body =
+      "ab\r\n\r\nGET http://evil/ HTTP/1.1\r\n\r\nZz" + std::string(20000, 'L');
+  std::string chunked_body = "5\r\nhello\r\n3;x=1\r\n\r\nZ\r\n2710\r\n" + std::string(10000, 'C') +
+                             "\r\n0\r\nT: 1\r\n\r\n";
+  for (std::string* body : {&length_body, &chunked_body}) (*body)[body->find('Z')] = '\0';
+  std::string post = "POST http://" + h + "/p HTTP/1.1\r\nHost: " + h + "\r\n";
+  std::string requests[] = {
+      post + "Content-Length: " + std::to_string(length_body.size()) + "\r\n\r\n" + length_body,
+      post + "Transfer-Encoding: chunked\r\n\r\n" + chunked_body,
+      "GET http://" + h + "/g HTTP/1.1\r\nHost: " + h + "\r\n\r\n",
+  };
+  int fd = Connect();
+  ASSERT_TRUE(SendAll(fd, requests[0] + requests[1] + requests[2]));
+  for (const char* reply : {"reply 1\n", "reply 2\n", "reply 3\n"}) {
+    EXPECT_NE(ReadResponse(fd).find(reply), std::string::npos) << reply;
+  }
+  close(fd);
+  ASSERT_EQ(origin.Connections(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    std::string expected = requests[i];
+    expected.replace(expected.find("http://" + h), 7 + h.size(), "");
+    EXPECT_EQ(origin.Received(i), expected) << "request " << i;
+  }
+}
+
+// Responses framed every way the proxy knows reach a pipelining client whole and in order:
+// chunked with trailers, a HEAD answer that announces a length it does not send, interim 1xx
+// answers before the final one, and a 304.
+TEST_F(HttpProxyTest, ResponsesOfEveryFramingComeBackInOrder) {
+  const std::vector<std::string> responses = {
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\none!\r\n0\r\nX: t\r\n\r\n",
+      "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n",
+      "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nthree",
+      "HTTP/1.1 304 Not Modified\r\nContent-Length: 7\r\n\r\n",
+  };
+  StartProxy();
+  RecordingOrigin origin(
+      [&](const std::string&, int n) { return responses[static_cast<size_t>(n - 1)]; });
+  const std::string h = origin.Host();
+  std::string requests;
+  for (const char* method : {"GET", "HEAD", "GET", "GET"}) {
+    requests += std::string(method) + " http://" + h + "/ HTTP/1.1\r\nHost: " + h + "\r\n\r\n";
+  }
+  int fd = Connect();
+  ASSERT_TRUE(SendAll(fd, requests));
+  std::string expected;
+  for (const std::string& r : responses) expected += r;
+  EXPECT_EQ(ReadExactly(fd, expected.size()), expected);
+  close(fd);
+  EXPECT_EQ(origin.Connections(), 4u);
 }
 
 TEST_F(HttpProxyTest, UnresolvableHostIsClosedWithoutReply) {

@@ -11,32 +11,6 @@
 namespace tw {
 namespace {
 
-TEST(HttpMessagesTest, MethodWordsStartARequestInAnyCase) {
-  struct Case {
-    std::string data;
-    bool request;
-  } cases[] = {
-      {"GET / HTTP/1.1", true},
-      {"get /", true},
-      {"PUT x", true},
-      {"POST x", true},
-      {"HEAD x", true},
-      {"connect h:1", true},
-      {"GET", false},
-      {"GETS /", false},
-      {"OPTIONS * HTTP/1.1", false},
-      {"", false},
-      {" GET /", false},
-  };
-  for (const Case& c : cases) EXPECT_EQ(StartsWithMethod(c.data), c.request) << c.data;
-}
-
-TEST(HttpMessagesTest, HeaderBlockEndsAtTheFirstBlankLine) {
-  EXPECT_EQ(HeaderBlockLength("GET / HTTP/1.1\r\nHost: h\r\n\r\nbody"), 27u);
-  EXPECT_EQ(HeaderBlockLength("GET / HTTP/1.1\r\nHost: h\r\n"), 0u);
-  EXPECT_EQ(HeaderBlockLength("GET / HTTP/1.1\nHost: h\n\n"), 0u);
-}
-
 TEST(HttpMessagesTest, HeaderNamesMatchInAnyCaseAtALineStart) {
   struct Case {
     std::string header;
