@@ -14,7 +14,7 @@ std::vector<UserChoice> ListUserChoices(const std::string& data_dir, std::string
   std::vector<UserChoice> out;
   if (!UserTable(data_dir).List(&records, error, kNameKey, kMaxListedAccounts)) return out;
   out.reserve(records.size());
-  for (UserRecord& r : records) out.push_back({r.id, std::move(r.userid), std::move(r.name)});
+  for (UserRecord& r : records) out.push_back(ChoiceOf(std::move(r)));
   return out;
 }
 
@@ -23,8 +23,16 @@ std::vector<GroupChoice> ListGroupChoices(const std::string& data_dir, std::stri
   std::vector<GroupChoice> out;
   if (!GroupTable(data_dir).List(&records, error, kNameKey, kMaxListedAccounts)) return out;
   out.reserve(records.size());
-  for (GroupRecord& r : records) out.push_back({r.id, std::move(r.name)});
+  for (GroupRecord& r : records) out.push_back(ChoiceOf(std::move(r)));
   return out;
+}
+
+UserChoice ChoiceOf(UserRecord&& r) {
+  return {r.id, std::move(r.userid), std::move(r.name)};
+}
+
+GroupChoice ChoiceOf(GroupRecord&& r) {
+  return {r.id, std::move(r.name)};
 }
 
 void to_json(nlohmann::json& j, const UserChoice& c) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "config/account_records.h"
+
 namespace tw {
 
 // At most this many accounts are listed or accepted in one list.
@@ -23,6 +25,10 @@ struct GroupChoice {
   std::int32_t id = 0;
   std::string name;
 };
+
+// The entry of an account record.
+UserChoice ChoiceOf(UserRecord&& record);
+GroupChoice ChoiceOf(GroupRecord&& record);
 
 std::vector<UserChoice> ListUserChoices(const std::string& data_dir, std::string* error = nullptr);
 std::vector<GroupChoice> ListGroupChoices(const std::string& data_dir,

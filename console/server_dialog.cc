@@ -38,6 +38,17 @@ bool RemoveListed(std::int32_t id, std::vector<Choice>* list, std::vector<std::i
   return true;
 }
 
+template <typename Record, typename Choice>
+void AddByName(const AccountTable<Record>& table, const std::vector<std::string>& names,
+               std::vector<Choice>* list) {
+  for (const std::string& name : names) {
+    Record rec;
+    if (list->size() >= kMaxListedAccounts) return;
+    if (!table.FindByName(name, &rec) || Listed(*list, rec.id)) continue;
+    list->push_back(ChoiceOf(std::move(rec)));
+  }
+}
+
 // The first refusal of the values, or an empty text when they may be saved.
 std::string Refusal(const ServerDialogValues& v) {
   if (!ValidProtocol(v.id)) return kNoSuchServer;
@@ -145,13 +156,12 @@ PageResult LoadServerDialog(const std::string& data_dir, std::int32_t id,
     std::vector<UserRecord> users;
     UserTable(data_dir).List(&users, nullptr, 0, kMaxListedAccounts);
     for (UserRecord& u : users) {
-      if (u.rules.Server(id) == 1)
-        v.users.push_back({u.id, std::move(u.userid), std::move(u.name)});
+      if (u.rules.Server(id) == 1) v.users.push_back(ChoiceOf(std::move(u)));
     }
     std::vector<GroupRecord> groups;
     GroupTable(data_dir).List(&groups, nullptr, 0, kMaxListedAccounts);
     for (GroupRecord& g : groups) {
-      if (g.rules.Server(id) == 1) v.groups.push_back({g.id, std::move(g.name)});
+      if (g.rules.Server(id) == 1) v.groups.push_back(ChoiceOf(std::move(g)));
     }
   }
   *values = std::move(v);
@@ -160,24 +170,12 @@ PageResult LoadServerDialog(const std::string& data_dir, std::int32_t id,
 
 void AddUsersByName(const std::string& data_dir, const std::vector<std::string>& names,
                     ServerDialogValues* values) {
-  UserTable table(data_dir);
-  for (const std::string& name : names) {
-    UserRecord u;
-    if (values->users.size() >= kMaxListedAccounts) return;
-    if (!table.FindByName(name, &u) || Listed(values->users, u.id)) continue;
-    values->users.push_back({u.id, std::move(u.userid), std::move(u.name)});
-  }
+  AddByName(UserTable(data_dir), names, &values->users);
 }
 
 void AddGroupsByName(const std::string& data_dir, const std::vector<std::string>& names,
                      ServerDialogValues* values) {
-  GroupTable table(data_dir);
-  for (const std::string& name : names) {
-    GroupRecord g;
-    if (values->groups.size() >= kMaxListedAccounts) return;
-    if (!table.FindByName(name, &g) || Listed(values->groups, g.id)) continue;
-    values->groups.push_back({g.id, std::move(g.name)});
-  }
+  AddByName(GroupTable(data_dir), names, &values->groups);
 }
 
 bool RemoveUser(std::int32_t id, ServerDialogValues* values) {

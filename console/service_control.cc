@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "config/data_dir.h"
@@ -100,9 +101,13 @@ bool ServiceActionFromName(const std::string& name, ServiceAction* action) {
   return false;
 }
 
-ServiceControlOptions DefaultServiceControlOptions(const std::string& data_dir) {
+ServiceControlOptions DefaultServiceControlOptions(const std::string& data_dir_in) {
   ServiceControlOptions options;
   std::string dir = ProgramDirectory();
+  // pkexec starts the program elsewhere: the paths it is given must not depend on ours.
+  std::error_code ec;
+  std::string data_dir = std::filesystem::absolute(data_dir_in, ec).string();
+  if (ec) data_dir = data_dir_in;
   options.kestrane_path = DataFilePath(dir, "kestrane");
   options.data_dir = data_dir;
   options.elevate = geteuid() != 0;

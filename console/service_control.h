@@ -38,7 +38,8 @@ struct ServiceControlOptions {
   std::string autostart_dir;          // empty: AutostartDirectory()
 };
 
-// The options for this console: kestrane beside the running program, elevation when not root.
+// The options for this console: kestrane beside the running program, elevation when not root,
+// the data directory made absolute.
 ServiceControlOptions DefaultServiceControlOptions(const std::string& data_dir);
 
 // What the dialog shows after a button.

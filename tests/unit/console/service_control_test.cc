@@ -90,6 +90,18 @@ TEST_F(ServiceControlTest, EachButtonReportsWhatTheProgramSaid) {
   EXPECT_EQ(j["exitCode"], 1);
 }
 
+TEST(ServiceControlOptionsTest, PathsGivenToKestraneAreAbsolute) {
+  ServiceControlOptions o = DefaultServiceControlOptions("data");
+  EXPECT_EQ(o.data_dir.front(), '/');
+  EXPECT_EQ(o.data_dir.substr(o.data_dir.size() - 5), "/data");
+  EXPECT_EQ(o.autostart.data_dir, o.data_dir);
+  EXPECT_EQ(o.kestrane_path.front(), '/');
+  ServiceAction a = ServiceAction::kInstall;
+  EXPECT_TRUE(ServiceActionFromName("stop", &a));
+  EXPECT_EQ(a, ServiceAction::kStop);
+  EXPECT_FALSE(ServiceActionFromName("-s", &a));
+}
+
 TEST_F(ServiceControlTest, AProgramThatCannotRunIsAFailure) {
   options_.kestrane_path = bin_.File("missing");
   ServiceOutcome out = RunServiceHost(options_, ServiceAction::kInstall);
