@@ -137,7 +137,8 @@ PageResult LoadServerDialog(const std::string& data_dir, std::int32_t id,
     v.description = record.description;
     v.enabled = record.disable == 0;
   } else {
-    result.message = "The server table could not be read" + (error.empty() ? "." : ": " + error);
+    result.message = error.empty() ? "This server has no record in the server table."
+                                   : "The server table could not be read: " + error;
   }
 
   Settings settings = Settings::InDataDir(data_dir);

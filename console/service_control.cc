@@ -147,6 +147,21 @@ ServiceOutcome StartService(const ServiceControlOptions& options,
   return out;
 }
 
+ServiceOutcome ServiceButton(const ServiceControlOptions& options, ServiceAction action,
+                             const std::function<void()>& stop_listeners) {
+  if (action == ServiceAction::kStart) return StartService(options, stop_listeners);
+  ServiceOutcome out = RunServiceHost(options, action);
+  if (action != ServiceAction::kInstall || !out.ok) return out;
+  // An installation that was already there leaves Startup as it was, and so the entry.
+  if (Settings::InDataDir(options.data_dir).Switch(setting::kStartup)) return out;
+  std::string error;
+  if (!SetStartAtLogon(false, options.autostart, &error, options.autostart_dir)) {
+    out.message += "\n" + error;
+  }
+  out.options_cleared = true;
+  return out;
+}
+
 void StopConsoleListeners(ServerManager& manager) {
   manager.StopServers();
   for (int32_t id = kFirstProtocol; id <= kLastProtocol; ++id) {

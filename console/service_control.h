@@ -63,6 +63,12 @@ ServiceOutcome RunServiceHost(const ServiceControlOptions& options, ServiceActio
 ServiceOutcome StartService(const ServiceControlOptions& options,
                             const std::function<void()>& stop_listeners);
 
+// One of the dialog's four buttons: Start Service as above; Install Service also removes the
+// start-at-logon entry once kestrane has turned the Startup option off (it cannot reach the
+// user's autostart folder itself); the others run kestrane alone.
+ServiceOutcome ServiceButton(const ServiceControlOptions& options, ServiceAction action,
+                             const std::function<void()>& stop_listeners);
+
 // Stops every listener of the manager: the whole set and any started one by one from the
 // Proxy Servers page. Owner thread only.
 void StopConsoleListeners(ServerManager& manager);

@@ -36,13 +36,12 @@ class ProxyServersPageTest : public ::testing::Test {
     return static_cast<uint16_t>(v.port);
   }
 
-  const ServerRow& Row(const std::vector<ServerRow>& rows, int32_t id) {
-    for (const ServerRow& r : rows) {
+  ServerRow Row(int32_t id) {
+    for (ServerRow& r : ListServerRows(dir_.path(), StatusOf(*manager_))) {
       if (r.id == id) return r;
     }
-    static const ServerRow kNone;
     ADD_FAILURE() << "no row " << id;
-    return kNone;
+    return {};
   }
 
   testing::TestDir dir_;
@@ -74,7 +73,7 @@ TEST_F(ProxyServersPageTest, StartUsesTheSavedSettingsAndStopTurnsTheRowOff) {
   PageResult r = StartProxy(*manager_, kProtocolSocks);
   ASSERT_TRUE(r.ok) << r.message;
   EXPECT_TRUE(r.message.empty());
-  const ServerRow& on = Row(ListServerRows(dir_.path(), StatusOf(*manager_)), kProtocolSocks);
+  ServerRow on = Row(kProtocolSocks);
   EXPECT_TRUE(on.on);
   EXPECT_EQ(on.port, port);
   int fd = test::ConnectLoopback(port);
@@ -84,7 +83,7 @@ TEST_F(ProxyServersPageTest, StartUsesTheSavedSettingsAndStopTurnsTheRowOff) {
   EXPECT_TRUE(StartProxy(*manager_, kProtocolSocks).ok) << "already running: nothing to say";
   r = StopProxy(*manager_, kProtocolSocks);
   EXPECT_TRUE(r.ok);
-  EXPECT_FALSE(Row(ListServerRows(dir_.path(), StatusOf(*manager_)), kProtocolSocks).on);
+  EXPECT_FALSE(Row(kProtocolSocks).on);
   EXPECT_TRUE(boxes_.empty());
 }
 

@@ -173,6 +173,21 @@ TEST_F(ServiceControlTest, StartServiceStopsTheConsoleFirstAndClearsOptionsOnlyO
   EXPECT_FALSE(StartAtLogonIsSet(options_.autostart_dir));
 }
 
+TEST_F(ServiceControlTest, InstallTurnsStartAtLogonOffOnceKestraneTurnedTheOptionOff) {
+  std::string error;
+  ASSERT_TRUE(SetStartAtLogon(true, options_.autostart, &error, options_.autostart_dir)) << error;
+  ASSERT_TRUE(settings().SetInt(setting::kStartup, 1, &error)) << error;
+  ServiceOutcome out = ServiceButton(options_, ServiceAction::kInstall, nullptr);
+  EXPECT_TRUE(out.ok);
+  EXPECT_FALSE(out.options_cleared) << "already installed: kestrane left Startup on";
+  EXPECT_TRUE(StartAtLogonIsSet(options_.autostart_dir));
+
+  ASSERT_TRUE(settings().SetInt(setting::kStartup, 0, &error)) << error;
+  out = ServiceButton(options_, ServiceAction::kInstall, nullptr);
+  EXPECT_TRUE(out.options_cleared);
+  EXPECT_FALSE(StartAtLogonIsSet(options_.autostart_dir));
+}
+
 TEST_F(ServiceControlTest, ATimedOutProgramIsKilledAndReported) {
   WriteScript(options_.kestrane_path, "#!/bin/sh\nsleep 60\n");
   options_.time_limit_ms = 200;
