@@ -107,7 +107,7 @@ struct GuestKeys {
 // The keys the server manager reads for a proxy. POP3 and SMTP share one mail pair: the
 // download limit from the _pop3 keys, the upload limit from the _smtp keys.
 GuestKeys GuestReadKeys(int protocol_id);
-// The keys the proxy-servers dialog writes for a proxy: each mail proxy its own suffix.
+// Each mail proxy's own-suffix keys, which no proxy reads: the server dialog uses GuestReadKeys.
 GuestKeys GuestDialogKeys(int protocol_id);
 SettingKey PortKey(int protocol_id);
 // False for POP3 and SMTP, which have no login switch.

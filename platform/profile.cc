@@ -134,6 +134,31 @@ std::string ErrnoText(const char* what, const std::string& path) {
   return std::string(what) + " '" + path + "': " + std::strerror(errno);
 }
 
+std::string DirectoryOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Run as root (the service host, or kestrane started through pkexec by the console), a writer
+// hands the file to the owner of the data: a replaced file keeps its owner, a new one takes
+// its directory's, so that user's console can still read and write its settings. Without
+// root rights files are the writer's anyway.
+bool GiveToDataOwner(int fd, const std::string& path, const struct stat* replaced) {
+  if (::geteuid() != 0) return true;
+  struct stat owner {};
+  if (replaced != nullptr) {
+    owner = *replaced;
+  } else if (::stat(DirectoryOf(path).c_str(), &owner) == -1) {
+    return true;  // nothing to follow
+  }
+  struct stat now {};
+  if (::fstat(fd, &now) == 0 && now.st_uid == owner.st_uid && now.st_gid == owner.st_gid) {
+    return true;
+  }
+  return ::fchown(fd, owner.st_uid, owner.st_gid) == 0;
+}
+
 // Holds an exclusive flock on "<path>.lock" for its lifetime. The lock lives on a side file
 // because the profile itself is replaced by rename, which would leave a lock on a dead inode.
 class ProfileLock {
@@ -141,6 +166,7 @@ class ProfileLock {
   explicit ProfileLock(const std::string& path) {
     fd_ = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ == -1) return;
+    GiveToDataOwner(fd_, path + ".lock", nullptr);
     while (::flock(fd_, LOCK_EX) == -1) {
       if (errno != EINTR) {
         ::close(fd_);
@@ -304,7 +330,8 @@ bool WriteProfileString(std::string_view section, std::string_view key, std::str
     *error = ErrnoText("cannot create a temporary file beside", path);
     return false;
   }
-  bool ok = WriteAll(fd, new_text) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+  bool ok = WriteAll(fd, new_text) && ::fchmod(fd, mode) == 0 &&
+            GiveToDataOwner(fd, path, missing ? nullptr : &st) && ::fsync(fd) == 0;
   if (!ok) *error = ErrnoText("cannot write", tmp);
   if (::close(fd) == -1 && ok) {
     ok = false;

@@ -5,7 +5,7 @@
 // key gives the default. A write keeps every other line byte for byte and replaces the file
 // atomically (temporary file + rename) while holding an exclusive lock on "<file>.lock", so
 // writers in several threads or processes never lose each other's keys. A file the write
-// creates is readable and writable by its owner only (0600); a replaced one keeps its mode.
+// creates is 0600 (as root: its directory's owner's); a replaced one keeps its mode and owner.
 // All functions are safe from any thread.
 #pragma once
 

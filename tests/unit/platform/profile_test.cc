@@ -1,6 +1,7 @@
 #include "platform/profile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,6 +122,26 @@ TEST(ProfileTest, WriteIntoUnwritableDirectoryFailsWithText) {
   std::string error;
   EXPECT_FALSE(WriteProfileString("A", "b", "c", "/nonexistent-dir/option.ini", &error));
   EXPECT_FALSE(error.empty());
+}
+
+// kestrane run as root on a user's data directory must leave that user's settings usable.
+TEST(ProfileTest, RootWriterLeavesFilesWithTheDataOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TestDir dir;
+  ASSERT_EQ(chown(dir.path().c_str(), 12345, 12346), 0);
+  std::string path = dir.File("option.ini"), error;
+  ASSERT_TRUE(WriteProfileString("Server", "AutoActive", "0", path, &error)) << error;
+  struct stat st {};
+  for (const std::string& made : {path, path + ".lock"}) {
+    ASSERT_EQ(stat(made.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 12345u) << made;
+    EXPECT_EQ(st.st_gid, 12346u) << made;
+  }
+  ASSERT_EQ(chown(path.c_str(), 23456, 23457), 0);
+  ASSERT_TRUE(WriteProfileString("Server", "Startup", "0", path, &error)) << error;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 23456u) << "a replaced file keeps its owner";
+  EXPECT_EQ(st.st_gid, 23457u);
 }
 
 // The console and the service write at the same time: neither may lose the other's keys.
