@@ -4,6 +4,7 @@
 #include "console/main_window.h"
 #include "console/options_page.h"
 #include "console/server_logs_page.h"
+#include "console/web_assets.h"
 
 namespace tw {
 
@@ -37,7 +38,11 @@ void RegisterConsoleRoutes(ApiRouter& router, ConsoleOwner& owner) {
   router.Get("/api/pages", "The pages in navigation order.", [](const ApiRequest&) {
     nlohmann::json pages = nlohmann::json::array();
     for (const ConsolePage& page : ConsolePages()) {
-      pages.push_back({{"id", page.id}, {"title", page.title}, {"navigation", page.navigation}});
+      bool script = FindWebAsset(std::string("/pages/") + page.id + ".js") != nullptr;
+      pages.push_back({{"id", page.id},
+                       {"title", page.title},
+                       {"navigation", page.navigation},
+                       {"script", script}});
     }
     return ApiReply::Json({{"pages", pages}, {"start", kStartPageId}});
   });
