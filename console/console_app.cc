@@ -26,6 +26,7 @@
 #include "console/console_token.h"
 #include "console/page_registry.h"
 #include "console/web_server.h"
+#include "hosting/program_start.h"
 #include "platform/ascii_text.h"
 
 extern char** environ;
@@ -35,38 +36,6 @@ namespace tw {
 namespace {
 
 constexpr char kLockFileName[] = "tarnwick.lock";
-
-// An exclusive lock on the data directory's console lock file for the life of the object:
-// one console per data directory (the service keeps its own lock).
-class ConsoleLock {
- public:
-  explicit ConsoleLock(const std::string& dataDir) {
-    fd_ = open(DataFilePath(dataDir, kLockFileName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ == -1) openError_ = errno;
-    held_ = fd_ != -1 && flock(fd_, LOCK_EX | LOCK_NB) == 0;
-  }
-  ~ConsoleLock() {
-    if (fd_ != -1) close(fd_);
-  }
-  bool held() const { return held_; }
-  int openError() const { return openError_; }
-
- private:
-  int fd_ = -1;
-  int openError_ = 0;
-  bool held_ = false;
-};
-
-int SignalDescriptor() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  // Blocked before any other thread exists, so every thread inherits the mask and the
-  // signals wait for the owner loop.
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-}
 
 bool DesktopSession() {
   const char* x = std::getenv("DISPLAY");
@@ -129,7 +98,7 @@ int RunConsole(const ConsoleOptions& options) {
                  std::strerror(errno));
     return 1;
   }
-  ConsoleLock lock(dir);
+  InstanceLock lock(dir, kLockFileName);
   if (!lock.held()) {
     if (lock.openError() != 0) {
       std::fprintf(stderr, "tarnwick: cannot open the lock file in %s: %s\n", dir.c_str(),
@@ -143,7 +112,7 @@ int RunConsole(const ConsoleOptions& options) {
     return 1;
   }
 
-  int signals = SignalDescriptor();
+  int signals = StopSignalDescriptor();
   std::string error;
   if (!InstallMissingDataFiles(dir, &error)) {
     std::fprintf(stderr, "tarnwick: data directory %s: %s\n", dir.c_str(), error.c_str());

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "config/data_dir.h"
+#include "hosting/program_start.h"
 #include "console/console_app.h"
 #include "console/console_command_line.h"
 
@@ -23,12 +24,6 @@ constexpr char kUsage[] =
     "directory of this program. The console listens on 127.0.0.1:8808 unless [Console] in\n"
     "option.ini or --console says otherwise (port 0: any free port).\n";
 
-std::string AbsoluteDir(const std::string& dir) {
-  if (!dir.empty() && dir[0] == '/') return dir;
-  char cwd[4096];
-  if (getcwd(cwd, sizeof cwd) == nullptr) return dir;
-  return std::string(cwd) + "/" + dir;
-}
 
 }  // namespace
 
@@ -43,7 +38,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   tw::ConsoleOptions options;
-  options.dataDir = AbsoluteDir(cl.dataDir.empty() ? tw::ProgramDirectory() : cl.dataDir);
+  options.dataDir = tw::AbsoluteDir(cl.dataDir.empty() ? tw::ProgramDirectory() : cl.dataDir);
   options.consoleAddress = cl.consoleAddress;
   options.consolePort = cl.consolePort;
   options.urlOnly = cl.urlOnly;
