@@ -4,6 +4,15 @@
 
 namespace tw {
 
+namespace {
+
+// What a row costs in the byte budget: its texts (the fixed overhead is covered by the count).
+std::size_t RowBytes(const ActivityRow& row) {
+  return row.user.size() + row.address.size() + row.time.size() + row.message.size();
+}
+
+}  // namespace
+
 ActivityLog::ActivityLog(ActivityLogMode mode, std::string data_dir, const Clock& clock)
     : mode_(mode), clock_(clock) {
   file_.SetBaseDirectory(std::move(data_dir));
@@ -41,6 +50,8 @@ void ActivityLog::AddLine(const ActivityText& parts) {
     MutexLock lock(rows_mu_);
     rows_.push_back(ActivityRow{next_seq_++, parts.user, parts.address, FormatDateTime(now),
                                 parts.description});
+    row_bytes_ += RowBytes(rows_.back());
+    TrimRows();
   }
   if (savelog_) file_.WriteLine(FormatAccessLogLine(parts, now));
 }
@@ -62,6 +73,27 @@ std::size_t ActivityLog::RowCount() const {
 void ActivityLog::ClearRows() {
   MutexLock lock(rows_mu_);
   rows_.clear();
+  row_bytes_ = 0;
+}
+
+void ActivityLog::SetRowLimits(std::size_t max_rows, std::size_t max_bytes) {
+  MutexLock lock(rows_mu_);
+  max_rows_ = std::max<std::size_t>(max_rows, 1);
+  max_bytes_ = std::max<std::size_t>(max_bytes, 1);
+  TrimRows();
+}
+
+std::uint64_t ActivityLog::RowsDropped() const {
+  MutexLock lock(rows_mu_);
+  return dropped_;
+}
+
+void ActivityLog::TrimRows() {
+  while (rows_.size() > 1 && (rows_.size() > max_rows_ || row_bytes_ > max_bytes_)) {
+    row_bytes_ -= RowBytes(rows_.front());
+    rows_.pop_front();
+    ++dropped_;
+  }
 }
 
 void ActivitySink::PostText(std::string_view text) const {

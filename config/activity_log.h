@@ -7,9 +7,14 @@
 // each line to log/YYYYMMDD.txt and starts the new day's file (and an empty list) at the first
 // line of a new day. Service mode keeps no list and, while Savelog is on, appends to the
 // daily file the same way.
+//
+// The console's list is bounded: it keeps the newest rows within a row count and a byte
+// budget (SetRowLimits), so a console left running for weeks cannot run out of memory; the
+// older lines stay in the daily files.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +28,10 @@
 namespace tw {
 
 enum class ActivityLogMode { kConsole, kService };
+
+// Defaults of the console list's bounds.
+constexpr std::size_t kDefaultActivityRows = 10000;
+constexpr std::size_t kDefaultActivityBytes = 16u * 1024 * 1024;
 
 // One row of the list: columns "UserName ", "IP Address       ", "Time", "Message".
 struct ActivityRow {
@@ -62,6 +71,12 @@ class ActivityLog {
   std::size_t RowCount() const EXCLUDES(rows_mu_);
   // Any thread: deletes every row ("Clear All").
   void ClearRows() EXCLUDES(rows_mu_);
+  // Any thread: keeps at most max_rows rows whose texts add up to at most max_bytes, dropping
+  // the oldest first (at once and at every new row). A zero limit counts as 1 (the newest row
+  // always stays).
+  void SetRowLimits(std::size_t max_rows, std::size_t max_bytes) EXCLUDES(rows_mu_);
+  // Any thread: rows dropped by the bounds since the start (not by Clear All or a new day).
+  std::uint64_t RowsDropped() const EXCLUDES(rows_mu_);
 
   const std::string& FileError() const { return file_.ErrorText(); }
   const CLogFile& File() const { return file_; }
@@ -69,6 +84,7 @@ class ActivityLog {
 
  private:
   void AddLine(const ActivityText& parts) EXCLUDES(rows_mu_);
+  void TrimRows() REQUIRES(rows_mu_);
 
   const ActivityLogMode mode_;
   const Clock& clock_;
@@ -77,7 +93,11 @@ class ActivityLog {
   std::string date_;      // owner thread only: "%Y-%m-%d" of the file's day
   bool savelog_ = false;  // owner thread only
   mutable Mutex rows_mu_;
-  std::vector<ActivityRow> rows_ GUARDED_BY(rows_mu_);
+  std::deque<ActivityRow> rows_ GUARDED_BY(rows_mu_);
+  std::size_t row_bytes_ GUARDED_BY(rows_mu_) = 0;  // texts of rows_ added up
+  std::size_t max_rows_ GUARDED_BY(rows_mu_) = kDefaultActivityRows;
+  std::size_t max_bytes_ GUARDED_BY(rows_mu_) = kDefaultActivityBytes;
+  std::uint64_t dropped_ GUARDED_BY(rows_mu_) = 0;
   std::uint64_t next_seq_ GUARDED_BY(rows_mu_) = 1;
 };
 

@@ -20,7 +20,7 @@ std::span<const SettingKey> AllSettingKeys() {
       kUploadLimitSmtp, kUploadSpeedSmtp, kIpRangeLimit, kIpRange, kIpRangeSocksLimit,
       kIpRangeSocks, kIpRangeFtpLimit, kIpRangeFtp, kIpRangePop3Limit, kIpRangePop3,
       kIpRangeSmtpLimit, kIpRangeSmtp, kPresetDownloadLimit, kPresetUploadLimit,
-      kPresetDownloadSpeed, kPresetUploadSpeed, kConsoleAddress, kConsolePort, kFtpAddressEcho,
+      kPresetDownloadSpeed, kPresetUploadSpeed, kConsoleAddress, kConsolePort, kConsoleLogRows, kConsoleLogMegabytes, kFtpAddressEcho,
       kHttpFtpTimeout, kGuestsFromAnywhere, kListenAddress, kAllowLocalDestinations};
   // clang-format on
   return kAll;

@@ -92,6 +92,9 @@ inline constexpr SettingKey kPresetUploadSpeed{"Speed", "upload_speed", "0"};
 // [Console]: where the web console listens
 inline constexpr SettingKey kConsoleAddress{"Console", "address", "127.0.0.1"};
 inline constexpr SettingKey kConsolePort{"Console", "port", "8808"};
+// Bounds of the Server Logs list in the console's memory (older lines stay in the daily files).
+inline constexpr SettingKey kConsoleLogRows{"Console", "log_rows", "10000"};
+inline constexpr SettingKey kConsoleLogMegabytes{"Console", "log_megabytes", "16"};
 }  // namespace setting
 
 // Every key above, for tools and tests that walk them all.

@@ -159,7 +159,11 @@ void ServerManager::StartServers() {
 }
 
 void ServerManager::StopServers() {
-  if (allServersActive_ == 0) return;
+  // Listeners started one by one from the proxy-servers page count too: "stop" must leave
+  // nothing listening, whatever the all-servers-active flag says.
+  bool anyRunning = false;
+  for (int32_t id = kFirstProtocol; id <= kLastProtocol; ++id) anyRunning |= running_[id];
+  if (allServersActive_ == 0 && !anyRunning) return;
   allServersActive_ = 0;
   if (host_ == ManagerHost::kConsole && events.onlineChanged) events.onlineChanged(false);
   for (int32_t id : {kProtocolHttp, kProtocolSocks, kProtocolFtp, kProtocolSmtp, kProtocolPop3}) {

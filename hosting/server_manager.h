@@ -46,6 +46,7 @@ class ServerManager {
   ServerManager& operator=(const ServerManager&) = delete;
 
   void StartServers();
+  // Stops every running listener, also those started alone with StartServer.
   void StopServers();
   void StartServer(int32_t id);  // console: the proxy-servers page's Start button
   void StopServer(int32_t id);   // console: its Stop button

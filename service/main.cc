@@ -6,6 +6,7 @@
 #include <string>
 
 #include "config/data_dir.h"
+#include "hosting/program_start.h"
 #include "config/installation.h"
 #include "config/settings.h"
 #include "service/command_line.h"
@@ -34,12 +35,6 @@ std::string ProgramPath() {
   return std::string(buf, static_cast<size_t>(n));
 }
 
-std::string AbsoluteDir(const std::string& dir) {
-  if (!dir.empty() && dir[0] == '/') return dir;
-  char cwd[4096];
-  if (getcwd(cwd, sizeof cwd) == nullptr) return dir;
-  return std::string(cwd) + "/" + dir;
-}
 
 int NoSystemd(const char* what) {
   std::fprintf(stderr,
@@ -57,7 +52,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kestrane: %s\n\n%s", cl.error.c_str(), kBanner);
     return 2;
   }
-  std::string dataDir = AbsoluteDir(cl.dataDir.empty() ? tw::ProgramDirectory() : cl.dataDir);
+  std::string dataDir = tw::AbsoluteDir(cl.dataDir.empty() ? tw::ProgramDirectory() : cl.dataDir);
   std::string name = tw::ServiceNameFor(dataDir);
   std::string error;
   switch (cl.command) {

@@ -20,6 +20,7 @@
 #include "config/installation.h"
 #include "config/service_log.h"
 #include "config/settings.h"
+#include "hosting/program_start.h"
 #include "hosting/server_manager.h"
 #include "platform/clock.h"
 #include "platform/registry.h"
@@ -37,37 +38,6 @@ constexpr char kLockFileName[] = "kestrane.lock";
 void HostLog(ServiceLogger& logger, const std::string& line) {
   logger.Printf(3, "%s", line.c_str());
   std::fprintf(stderr, "%s\n", line.c_str());
-}
-
-// Holds an exclusive lock on the data directory's lock file for the life of the object.
-class InstanceLock {
- public:
-  explicit InstanceLock(const std::string& dataDir) {
-    fd_ = open(DataFilePath(dataDir, kLockFileName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ == -1) openError_ = errno;
-    held_ = fd_ != -1 && flock(fd_, LOCK_EX | LOCK_NB) == 0;
-  }
-  ~InstanceLock() {
-    if (fd_ != -1) close(fd_);
-  }
-  bool held() const { return held_; }
-  int openError() const { return openError_; }  // errno of a lock file that could not be made
-
- private:
-  int fd_ = -1;
-  int openError_ = 0;
-  bool held_ = false;
-};
-
-int SignalDescriptor() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  // Blocked in this thread before any proxy thread exists, so every thread inherits the mask
-  // and the signals wait for the main loop.
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
 void ApplyThreadPriority(ServiceLogger& logger, const std::string& dataDir) {
@@ -95,7 +65,7 @@ std::string ServiceNameFor(const std::string& dataDir) {
 int RunService(const ServiceOptions& options) {
   const std::string& name = options.serviceName;
   const std::string& dir = options.dataDir;
-  int signals = SignalDescriptor();
+  int signals = StopSignalDescriptor();
   // A data directory that does not exist yet is made private to the service's user; the
   // installation fills it below.
   if (mkdir(dir.c_str(), 0700) == -1 && errno != EEXIST) {
@@ -110,7 +80,7 @@ int RunService(const ServiceOptions& options) {
   }
   auto log = [&logger](const std::string& line) { HostLog(logger, line); };
 
-  InstanceLock lock(dir);
+  InstanceLock lock(dir, kLockFileName);
   if (!lock.held()) {
     if (lock.openError() != 0) {
       std::fprintf(stderr, "%s: cannot open the lock file in %s: %s\n", name.c_str(), dir.c_str(),

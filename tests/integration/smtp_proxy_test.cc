@@ -24,10 +24,8 @@ namespace {
 constexpr char kWelcome[] = "220 welcome to Tarnwick Proxy Server\r\n";
 constexpr char kPasswordPrompt[] = "334 UGFzc3dvcmQ6\r\n";
 
-std::string ThisDir() {
-  std::string f = __FILE__;
-  return f.substr(0, f.rfind('/'));
-}
+// The folder of this test's helper scripts, absolute, whatever the build's working directory.
+std::string ThisDir() { return TW_INTEGRATION_DIR; }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -199,5 +199,22 @@ TEST(ServiceLogTest, NoFileMeansNoOutputAndNoCrash) {
   EXPECT_EQ(logger.Drain(), 0u);
 }
 
+TEST_F(ActivityLogTest, ListKeepsTheNewestRowsWithinItsCountAndByteBudget) {
+  ActivityLog log(ActivityLogMode::kConsole, dir_.path(), clock_);
+  log.SetRowLimits(3, 1 << 20);
+  for (int i = 1; i <= 5; ++i) log.LogActivity("line " + std::to_string(i));
+  std::vector<ActivityRow> rows = log.RowsAfter(0);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows.front().message, "line 3") << "the oldest rows go first";
+  EXPECT_EQ(rows.back().seq, 5u) << "sequence numbers are never reused";
+  EXPECT_EQ(log.RowsDropped(), 2u);
+
+  // The byte budget: a row costs its texts ("2024-03-05 23:59:00" is 19 bytes).
+  log.SetRowLimits(100, 2 * (19 + 6) + 5);
+  EXPECT_EQ(log.RowCount(), 2u) << "shrinking the budget trims at once";
+  log.LogActivity(std::string(5000, 'x'));
+  EXPECT_EQ(log.RowCount(), 1u) << "a row larger than the budget still shows alone";
+}
+
 }  // namespace
 }  // namespace tw

@@ -188,7 +188,9 @@ TEST_F(ServerManagerTest, SingleServerStartAndStop) {
   ASSERT_TRUE(m->Running(kProtocolSocks));
   EXPECT_FALSE(m->AllServersActive()) << "a single start leaves the set offline";
   m->StopServers();
-  EXPECT_TRUE(m->Running(kProtocolSocks)) << "StopServers while offline leaves it running";
+  EXPECT_FALSE(m->Running(kProtocolSocks)) << "StopServers stops a listener started alone too";
+  EXPECT_FALSE(m->Server(kProtocolSocks).Running());
+  m->StartServer(kProtocolSocks);
   m->StopServer(kProtocolSocks);
   EXPECT_FALSE(m->Running(kProtocolSocks));
 

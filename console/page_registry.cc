@@ -1,0 +1,63 @@
+#include "console/page_registry.h"
+
+#include "console/api_router.h"
+#include "console/main_window.h"
+#include "console/options_page.h"
+#include "console/server_logs_page.h"
+#include "console/web_assets.h"
+
+namespace tw {
+
+namespace {
+
+// Proxy Servers registers its routes here once console/proxy_servers_page.* lands; the two
+// account pages follow them.
+const ConsolePage kPages[] = {
+    {"server-logs", "Server Logs", true, RegisterServerLogsPage},
+    {"options", "Options", true, RegisterOptionsPage},
+    {"proxy-servers", "Proxy Servers", true, nullptr},
+    {"user-account", "User Account", true, nullptr},
+    {"group", "Group", true, nullptr},
+    {"help", "Help", false, nullptr},
+    {"about", "About", false, nullptr},
+    {"api", "Console API", false, nullptr},
+};
+
+}  // namespace
+
+std::span<const ConsolePage> ConsolePages() {
+  return kPages;
+}
+
+void RegisterConsoleRoutes(ApiRouter& router, ConsoleOwner& owner) {
+  router.Document("GET", "/api/session",
+                  "The CSRF token that a browser sends back in X-CSRF-Token with every change "
+                  "(a Bearer caller needs none).");
+  router.Document("GET", "/api/events",
+                  "Server-sent events: \"status\" with the status, \"logs\" with new rows.");
+  router.Get("/api/pages", "The pages in navigation order.", [](const ApiRequest&) {
+    nlohmann::json pages = nlohmann::json::array();
+    for (const ConsolePage& page : ConsolePages()) {
+      bool script = FindWebAsset(std::string("/pages/") + page.id + ".js") != nullptr;
+      pages.push_back({{"id", page.id},
+                       {"title", page.title},
+                       {"navigation", page.navigation},
+                       {"script", script}});
+    }
+    return ApiReply::Json({{"pages", pages}, {"start", kStartPageId}});
+  });
+  router.Get("/api/routes", "This list.", [&router](const ApiRequest&) {
+    nlohmann::json routes = nlohmann::json::array();
+    for (const ApiRoute& route : router.Routes()) {
+      routes.push_back(
+          {{"method", route.method}, {"path", route.path}, {"summary", route.summary}});
+    }
+    return ApiReply::Json({{"routes", routes}});
+  });
+  RegisterMainWindow(router, owner);
+  for (const ConsolePage& page : ConsolePages()) {
+    if (page.registerRoutes != nullptr) page.registerRoutes(router, owner);
+  }
+}
+
+}  // namespace tw
