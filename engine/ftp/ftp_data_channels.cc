@@ -189,7 +189,7 @@ bool FtpDataListeners::AcceptFrom(Entry* e) {
     }
     if (peer.sin_family != AF_INET || peer.sin_addr.s_addr != e->spec.allowedPeer) {
       close(fd);
-      server_->activity().Post(
+      server_->PostRefusal(
           ActivityText{"FTP data connection refused", AddressText(peer.sin_addr.s_addr), ""});
       continue;
     }

@@ -292,7 +292,7 @@ bool PassiveTargetAllowed(IoContext* x, uint16_t port) {
   uint32_t server = 0;
   if (!ParseIPv4(PeerAddress(x, ServerSocket(x)), &server)) return false;
   if (x->server->CheckDestination(server, port) == DestinationVerdict::kAllowed) return true;
-  x->server->activity().Post(
+  x->server->PostRefusal(
       ActivityText{"Refused destination " + AddressText(server) + ":" + std::to_string(port),
                    PeerAddress(x, ClientSocket(x)), ""});
   return false;
@@ -329,7 +329,7 @@ void OnSpecialLine(IoContext* x, size_t length) {
     uint32_t own = 0;
     if (!ParseIPv4(client, &own) || own != address) {
       Consume(x, length);
-      x->server->activity().Post(ActivityText{
+      x->server->PostRefusal(ActivityText{
           "FTP PORT refused " + AddressText(address) + ":" + std::to_string(port), client, ""});
       SendLine(x, kForeignPort, true);
       return;
