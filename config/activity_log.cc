@@ -1,8 +1,21 @@
 #include "config/activity_log.h"
 
 #include <algorithm>
+#include <cstdlib>
+
+#include "config/settings.h"
 
 namespace tw {
+
+namespace {
+
+// [Server] log_days; a value below 1 takes the default.
+int LogDays(const std::string& data_dir) {
+  int days = Settings::InDataDir(data_dir).Int(setting::kLogDays);
+  return days >= 1 ? days : std::atoi(setting::kLogDays.default_text);
+}
+
+}  // namespace
 
 ActivityLog::ActivityLog(ActivityLogMode mode, std::string data_dir, const Clock& clock)
     : mode_(mode), clock_(clock) {
@@ -10,7 +23,9 @@ ActivityLog::ActivityLog(ActivityLogMode mode, std::string data_dir, const Clock
 }
 
 bool ActivityLog::Start() {
-  date_ = FormatDate(clock_.Now());
+  LocalTime now = clock_.Now();
+  date_ = FormatDate(now);
+  RemoveExpiredDailyFiles(file_.BaseDirectory(), now, LogDays(file_.BaseDirectory()));
   return file_.OpenForToday(clock_);
 }
 
@@ -35,6 +50,7 @@ void ActivityLog::AddLine(const ActivityText& parts) {
   if (new_day) {
     date_ = today;
     if (mode_ == ActivityLogMode::kConsole) ClearRows();
+    RemoveExpiredDailyFiles(file_.BaseDirectory(), now, LogDays(file_.BaseDirectory()));
     file_.OpenForToday(clock_);
   }
   if (mode_ == ActivityLogMode::kConsole) {
