@@ -88,6 +88,7 @@ int main(int argc, char** argv) {
   tw::ListenerSettings settings;
   settings.ftp.dataPortRangeOn = true;
   settings.allowLocalDestinations = true;  // the server runs on loopback
+  settings.maxConnectionsPerClient = 0;  // every client comes from 127.0.0.1
   if (server_port == 0 || !proxy.Start(settings)) {
     fprintf(stderr, "cannot start the FTP server or the proxy\n");
     if (pid > 0) kill(pid, SIGTERM);

@@ -286,6 +286,7 @@ int main(int argc, char** argv) {
   tw::ListenerSettings settings;
   settings.dataDir = dir;
   settings.allowLocalDestinations = true;  // the origin and the peers run on loopback
+  settings.maxConnectionsPerClient = 0;  // every client comes from 127.0.0.1
   if (!proxy.Start(settings)) return 3;
 
   printf("Loopback, %llu MiB per download (best of %d), wrk -t2 -c16 for %d s\n\n",

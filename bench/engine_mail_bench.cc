@@ -144,6 +144,7 @@ int main(int argc, char** argv) {
   tw::ProxyServer smtp_proxy(tw::kProtocolSmtp, tw::ProtocolFor(tw::kProtocolSmtp));
   tw::ListenerSettings settings;
   settings.allowLocalDestinations = true;  // the mail servers run on loopback
+  settings.maxConnectionsPerClient = 0;  // every client comes from 127.0.0.1
   if (!pop3_proxy.Start(settings) || !smtp_proxy.Start(settings)) {
     fprintf(stderr, "cannot start the proxies\n");
     return 1;

@@ -159,6 +159,7 @@ int main(int argc, char** argv) {
                          tw::ProxyProtocol{&tw::test::RelayTestHandler, nullptr, 4});
   tw::ListenerSettings settings;
   settings.allowLocalDestinations = true;  // the sink runs on loopback
+  settings.maxConnectionsPerClient = 0;  // every client comes from 127.0.0.1
   if (!server.Start(settings)) {
     fprintf(stderr, "cannot start the proxy\n");
     return 1;

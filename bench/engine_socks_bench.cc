@@ -133,7 +133,8 @@ std::unique_ptr<Peer> StartKestrane(const std::string& bin_dir) {
   peer->dir = dir;
   peer->port = tw::test::FreeLoopbackPort();
   std::ofstream ini(peer->dir + "/option.ini");
-  ini << "[SOCKS]\nport=" << peer->port << "\n[HTTP]\nport=" << tw::test::FreeLoopbackPort()
+  // Every load client comes from 127.0.0.1: no cap per client address.
+  ini << "[Server]\nmax_connections_per_client=0\n[SOCKS]\nport=" << peer->port << "\n[HTTP]\nport=" << tw::test::FreeLoopbackPort()
       << "\n[FTP]\nport=" << tw::test::FreeLoopbackPort()
       << "\n[POP3]\nport=" << tw::test::FreeLoopbackPort()
       << "\n[SMTP]\nport=" << tw::test::FreeLoopbackPort() << "\n";

@@ -80,7 +80,7 @@ void BM_SeekByName(benchmark::State& state) {
   int i = 0;
   for (auto _ : state) {
     const std::string name = UserName(i++ % kUsers);
-    if (!t.Seek(1, name.c_str())) state.SkipWithError("not found");
+    if (!t.SeekText(1, name)) state.SkipWithError("not found");
   }
 }
 BENCHMARK(BM_SeekByName)->Unit(benchmark::kMicrosecond);
@@ -104,7 +104,7 @@ void BM_OpenSeekClose(benchmark::State& state) {
   for (auto _ : state) {
     SdbTable t;
     const std::string name = UserName(i++ % kUsers);
-    if (!t.Open(path) || !t.Seek(1, name.c_str())) state.SkipWithError("login lookup failed");
+    if (!t.Open(path) || !t.SeekText(1, name)) state.SkipWithError("login lookup failed");
     benchmark::DoNotOptimize(t.GetFieldText(2));
     t.Close();
   }

@@ -89,7 +89,7 @@ template <typename R>
 bool AccountTable<R>::FindById(std::int32_t id, R* out, std::string* error) const {
   SdbTable t;
   if (!OpenTable<R>(t, path_, SdbTable::kOpenReadOnly, error)) return false;
-  if (!t.Seek(0, &id)) {
+  if (!t.SeekNumber(0, id)) {
     SetError(error, "no record with id " + std::to_string(id));
     return false;
   }
@@ -110,7 +110,7 @@ bool AccountTable<R>::FindByName(std::string_view name, R* out, std::string* err
   SdbTable t;
   if (!OpenTable<R>(t, path_, SdbTable::kOpenReadOnly, error)) return false;
   std::string key(name);
-  if (!t.Seek(1, key.c_str())) {
+  if (!t.SeekText(1, key)) {
     SetError(error, "no such name");
     return false;
   }
@@ -151,7 +151,7 @@ bool AccountTable<R>::Update(const R& rec, std::string* error) const {
   SdbTable t;
   if (!OpenTable<R>(t, path_, SdbTable::kOpenReadWrite, error)) return false;
   std::int32_t id = rec.id;
-  if (!t.Seek(0, &id)) {
+  if (!t.SeekNumber(0, id)) {
     SetError(error, "no record with id " + std::to_string(id));
     return false;
   }
@@ -167,7 +167,7 @@ template <typename R>
 bool AccountTable<R>::Delete(std::int32_t id, std::string* error) const {
   SdbTable t;
   if (!OpenTable<R>(t, path_, SdbTable::kOpenReadWrite, error)) return false;
-  if (!t.Seek(0, &id)) {
+  if (!t.SeekNumber(0, id)) {
     SetError(error, "no record with id " + std::to_string(id));
     return false;
   }

@@ -1,6 +1,9 @@
 #include "config/activity_log.h"
 
 #include <algorithm>
+#include <cstdlib>
+
+#include "config/settings.h"
 
 namespace tw {
 
@@ -11,6 +14,12 @@ std::size_t RowBytes(const ActivityRow& row) {
   return row.user.size() + row.address.size() + row.time.size() + row.message.size();
 }
 
+// [Server] log_days; a value below 1 takes the default.
+int LogDays(const std::string& data_dir) {
+  int days = Settings::InDataDir(data_dir).Int(setting::kLogDays);
+  return days >= 1 ? days : std::atoi(setting::kLogDays.default_text);
+}
+
 }  // namespace
 
 ActivityLog::ActivityLog(ActivityLogMode mode, std::string data_dir, const Clock& clock)
@@ -19,7 +28,9 @@ ActivityLog::ActivityLog(ActivityLogMode mode, std::string data_dir, const Clock
 }
 
 bool ActivityLog::Start() {
-  date_ = FormatDate(clock_.Now());
+  LocalTime now = clock_.Now();
+  date_ = FormatDate(now);
+  RemoveExpiredDailyFiles(file_.BaseDirectory(), now, LogDays(file_.BaseDirectory()));
   return file_.OpenForToday(clock_);
 }
 
@@ -44,6 +55,7 @@ void ActivityLog::AddLine(const ActivityText& parts) {
   if (new_day) {
     date_ = today;
     if (mode_ == ActivityLogMode::kConsole) ClearRows();
+    RemoveExpiredDailyFiles(file_.BaseDirectory(), now, LogDays(file_.BaseDirectory()));
     file_.OpenForToday(clock_);
   }
   if (mode_ == ActivityLogMode::kConsole) {

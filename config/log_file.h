@@ -54,4 +54,8 @@ class CLogFile {
   int fd_ = -1;
 };
 
+// Removes the daily files "<base>/log/YYYYMMDD.txt" dated keepDays days or more before
+// `today` (keepDays < 1 removes none); other files are left alone. Returns how many went.
+int RemoveExpiredDailyFiles(const std::string& base_dir, const LocalTime& today, int keepDays);
+
 }  // namespace tw

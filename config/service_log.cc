@@ -1,7 +1,11 @@
 #include "config/service_log.h"
 
+#include <sys/stat.h>
+
 #include <cstdarg>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "config/activity_text.h"
 
@@ -14,7 +18,21 @@ constexpr std::size_t kServiceMessageMax = 4096;
 
 bool ServiceLogger::Open(const std::string& path) {
   MutexLock lock(write_mu_);
+  struct stat st;
+  size_ = ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
   return file_.Open(path);
+}
+
+void ServiceLogger::Rotate() {
+  std::string path = file_.Path();
+  file_.Close();
+  for (int i = kServiceLogsKept - 1; i >= 1; --i) {
+    std::string from = path + "." + std::to_string(i);
+    std::rename(from.c_str(), (path + "." + std::to_string(i + 1)).c_str());
+  }
+  std::rename(path.c_str(), (path + ".1").c_str());
+  size_ = 0;
+  file_.Open(path);
 }
 
 void ServiceLogger::Close() {
@@ -42,9 +60,17 @@ std::size_t ServiceLogger::Drain() {
 }
 
 std::size_t ServiceLogger::DrainLocked() {
-  CLogFile* file = &file_;  // the handler runs within this call, under its lock
-  return queue_.Drain(
-      [file](ServiceLogEntry&& e) { file->WriteLine(FormatServiceLogLine(e.time, e.text)); });
+  std::vector<std::string> lines;
+  std::size_t n = queue_.Drain(
+      [&lines](ServiceLogEntry&& e) { lines.push_back(FormatServiceLogLine(e.time, e.text)); });
+  for (const std::string& line : lines) {
+    if (!file_.IsOpen()) break;
+    std::uint64_t bytes = line.size() + 1;
+    if (size_ != 0 && size_ + bytes > rotateBytes_) Rotate();
+    file_.WriteLine(line);
+    size_ += bytes;
+  }
+  return n;
 }
 
 void ServiceLogger::Printf(int level, const char* format, ...) {

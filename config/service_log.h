@@ -3,10 +3,13 @@
 // owner thread's Drain, or at once while no owner loop is attached (start-up, shut-down).
 // Line: "dd/mm/yyyy HH:MM:SS.mmm " + message. The level is kept with the entry (0 becomes 3)
 // but filters nothing. Nothing is written while no file is open (LogLevel 0).
+// The file is bounded: a line that would take it past the rotation size first moves it to
+// "<path>.1" (and "<path>.1" to "<path>.2", and so on; kServiceLogsKept old files are kept).
 #pragma once
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -18,6 +21,8 @@
 namespace tw {
 
 constexpr char kServiceLogFileName[] = "kestrane.log";
+constexpr std::uint64_t kServiceLogRotateBytes = 10 * 1024 * 1024;
+constexpr int kServiceLogsKept = 3;
 
 struct ServiceLogEntry {
   LocalTime time;
@@ -27,7 +32,8 @@ struct ServiceLogEntry {
 
 class ServiceLogger {
  public:
-  explicit ServiceLogger(const Clock& clock) : clock_(clock) {}
+  explicit ServiceLogger(const Clock& clock, std::uint64_t rotateBytes = kServiceLogRotateBytes)
+      : clock_(clock), rotateBytes_(rotateBytes) {}
   ServiceLogger(const ServiceLogger&) = delete;
   ServiceLogger& operator=(const ServiceLogger&) = delete;
 
@@ -51,8 +57,11 @@ class ServiceLogger {
 
  private:
   std::size_t DrainLocked() REQUIRES(write_mu_);
+  void Rotate() REQUIRES(write_mu_);
 
   const Clock& clock_;
+  const std::uint64_t rotateBytes_;
+  std::uint64_t size_ GUARDED_BY(write_mu_) = 0;  // bytes in the open file
   MessageQueue<ServiceLogEntry> queue_;
   Mutex write_mu_;  // serialises writers of file_ (owner drain or immediate writes)
   CLogFile file_ GUARDED_BY(write_mu_);

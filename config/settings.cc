@@ -20,8 +20,10 @@ std::span<const SettingKey> AllSettingKeys() {
       kUploadLimitSmtp, kUploadSpeedSmtp, kIpRangeLimit, kIpRange, kIpRangeSocksLimit,
       kIpRangeSocks, kIpRangeFtpLimit, kIpRangeFtp, kIpRangePop3Limit, kIpRangePop3,
       kIpRangeSmtpLimit, kIpRangeSmtp, kPresetDownloadLimit, kPresetUploadLimit,
-      kPresetDownloadSpeed, kPresetUploadSpeed, kConsoleAddress, kConsolePort, kConsoleLogRows, kConsoleLogMegabytes, kFtpAddressEcho,
-      kHttpFtpTimeout, kGuestsFromAnywhere, kListenAddress, kAllowLocalDestinations};
+      kPresetDownloadSpeed, kPresetUploadSpeed, kConsoleAddress, kConsolePort,
+      kConsoleLogRows, kConsoleLogMegabytes, kFtpAddressEcho,
+      kHttpFtpTimeout, kGuestsFromAnywhere, kListenAddress, kAllowLocalDestinations,
+      kMaxConnectionsPerClient, kLogDays};
   // clang-format on
   return kAll;
 }

@@ -39,6 +39,12 @@ inline constexpr SettingKey kListenAddress{"Server", "listen_address", ""};
 // 1 lets the proxies connect to this machine and to loopback, link-local, multicast and
 // reserved addresses (a test bench on one machine); the proxies' own ports stay refused.
 inline constexpr SettingKey kAllowLocalDestinations{"Server", "allow_local_destinations", "0"};
+// Connections one client address may have open at once to each proxy; 0 = no cap (a test
+// bench whose clients all come from one address).
+inline constexpr SettingKey kMaxConnectionsPerClient{"Server", "max_connections_per_client",
+                                                     "256"};
+// Days the daily activity files (log/YYYYMMDD.txt) are kept; older ones are removed.
+inline constexpr SettingKey kLogDays{"Server", "log_days", "90"};
 // Proxy sections
 inline constexpr SettingKey kHttpPort{"HTTP", "port", "808"};
 inline constexpr SettingKey kHttpAuth{"HTTP", "auth", "0"};

@@ -22,6 +22,13 @@ uint32_t FtpGatewayTimeoutMs(const Settings& settings) {
   return static_cast<uint32_t>(seconds) * 1000;
 }
 
+// [Server] max_connections_per_client; a negative value takes the default.
+int32_t MaxConnectionsPerClient(const Settings& settings) {
+  int value = settings.Int(setting::kMaxConnectionsPerClient);
+  if (value < 0) value = std::atoi(setting::kMaxConnectionsPerClient.default_text);
+  return value;
+}
+
 }  // namespace
 
 ServerManager::ServerManager(ManagerHost host, std::string dataDir,
@@ -54,6 +61,7 @@ ListenerSettings ServerManager::ListenerSettingsFor(const Settings& settings, in
   out.listenAddress = settings.Text(setting::kListenAddress);
   out.dataDir = dataDir_;
   out.allowLocalDestinations = settings.Switch(setting::kAllowLocalDestinations);
+  out.maxConnectionsPerClient = MaxConnectionsPerClient(settings);
   out.ownEndpoints = ownEndpoints_;
   if (id == kProtocolFtp) {
     out.ftp.dataPortRangeOn = true;

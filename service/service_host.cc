@@ -23,6 +23,7 @@
 #include "hosting/program_start.h"
 #include "hosting/server_manager.h"
 #include "platform/clock.h"
+#include "platform/descriptor_limit.h"
 #include "platform/registry.h"
 #include "service/systemd_unit.h"
 #include "tablestore/sdb_table.h"
@@ -93,6 +94,8 @@ int RunService(const ServiceOptions& options) {
     return 1;
   }
   NotifySystemd("STATUS=Starting the proxies");
+  // Every connection costs descriptors; the proxies size their total from this limit.
+  RaiseDescriptorLimit();
 
   std::string error;
   if (!InstallMissingDataFiles(dir, &error)) log("Data directory " + dir + ": " + error);

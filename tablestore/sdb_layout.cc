@@ -170,16 +170,18 @@ void MakeKeyValue(const KeyLayout& key, const uint8_t* record, uint8_t* value) {
   }
 }
 
-bool SearchValue(const KeyLayout& key, const void* value, uint8_t* slot) {
+bool SearchValue(const KeyLayout& key, const void* value, size_t value_length, uint8_t* slot) {
   std::memset(slot, 0, key.slot_size);
   const auto* v = static_cast<const uint8_t*>(value);
+  const size_t width = static_cast<size_t>(key.key_length);
   if (key.value_type == kTypeString && !key.composite) {
-    const size_t n = strnlen(static_cast<const char*>(value), key.key_length + 1);
-    if (n > static_cast<size_t>(key.key_length)) return false;
+    const size_t n = strnlen(static_cast<const char*>(value), std::min(value_length, width + 1));
+    if (n > width) return false;
     std::memcpy(slot, v, n);
     return true;
   }
-  std::memcpy(slot, v, key.key_length);
+  if (value_length != width) return false;
+  std::memcpy(slot, v, width);
   return true;
 }
 

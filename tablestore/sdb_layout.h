@@ -59,9 +59,10 @@ bool BuildLayout(const Header& header, Layout* layout, std::string* why);
 // The key value of a record (fixed form): slot_size bytes, text zero-terminated and padded.
 void MakeKeyValue(const KeyLayout& key, const uint8_t* record, uint8_t* value);
 
-// The caller's search value in the key's own form turned into a slot. A text longer than the
-// key length is refused (false): such a value cannot be in the tree.
-bool SearchValue(const KeyLayout& key, const void* value, uint8_t* slot);
+// The caller's search value of value_length bytes in the key's own form turned into a slot;
+// no byte beyond value_length is read. A text longer than the key length, and a numeric or
+// composite value whose length is not the key's, are refused (false).
+bool SearchValue(const KeyLayout& key, const void* value, size_t value_length, uint8_t* slot);
 
 // <0, 0, >0 as a is below, equal to or above b; both are slots of this key.
 int CompareKeyValues(const KeyLayout& key, const uint8_t* a, const uint8_t* b);

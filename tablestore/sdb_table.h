@@ -79,12 +79,19 @@ class SdbTable {
   bool Last(int key, void* buffer = nullptr, int length = 0);
   bool Next(int key, void* buffer = nullptr, int length = 0);
   bool Prev(int key, void* buffer = nullptr, int length = 0);
-  // value in the key's own form: i16, i32, f32, f64 or byte for numeric keys, a
-  // zero-terminated text for String keys (longer than the key: not found), the concatenated
-  // key bytes for composite keys.
-  bool Seek(int key, const void* value, void* buffer = nullptr, int length = 0);
-  bool SeekByKeyName(std::string_view key_name, const void* value, void* buffer = nullptr,
-                     int length = 0);
+  // value: value_length bytes in the key's own form, never read beyond: i16, i32, f32, f64
+  // or byte for numeric keys and the concatenated key bytes for composite keys (a length other
+  // than the key's: not found); a text for String keys, ending at its first zero byte or at
+  // value_length (longer than the key: not found).
+  bool Seek(int key, const void* value, int value_length, void* buffer = nullptr,
+            int length = 0);
+  bool SeekByKeyName(std::string_view key_name, const void* value, int value_length,
+                     void* buffer = nullptr, int length = 0);
+  // Seek of a text (String keys).
+  bool SeekText(int key, std::string_view text, void* buffer = nullptr, int length = 0);
+  // Seek of a number converted to the form and width of a numeric key (a number the key's
+  // type cannot hold exactly: not found).
+  bool SeekNumber(int key, std::int64_t number, void* buffer = nullptr, int length = 0);
 
   // ---- Reading fields of the current record ----
 

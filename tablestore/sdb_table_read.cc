@@ -1,6 +1,7 @@
 // SdbTable: positioning through the keys, reading fields of the current record, and reading
 // long texts.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 #include "tablestore/sdb_table.h"
@@ -18,14 +19,17 @@ enum class Move { kFirst, kLast, kNext, kPrev, kSeek };
 
 // All positioning: computes the new cursor and reads its record under a shared lock, and
 // only then makes it current, so a failure leaves the current record as it was.
-static bool Position(TableState& s, int key, Move move, const void* value, void* buffer,
-                     int length) {
+static bool Position(TableState& s, int key, Move move, const void* value, int value_length,
+                     void* buffer, int length) {
   if (!s.open) return false;
   if (!s.index_ready) return move == Move::kSeek ? s.Fail(text::kNoIndex) : false;
   if (key < 0 || key >= static_cast<int>(s.trees.size())) return false;
   if (move == Move::kSeek) {
-    if (value == nullptr) return false;
-    if (!sdb::SearchValue(s.layout.keys[key], value, s.value.data())) return false;
+    if (value == nullptr || value_length < 0) return false;
+    if (!sdb::SearchValue(s.layout.keys[key], value, static_cast<size_t>(value_length),
+                          s.value.data())) {
+      return false;
+    }
   }
   sdb::FileLock lock(s.file, false);
   if (!lock.held()) return s.Fail(text::kCantLock);
@@ -67,27 +71,70 @@ static bool Position(TableState& s, int key, Move move, const void* value, void*
 }
 
 bool SdbTable::First(int key, void* buffer, int length) {
-  return Position(*s_, key, Move::kFirst, nullptr, buffer, length);
+  return Position(*s_, key, Move::kFirst, nullptr, 0, buffer, length);
 }
 
 bool SdbTable::Last(int key, void* buffer, int length) {
-  return Position(*s_, key, Move::kLast, nullptr, buffer, length);
+  return Position(*s_, key, Move::kLast, nullptr, 0, buffer, length);
 }
 
 bool SdbTable::Next(int key, void* buffer, int length) {
-  return Position(*s_, key, Move::kNext, nullptr, buffer, length);
+  return Position(*s_, key, Move::kNext, nullptr, 0, buffer, length);
 }
 
 bool SdbTable::Prev(int key, void* buffer, int length) {
-  return Position(*s_, key, Move::kPrev, nullptr, buffer, length);
+  return Position(*s_, key, Move::kPrev, nullptr, 0, buffer, length);
 }
 
-bool SdbTable::Seek(int key, const void* value, void* buffer, int length) {
-  return Position(*s_, key, Move::kSeek, value, buffer, length);
+bool SdbTable::Seek(int key, const void* value, int value_length, void* buffer, int length) {
+  return Position(*s_, key, Move::kSeek, value, value_length, buffer, length);
 }
 
-bool SdbTable::SeekByKeyName(std::string_view key_name, const void* value, void* buffer,
-                             int length) {
+bool SdbTable::SeekText(int key, std::string_view text, void* buffer, int length) {
+  if (text.size() > static_cast<size_t>(INT32_MAX)) return false;
+  return Seek(key, text.data(), static_cast<int>(text.size()), buffer, length);
+}
+
+bool SdbTable::SeekNumber(int key, std::int64_t number, void* buffer, int length) {
+  if (!s_->open || key < 0 || key >= static_cast<int>(s_->layout.keys.size())) return false;
+  const sdb::KeyLayout& k = s_->layout.keys[key];
+  if (k.composite) return false;
+  // The value in the key's own form; a number the type cannot hold is in no record.
+  const auto fits = [number](auto narrow) {
+    return static_cast<std::int64_t>(static_cast<decltype(narrow)>(number)) == number;
+  };
+  const auto exact = [number](double d) {  // within range before it is converted back
+    return d > -9.2e18 && d < 9.2e18 && static_cast<std::int64_t>(d) == number;
+  };
+  switch (k.value_type) {
+    case sdb::kTypeShort: {
+      std::int16_t v = static_cast<std::int16_t>(number);
+      return fits(v) && Seek(key, &v, sizeof v, buffer, length);
+    }
+    case sdb::kTypeInt:
+    case sdb::kTypeAutoInc: {
+      std::int32_t v = static_cast<std::int32_t>(number);
+      return fits(v) && Seek(key, &v, sizeof v, buffer, length);
+    }
+    case sdb::kTypeByte: {
+      std::uint8_t v = static_cast<std::uint8_t>(number);
+      return fits(v) && Seek(key, &v, sizeof v, buffer, length);
+    }
+    case sdb::kTypeFloat: {
+      float v = static_cast<float>(number);
+      return exact(v) && Seek(key, &v, sizeof v, buffer, length);
+    }
+    case sdb::kTypeDouble: {
+      double v = static_cast<double>(number);
+      return exact(v) && Seek(key, &v, sizeof v, buffer, length);
+    }
+    default:
+      return false;
+  }
+}
+
+bool SdbTable::SeekByKeyName(std::string_view key_name, const void* value, int value_length,
+                             void* buffer, int length) {
   const auto trim = [](std::string_view v) {
     const char* space = " \t\r\n\v\f";
     const size_t b = v.find_first_not_of(space);
@@ -102,7 +149,9 @@ bool SdbTable::SeekByKeyName(std::string_view key_name, const void* value, void*
   };
   const std::string_view wanted = trim(key_name);
   for (int k = 0; k < static_cast<int>(s_->layout.keys.size()); ++k) {
-    if (same(trim(s_->header.KeyName(k)), wanted)) return Seek(k, value, buffer, length);
+    if (same(trim(s_->header.KeyName(k)), wanted)) {
+      return Seek(k, value, value_length, buffer, length);
+    }
   }
   return false;
 }

@@ -39,7 +39,7 @@ bool ConnectAllowed(IoContext* x, uint32_t address, uint16_t port) {
   if (x->server->CheckDestination(address, port) == DestinationVerdict::kAllowed) {
     return ConnectAddress(x, address, port);
   }
-  x->server->activity().Post(
+  x->server->PostRefusal(
       ActivityText{"Refused destination " + AddressText(address) + ":" + std::to_string(port),
                    PeerAddressOfFd(Port(x)->Descriptor(x->socket)), ""});
   // Completes like a connect, so the handler answers from the one state that waits for it.

@@ -33,7 +33,7 @@ bool GuestAdmitted(IoContext* x) {
   std::string client = ClientAddress(x);
   GuestAdmission admission = CheckGuest(x->server->access(), client);
   if (admission == GuestAdmission::kNotLocal) {
-    x->server->activity().Post(ActivityText{kGuestNotLocal, client, ""});
+    x->server->PostRefusal(ActivityText{kGuestNotLocal, client, ""});
   }
   return admission == GuestAdmission::kAdmitted;
 }
@@ -44,7 +44,7 @@ bool LoginBlocked(IoContext* x, const std::string& client) {
 
 void LoginFailed(IoContext* x, const std::string& client) {
   if (x->server->loginThrottle().RecordFailure(client)) {
-    x->server->activity().Post(ActivityText{kLoginsBlocked, client, ""});
+    x->server->PostRefusal(ActivityText{kLoginsBlocked, client, ""});
   }
 }
 

@@ -66,6 +66,9 @@ struct IoContext {
   uint64_t deadlineMs = 0;
   IoContext* liveNext = nullptr;
   IoContext* livePrev = nullptr;
+  // The client address (network order) this connection is counted under in the proxy's
+  // connection caps until it is freed; 0 = not counted (destinations, data channels).
+  uint32_t countedClient = 0;
 };
 
 static_assert(offsetof(IoContext, overlapped) == 0, "the Overlapped must come first");

@@ -57,6 +57,10 @@ struct ListenerSettings {
   std::uint32_t connectTimeoutMs = 20000;   // limit of a connect to a destination
   // Time a client has to finish its protocol dialogue (login, request); 0 = no limit.
   std::uint32_t dialogueTimeoutMs = 60000;
+  // Client connections open at once from one address (0 = no cap), and in the whole process
+  // (0 = derived from the descriptor limit); a client over either gets the protocol's refusal.
+  std::int32_t maxConnectionsPerClient = 256;
+  std::int64_t maxConnections = 0;
   // Destinations on this machine and special-purpose addresses (destination_policy.h) are
   // refused unless this is on.
   bool allowLocalDestinations = false;

@@ -12,6 +12,8 @@
 #include <cstring>
 
 #include "engine/core/io_context.h"
+#include "platform/address_text.h"
+#include "platform/descriptor_limit.h"
 #include "platform/socket_options.h"
 #include "platform/tick.h"
 
@@ -26,6 +28,9 @@ constexpr int kAcceptBackoffMs = 100;
 bool ResourceExhausted(int err) {
   return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
+
+constexpr char kClientFull[] = "Connection refused: too many connections from this address";
+constexpr char kTotalFull[] = "Connection refused: too many connections";
 
 }  // namespace
 
@@ -70,6 +75,9 @@ bool ProxyServer::Start(const ListenerSettings& settings) {
   ftp_ = settings.ftp;
   connectTimeoutMs_ = settings.connectTimeoutMs;
   dialogueTimeoutMs_ = settings.dialogueTimeoutMs;
+  caps_.Configure(settings.maxConnectionsPerClient,
+                  settings.maxConnections > 0 ? settings.maxConnections
+                                              : ConnectionTotalFor(DescriptorLimit()));
   allowLocalDestinations_ = settings.allowLocalDestinations;
   ownEndpoints_ = settings.ownEndpoints ? settings.ownEndpoints : std::make_shared<OwnEndpoints>();
   // Built here, where blocking is fine, rather than by the first worker that checks a
@@ -176,6 +184,7 @@ void ProxyServer::ReleaseAll() {
   }
   while (left != nullptr) {
     IoContext* next = left->liveNext;
+    if (left->countedClient != 0) caps_.Release(left->countedClient);
     DiscardContext(left);
     left = next;
   }
@@ -218,6 +227,11 @@ void ProxyServer::RemoveLive(IoContext* x) {
   }
   if (x->liveNext != nullptr) x->liveNext->livePrev = x->livePrev;
   --liveCount_;
+  if (x->countedClient != 0) caps_.Release(x->countedClient);
+}
+
+void ProxyServer::PostRefusal(ActivityText parts) {
+  if (refusalLog_.Allow(parts.address)) activity_.Post(std::move(parts));
 }
 
 size_t ProxyServer::LiveContexts() {
@@ -236,7 +250,11 @@ void ProxyServer::AcceptLoop() {
     }
     if (fds[1].revents != 0) return;
     if ((fds[0].revents & POLLIN) == 0) continue;
-    int fd = accept4(listenSocket_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    sockaddr_in peer;
+    socklen_t peerLen = sizeof peer;
+    std::memset(&peer, 0, sizeof peer);
+    int fd = accept4(listenSocket_, reinterpret_cast<sockaddr*>(&peer), &peerLen,
+                     SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd == -1) {
       if (ResourceExhausted(errno)) {
         pollfd wake = {wakeFd_, POLLIN, 0};
@@ -248,19 +266,47 @@ void ProxyServer::AcceptLoop() {
       close(fd);
       return;
     }
-    AcceptClient(fd);
+    uint32_t address = peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0;
+    if (address == 0) {  // no IPv4 peer to count it under: not a client this listener serves
+      close(fd);
+      continue;
+    }
+    Admission admission = caps_.Admit(address);
+    if (admission != Admission::kAdmitted) {
+      RefuseClient(fd, address, admission);
+      continue;
+    }
+    AcceptClient(fd, address);
   }
 }
 
-void ProxyServer::AcceptClient(int fd) {
+// The refusal is a single short write that fits an empty socket buffer; if the client cannot
+// take even that, it is closed without it. Nothing here waits for the client.
+void ProxyServer::RefuseClient(int fd, uint32_t address, Admission why) {
+  if (protocol_.busy != nullptr) {
+    ssize_t rc = send(fd, protocol_.busy, std::strlen(protocol_.busy), MSG_DONTWAIT | MSG_NOSIGNAL);
+    (void)rc;
+  }
+  close(fd);
+  PostRefusal(ActivityText{why == Admission::kClientFull ? kClientFull : kTotalFull,
+                           AddressText(address), ""});
+}
+
+void ProxyServer::AcceptClient(int fd, uint32_t address) {
   SetNoDelay(fd);
   SocketHandle s = completionPort_->Associate(fd);
-  if (s == kNoSocket) return;
+  if (s == kNoSocket) {
+    caps_.Release(address);
+    return;
+  }
   IoContext* x = NewClientContext(this, s);
   if (x == nullptr) {
+    caps_.Release(address);
     completionPort_->Close(s);
     return;
   }
+  // Counted from here on until the context is freed (RemoveLive or ReleaseAll gives it back).
+  x->countedClient = address;
   if (dialogueTimeoutMs_ != 0) x->deadlineMs = MonotonicMs() + dialogueTimeoutMs_;
   bool posted;
   if (protocol_.greeting != nullptr) {

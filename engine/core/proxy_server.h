@@ -21,7 +21,9 @@
 #include <vector>
 
 #include "config/activity_log.h"
+#include "engine/core/connection_caps.h"
 #include "engine/core/listener_settings.h"
+#include "engine/core/refusal_log.h"
 #include "engine/policy/authorization.h"
 #include "engine/policy/destination_policy.h"
 #include "engine/policy/login_throttle.h"
@@ -38,11 +40,13 @@ struct IoContext;
 using ProtocolHandler = void (*)(IoContext* context, uint64_t key, uint32_t bytes);
 
 // What the frame needs from a protocol: its handler, the greeting sent first to a new client
-// (nullptr: the client speaks first) and how many workers it runs on.
+// (nullptr: the client speaks first), how many workers it runs on, and the refusal sent to a
+// client over a connection cap before it is closed (nullptr: closed without a word).
 struct ProxyProtocol {
   ProtocolHandler handler = nullptr;
   const char* greeting = nullptr;
   int workerCount = 4;
+  const char* busy = nullptr;
 };
 
 // Machinery a protocol runs beside its workers (the FTP proxy's data listeners). A handler makes
@@ -107,6 +111,13 @@ class ProxyServer {
   // The failed-login limit of this proxy's clients (emptied at every start).
   LoginThrottle& loginThrottle() { return loginThrottle_; }
 
+  // Posts the activity line of a refusal, unless its client (parts.address) has had
+  // RefusalLogLimit::kLinesPerSecond of them this second. Any thread.
+  void PostRefusal(ActivityText parts);
+
+  // Client connections counted from address (network order), for tests.
+  int32_t ConnectionsFrom(uint32_t address) { return caps_.CountOf(address); }
+
   // Guards the `partner` links of this proxy's contexts.
   Mutex& pairMutex() RETURN_CAPABILITY(pairMutex_) { return pairMutex_; }
 
@@ -116,7 +127,8 @@ class ProxyServer {
 
  private:
   void AcceptLoop();
-  void AcceptClient(int fd);
+  void AcceptClient(int fd, uint32_t address);
+  void RefuseClient(int fd, uint32_t address, Admission why);
   void ReleaseAll();
 
   const int32_t protocolId_;
@@ -148,6 +160,8 @@ class ProxyServer {
 
   Mutex pairMutex_;
   LoginThrottle loginThrottle_;
+  ConnectionCaps caps_;
+  RefusalLogLimit refusalLog_;
 
   Mutex liveMutex_;
   IoContext* liveHead_ GUARDED_BY(liveMutex_) = nullptr;

@@ -77,6 +77,7 @@ int OpenDataListener(const ProxyServer& server, uint16_t preferred, uint16_t* po
 
 bool AddDataListener(ProxyServer* server, const DataListenerSpec& spec) {
   bool made = true;
+  bool added = false;
   FtpDataListeners* listeners = nullptr;
   bool running = server->UseService(
       [&]() -> std::unique_ptr<ProtocolService> {
@@ -87,13 +88,13 @@ bool AddDataListener(ProxyServer* server, const DataListenerSpec& spec) {
       },
       [&](ProtocolService& service) {
         listeners = dynamic_cast<FtpDataListeners*>(&service);
-        if (listeners != nullptr) listeners->Add(spec);
+        if (listeners != nullptr) added = listeners->Add(spec);
       });
   if (!running || !made || listeners == nullptr) {
     close(spec.fd);
     return false;
   }
-  return true;
+  return added;
 }
 
 void DataConnectStep(IoContext* x) {
@@ -136,19 +137,32 @@ FtpDataListeners::~FtpDataListeners() {
   if (wakeFd_ != -1) close(wakeFd_);
 }
 
-void FtpDataListeners::Add(const DataListenerSpec& spec) {
+bool FtpDataListeners::Add(const DataListenerSpec& spec) {
   {
     MutexLock lock(mu_);
     if (stop_) {
       close(spec.fd);
-      return;
+      return false;
     }
+    auto replaced = entries_.end();
+    size_t ofClient = 0;
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
       if (it->spec.controlSocket == spec.controlSocket) {
-        CloseEntry(*it);
-        entries_.erase(it);
-        break;
+        replaced = it;
+      } else if (it->spec.clientAddress == spec.clientAddress) {
+        ++ofClient;
       }
+    }
+    if (ofClient >= kDataListenersPerClient) {
+      close(spec.fd);
+      lock.Unlock();
+      server_->PostRefusal(ActivityText{"FTP data listener refused: too many waiting",
+                                        AddressText(spec.clientAddress), ""});
+      return false;
+    }
+    if (replaced != entries_.end()) {
+      CloseEntry(*replaced);
+      entries_.erase(replaced);
     }
     // Listed, so no client can have the proxy connect to it as a destination.
     uint16_t port = BoundPort(spec.fd);
@@ -158,6 +172,7 @@ void FtpDataListeners::Add(const DataListenerSpec& spec) {
   uint64_t one = 1;
   ssize_t rc = write(wakeFd_, &one, sizeof one);
   (void)rc;
+  return true;
 }
 
 void FtpDataListeners::CloseEntry(const Entry& e) {
@@ -189,7 +204,7 @@ bool FtpDataListeners::AcceptFrom(Entry* e) {
     }
     if (peer.sin_family != AF_INET || peer.sin_addr.s_addr != e->spec.allowedPeer) {
       close(fd);
-      server_->activity().Post(
+      server_->PostRefusal(
           ActivityText{"FTP data connection refused", AddressText(peer.sin_addr.s_addr), ""});
       continue;
     }

@@ -9,7 +9,9 @@
 // else is closed at once and logged, so nobody can use the proxy to bounce data elsewhere.
 // A listener ends when its connection has arrived, after kDataListenerLifetimeMs without one,
 // when its control connection has closed, or when the same control connection sets up a newer
-// listener (one data connection at a time per control connection, as FTP has it).
+// listener (one data connection at a time per control connection, as FTP has it). One client
+// address has at most kDataListenersPerClient listeners waiting at once, so no client can hold
+// the whole port range.
 #include <cstdint>
 #include <thread>
 #include <vector>
@@ -21,6 +23,7 @@
 namespace tw {
 
 constexpr uint32_t kDataListenerLifetimeMs = 60000;
+constexpr size_t kDataListenersPerClient = 16;
 
 struct DataListenerSpec {
   int fd = -1;                 // bound and listening; owned by the listeners once added
@@ -29,6 +32,7 @@ struct DataListenerSpec {
   uint16_t targetPort = 0;
   bool fromServer = false;  // PORT: the real server connects here (data toward the client)
   SocketHandle controlSocket = kNoSocket;  // the client's control socket
+  uint32_t clientAddress = 0;              // the control client's address, network order
   int32_t downloadRate = 0;
   int32_t uploadRate = 0;
 };
@@ -39,7 +43,8 @@ struct DataListenerSpec {
 int OpenDataListener(const ProxyServer& server, uint16_t preferred, uint16_t* port);
 
 // Hands a listener to the proxy's listener thread, starting it on first use. False (the socket
-// is then closed) when the proxy is stopping or no thread can be started.
+// is then closed) when the proxy is stopping, no thread can be started, or the client has its
+// kDataListenersPerClient listeners waiting already.
 bool AddDataListener(ProxyServer* server, const DataListenerSpec& spec);
 
 // The worker's part of a data connection whose connect to the real data address completed
@@ -55,8 +60,10 @@ class FtpDataListeners : public ProtocolService {
   FtpDataListeners& operator=(const FtpDataListeners&) = delete;
 
   bool Running() const { return thread_.joinable(); }
-  // Any thread. Replaces the listener of the same control connection, if any.
-  void Add(const DataListenerSpec& spec) EXCLUDES(mu_);
+  // Any thread. Replaces the listener of the same control connection, if any. False, with the
+  // socket closed, when stopping, or when spec.clientAddress has kDataListenersPerClient other
+  // listeners waiting (written to the activity log as a refusal).
+  bool Add(const DataListenerSpec& spec) EXCLUDES(mu_);
   // Listeners waiting for their connection.
   size_t Count() EXCLUDES(mu_);
 

@@ -246,18 +246,36 @@ bool AnnouncedAddress(IoContext* x, const std::string& peer, SocketHandle toPeer
   return true;
 }
 
+// The two ends of x's control connection: their sockets and peer addresses, read under the
+// pair lock. While it is held the other context cannot get past the unpairing of its close,
+// so the socket read from it is still its open one and its peer is the peer the data
+// listener will admit. False when the other side is gone or an address is not IPv4.
+struct ControlEnds {
+  SocketHandle clientSocket = kNoSocket, serverSocket = kNoSocket;
+  std::string client, server;
+  uint32_t clientAddress = 0, serverAddress = 0;
+};
+bool ReadControlEnds(IoContext* x, ControlEnds* ends) {
+  MutexLock lock(x->server->pairMutex());
+  ends->clientSocket = ClientSocket(x);
+  ends->serverSocket = ServerSocket(x);
+  ends->client = PeerAddress(x, ends->clientSocket);
+  ends->server = PeerAddress(x, ends->serverSocket);
+  return ParseIPv4(ends->client, &ends->clientAddress) &&
+         ParseIPv4(ends->server, &ends->serverAddress);
+}
+
 // Opens and hands over a data listener; "" when none could be set up, else the rewritten
 // line. *pending is set when x waits for an address lookup instead.
 std::string SetUpDataChannel(IoContext* x, bool passive, uint32_t dataAddress, uint16_t dataPort,
                              bool* pending) {
   *pending = false;
-  std::string client = PeerAddress(x, ClientSocket(x));
-  std::string server = PeerAddress(x, ServerSocket(x));
-  uint32_t clientAddress = 0, serverAddress = 0;
-  if (!ParseIPv4(client, &clientAddress) || !ParseIPv4(server, &serverAddress)) return "";
+  ControlEnds ends;
+  if (!ReadControlEnds(x, &ends)) return "";
+  const uint32_t clientAddress = ends.clientAddress, serverAddress = ends.serverAddress;
   std::string announced;
-  if (!AnnouncedAddress(x, passive ? client : server, passive ? ClientSocket(x) : ServerSocket(x),
-                        &announced)) {
+  if (!AnnouncedAddress(x, passive ? ends.client : ends.server,
+                        passive ? ends.clientSocket : ends.serverSocket, &announced)) {
     *pending = true;
     return "";
   }
@@ -278,7 +296,8 @@ std::string SetUpDataChannel(IoContext* x, bool passive, uint32_t dataAddress, u
   spec.targetAddress = passive ? serverAddress : dataAddress;
   spec.targetPort = dataPort;
   spec.fromServer = !passive;
-  spec.controlSocket = ClientSocket(x);
+  spec.controlSocket = ends.clientSocket;
+  spec.clientAddress = clientAddress;
   spec.downloadRate = x->downloadRate;
   spec.uploadRate = x->uploadRate;
   if (!AddDataListener(x->server, spec)) return "";
@@ -292,7 +311,7 @@ bool PassiveTargetAllowed(IoContext* x, uint16_t port) {
   uint32_t server = 0;
   if (!ParseIPv4(PeerAddress(x, ServerSocket(x)), &server)) return false;
   if (x->server->CheckDestination(server, port) == DestinationVerdict::kAllowed) return true;
-  x->server->activity().Post(
+  x->server->PostRefusal(
       ActivityText{"Refused destination " + AddressText(server) + ":" + std::to_string(port),
                    PeerAddress(x, ClientSocket(x)), ""});
   return false;
@@ -329,7 +348,7 @@ void OnSpecialLine(IoContext* x, size_t length) {
     uint32_t own = 0;
     if (!ParseIPv4(client, &own) || own != address) {
       Consume(x, length);
-      x->server->activity().Post(ActivityText{
+      x->server->PostRefusal(ActivityText{
           "FTP PORT refused " + AddressText(address) + ":" + std::to_string(port), client, ""});
       SendLine(x, kForeignPort, true);
       return;

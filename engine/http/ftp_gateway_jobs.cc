@@ -39,7 +39,14 @@ class GatewayPool {
       for (int i = 0; i < kFtpGatewayThreads; ++i) threads_.emplace_back(&GatewayPool::Run, this);
     }
     uint64_t id = next_id_++;
+    bool busy = queue_.size() >= kFtpGatewayQueueLimit;
+    fetch->busy = busy;
     entries_[id] = Entry{port, ov, std::move(fetch)};
+    if (busy) {
+      lock.Unlock();
+      port->Post(0, id, ov, IoOp::kPosted, 0);
+      return id;
+    }
     queue_.push_back(id);
     cv_.NotifyOne();
     return id;

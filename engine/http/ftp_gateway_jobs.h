@@ -5,6 +5,9 @@
 // fetch up by that id, takes what it needs (the data socket, already associated with the
 // port, or the listing) and ends it.
 //
+// At most kFtpGatewayQueueLimit fetches wait for a thread; a fetch started beyond that is
+// never tried: its completion comes at once with `busy` set, and the client is refused.
+//
 // Fetches live in a process-wide table until ended; one whose port has gone away (its proxy
 // stopped before the completion was handled) is dropped at the next start of a fetch, so
 // nothing outlives its proxy for long and nothing is lost track of.
@@ -13,11 +16,13 @@
 #include <string>
 
 #include "engine/http/ftp_gateway.h"
+#include "engine/http/ftp_listing_page.h"
 #include "platform/completion_port.h"
 
 namespace tw {
 
 constexpr int kFtpGatewayThreads = 4;
+constexpr size_t kFtpGatewayQueueLimit = 64;
 
 struct FtpFetch {
   // What to fetch.
@@ -27,16 +32,20 @@ struct FtpFetch {
   uint32_t timeoutMs = 30000;
   DestinationRules rules;  // the proxy's destination policy, as it was when the fetch began
   // What was found (written by the gateway thread before the completion is posted).
+  bool busy = false;  // the queue was full: the fetch was never tried
   bool ok = false;
   SocketHandle dataSocket = kNoSocket;  // a file's data connection; set to kNoSocket once taken
   int64_t fileSize = 0;
   std::string listing;
   std::string refused;  // "address:port" the policy refused; empty otherwise
-  // The handler's directory reply, kept here while it is being sent.
+  // The handler's directory page, made and sent piece by piece from the listing, and the
+  // piece being sent.
+  std::unique_ptr<ListingPage> page;
   std::string reply;
 };
 
-// Queues the fetch; returns its id (never 0).
+// Queues the fetch (or, with the queue full, completes it at once as busy); returns its id
+// (never 0).
 uint64_t StartFtpFetch(const std::shared_ptr<CompletionPort>& port, Overlapped* ov,
                        std::unique_ptr<FtpFetch> fetch);
 

@@ -84,33 +84,78 @@ ListingEntry ParseLine(std::string_view line) {
   return e;
 }
 
+// One listing line as a page line.
+void AppendLine(std::string_view line, std::string* out) {
+  ListingEntry e = ParseLine(line);
+  // "./" keeps a name that holds ":" or starts with "//" a path below the base.
+  std::string link = "./" + LinkText(e.name);
+  std::string name = HtmlText(e.name);
+  if (line[0] == 'd') {
+    *out += HtmlText(e.date) + "    DIR  <a href=" + link + "><b>" + name + "</b></a>\r\n";
+  } else {
+    *out += HtmlText(e.date) + "    " + HtmlText(e.size) + "  <a href=" + link + ">" + name +
+            "</a>\r\n";
+  }
+}
+
 }  // namespace
 
-std::string ListingToHtml(std::string_view listing, std::string_view path) {
-  std::string dir(path);
-  if (dir.empty() || dir.back() != '/') dir.push_back('/');
-  std::string link_dir = LinkText(dir);
-  std::string page = "<html><body><h2>Directory of " + HtmlText(dir) + "</h2><hr>";
-  if (dir != "/") page += "<A HREF=\"" + link_dir + "..\">Up</A><BR><BR>";
-  page += "<pre>";
-  while (!listing.empty()) {
-    size_t eol = listing.find('\n');
-    std::string_view line = listing.substr(0, eol);
-    listing.remove_prefix(eol == std::string_view::npos ? listing.size() : eol + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty()) continue;
-    ListingEntry e = ParseLine(line);
-    std::string link = link_dir + LinkText(e.name);
-    std::string name = HtmlText(e.name);
-    if (line[0] == 'd') {
-      page += HtmlText(e.date) + "    DIR  <a href=" + link + "><b>" + name + "</b></a>\r\n";
-    } else {
-      page += HtmlText(e.date) + "    " + HtmlText(e.size) + "  <a href=" + link + ">" + name +
-              "</a>\r\n";
+ListingPage::ListingPage(std::string_view listing, std::string_view path)
+    : listing_(listing), dir_(path) {
+  if (dir_.empty() || dir_.back() != '/') dir_.push_back('/');
+}
+
+bool ListingPage::Next(std::string* out) {
+  out->clear();
+  switch (stage_) {
+    case Stage::kHead: {
+      // A base of "//host/" would name another server: "/." keeps it a path of this one.
+      std::string base = LinkText(dir_);
+      if (base.rfind("//", 0) == 0) base.insert(0, "/.");
+      *out = "<html><head><base href=\"" + base + "\"></head><body><h2>Directory of " +
+             HtmlText(dir_) + "</h2><hr>";
+      if (dir_ != "/") *out += "<A HREF=\"../\">Up</A><BR><BR>";
+      *out += "<pre>";
+      stage_ = Stage::kLines;
+      return true;
     }
+    case Stage::kLines:
+      while (offset_ < listing_.size() && out->size() < kPieceBytes) {
+        std::string_view rest = listing_.substr(offset_);
+        size_t eol = rest.find('\n');
+        std::string_view line = rest.substr(0, eol);
+        offset_ += eol == std::string_view::npos ? rest.size() : eol + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!line.empty()) AppendLine(line, out);
+      }
+      if (offset_ >= listing_.size()) stage_ = Stage::kTail;
+      if (!out->empty()) return true;
+      return Next(out);
+    case Stage::kTail:
+      *out = "</pre></body></html>";
+      stage_ = Stage::kDone;
+      return true;
+    case Stage::kDone:
+      return false;
   }
-  page += "</pre></body></html>";
-  return page;
+  return false;
+}
+
+size_t ListingPage::TotalSize() const {
+  ListingPage copy = *this;
+  copy.offset_ = 0;
+  copy.stage_ = Stage::kHead;
+  std::string piece;
+  size_t total = 0;
+  while (copy.Next(&piece)) total += piece.size();
+  return total;
+}
+
+std::string ListingToHtml(std::string_view listing, std::string_view path) {
+  ListingPage page(listing, path);
+  std::string whole, piece;
+  while (page.Next(&piece)) whole += piece;
+  return whole;
 }
 
 }  // namespace tw

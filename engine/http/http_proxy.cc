@@ -488,8 +488,28 @@ void ServeFile(IoContext* x, SocketHandle data, int64_t size) {
   RelayReadStep(x);
 }
 
+// kHttpDirectoryPage: a piece of the directory page has been sent; sends the next one, or ends
+// the fetch and the connection after the last.
+void SendDirectoryPiece(IoContext* x, uint32_t bytes) {
+  uint64_t id = RecordOf<HttpRecord>(x).fetchId;
+  FtpFetch* fetch = FindFtpFetch(id);
+  if (fetch == nullptr || x->overlapped.op != IoOp::kSend || bytes == 0 ||
+      !fetch->page->Next(&fetch->reply) ||
+      !Port(x)->PostSend(x->socket, &x->overlapped, fetch->reply.data(),
+                         static_cast<uint32_t>(fetch->reply.size()))) {
+    EndFtpFetch(id);
+    CloseContext(x);
+  }
+}
+
 void OnFetched(IoContext* x, uint64_t key) {
   FtpFetch* fetch = x->overlapped.op == IoOp::kPosted ? FindFtpFetch(key) : nullptr;
+  if (fetch != nullptr && fetch->busy) {
+    EndFtpFetch(key);
+    x->server->PostRefusal(ActivityText{"FTP gateway busy", ClientAddress(x), ""});
+    SendOwnReply(x, "HTTP/1.0 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n");
+    return;
+  }
   if (fetch != nullptr && !fetch->refused.empty()) {
     x->server->activity().Post(
         ActivityText{"Refused destination " + fetch->refused, ClientAddress(x), ""});
@@ -510,10 +530,13 @@ void OnFetched(IoContext* x, uint64_t key) {
     ServeFile(x, data, size);
     return;
   }
-  std::string page = ListingToHtml(fetch->listing, fetch->request.path);
-  fetch->listing.clear();
-  fetch->reply = FormatText("HTTP/1.0 200 OK\r\nContent-Length: %zu\r\n\r\n", page.size());
-  fetch->reply += page;
+  // The page is made piece by piece while it is sent; the listing stays in the fetch till then.
+  fetch->page = std::make_unique<ListingPage>(fetch->listing, fetch->request.path);
+  fetch->reply = FormatText("HTTP/1.0 200 OK\r\nContent-Length: %zu\r\n\r\n",
+                            fetch->page->TotalSize());
+  std::string head;
+  fetch->page->Next(&head);
+  fetch->reply += head;
   RecordOf<HttpRecord>(x).fetchId = key;
   x->state = kHttpDirectoryPage;
   if (!Port(x)->PostSend(x->socket, &x->overlapped, fetch->reply.data(),
@@ -542,8 +565,7 @@ void HttpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
       OnPageHeaderSent(x, bytes);
       return;
     case kHttpDirectoryPage:
-      EndFtpFetch(RecordOf<HttpRecord>(x).fetchId);
-      CloseContext(x);
+      SendDirectoryPiece(x, bytes);
       return;
     case kHttpConnecting:
       if (ConnectStep(x, bytes, nullptr, &RefuseDestination)) OnConnected(x);

@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Walk(t, key, false);
       }
       const char probe[16] = "abc";
-      for (int key = 0; key < t.KeyCount(); ++key) t.Seek(key, probe);
+      for (int key = 0; key < t.KeyCount(); ++key) t.Seek(key, probe, sizeof probe);
       if (t.First(0)) {
         for (int f = 0; f < t.FieldCount(); ++f) t.SetFieldText("7", f);
         t.Edit();

@@ -103,13 +103,13 @@ TEST_F(FtpGatewayTest, DirectoryPageHasHeadingUpLinkAndEncodedLinks) {
   ASSERT_EQ(root.rfind("HTTP/1.0 200 OK\r\nContent-Length: ", 0), 0u) << root;
   std::string page = Body(root);
   EXPECT_EQ(root.find("Content-Length: " + std::to_string(page.size()) + "\r\n"), 17u);
-  EXPECT_EQ(page.rfind("<html><body><h2>Directory of /</h2><hr><pre>", 0), 0u) << page;
+  EXPECT_EQ(page.rfind("<html><head><base href=\"/\"></head><body><h2>Directory of /</h2><hr><pre>", 0), 0u) << page;
   EXPECT_EQ(page.find("Up</A>"), std::string::npos) << "no Up link at the root";
-  EXPECT_NE(page.find("  <a href=/with%20blank.txt>with blank.txt</a>\r\n"), std::string::npos)
+  EXPECT_NE(page.find("  <a href=./with%20blank.txt>with blank.txt</a>\r\n"), std::string::npos)
       << page;
-  EXPECT_NE(page.find("    DIR  <a href=/sub%20dir><b>sub dir</b></a>\r\n"), std::string::npos)
+  EXPECT_NE(page.find("    DIR  <a href=./sub%20dir><b>sub dir</b></a>\r\n"), std::string::npos)
       << page;
-  EXPECT_NE(page.find("<a href=/%3Cb%3Ex.txt>&lt;b&gt;x.txt</a>"), std::string::npos) << page;
+  EXPECT_NE(page.find("<a href=./%3Cb%3Ex.txt>&lt;b&gt;x.txt</a>"), std::string::npos) << page;
   EXPECT_EQ(page.find("<b>x"), std::string::npos) << "server names cannot add markup";
   EXPECT_NE(page.find(" 6  <a href"), std::string::npos) << "the size column: " << page;
   EXPECT_EQ(page.substr(page.size() - 20), "</pre></body></html>");
@@ -117,17 +117,17 @@ TEST_F(FtpGatewayTest, DirectoryPageHasHeadingUpLinkAndEncodedLinks) {
   // The page's own links work: the blank is decoded before it reaches the FTP server.
   EXPECT_EQ(Curl("'" + ftp_->Url("", "/with%20blank.txt") + "'"), "blank\n");
   std::string sub = Body(Fetch("", "/sub%20dir"));
-  EXPECT_EQ(sub.rfind("<html><body><h2>Directory of /sub dir/</h2><hr>"
-                      "<A HREF=\"/sub%20dir/..\">Up</A><BR><BR><pre>",
+  EXPECT_EQ(sub.rfind("<html><head><base href=\"/sub%20dir/\"></head><body>"
+                      "<h2>Directory of /sub dir/</h2><hr><A HREF=\"../\">Up</A><BR><BR><pre>",
                       0),
             0u)
       << sub;
-  EXPECT_NE(sub.find("<a href=/sub%20dir/inner.txt>inner.txt</a>"), std::string::npos) << sub;
+  EXPECT_NE(sub.find("<a href=./inner.txt>inner.txt</a>"), std::string::npos) << sub;
   for (const char* path : {"/pub", "/pub/"}) {
     std::string pub = Body(Fetch("", path));
     EXPECT_EQ(pub,
-              "<html><body><h2>Directory of /pub/</h2><hr>"
-              "<A HREF=\"/pub/..\">Up</A><BR><BR><pre></pre></body></html>")
+              "<html><head><base href=\"/pub/\"></head><body><h2>Directory of /pub/</h2><hr>"
+              "<A HREF=\"../\">Up</A><BR><BR><pre></pre></body></html>")
         << path;
   }
 }
@@ -135,8 +135,9 @@ TEST_F(FtpGatewayTest, DirectoryPageHasHeadingUpLinkAndEncodedLinks) {
 TEST_F(FtpGatewayTest, MissingFileGivesAnEmptyDirectoryPage) {
   StartProxy();
   EXPECT_EQ(Body(Fetch("", "/nothing/here.txt")),
-            "<html><body><h2>Directory of /nothing/here.txt/</h2><hr>"
-            "<A HREF=\"/nothing/here.txt/..\">Up</A><BR><BR><pre></pre></body></html>");
+            "<html><head><base href=\"/nothing/here.txt/\"></head><body>"
+            "<h2>Directory of /nothing/here.txt/</h2><hr><A HREF=\"../\">Up</A><BR><BR><pre>"
+            "</pre></body></html>");
 }
 
 TEST_F(FtpGatewayTest, UnreachableOrSilentServerIsClosedWithoutReply) {

@@ -7,12 +7,14 @@
 #include <vector>
 
 #include "config/service_log.h"
+#include "config/settings.h"
 #include "tests/unit/platform/test_dir.h"
 
 namespace tw {
 namespace {
 
 using testing::ReadFile;
+using testing::WriteFile;
 using testing::TestDir;
 
 TEST(ActivityTextTest, SplitsAtTheLastColonAndTheFirstCommaAfterIt) {
@@ -170,6 +172,51 @@ TEST_F(ActivityLogTest, WorkersPostAndOnlyTheOwnerWrites) {
   EXPECT_EQ(log.RowCount(), static_cast<std::size_t>(kThreads * kEach));
   std::string file = ReadFile(DailyFile(2024, 3, 5));
   EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), kThreads * kEach);
+}
+
+// The daily files older than [Server] log_days go when the log starts and at each new day;
+// files that are not daily files stay, whatever their name looks like.
+TEST_F(ActivityLogTest, DailyFilesOlderThanLogDaysAreRemovedAtStartAndAtANewDay) {
+  ASSERT_TRUE(Settings::InDataDir(dir_.path()).SetInt(setting::kLogDays, 3, nullptr));
+  ::mkdir((dir_.path() + "/log").c_str(), 0700);
+  struct Case {
+    const char* name;
+    bool kept;  // after the start on 2024-03-05 (files of 03-02 and before go)
+  } cases[] = {
+      {"20240305.txt", true},  {"20240303.txt", true},  {"20240302.txt", false},
+      {"20231231.txt", false}, {"2024030.txt", true},   {"20240301.txt.bak", true},
+      {"notes.txt", true},     {"20241399.txt", true},  {"20240304.txt", true},
+  };
+  for (const Case& c : cases) WriteFile(dir_.path() + "/log/" + c.name, "x\n");
+  ActivityLog log(ActivityLogMode::kService, dir_.path(), clock_);
+  ASSERT_TRUE(log.Start());
+  struct stat st;
+  for (const Case& c : cases) {
+    EXPECT_EQ(::stat((dir_.path() + "/log/" + c.name).c_str(), &st) == 0, c.kept) << c.name;
+  }
+  log.SetSavelog(true);
+  clock_.Set(MakeLocalTime(2024, 3, 7, 0, 0, 1));
+  log.LogActivity("Pop3 a:10.0.0.1");
+  EXPECT_NE(::stat(DailyFile(2024, 3, 4).c_str(), &st), 0) << "the new day removes 03-04";
+  EXPECT_EQ(::stat(DailyFile(2024, 3, 5).c_str(), &st), 0);
+}
+
+TEST(ServiceLogTest, FileIsRotatedAtItsSizeAndAFewOldOnesAreKept) {
+  TestDir dir;
+  ManualClock clock{MakeLocalTime(2024, 3, 5, 1, 2, 3)};
+  const std::string path = dir.path() + "/kestrane.log";
+  ServiceLogger logger(clock, /*rotateBytes=*/100);
+  ASSERT_TRUE(logger.Open(path));
+  for (int i = 0; i < 40; ++i) logger.Log(3, "line " + std::to_string(i));  // 31 bytes each
+  struct stat st;
+  for (int i = 0; i <= kServiceLogsKept; ++i) {
+    std::string name = i == 0 ? path : path + "." + std::to_string(i);
+    ASSERT_EQ(::stat(name.c_str(), &st), 0) << name;
+    EXPECT_LE(st.st_size, 100) << name;
+  }
+  EXPECT_NE(::stat((path + "." + std::to_string(kServiceLogsKept + 1)).c_str(), &st), 0);
+  EXPECT_NE(ReadFile(path).find("line 39\n"), std::string::npos) << "the newest line is in the file";
+  EXPECT_NE(ReadFile(path + ".1").find("line 36\n"), std::string::npos) << ReadFile(path + ".1");
 }
 
 TEST(ServiceLogTest, EntriesKeepTheirTimeAndWaitForTheOwnerWhileAttached) {

@@ -54,11 +54,11 @@ void RunAndDie(const std::string& path, Change change, int round) {
       ok = AddUser(t, name, round % 3, "killed");
       break;
     case Change::kEdit:
-      ok = t.Seek(1, "base") && t.SetFieldText("base" + std::to_string(round), "note") &&
+      ok = t.SeekText(1, "base") && t.SetFieldText("base" + std::to_string(round), "note") &&
            t.SetFieldText(name, "name") && t.Edit();
       break;
     case Change::kDelete:
-      ok = t.Seek(1, "r0") && t.Delete();
+      ok = t.SeekText(1, "r0") && t.Delete();
       break;
   }
   if (!ok) _exit(1);
@@ -125,12 +125,12 @@ std::set<std::string> WriterWork(const std::string& path, const std::string& pre
     mine.insert(name);
     if (i % 4 == 3) {
       const std::string victim = FinalName(prefix, i - 2);
-      if (!t.Seek(1, victim.c_str()) || !t.Delete()) *failed = true;
+      if (!t.SeekText(1, victim) || !t.Delete()) *failed = true;
       mine.erase(victim);
     }
     if (i % 5 == 4) {
       const std::string edited = FinalName(prefix, i);
-      if (!t.Seek(1, name.c_str()) || !t.SetFieldText(edited, "name") || !t.Edit()) *failed = true;
+      if (!t.SeekText(1, name) || !t.SetFieldText(edited, "name") || !t.Edit()) *failed = true;
       mine.erase(name);
       mine.insert(edited);
     }

@@ -30,8 +30,8 @@ bool Exercise(const std::string& path) {
     if (steps >= kWalkCap) return false;
   }
   int32_t id = 3;
-  t.Seek(0, &id);
-  t.Seek(1, "u17");
+  t.Seek(0, &id, sizeof id);
+  t.SeekText(1, "u17");
   if (t.First(2)) {
     t.SetFieldText("edited", "note");
     t.Edit();
@@ -47,7 +47,7 @@ std::vector<uint8_t> MakeSample(const std::string& path) {
   EXPECT_TRUE(MakeUserTable(t, path));
   for (int i = 0; i < 450; ++i) EXPECT_TRUE(AddUser(t, "u" + std::to_string(i), i % 6, "note"));
   for (int i = 0; i < 450; i += 7) {
-    EXPECT_TRUE(t.Seek(1, ("u" + std::to_string(i)).c_str()) && t.Delete());
+    EXPECT_TRUE(t.SeekText(1, "u" + std::to_string(i)) && t.Delete());
   }
   t.Close();
   return ReadBytes(path);

@@ -186,7 +186,7 @@ class FreeListTable {
   bool Add(int32_t key, int bytes) {
     return t.SetField(0, &key) && t.SetFieldText(std::string(bytes - 8, 'x'), 1) && t.Append();
   }
-  bool Remove(int32_t key) { return t.Seek(0, &key) && t.Delete(); }
+  bool Remove(int32_t key) { return t.Seek(0, &key, sizeof key) && t.Delete(); }
   int64_t Size() const { return static_cast<int64_t>(ReadBytes(path_).size()); }
   int32_t Head() const { return I32(ReadBytes(path_), kFreeRecordHead); }
   SdbTable t;
@@ -217,7 +217,7 @@ TEST(SdbFormat, NewRecordLooksAtThreeFreeBlocksOnly) {
   EXPECT_EQ(t.Size(), end2) << "the head block of 20 bytes: reused";
   EXPECT_NE(t.Head(), head) << "the head moved on";
   // All records read back after reuse.
-  for (int32_t k : {10, 11, 12, 100}) EXPECT_TRUE(t.t.Seek(0, &k)) << k;
+  for (int32_t k : {10, 11, 12, 100}) EXPECT_TRUE(t.t.Seek(0, &k, sizeof k)) << k;
 }
 
 TEST(SdbFormat, FreedRecordLinksToPreviousHeadAtOffsetTwo) {

@@ -117,16 +117,16 @@ class ModelRun {
     bool ok = false;
     switch (key) {
       case 0:
-        ok = t.Seek(0, &id);
+        ok = t.Seek(0, &id, sizeof id);
         break;
       case 1:
-        ok = t.Seek(1, r.name.c_str());
+        ok = t.SeekText(1, r.name);
         break;
       case 2:
-        ok = t.Seek(2, &r.group);
+        ok = t.Seek(2, &r.group, sizeof r.group);
         break;
       case 3:
-        ok = t.Seek(3, &r.score);
+        ok = t.Seek(3, &r.score, sizeof r.score);
         break;
     }
     EXPECT_TRUE(ok);
@@ -181,7 +181,7 @@ class ModelRun {
       ASSERT_EQ(backward, want) << "key " << key << " backward";
     }
     for (const auto& [id, r] : m.rows) {
-      ASSERT_TRUE(t.Seek(1, r.name.c_str())) << r.name;
+      ASSERT_TRUE(t.SeekText(1, r.name)) << r.name;
       ASSERT_EQ(CurrentId(t), id);
       ASSERT_EQ(t.GetFieldText(2), std::to_string(r.group));
       ASSERT_EQ(t.GetFieldText(3), std::to_string(r.score));

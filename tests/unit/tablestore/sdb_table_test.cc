@@ -118,7 +118,7 @@ TEST(SdbTable, AutoIncFollowsTheLastIdInKeyOrder) {
       << "the id is written back into the caller's buffer";
   EXPECT_EQ(t.LastValue(), 1);
   for (int i = 2; i <= 7; ++i) ASSERT_TRUE(AddUser(t, "u" + std::to_string(i), 0));
-  for (int32_t id = 3; id <= 6; ++id) ASSERT_TRUE(t.Seek(0, &id) && t.Delete()) << id;
+  for (int32_t id = 3; id <= 6; ++id) ASSERT_TRUE(t.Seek(0, &id, sizeof id) && t.Delete()) << id;
   ASSERT_TRUE(AddUser(t, "next", 0));
   EXPECT_EQ(t.LastValue(), 8) << "ids 1, 2, 7 in key order: the next is 8";
   EXPECT_EQ(t.GetFieldText("name"), "next");
@@ -183,8 +183,8 @@ TEST(SdbTable, TextFillingItsFieldHasNoTerminatorAndReadsBounded) {
   EXPECT_EQ(std::string(raw, 4), "wxyz");
   EXPECT_FALSE(t.GetField("a", raw, 3)) << "a smaller buffer is refused";
   // The key takes characters 2.. of the field, never those of the next field.
-  EXPECT_TRUE(t.Seek(0, "yz"));
-  EXPECT_FALSE(t.Seek(0, "yzQQ"));
+  EXPECT_TRUE(t.SeekText(0, "yz"));
+  EXPECT_FALSE(t.SeekText(0, "yzQQ"));
 }
 
 TEST(SdbTable, EditKeepsIdAndFailedEditRestoresOldRecordWithItsId) {
@@ -194,10 +194,10 @@ TEST(SdbTable, EditKeepsIdAndFailedEditRestoresOldRecordWithItsId) {
   ASSERT_TRUE(AddUser(t, "ann", 1, "first"));
   ASSERT_TRUE(AddUser(t, "bob", 1, "second"));
   ASSERT_TRUE(AddUser(t, "cid", 2, "third"));
-  ASSERT_TRUE(t.Seek(1, "bob"));
+  ASSERT_TRUE(t.SeekText(1, "bob"));
   ASSERT_TRUE(t.SetFieldText("bobby", "name") && t.Edit()) << t.ErrorText();
   EXPECT_EQ(t.GetFieldText("id"), "2");
-  ASSERT_TRUE(t.Seek(1, "bobby"));
+  ASSERT_TRUE(t.SeekText(1, "bobby"));
   EXPECT_EQ(t.GetFieldText("id"), "2");
   EXPECT_EQ(t.GetFieldText("note"), "second");
 
@@ -205,10 +205,10 @@ TEST(SdbTable, EditKeepsIdAndFailedEditRestoresOldRecordWithItsId) {
   EXPECT_FALSE(t.Edit());
   EXPECT_EQ(t.ErrorText(), "the key is unduplicated");
   EXPECT_EQ(t.RecordCount(), 3);
-  ASSERT_TRUE(t.Seek(1, "bobby")) << "the old record is back";
+  ASSERT_TRUE(t.SeekText(1, "bobby")) << "the old record is back";
   EXPECT_EQ(t.GetFieldText("id"), "2") << "with its own id";
   int32_t two = 2;
-  ASSERT_TRUE(t.Seek(0, &two));
+  ASSERT_TRUE(t.Seek(0, &two, sizeof two));
   EXPECT_EQ(t.GetFieldText("name"), "bobby");
   EXPECT_EQ(Walk(t, 0), (std::vector<std::string>{"ann", "bobby", "cid"}));
   EXPECT_EQ(Walk(t, 2), (std::vector<std::string>{"ann", "bobby", "cid"}));
@@ -258,8 +258,8 @@ TEST(SdbTable, OpenClosesTheFirstFileAndSeesItsChanges) {
   EXPECT_EQ(t.InfoText().substr(0, 18), "2.60 ,Krdb Engine,");
   ASSERT_TRUE(t.Open(dir.File("a.sdb")));
   EXPECT_EQ(t.RecordCount(), 1);
-  EXPECT_TRUE(t.SeekByKeyName(" NAME ", "ann"));
-  EXPECT_FALSE(t.SeekByKeyName("nokey", "ann"));
+  EXPECT_TRUE(t.SeekByKeyName(" NAME ", "ann", 3));
+  EXPECT_FALSE(t.SeekByKeyName("nokey", "ann", 3));
 }
 
 TEST(SdbTable, FileWithoutKeysOpensWithKeyNotFound) {
@@ -273,7 +273,7 @@ TEST(SdbTable, FileWithoutKeysOpensWithKeyNotFound) {
   EXPECT_FALSE(t.Open(dir.File("t.sdb")));
   EXPECT_EQ(t.ErrorText(), "key not found");
   EXPECT_FALSE(t.First(0));
-  EXPECT_FALSE(t.Seek(0, "x"));
+  EXPECT_FALSE(t.SeekText(0, "x"));
   EXPECT_EQ(t.ErrorText(), "index file not found!");
 }
 

@@ -74,10 +74,10 @@ TEST(SdbTree, ManyKeysInRandomOrderWalkSortedThroughThreeLevels) {
   }
   EXPECT_EQ(expect, 45000);
   for (int32_t k : {0, 1, 22222, 44999}) {
-    ASSERT_TRUE(t.Seek(0, &k)) << k;
+    ASSERT_TRUE(t.Seek(0, &k, sizeof k)) << k;
   }
   int32_t missing = 45000;
-  EXPECT_FALSE(t.Seek(0, &missing));
+  EXPECT_FALSE(t.Seek(0, &missing, sizeof missing));
 }
 
 TEST(SdbTree, DuplicatesComeBackInInsertionOrderAndReverse) {
@@ -92,7 +92,7 @@ TEST(SdbTree, DuplicatesComeBackInInsertionOrderAndReverse) {
   EXPECT_EQ(Walk(t, 0, "s"), (std::vector<std::string>{"w", "a", "b", "c", "x"}));
   EXPECT_EQ(WalkBack(t, 0, "s"), (std::vector<std::string>{"x", "c", "b", "a", "w"}));
   int32_t five = 5;
-  ASSERT_TRUE(t.Seek(0, &five));
+  ASSERT_TRUE(t.Seek(0, &five, sizeof five));
   EXPECT_EQ(t.GetFieldText(1), "a") << "Seek gives the first of the chain";
   ASSERT_TRUE(t.Prev(0));
   EXPECT_EQ(t.GetFieldText(1), "w");
@@ -110,7 +110,7 @@ TEST(SdbTree, DeletingFirstOfChainMakesSecondTheFirst) {
   const int32_t third = I32(before, second + 12);
 
   int32_t five = 5;
-  ASSERT_TRUE(t.Seek(0, &five));
+  ASSERT_TRUE(t.Seek(0, &five, sizeof five));
   ASSERT_TRUE(t.Delete());
   const auto f = ReadBytes(dir.File("t.sdb"));
   const NodeView leaf{&f, leaf0.pos};
@@ -184,7 +184,7 @@ TEST(SdbTree, TextKeyComparesByItsMode) {
     ASSERT_TRUE(AddUser(t, "bob", 1));
     ASSERT_TRUE(AddUser(t, "Admin", 1));
     ASSERT_TRUE(AddUser(t, "zed", 1));
-    EXPECT_EQ(t.Seek(1, c.seek), c.found) << c.seek << " mode " << c.mode;
+    EXPECT_EQ(t.SeekText(1, c.seek), c.found) << c.seek << " mode " << c.mode;
     if (c.found) {
       EXPECT_EQ(t.GetFieldText("name"), "Admin");
     }
@@ -208,8 +208,41 @@ TEST(SdbTree, SeekTextLongerThanKeyFindsNothing) {
   ASSERT_TRUE(t.CreateKey("s", SdbTable::KeyDuplicates, 0, SdbTable::CompareExact, 0, 8));
   ASSERT_TRUE(t.Create(dir.File("t.sdb"), ""));
   ASSERT_TRUE(t.SetFieldText("abcdefghij", 0) && t.Append());
-  EXPECT_TRUE(t.Seek(0, "abcdefgh")) << "the key holds the first 8 characters";
-  EXPECT_FALSE(t.Seek(0, "abcdefghij"));
+  EXPECT_TRUE(t.SeekText(0, "abcdefgh")) << "the key holds the first 8 characters";
+  EXPECT_FALSE(t.SeekText(0, "abcdefghij"));
+}
+
+// A search reads no byte beyond the value it is given: a value shorter or longer than a
+// numeric key is refused rather than compared with what lies after it, a text ends at its
+// length even without a zero, and SeekNumber converts an id to the key's own width.
+TEST(SdbTree, SearchesReadOnlyTheValueGivenAndNumbersTakeTheKeysWidth) {
+  TempDir dir;
+  SdbTable t;
+  ASSERT_TRUE(t.CreateField("d", SdbTable::Double) && t.CreateField("s", SdbTable::String, 20) &&
+              t.CreateField("h", SdbTable::Short));
+  ASSERT_TRUE(t.CreateKey("d", SdbTable::KeyDuplicates, 0) &&
+              t.CreateKey("s", SdbTable::KeyDuplicates, 1) &&
+              t.CreateKey("h", SdbTable::KeyDuplicates, 2));
+  ASSERT_TRUE(t.Create(dir.File("t.sdb"), ""));
+  for (int i : {3, 5, 70000}) {
+    double d = i;
+    int16_t h = static_cast<int16_t>(i);
+    ASSERT_TRUE(t.SetField(0, &d) && t.SetFieldText("n" + std::to_string(i), 1) &&
+                t.SetField(2, &h) && t.Append());
+  }
+  int32_t five = 5;
+  EXPECT_FALSE(t.Seek(0, &five, sizeof five)) << "a 4-byte id against an 8-byte key";
+  double wide = 5;
+  EXPECT_TRUE(t.Seek(0, &wide, sizeof wide));
+  EXPECT_TRUE(t.SeekNumber(0, 5));
+  EXPECT_EQ(t.GetFieldText(1), "n5");
+  EXPECT_TRUE(t.SeekNumber(2, 3));
+  EXPECT_FALSE(t.SeekNumber(2, 70000)) << "a number the short key cannot hold";
+  EXPECT_FALSE(t.SeekNumber(1, 5)) << "a text key takes no number";
+  const char unterminated[] = {'n', '3', 'x'};
+  EXPECT_TRUE(t.Seek(1, unterminated, 2)) << "the text ends at its length";
+  EXPECT_TRUE(t.SeekText(1, std::string_view("n70000tail", 6)));
+  EXPECT_FALSE(t.Seek(1, "n3", -1));
 }
 
 // A record that joins a chain after another object positioned on the chain's last entry must

@@ -22,6 +22,7 @@ constexpr int kRelayWorkers = 4;
 inline ListenerSettings LoopbackSettings() {
   ListenerSettings s;
   s.allowLocalDestinations = true;
+  s.maxConnectionsPerClient = 0;  // every client of these tests comes from 127.0.0.1
   return s;
 }
 

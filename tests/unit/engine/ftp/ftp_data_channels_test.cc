@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "config/protocols.h"
 #include "engine/proxy_protocols.h"
@@ -78,6 +79,40 @@ TEST_F(FtpDataChannelsTest, ListenerClosesWhenItsControlConnectionEnds) {
   server_->completionPort()->Close(control_);
   ASSERT_TRUE(WaitUntilEmpty(listeners));
   EXPECT_EQ(test::ConnectLoopback(port), -1);
+}
+
+// One client address cannot hold the data port range: beyond its quota its next listener is
+// refused (its port closed at once) while another client and the replacement of a waiting
+// listener by its own control connection still work.
+TEST_F(FtpDataChannelsTest, EachClientAddressHasABoundedNumberOfWaitingListeners) {
+  FtpDataListeners listeners(server_.get(), kDataListenerLifetimeMs);
+  std::vector<int> ends;
+  auto control = [&] {  // a control connection of its own for each listener
+    int pair[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    ends.push_back(pair[1]);
+    return server_->completionPort()->Associate(pair[0]);
+  };
+  const uint32_t crowded = htonl(0x0a000001), other = htonl(0x0a000002);
+  auto spec = [&](uint32_t client, SocketHandle s, uint16_t* port) {
+    DataListenerSpec d = Spec(port);
+    d.clientAddress = client;
+    d.controlSocket = s;
+    return d;
+  };
+  SocketHandle first = control();
+  uint16_t port = 0;
+  ASSERT_TRUE(listeners.Add(spec(crowded, first, &port)));
+  for (size_t i = 1; i < kDataListenersPerClient; ++i) {
+    ASSERT_TRUE(listeners.Add(spec(crowded, control(), &port))) << i;
+  }
+  uint16_t refused = 0;
+  EXPECT_FALSE(listeners.Add(spec(crowded, control(), &refused)));
+  EXPECT_EQ(test::ConnectLoopback(refused), -1) << "the refused listener's port is closed";
+  EXPECT_TRUE(listeners.Add(spec(crowded, first, &port))) << "a newer listener replaces its own";
+  EXPECT_TRUE(listeners.Add(spec(other, control(), &port))) << "other clients go on";
+  EXPECT_EQ(listeners.Count(), kDataListenersPerClient + 1);
+  for (int fd : ends) close(fd);
 }
 
 TEST_F(FtpDataChannelsTest, StoppingTheProxyEndsTheListenerThread) {

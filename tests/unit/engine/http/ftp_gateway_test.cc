@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <map>
@@ -81,25 +82,56 @@ TEST(FtpGatewayTest, ListingPageShowsEveryEntryLinkedAndEscaped) {
       "-rw-r--r--   1 ftp ftp           7 Apr 05 12:12 100%\"#?.txt";  // no line end
   std::string page = ListingToHtml(listing, "/pub");
   EXPECT_EQ(page,
-            "<html><body><h2>Directory of /pub/</h2><hr><A HREF=\"/pub/..\">Up</A><BR><BR><pre>"
-            "Jan 02 10:00     DIR  <a href=/pub/sub%20dir><b>sub dir</b></a>\r\n"
-            "Feb 03 2023     12  <a href=/pub/a%20b%20%20c.txt>a b  c.txt</a>\r\n"
-            "Mar 04 11:11     1  <a href=/pub/%3Cimg%20src%3Dx%20onerror%3Dy%3E>"
+            "<html><head><base href=\"/pub/\"></head><body><h2>Directory of /pub/</h2><hr>"
+            "<A HREF=\"../\">Up</A><BR><BR><pre>"
+            "Jan 02 10:00     DIR  <a href=./sub%20dir><b>sub dir</b></a>\r\n"
+            "Feb 03 2023     12  <a href=./a%20b%20%20c.txt>a b  c.txt</a>\r\n"
+            "Mar 04 11:11     1  <a href=./%3Cimg%20src%3Dx%20onerror%3Dy%3E>"
             "&lt;img src=x onerror=y&gt;</a>\r\n"
-            "      <a href=/pub/total%203>total 3</a>\r\n"
-            "Apr 05 12:12     7  <a href=/pub/100%25%22%23%3F.txt>100%&quot;#?.txt</a>\r\n"
+            "      <a href=./total%203>total 3</a>\r\n"
+            "Apr 05 12:12     7  <a href=./100%25%22%23%3F.txt>100%&quot;#?.txt</a>\r\n"
             "</pre></body></html>")
       << page;
 }
 
 TEST(FtpGatewayTest, ListingPageHeadingAtTheRootAndForMarkupInThePath) {
-  EXPECT_EQ(ListingToHtml("", "/"),
-            "<html><body><h2>Directory of /</h2><hr><pre></pre></body></html>");
-  EXPECT_EQ(ListingToHtml("", ""),
-            "<html><body><h2>Directory of /</h2><hr><pre></pre></body></html>");
+  const std::string root =
+      "<html><head><base href=\"/\"></head><body><h2>Directory of /</h2><hr><pre></pre>"
+      "</body></html>";
+  EXPECT_EQ(ListingToHtml("", "/"), root);
+  EXPECT_EQ(ListingToHtml("", ""), root);
   EXPECT_EQ(ListingToHtml("", "/<s>/"),
-            "<html><body><h2>Directory of /&lt;s&gt;/</h2><hr><A HREF=\"/%3Cs%3E/..\">Up</A>"
-            "<BR><BR><pre></pre></body></html>");
+            "<html><head><base href=\"/%3Cs%3E/\"></head><body><h2>Directory of /&lt;s&gt;/</h2>"
+            "<hr><A HREF=\"../\">Up</A><BR><BR><pre></pre></body></html>");
+  // A path that starts with "//" stays a path of this server, never a base on another host.
+  EXPECT_EQ(ListingToHtml("", "//evil.example/").rfind(
+                "<html><head><base href=\"/.//evil.example/\"></head>", 0),
+            0u);
+}
+
+// A 64 KiB listing of short names under a 255-character path: the path is written once, so
+// the page stays within a small multiple of the listing, comes in bounded pieces, and its
+// counted size is the size of what is sent.
+TEST(FtpGatewayTest, ListingPageUnderALongPathStaysSmallAndComesInBoundedPieces) {
+  std::string path = "/" + std::string(254, '%');  // every character encodes to three
+  std::string listing;
+  for (int i = 0; listing.size() < 64 * 1024; ++i) listing += std::to_string(i % 10) + "\r\n";
+  ListingPage page(listing, path);
+  size_t total = page.TotalSize();
+  std::string piece, whole;
+  size_t largest = 0;
+  while (page.Next(&piece)) {
+    largest = std::max(largest, piece.size());
+    whole += piece;
+  }
+  EXPECT_EQ(whole.size(), total);
+  EXPECT_EQ(whole, ListingToHtml(listing, path));
+  EXPECT_LT(total, 10 * listing.size()) << "a line's markup does not grow with the path";
+  EXPECT_LT(largest, ListingPage::kPieceBytes + 256) << "a piece ends after the line that fills it";
+  std::string encoded;
+  for (int i = 0; i < 254; ++i) encoded += "%25";
+  EXPECT_NE(whole.find(encoded), std::string::npos);
+  EXPECT_EQ(whole.find(encoded), whole.rfind(encoded)) << "the encoded path appears once";
 }
 
 // A scripted FTP server: one control connection, answers chosen per command, a passive data
