@@ -21,7 +21,8 @@ std::span<const SettingKey> AllSettingKeys() {
       kIpRangeSocks, kIpRangeFtpLimit, kIpRangeFtp, kIpRangePop3Limit, kIpRangePop3,
       kIpRangeSmtpLimit, kIpRangeSmtp, kPresetDownloadLimit, kPresetUploadLimit,
       kPresetDownloadSpeed, kPresetUploadSpeed, kConsoleAddress, kConsolePort, kFtpAddressEcho,
-      kHttpFtpTimeout, kGuestsFromAnywhere, kListenAddress, kAllowLocalDestinations};
+      kHttpFtpTimeout, kGuestsFromAnywhere, kListenAddress, kAllowLocalDestinations,
+      kIdleTimeout, kLookupTimeout, kHttpFtpDialogueTimeout};
   // clang-format on
   return kAll;
 }
