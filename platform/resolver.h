@@ -76,7 +76,6 @@ class ResolverPool {
   bool stopping_ GUARDED_BY(mu_) = false;
   int wake_fd_ GUARDED_BY(mu_) = -1;  // eventfd the thread polls beside the DNS sockets
   std::thread thread_;                // started under mu_, joined by the destructor only
-
 };
 
 // Blocking lookup of the first IPv4 address (network order) through the C library, for

@@ -84,11 +84,11 @@ void DnsTestServer::Loop() {
     }
     unsigned char r[512 + 16];
     std::memcpy(r, q, end);
-    r[2] = 0x81;  // a response, recursion desired
-    r[3] = 0x80;  // recursion available, no error
-    r[4] = 0, r[5] = 1;                   // one question
-    r[6] = 0, r[7] = 1;                   // one answer
-    std::memset(r + 8, 0, 4);             // no authority, no additional records
+    r[2] = 0x81;               // a response, recursion desired
+    r[3] = 0x80;               // recursion available, no error
+    r[4] = 0, r[5] = 1;        // one question
+    r[6] = 0, r[7] = 1;        // one answer
+    std::memset(r + 8, 0, 4);  // no authority, no additional records
     const unsigned char answer[] = {0xc0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4};
     std::memcpy(r + end, answer, sizeof answer);
     std::memcpy(r + end + sizeof answer, &a, 4);

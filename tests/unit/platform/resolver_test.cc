@@ -65,10 +65,8 @@ TEST(ResolverTest, ResolvesWithoutDnsWhatNeedsNone) {
     bool ok;
     const char* address;
   } cases[] = {
-      {"127.0.0.1", true, "127.0.0.1"},
-      {"localhost", true, "127.0.0.1"},
-      {"name.silent.test", false, ""},
-      {"", false, ""},
+      {"127.0.0.1", true, "127.0.0.1"}, {"localhost", true, "127.0.0.1"},
+      {"name.silent.test", false, ""},  {"", false, ""},
       {"300.1.1.1.", false, ""},
   };
   for (const Case& c : cases) {
