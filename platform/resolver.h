@@ -69,7 +69,7 @@ class ResolverPool {
   // Moves the queued requests out, or returns false once the pool is stopping.
   bool TakeRequests(std::deque<Request>* out) EXCLUDES(mu_);
 
-  const ResolverOptions options_;
+  const ResolverOptions options_{};
   Mutex mu_;
   std::deque<Request> queue_ GUARDED_BY(mu_);
   size_t under_way_ GUARDED_BY(mu_) = 0;  // queued or started, not yet answered
