@@ -23,7 +23,7 @@ std::span<const SettingKey> AllSettingKeys() {
       kPresetDownloadSpeed, kPresetUploadSpeed, kConsoleAddress, kConsolePort,
       kConsoleLogRows, kConsoleLogMegabytes, kFtpAddressEcho,
       kHttpFtpTimeout, kGuestsFromAnywhere, kListenAddress, kAllowLocalDestinations,
-      kMaxConnectionsPerClient, kLogDays};
+      kMaxConnectionsPerClient, kLogDays, kIdleTimeout, kLookupTimeout, kHttpFtpDialogueTimeout};
   // clang-format on
   return kAll;
 }

@@ -45,11 +45,17 @@ inline constexpr SettingKey kMaxConnectionsPerClient{"Server", "max_connections_
                                                      "256"};
 // Days the daily activity files (log/YYYYMMDD.txt) are kept; older ones are removed.
 inline constexpr SettingKey kLogDays{"Server", "log_days", "90"};
+// Seconds a relayed connection may stay idle in both directions before it is closed.
+inline constexpr SettingKey kIdleTimeout{"Server", "idle_timeout", "3600"};
+// Seconds a name lookup may take before the client is refused as for an unknown name.
+inline constexpr SettingKey kLookupTimeout{"Server", "lookup_timeout", "5"};
 // Proxy sections
 inline constexpr SettingKey kHttpPort{"HTTP", "port", "808"};
 inline constexpr SettingKey kHttpAuth{"HTTP", "auth", "0"};
 // Seconds each read of the FTP gateway's dialogue may wait for the FTP server.
 inline constexpr SettingKey kHttpFtpTimeout{"HTTP", "ftp_timeout", "30"};
+// Seconds the FTP gateway's whole dialogue may take, up to the start of the transfer.
+inline constexpr SettingKey kHttpFtpDialogueTimeout{"HTTP", "ftp_dialogue_timeout", "120"};
 inline constexpr SettingKey kFtpPort{"FTP", "port", "21"};
 inline constexpr SettingKey kFtpAuth{"FTP", "auth", "0"};
 // "host" or "host:port" of the address-echo web server the FTP proxy asks for the public

@@ -15,10 +15,12 @@ namespace {
 
 constexpr char kCaptionlessDisabled[] = "The Server is disabled!";
 
-// [HTTP] ftp_timeout in seconds; a value outside 1-3600 takes the default of 30.
-uint32_t FtpGatewayTimeoutMs(const Settings& settings) {
-  int seconds = settings.Int(setting::kHttpFtpTimeout);
-  if (seconds < 1 || seconds > 3600) seconds = 30;
+constexpr int kDaySeconds = 86400;
+
+// A time limit in seconds, as milliseconds; a value outside 1-max takes the key's default.
+uint32_t LimitMs(const Settings& settings, const SettingKey& key, int max_seconds) {
+  int seconds = settings.Int(key);
+  if (seconds < 1 || seconds > max_seconds) seconds = std::atoi(key.default_text);
   return static_cast<uint32_t>(seconds) * 1000;
 }
 
@@ -63,11 +65,16 @@ ListenerSettings ServerManager::ListenerSettingsFor(const Settings& settings, in
   out.allowLocalDestinations = settings.Switch(setting::kAllowLocalDestinations);
   out.maxConnectionsPerClient = MaxConnectionsPerClient(settings);
   out.ownEndpoints = ownEndpoints_;
+  out.idleTimeoutMs = LimitMs(settings, setting::kIdleTimeout, kDaySeconds);
+  out.lookupTimeoutMs = LimitMs(settings, setting::kLookupTimeout, 60);
   if (id == kProtocolFtp) {
     out.ftp.dataPortRangeOn = true;
     out.ftp.addressEchoHost = settings.Text(setting::kFtpAddressEcho);
   }
-  if (id == kProtocolHttp) out.http.ftpGatewayTimeoutMs = FtpGatewayTimeoutMs(settings);
+  if (id == kProtocolHttp) {
+    out.http.ftpGatewayTimeoutMs = LimitMs(settings, setting::kHttpFtpTimeout, 3600);
+    out.http.ftpGatewayDialogueMs = LimitMs(settings, setting::kHttpFtpDialogueTimeout, 3600);
+  }
   startup_.ApplyTo(id, &out);
   return out;
 }

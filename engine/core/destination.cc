@@ -25,7 +25,8 @@ bool ConnectDestination(IoContext* x, std::string_view host, uint16_t port, Conn
   }
   x->connectPort = port;
   x->server->resolver().Resolve(x->server->completionPort(), std::string(host),
-                                static_cast<uint64_t>(x->socket), &x->overlapped);
+                                static_cast<uint64_t>(x->socket), &x->overlapped,
+                                x->server->lookupTimeoutMs());
   return true;
 }
 

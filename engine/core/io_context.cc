@@ -41,6 +41,10 @@ CompletionPort* Port(IoContext* x) {
   return x->server->completionPort().get();
 }
 
+void MarkActive(IoContext* x, uint32_t hold_ms) {
+  x->lastActiveMs.store(MonotonicMs() + hold_ms, std::memory_order_relaxed);
+}
+
 int64_t LiveContextCount() {
   return g_live_contexts.load(std::memory_order_relaxed);
 }
@@ -63,6 +67,9 @@ IoContext* Pair(IoContext* c, SocketHandle s, int32_t stateC, int32_t stateD) {
   d->downloadRate = c->downloadRate;
   d->uploadRate = c->uploadRate;
   d->state = stateD;
+  d->activityOwner.store(c->activityOwner.load());
+  MarkActive(c, 0);
+  MarkActive(d, 0);
   c->server->AddLive(d);
   {
     MutexLock lock(c->server->pairMutex());
@@ -97,6 +104,7 @@ void RelayBytes(IoContext* x, uint32_t n) {
   uint32_t pause = 0;
   ThrottleSend(x->lastSendTick, static_cast<int32_t>(n), rate, &pause);
   if (pause > 0) {
+    MarkActive(x, pause);  // held back, not idle
     Port(x)->PostTimed(pause, static_cast<uint64_t>(x->socket), &x->overlapped);
     return;
   }

@@ -64,6 +64,13 @@ struct IoContext {
   // the monotonic time (ms) by which the client must finish its dialogue (0 = no limit).
   uint32_t held = 0;
   uint64_t deadlineMs = 0;
+  // The monotonic time (ms) of the last read or send that moved bytes, or until which the
+  // throttle holds the context; 0 before it is paired. Written by the worker that handles the
+  // context, read by the idle sweep.
+  std::atomic<uint64_t> lastActiveMs{0};
+  // The client socket of the connection this one serves (an FTP data channel's control
+  // connection), which counts as busy while this one moves bytes; kNoSocket: none.
+  std::atomic<SocketHandle> activityOwner{kNoSocket};
   IoContext* liveNext = nullptr;
   IoContext* livePrev = nullptr;
   // The client address (network order) this connection is counted under in the proxy's
@@ -84,6 +91,9 @@ R& RecordOf(IoContext* x) {
 // The completion port of x's proxy, which every operation of x is posted to.
 CompletionPort* Port(IoContext* x);
 
+// Records that x moved bytes now, or is held by the throttle for hold_ms more.
+void MarkActive(IoContext* x, uint32_t hold_ms);
+
 // Contexts allocated and not yet freed, in the whole process (for leak checks).
 int64_t LiveContextCount();
 
@@ -93,6 +103,7 @@ IoContext* NewClientContext(ProxyServer* server, SocketHandle socket);
 
 // Pairs client context c with the connected destination socket s (associated with the port):
 // returns the new destination context d, or nullptr when memory is exhausted (nothing changed).
+// Both are marked active, and d serves the connection c serves.
 // The caller then posts d's first read and continues c.
 IoContext* Pair(IoContext* c, SocketHandle s, int32_t stateC, int32_t stateD);
 

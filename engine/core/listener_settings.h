@@ -20,14 +20,15 @@ class ScheduleList;
 class WebFilterList;
 
 // The HTTP proxy: the refusal pages (whole files, empty when missing), the web filters that
-// accounts refer to (nullptr: none) and how long each read of the ftp:// gateway's dialogue
-// may wait.
+// accounts refer to (nullptr: none), how long each read of the ftp:// gateway's dialogue may
+// wait and how long its whole dialogue (up to the start of the transfer) may take.
 struct HttpListenerSettings {
   std::string ipBlockPage;
   std::string webFilterPage;
   std::string schedulePage;
   const WebFilterList* webFilters = nullptr;
   std::uint32_t ftpGatewayTimeoutMs = 30000;
+  std::uint32_t ftpGatewayDialogueMs = 120000;
 };
 
 // The FTP proxy: the port range of its data listeners, and the address-echo web server
@@ -61,6 +62,11 @@ struct ListenerSettings {
   // (0 = derived from the descriptor limit); a client over either gets the protocol's refusal.
   std::int32_t maxConnectionsPerClient = 256;
   std::int64_t maxConnections = 0;
+  // A relayed pair with no byte moved either way for this long is closed (an FTP control
+  // connection is busy while its data channel moves bytes); 0 = no limit.
+  std::uint32_t idleTimeoutMs = 3600000;
+  // Limit of a name lookup; a name not resolved by then is refused like an unknown one.
+  std::uint32_t lookupTimeoutMs = 5000;
   // Destinations on this machine and special-purpose addresses (destination_policy.h) are
   // refused unless this is on.
   bool allowLocalDestinations = false;

@@ -9,7 +9,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <unordered_map>
+#include <vector>
 
 #include "engine/core/io_context.h"
 #include "platform/address_text.h"
@@ -32,6 +35,12 @@ bool ResourceExhausted(int err) {
 constexpr char kClientFull[] = "Connection refused: too many connections from this address";
 constexpr char kTotalFull[] = "Connection refused: too many connections";
 
+// How often idle pairs are looked for: a pair is closed between the idle limit and a quarter
+// of it later.
+uint64_t IdleSweepMs(uint32_t idle_ms) {
+  return std::clamp<uint64_t>(idle_ms / 4, 100, 30000);
+}
+
 }  // namespace
 
 ProxyServer::ProxyServer(int32_t id, ProxyProtocol protocol, ActivitySink activity,
@@ -53,6 +62,7 @@ void WorkerLoop(std::shared_ptr<CompletionPort> port) {
   while (port->Wait(&c)) {
     if (c.key == 0 || c.overlapped == nullptr) return;  // Stop's wake-up
     IoContext* context = reinterpret_cast<IoContext*>(c.overlapped);
+    if (c.bytes > 0 && (c.op == IoOp::kRead || c.op == IoOp::kSend)) MarkActive(context, 0);
     context->server->handler()(context, c.key, c.bytes);
   }
 }
@@ -78,6 +88,9 @@ bool ProxyServer::Start(const ListenerSettings& settings) {
   caps_.Configure(settings.maxConnectionsPerClient,
                   settings.maxConnections > 0 ? settings.maxConnections
                                               : ConnectionTotalFor(DescriptorLimit()));
+
+  idleTimeoutMs_ = settings.idleTimeoutMs;
+  lookupTimeoutMs_ = settings.lookupTimeoutMs;
   allowLocalDestinations_ = settings.allowLocalDestinations;
   ownEndpoints_ = settings.ownEndpoints ? settings.ownEndpoints : std::make_shared<OwnEndpoints>();
   // Built here, where blocking is fine, rather than by the first worker that checks a
@@ -239,11 +252,55 @@ size_t ProxyServer::LiveContexts() {
   return liveCount_;
 }
 
+void ProxyServer::CloseIdlePairs() {
+  struct Seen {
+    SocketHandle socket, peer, owner;
+    uint64_t active;
+  };
+  std::vector<Seen> seen;
+  {
+    MutexLock lock(liveMutex_);
+    seen.reserve(liveCount_);
+    for (IoContext* x = liveHead_; x != nullptr; x = x->liveNext) {
+      seen.push_back(Seen{x->socket, x->peerSocket.load(), x->activityOwner.load(),
+                          x->lastActiveMs.load(std::memory_order_relaxed)});
+    }
+  }
+  // The latest activity by socket: its own context's, and that of the connections it owns
+  // (an FTP control connection's data channels).
+  std::unordered_map<SocketHandle, uint64_t> latest;
+  for (const Seen& s : seen) {
+    uint64_t& own = latest[s.socket];
+    own = std::max(own, s.active);
+    if (s.owner != kNoSocket) {
+      uint64_t& owner = latest[s.owner];
+      owner = std::max(owner, s.active);
+    }
+  }
+  uint64_t now = MonotonicMs();
+  for (const Seen& s : seen) {
+    if (s.active == 0 || s.socket <= 0 || s.peer <= 0) continue;  // not relaying
+    uint64_t last = std::max(latest[s.socket], latest[s.peer]);
+    // The handle is generation-checked: a socket closed meanwhile is left alone.
+    if (last + idleTimeoutMs_ <= now) completionPort_->Shutdown(s.socket);
+  }
+}
+
 void ProxyServer::AcceptLoop() {
+  uint64_t next_sweep = MonotonicMs() + IdleSweepMs(idleTimeoutMs_);
   for (;;) {
     pollfd fds[2] = {{listenSocket_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-    int rc = poll(fds, 2, -1);
+    int timeout = -1;
+    if (idleTimeoutMs_ != 0) {
+      uint64_t now = MonotonicMs();
+      timeout = next_sweep > now ? static_cast<int>(next_sweep - now) : 0;
+    }
+    int rc = poll(fds, 2, timeout);
     if (stopped_.load() != 0) return;
+    if (idleTimeoutMs_ != 0 && MonotonicMs() >= next_sweep) {
+      CloseIdlePairs();
+      next_sweep = MonotonicMs() + IdleSweepMs(idleTimeoutMs_);
+    }
     if (rc == -1) {
       if (errno == EINTR) continue;
       return;

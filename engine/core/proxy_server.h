@@ -7,7 +7,8 @@
 // whole settings as one value; Start on a stopped object makes it listen; Stop makes it
 // stopped again and leaves nothing behind: the accept thread and the workers have ended,
 // every connection still open is closed and freed. Workers never block: name lookups,
-// connects and throttle pauses are posted operations.
+// connects and throttle pauses are posted operations. The accept thread also closes relayed
+// pairs that stayed idle past the idle limit.
 //
 // Handlers read what they need through the accessors (settings as started, the account
 // checks' view, the completion port); all of it is fixed while the proxy runs, except the
@@ -91,6 +92,7 @@ class ProxyServer {
   const FtpListenerSettings& ftp() const { return ftp_; }
   uint32_t connectTimeoutMs() const { return connectTimeoutMs_; }
   uint32_t dialogueTimeoutMs() const { return dialogueTimeoutMs_; }
+  uint32_t lookupTimeoutMs() const { return lookupTimeoutMs_; }
   const std::shared_ptr<CompletionPort>& completionPort() const { return completionPort_; }
   ProtocolHandler handler() const { return protocol_.handler; }
   const ActivitySink& activity() const { return activity_; }
@@ -127,6 +129,9 @@ class ProxyServer {
 
  private:
   void AcceptLoop();
+  // Shuts down the sockets of pairs idle in both directions for idleTimeoutMs_ (their
+  // handlers then close them as if the peer had gone). Runs on the accept thread.
+  void CloseIdlePairs() EXCLUDES(liveMutex_);
   void AcceptClient(int fd, uint32_t address);
   void RefuseClient(int fd, uint32_t address, Admission why);
   void ReleaseAll();
@@ -143,6 +148,8 @@ class ProxyServer {
   FtpListenerSettings ftp_;
   uint32_t connectTimeoutMs_ = 20000;
   uint32_t dialogueTimeoutMs_ = 60000;
+  uint32_t idleTimeoutMs_ = 3600000;
+  uint32_t lookupTimeoutMs_ = 5000;
   bool allowLocalDestinations_ = false;
   std::shared_ptr<OwnEndpoints> ownEndpoints_ = std::make_shared<OwnEndpoints>();
   ListenEndpoint listed_;  // what was added to ownEndpoints_; port 0 = nothing
@@ -169,7 +176,8 @@ class ProxyServer {
 };
 
 // The worker routine: takes completions from the port until it is woken with key 0 or the
-// port is closed, handing each to the handler of the context's proxy.
+// port is closed, handing each to the handler of the context's proxy. A read or send that
+// moved bytes marks its context active (IoContext::lastActiveMs) first.
 void WorkerLoop(std::shared_ptr<CompletionPort> port);
 
 }  // namespace tw

@@ -219,6 +219,7 @@ bool FtpDataListeners::AcceptFrom(Entry* e) {
       return true;
     }
     x->state = kFtpDataConnecting;
+    x->activityOwner.store(e->spec.controlSocket);
     x->downstream = e->spec.fromServer ? 1 : 0;
     x->downloadRate = e->spec.downloadRate;
     x->uploadRate = e->spec.uploadRate;

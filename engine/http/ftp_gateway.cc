@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -45,15 +46,15 @@ bool WaitReady(int fd, short events, uint64_t deadline) {
   }
 }
 
-// A TCP connection to address:port (network order), made within timeout_ms; -1 on failure.
-int ConnectWithin(uint32_t address, uint16_t port, uint32_t timeout_ms) {
+// A TCP connection to address:port (network order), made by deadline; -1 on failure.
+int ConnectBy(uint32_t address, uint16_t port, uint64_t deadline) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd == -1) return -1;
   sockaddr_in to = MakeSockAddr(address, port);
   if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) return fd;
   int err = 0;
   socklen_t len = sizeof err;
-  if (errno != EINPROGRESS || !WaitReady(fd, POLLOUT, MonotonicMs() + timeout_ms) ||
+  if (errno != EINPROGRESS || !WaitReady(fd, POLLOUT, deadline) ||
       getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == -1 || err != 0) {
     close(fd);
     return -1;
@@ -61,8 +62,7 @@ int ConnectWithin(uint32_t address, uint16_t port, uint32_t timeout_ms) {
   return fd;
 }
 
-bool SendAllWithin(int fd, std::string_view text, uint32_t timeout_ms) {
-  uint64_t deadline = MonotonicMs() + timeout_ms;
+bool SendAllBy(int fd, std::string_view text, uint64_t deadline) {
   while (!text.empty()) {
     ssize_t n = send(fd, text.data(), text.size(), MSG_NOSIGNAL);
     if (n > 0) {
@@ -78,20 +78,26 @@ bool SendAllWithin(int fd, std::string_view text, uint32_t timeout_ms) {
   return true;
 }
 
-// The control connection: commands out, whole replies (one or more lines) in.
+// The control connection: commands out, whole replies (one or more lines) in. Each wait is
+// bounded by the per-read limit and by the deadline of the whole dialogue, so a server that
+// keeps the dialogue going without end (preliminary replies forever) is given up too.
 class FtpControl {
  public:
-  FtpControl(int fd, uint32_t timeout_ms) : fd_(fd), timeout_ms_(timeout_ms) {}
+  FtpControl(int fd, uint32_t timeout_ms, uint64_t dialogue_deadline)
+      : fd_(fd), timeout_ms_(timeout_ms), dialogue_deadline_(dialogue_deadline) {}
   ~FtpControl() { close(fd_); }
   FtpControl(const FtpControl&) = delete;
   FtpControl& operator=(const FtpControl&) = delete;
 
-  bool Send(std::string_view command) { return SendAllWithin(fd_, command, timeout_ms_); }
+  // The end of a wait that starts now.
+  uint64_t WaitEnd() const { return std::min(MonotonicMs() + timeout_ms_, dialogue_deadline_); }
+
+  bool Send(std::string_view command) { return SendAllBy(fd_, command, WaitEnd()); }
 
   // The next complete reply: its three-digit code and its text. A reply must arrive whole
   // within the time limit; false on time-out, close, or a line that is not a reply.
   bool Read(int* code, std::string* text) {
-    uint64_t deadline = MonotonicMs() + timeout_ms_;
+    uint64_t deadline = WaitEnd();
     text->clear();
     int first = -1;
     for (;;) {
@@ -141,6 +147,7 @@ class FtpControl {
 
   int fd_;
   uint32_t timeout_ms_;
+  uint64_t dialogue_deadline_;
   std::string pending_;
 };
 
@@ -168,11 +175,12 @@ bool LogIn(FtpControl* ftp, const FtpRequest& request) {
   return code == 230 || code == 202;
 }
 
-// Reads the listing from the data connection until the server closes it.
-void ReadListing(int data, uint32_t timeout_ms, std::string* listing) {
+// Reads the listing from the data connection until the server closes it, each read within
+// the control connection's limits.
+void ReadListing(const FtpControl& ftp, int data, std::string* listing) {
   char buf[2047];
   for (;;) {
-    if (!WaitReady(data, POLLIN, MonotonicMs() + timeout_ms)) return;
+    if (!WaitReady(data, POLLIN, ftp.WaitEnd())) return;
     ssize_t n = recv(data, buf, sizeof buf, 0);
     if (n == -1 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) return;
@@ -183,7 +191,7 @@ void ReadListing(int data, uint32_t timeout_ms, std::string* listing) {
 }
 
 // The directory case: LIST over the data connection. False when a command cannot be sent.
-bool FetchListing(FtpControl* ftp, int* data, uint32_t timeout_ms, FtpFetchResult* result) {
+bool FetchListing(FtpControl* ftp, int* data, FtpFetchResult* result) {
   int code = 0;
   std::string reply;
   if (!ftp->Send("LIST\r\n")) return false;
@@ -191,7 +199,7 @@ bool FetchListing(FtpControl* ftp, int* data, uint32_t timeout_ms, FtpFetchResul
   // Only a preliminary reply promises data; anything else would leave us waiting on a
   // connection the server never writes to.
   if (!Preliminary(code) || *data == -1) return true;
-  ReadListing(*data, timeout_ms, &result->listing);
+  ReadListing(*ftp, *data, &result->listing);
   close(*data);
   *data = -1;
   ftp->Read(&code, &reply);  // the transfer's final reply
@@ -319,13 +327,15 @@ int64_t ParseSizeReply(std::string_view reply) {
 }
 
 bool FtpGatewayFetch(const std::string& host, uint16_t port, const FtpRequest& request,
-                     const DestinationRules& rules, uint32_t timeout_ms, FtpFetchResult* result) {
+                     const DestinationRules& rules, const FtpGatewayLimits& limits,
+                     ResolverPool* resolver, FtpFetchResult* result) {
+  uint64_t dialogue_deadline = MonotonicMs() + limits.dialogueMs;
   uint32_t address = 0;
-  if (!ResolveIPv4(host, &address)) return false;
+  if (!resolver->ResolveWithin(host, limits.lookupMs, &address)) return false;
   if (!Allowed(rules, address, port, result)) return false;
-  int fd = ConnectWithin(address, port, timeout_ms);
+  int fd = ConnectBy(address, port, std::min(MonotonicMs() + limits.readMs, dialogue_deadline));
   if (fd == -1) return false;
-  FtpControl ftp(fd, timeout_ms);
+  FtpControl ftp(fd, limits.readMs, dialogue_deadline);
   if (!LogIn(&ftp, request)) return false;
   int code = 0;
   std::string reply;
@@ -341,12 +351,12 @@ bool FtpGatewayFetch(const std::string& host, uint16_t port, const FtpRequest& r
     socklen_t len = sizeof peer;
     if (getpeername(ftp.fd(), reinterpret_cast<sockaddr*>(&peer), &len) == -1) return false;
     if (!Allowed(rules, peer.sin_addr.s_addr, data_port, result)) return false;
-    data = ConnectWithin(peer.sin_addr.s_addr, data_port, timeout_ms);
+    data = ConnectBy(peer.sin_addr.s_addr, data_port, ftp.WaitEnd());
     if (data == -1) return false;
   }
   bool sent = ftp.Send("CWD " + request.path + "\r\n") && ftp.Read(&code, &reply);
   if (sent) {
-    sent = code != 550 ? FetchListing(&ftp, &data, timeout_ms, result)
+    sent = code != 550 ? FetchListing(&ftp, &data, result)
                        : FetchFile(&ftp, request.path, &data, result);
   }
   if (data != -1) close(data);

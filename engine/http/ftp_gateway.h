@@ -1,8 +1,9 @@
 #pragma once
 // The FTP-over-HTTP gateway's client side: what an "ftp://" request asks for, and the FTP
 // dialogue that fetches it. FtpGatewayFetch uses blocking sockets and is run off the HTTP
-// workers (ftp_gateway_jobs.h); every read waits at most the given time, so an unresponsive
-// server holds a gateway thread for a bounded time only.
+// workers (ftp_gateway_jobs.h); the lookup, every read and the whole dialogue have time limits
+// (FtpGatewayLimits), so an unresponsive or endlessly talking server holds a gateway thread
+// for a bounded time only.
 //
 // Texts that reach FTP commands (user, password, path) are percent-decoded from the URL and
 // refused when they hold a line end or a zero byte, so a URL can never add a command.
@@ -11,11 +12,20 @@
 #include <string_view>
 
 #include "engine/policy/destination_policy.h"
+#include "platform/resolver.h"
 
 namespace tw {
 
 constexpr size_t kFtpMaxField = 255;                // longest user, password or path
 constexpr size_t kFtpMaxListing = 4 * 1024 * 1024;  // a longer listing is cut here
+
+// The time limits of one fetch, in milliseconds.
+struct FtpGatewayLimits {
+  uint32_t readMs = 30000;       // each reply, send and connect of the dialogue
+  uint32_t dialogueMs = 120000;  // the whole dialogue, lookup to the start of the transfer
+                                 // (a listing is read within it too)
+  uint32_t lookupMs = kDefaultLookupTimeoutMs;  // the server's name
+};
 
 // The login and path of a "GET ftp://" request.
 struct FtpRequest {
@@ -46,13 +56,14 @@ struct FtpFetchResult {
   std::string refused;   // "address:port" the destination policy refused; empty otherwise
 };
 
-// Logs in to host:port, and either starts the transfer of the file that path names (result
-// dataFd) or reads the listing of the directory it names. True when the dialogue reached its
-// end (a path that is neither gives an empty listing); false when the server cannot be
-// reached, refuses the login, does not answer within timeout_ms, or breaks the protocol; also
-// when rules refuse the server's resolved address or its data port (result->refused says
-// which, and nothing was sent there).
+// Looks host up with resolver, logs in to host:port, and either starts the transfer of the
+// file that path names (result dataFd) or reads the listing of the directory it names. True
+// when the dialogue reached its end (a path that is neither gives an empty listing); false
+// when the name does not resolve, the server cannot be reached, refuses the login, does not
+// answer within the limits, or breaks the protocol; also when rules refuse the server's
+// resolved address or its data port (result->refused says which, and nothing was sent there).
 bool FtpGatewayFetch(const std::string& host, uint16_t port, const FtpRequest& request,
-                     const DestinationRules& rules, uint32_t timeout_ms, FtpFetchResult* result);
+                     const DestinationRules& rules, const FtpGatewayLimits& limits,
+                     ResolverPool* resolver, FtpFetchResult* result);
 
 }  // namespace tw

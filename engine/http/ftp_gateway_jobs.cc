@@ -119,7 +119,7 @@ class GatewayPool {
       }
       FtpFetchResult result;
       fetch->ok = FtpGatewayFetch(fetch->host, fetch->port, fetch->request, fetch->rules,
-                                  fetch->timeoutMs, &result);
+                                  fetch->limits, &resolver_, &result);
       if (result.dataFd != -1) {
         fetch->dataSocket = port->Associate(result.dataFd);
         if (fetch->dataSocket == kNoSocket) fetch->ok = false;
@@ -131,6 +131,7 @@ class GatewayPool {
     }
   }
 
+  ResolverPool resolver_;  // destroyed after the threads, which the destructor joins first
   Mutex mu_;
   CondVar cv_;
   std::deque<uint64_t> queue_ GUARDED_BY(mu_);
@@ -146,6 +147,11 @@ GatewayPool& Pool() {
 }
 
 }  // namespace
+
+FtpGatewayLimits FtpGatewayLimitsOf(const ProxyServer& server) {
+  return FtpGatewayLimits{server.http().ftpGatewayTimeoutMs, server.http().ftpGatewayDialogueMs,
+                          server.lookupTimeoutMs()};
+}
 
 uint64_t StartFtpFetch(const std::shared_ptr<CompletionPort>& port, Overlapped* ov,
                        std::unique_ptr<FtpFetch> fetch) {

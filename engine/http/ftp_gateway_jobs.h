@@ -1,6 +1,8 @@
 #pragma once
 // Runs FTP-over-HTTP fetches on the gateway's own small pool of threads, so the blocking FTP
-// dialogue never holds an HTTP worker. A fetch ends with one kPosted completion on the port
+// dialogue never holds an HTTP worker. The pool looks names up on a resolver of its own, so a
+// slow DNS zone costs the gateway at most its lookup limit per fetch and never reaches the
+// proxies' shared resolver. A fetch ends with one kPosted completion on the port
 // and Overlapped that started it: bytes 0, key = the fetch's id. The handler then looks the
 // fetch up by that id, takes what it needs (the data socket, already associated with the
 // port, or the listing) and ends it.
@@ -15,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/core/proxy_server.h"
 #include "engine/http/ftp_gateway.h"
 #include "engine/http/ftp_listing_page.h"
 #include "platform/completion_port.h"
@@ -29,7 +32,7 @@ struct FtpFetch {
   std::string host;
   uint16_t port = 21;
   FtpRequest request;
-  uint32_t timeoutMs = 30000;
+  FtpGatewayLimits limits;
   DestinationRules rules;  // the proxy's destination policy, as it was when the fetch began
   // What was found (written by the gateway thread before the completion is posted).
   bool busy = false;  // the queue was full: the fetch was never tried
@@ -43,6 +46,9 @@ struct FtpFetch {
   std::unique_ptr<ListingPage> page;
   std::string reply;
 };
+
+// The limits of a fetch for a client of server (its gateway and lookup settings).
+FtpGatewayLimits FtpGatewayLimitsOf(const ProxyServer& server);
 
 // Queues the fetch (or, with the queue full, completes it at once as busy); returns its id
 // (never 0).

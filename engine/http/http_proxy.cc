@@ -135,7 +135,7 @@ void StartFetch(IoContext* x, std::string_view header, const HttpDestination& de
   }
   fetch->host = dest.host;
   fetch->port = dest.port;
-  fetch->timeoutMs = x->server->http().ftpGatewayTimeoutMs;
+  fetch->limits = FtpGatewayLimitsOf(*x->server);
   fetch->rules = x->server->destinationRules();
   x->state = kHttpFetching;
   x->held = 0;

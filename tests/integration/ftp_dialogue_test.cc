@@ -332,6 +332,32 @@ TEST_F(FtpDialogueTest, PassiveListenerRefusesOtherAddresses) {
   EXPECT_EQ(logged[1], "FTP data connection refused:127.0.0.2");
 }
 
+// An upload slowed by the guest limit lasts several idle limits; the control connection,
+// silent until the server has all the bytes, stays open while its data channel moves them and
+// brings the final reply.
+TEST_F(FtpDialogueTest, ControlConnectionOutlivesTheIdleLimitWhileDataMoves) {
+  StartServer();
+  std::string up = MakeFile(work_ + "/up.bin", 48 * 1024, 3);
+  NewProxy(kProtocolFtp).ftp.dataPortRangeOn = true;
+  settings_.idleTimeoutMs = 1000;
+  settings_.uploadRate = 16 * 1024;
+  ASSERT_TRUE(proxy_->Start(settings_));
+  ControlClient c(static_cast<uint16_t>(proxy_->port()));
+  ASSERT_EQ(c.Reply(), kGreeting);
+  EXPECT_EQ(c.Command("USER alice@" + Dest()).substr(0, 4), "331 ");
+  EXPECT_EQ(c.Command("PASS wonder").substr(0, 4), "230 ");
+  EXPECT_EQ(c.Command("TYPE I").substr(0, 4), "200 ");
+  uint16_t port = PassivePort(c.Command("PASV"));
+  ASSERT_NE(port, 0);
+  int data = ConnectLoopback(port);
+  ASSERT_NE(data, -1);
+  EXPECT_EQ(c.Command("STOR slow.bin").substr(0, 1), "1");
+  ASSERT_TRUE(SendAll(data, up));
+  close(data);
+  EXPECT_EQ(c.Reply().substr(0, 4), "226 ") << "the control connection was closed as idle";
+  EXPECT_TRUE(ReadFile(root_ + "/slow.bin") == up) << "uploaded bytes differ";
+}
+
 // Listeners nobody uses do not outlive their control connection, and a newer PASV replaces
 // the older listener of the same connection.
 TEST_F(FtpDialogueTest, DataListenersEndWithTheirControlConnection) {

@@ -176,6 +176,33 @@ TEST_F(ServerManagerTest, ProxiesRefuseEachOthersPortsAndReadTheLocalSwitch) {
   EXPECT_FALSE(m->ListenerSettingsFor(settings(), kProtocolSmtp).allowLocalDestinations);
 }
 
+// The time limits of option.ini reach the listeners in milliseconds; a value out of range or
+// not a number takes the default.
+TEST_F(ServerManagerTest, TimeLimitsReachTheListenersWithDefaultsForBadValues) {
+  struct Case {
+    const char* text;
+    uint32_t idle, lookup, dialogue;
+  } cases[] = {
+      {"", 3600000, 5000, 120000},
+      {"7", 7000, 7000, 7000},
+      {"0", 3600000, 5000, 120000},
+      {"x", 3600000, 5000, 120000},
+      {"100000", 3600000, 5000, 120000},
+  };
+  auto m = Make();
+  for (const Case& c : cases) {
+    std::string e;
+    for (const SettingKey& key :
+         {setting::kIdleTimeout, setting::kLookupTimeout, setting::kHttpFtpDialogueTimeout}) {
+      ASSERT_TRUE(settings().SetText(key, c.text, &e)) << e;
+    }
+    ListenerSettings http = m->ListenerSettingsFor(settings(), kProtocolHttp);
+    EXPECT_EQ(http.idleTimeoutMs, c.idle) << c.text;
+    EXPECT_EQ(http.lookupTimeoutMs, c.lookup) << c.text;
+    EXPECT_EQ(http.http.ftpGatewayDialogueMs, c.dialogue) << c.text;
+  }
+}
+
 TEST_F(ServerManagerTest, SingleServerStartAndStop) {
   SetDisabled(kProtocolHttp, 1);
   auto m = Make();

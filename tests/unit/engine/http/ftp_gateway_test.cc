@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <string>
@@ -25,6 +26,15 @@ namespace {
 
 // The scripted servers run on loopback, which the default rules refuse.
 const DestinationRules kAnyDestination{true, {}, nullptr};
+
+ResolverPool& Resolver() {
+  static ResolverPool resolver;
+  return resolver;
+}
+
+FtpGatewayLimits Limits(uint32_t read_ms, uint32_t dialogue_ms = 120000) {
+  return FtpGatewayLimits{read_ms, dialogue_ms, kDefaultLookupTimeoutMs};
+}
 
 TEST(FtpGatewayTest, RequestLineGivesLoginAndPath) {
   struct Case {
@@ -172,6 +182,8 @@ class ScriptedFtpServer {
   std::function<std::string(const std::string& line)> answer;
   bool silent = false;
   bool split_replies = false;
+  // After the greeting, a preliminary reply every few milliseconds until the client leaves.
+  bool preliminary_forever = false;
 
  private:
   void Reply(const std::string& text) {
@@ -186,6 +198,11 @@ class ScriptedFtpServer {
     control_ = accept(listener_, nullptr, nullptr);
     if (control_ == -1 || silent) return;
     Reply(greeting);
+    while (preliminary_forever) {
+      // Paced, so each reply comes well within the client's per-read limit.
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (send(control_, "120 soon\r\n", 10, MSG_NOSIGNAL) != 10) return;
+    }
     std::string pending;
     int data = -1;
     char buf[512];
@@ -242,7 +259,8 @@ TEST(FtpGatewayTest, DialogueReadsListingThroughTheControlServersAddress) {
   FtpRequest r;
   r.path = "/d";
   FtpFetchResult result;
-  ASSERT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, 5000, &result));
+  ASSERT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, Limits(5000),
+                              &Resolver(), &result));
   EXPECT_EQ(result.dataFd, -1);
   EXPECT_EQ(result.listing, server.listing);
   std::vector<std::string> expected = {"USER anonymous", "PASS WebUsr@", "SYST", "TYPE I",
@@ -262,7 +280,8 @@ TEST(FtpGatewayTest, FileIsRetrievedWithSizeAndCommandsEndInCrLf) {
   FtpRequest r;
   r.path = "/pub/f.txt";
   FtpFetchResult result;
-  ASSERT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, 5000, &result));
+  ASSERT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, Limits(5000),
+                              &Resolver(), &result));
   ASSERT_NE(result.dataFd, -1) << "the data connection is handed over";
   EXPECT_EQ(result.fileSize, 3);
   EXPECT_EQ(test::ReadUntilClose(result.dataFd), "abc");
@@ -279,7 +298,8 @@ TEST(FtpGatewayTest, FileInADirectoryThatCannotBeEnteredIsNotTransferred) {
   FtpRequest r;
   r.path = "/pub/f.txt";
   FtpFetchResult result;
-  ASSERT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, 5000, &result));
+  ASSERT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, Limits(5000),
+                              &Resolver(), &result));
   EXPECT_EQ(result.dataFd, -1);
   EXPECT_EQ(result.listing, "");
 }
@@ -290,40 +310,61 @@ TEST(FtpGatewayTest, RefusalsAndSilenceEndTheDialogue) {
     ScriptedFtpServer server;
     server.replies["PASS"] = "530 no\r\n";
     FtpFetchResult result;
-    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, 5000, &result))
+    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, Limits(5000),
+                                 &Resolver(), &result))
         << "login refused";
   }
   {
     ScriptedFtpServer server;
     server.greeting = "421 busy\r\n";
     FtpFetchResult result;
-    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, 5000, &result))
+    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, Limits(5000),
+                                 &Resolver(), &result))
         << "no greeting";
   }
   {
     ScriptedFtpServer server;
     server.greeting = "not an ftp server\r\n";
     FtpFetchResult result;
-    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, 5000, &result))
+    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, Limits(5000),
+                                 &Resolver(), &result))
         << "not FTP";
   }
   {
     ScriptedFtpServer server;
     server.silent = true;
     FtpFetchResult result;
-    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, 200, &result))
+    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, Limits(200),
+                                 &Resolver(), &result))
         << "silence";
   }
   {
     ScriptedFtpServer server;
     server.replies["LIST"] = "425 no data connection\r\n";
     FtpFetchResult result;
-    EXPECT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, 5000, &result))
+    EXPECT_TRUE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, Limits(5000),
+                                &Resolver(), &result))
         << "a refused LIST gives an empty page, without waiting on the data connection";
     EXPECT_EQ(result.listing, "");
   }
   FtpFetchResult result;
-  EXPECT_FALSE(FtpGatewayFetch("no-such-host.invalid", 21, r, kAnyDestination, 500, &result));
+  EXPECT_FALSE(FtpGatewayFetch("no-such-host.invalid", 21, r, kAnyDestination, Limits(500),
+                               &Resolver(), &result));
+}
+
+// A server that keeps answering "wait" within each read's limit is given up at the deadline of
+// the whole dialogue, whether it stalls the greeting or a reply to a command.
+TEST(FtpGatewayTest, PreliminaryRepliesForeverAreGivenUpAtTheDialogueDeadline) {
+  for (const char* greeting : {"120 soon\r\n", "220 ready\r\n"}) {
+    ScriptedFtpServer server;
+    server.greeting = greeting;
+    server.preliminary_forever = true;
+    FtpRequest r;
+    FtpFetchResult result;
+    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, kAnyDestination, Limits(1000, 600),
+                                 &Resolver(), &result))
+        << greeting;
+  }
 }
 
 // The policy is asked before the control connection and again before the data connection, whose
@@ -333,7 +374,8 @@ TEST(FtpGatewayTest, DestinationPolicyRefusesControlAndDataConnections) {
   {
     ScriptedFtpServer server;
     FtpFetchResult result;
-    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, DestinationRules{}, 5000, &result));
+    EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, DestinationRules{}, Limits(5000),
+                                 &Resolver(), &result));
     EXPECT_EQ(result.refused, "127.0.0.1:" + std::to_string(server.port()));
   }
   {
@@ -342,7 +384,7 @@ TEST(FtpGatewayTest, DestinationPolicyRefusesControlAndDataConnections) {
     own->Add(ListenEndpoint{0, server.data_port()});
     FtpFetchResult result;
     EXPECT_FALSE(FtpGatewayFetch("127.0.0.1", server.port(), r, DestinationRules{true, {}, own},
-                                 5000, &result));
+                                 Limits(5000), &Resolver(), &result));
     EXPECT_EQ(result.refused, "127.0.0.1:" + std::to_string(server.data_port()));
     EXPECT_EQ(result.dataFd, -1);
   }
