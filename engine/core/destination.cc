@@ -68,9 +68,9 @@ bool ConnectAddress(IoContext* x, uint32_t address, uint16_t port) {
 
 ConnectProgress ContinueConnect(IoContext* x, uint32_t bytes, void (*onResolved)(IoContext*)) {
   if (x->overlapped.op == IoOp::kResolve) {
-    if (x->overlapped.error != 0) return ConnectProgress::kFailed;
+    if (x->overlapped.error != 0) return ConnectProgress::kUnresolved;
     if (onResolved != nullptr) onResolved(x);
-    return ConnectResolved(x, bytes) ? ConnectProgress::kPending : ConnectProgress::kFailed;
+    return ConnectResolved(x, bytes) ? ConnectProgress::kPending : ConnectProgress::kUnreachable;
   }
   if (x->overlapped.op == IoOp::kConnect && x->overlapped.error == 0) {
     return ConnectProgress::kConnected;
@@ -78,7 +78,7 @@ ConnectProgress ContinueConnect(IoContext* x, uint32_t bytes, void (*onResolved)
   if (x->overlapped.op == IoOp::kConnect && x->overlapped.error == kDestinationRefused) {
     return ConnectProgress::kRefused;
   }
-  return ConnectProgress::kFailed;
+  return ConnectProgress::kUnreachable;
 }
 
 IoContext* PairConnected(IoContext* x, int32_t stateC, int32_t stateD) {

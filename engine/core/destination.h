@@ -48,9 +48,10 @@ IoContext* PairConnected(IoContext* x, int32_t stateC, int32_t stateD);
 // For the handler state that waits after ConnectDestination: takes a kResolve completion
 // (starts the connect; onResolved, when given, runs first) or the kConnect completion.
 // kConnected: x->connectSocket is connected. kRefused: the policy refused the destination.
-// kFailed: the name did not resolve, the connect failed or the completion was not one of
-// these. The caller refuses the client in both.
-enum class ConnectProgress { kPending, kConnected, kRefused, kFailed };
+// kUnresolved: the name did not resolve (or not within the lookup time limit).
+// kUnreachable: no socket could be made, the connect failed or timed out, or the completion
+// was not one of these. The caller answers the client in each of the last three.
+enum class ConnectProgress { kPending, kConnected, kRefused, kUnresolved, kUnreachable };
 ConnectProgress ContinueConnect(IoContext* x, uint32_t bytes,
                                 void (*onResolved)(IoContext*) = nullptr);
 

@@ -1,6 +1,7 @@
 #include "engine/core/dialogue.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -103,17 +104,35 @@ void ContinueDialogue(IoContext* x, int32_t next_state, void (*process)(IoContex
     DialogueReadStep(x);
 }
 
+void StartDestinationConnect(IoContext* x, std::string_view host, uint16_t port,
+                             int32_t connecting_state) {
+  x->state = connecting_state;
+  if (ConnectDestination(x, host, port)) return;
+  // Completes like a failed connect, so the waiting state gives the one answer for it.
+  Port(x)->Post(0, static_cast<uint64_t>(x->socket), &x->overlapped, IoOp::kConnect, EHOSTUNREACH);
+}
+
 bool ConnectStep(IoContext* x, uint32_t bytes, void (*onResolved)(IoContext*),
-                 void (*onRefused)(IoContext*)) {
-  ConnectProgress progress = ContinueConnect(x, bytes, onResolved);
-  if (progress == ConnectProgress::kRefused && onRefused != nullptr) {
-    onRefused(x);
-    return false;
+                 void (*onFailed)(IoContext*, ConnectFailure)) {
+  ConnectFailure failure = ConnectFailure::kUnreachable;
+  switch (ContinueConnect(x, bytes, onResolved)) {
+    case ConnectProgress::kPending:
+      return false;
+    case ConnectProgress::kConnected:
+      return true;
+    case ConnectProgress::kRefused:
+      failure = ConnectFailure::kRefused;
+      break;
+    case ConnectProgress::kUnresolved:
+      failure = ConnectFailure::kUnresolved;
+      break;
+    case ConnectProgress::kUnreachable:
+      break;
   }
-  if (progress == ConnectProgress::kFailed || progress == ConnectProgress::kRefused) {
-    CloseContext(x);
-  }
-  return progress == ConnectProgress::kConnected;
+  // A dialogue that goes on after the answer may start another connect on x.
+  if (x->connectSocket != kNoSocket) Port(x)->Close(TakeConnectedSocket(x));
+  onFailed(x, failure);
+  return false;
 }
 
 }  // namespace tw

@@ -61,12 +61,26 @@ bool TakeDialogueRead(IoContext* x, uint64_t key, uint32_t bytes);
 // sent behind the message answered (process), or reads on when none are held.
 void ContinueDialogue(IoContext* x, int32_t next_state, void (*process)(IoContext*));
 
-// For the state that waits after ConnectDestination (see ContinueConnect, which runs
+// Starts reaching host:port for x's client: x->state becomes connecting_state, whose
+// completions go to ConnectStep. A host that cannot be tried at all (empty, too long, no
+// socket) completes there as unreachable, so every failure is answered in that one place.
+void StartDestinationConnect(IoContext* x, std::string_view host, uint16_t port,
+                             int32_t connecting_state);
+
+// Why a client's destination was not reached, for the reply the client gets.
+enum class ConnectFailure {
+  kRefused,      // the destination policy refused the address
+  kUnresolved,   // the name did not resolve, or not within the lookup time limit
+  kUnreachable,  // no socket, or the connect failed or timed out
+};
+
+// For the state that waits after StartDestinationConnect (see ContinueConnect, which runs
 // onResolved once a name has resolved): true once x->connectSocket is connected, and the
-// caller goes on. False while the connect is pending; when the destination is unreachable
-// (x is then closed without a reply to its client); and when the policy refused it: then
-// onRefused answers the client in the protocol's words (without one, x is closed).
-bool ConnectStep(IoContext* x, uint32_t bytes, void (*onResolved)(IoContext*) = nullptr,
-                 void (*onRefused)(IoContext*) = nullptr);
+// caller goes on. False while the connect is pending, and when the destination was not
+// reached: then the failed destination socket is already closed and onFailed answers the
+// client in the protocol's words (it may go on with the dialogue or close x). A client is
+// never left without a reply.
+bool ConnectStep(IoContext* x, uint32_t bytes, void (*onResolved)(IoContext*),
+                 void (*onFailed)(IoContext*, ConnectFailure));
 
 }  // namespace tw

@@ -41,6 +41,7 @@ constexpr char kForeignPort[] = "501 PORT must name your own address.\r\n";
 constexpr char kUsePasvOrPort[] = "502 Command not implemented, use PASV or PORT.\r\n";
 constexpr char kNoAuth[] = "502 AUTH is not available through this proxy.\r\n";
 constexpr char kDestinationNotAllowed[] = "530 destination not allowed.\r\n";
+constexpr char kDestinationUnreachable[] = "530 destination not reachable.\r\n";
 
 // The control contexts' sockets, whichever side x is.
 SocketHandle ClientSocket(IoContext* x) {
@@ -115,13 +116,14 @@ void RequestDestination(IoContext* x, const std::string* user, std::string_view 
   FtpRecord& r = Ftp(x);
   r.userPath = user != nullptr;
   r.serverUser.Set(user != nullptr ? *user : std::string());
-  x->state = kFtpConnecting;
-  if (!ConnectDestination(x, host, port)) CloseContext(x);
+  StartDestinationConnect(x, host, port, kFtpConnecting);
 }
 
-// The policy refused the server: the client hears it and may name another.
-void RefuseDestination(IoContext* x) {
-  Reply(x, kDestinationNotAllowed, kFtpReplySent);
+// The server was not reached (the policy refused it, its name did not resolve in time or the
+// connect failed): the client hears which and may name another.
+void RefuseDestination(IoContext* x, ConnectFailure failure) {
+  Reply(x, failure == ConnectFailure::kRefused ? kDestinationNotAllowed : kDestinationUnreachable,
+        kFtpReplySent);
 }
 
 void OnCommandLine(IoContext* x, std::string_view line) {

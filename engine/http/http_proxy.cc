@@ -27,17 +27,36 @@ namespace tw {
 
 namespace {
 
-// The answer to a destination the policy refuses (a name that resolves home as well).
+// A short page of the proxy's own with its status; the connection closes after it.
+std::string OwnPageReply(std::string_view status, std::string_view text) {
+  std::string page =
+      "<html><body><h1>" + std::string(status) + "</h1>" + std::string(text) + "</body></html>\r\n";
+  return FormatText(
+             "HTTP/1.0 %.*s\r\nContent-Type: text/html\r\n"
+             "Content-Length: %zu\r\nConnection: close\r\n\r\n",
+             static_cast<int>(status.size()), status.data(), page.size()) +
+         page;
+}
+
+// The answer to a destination the policy refuses (a name that resolves home, or the proxy
+// itself, as well).
 const std::string& DestinationForbiddenReply() {
-  static const std::string reply = [] {
-    std::string_view page =
-        "<html><body><h1>403 Forbidden</h1>Destination not allowed.</body></html>\r\n";
-    return FormatText(
-               "HTTP/1.0 403 Forbidden\r\nContent-Type: text/html\r\n"
-               "Content-Length: %zu\r\nConnection: close\r\n\r\n",
-               page.size()) +
-           std::string(page);
-  }();
+  static const std::string reply = OwnPageReply("403 Forbidden", "Destination not allowed.");
+  return reply;
+}
+
+// The answer to a destination whose name did not resolve in time or that could not be
+// connected: the request never reached it, whatever the cause.
+const std::string& BadGatewayReply() {
+  static const std::string reply =
+      OwnPageReply("502 Bad Gateway", "The destination could not be reached.");
+  return reply;
+}
+
+// A head that does not fit the buffer is not served.
+const std::string& HeadTooLargeReply() {
+  static const std::string reply =
+      OwnPageReply("431 Request Header Fields Too Large", "The request head is too large.");
   return reply;
 }
 
@@ -157,8 +176,12 @@ void NewRequest(IoContext* x, const RequestHead& request) {
     CloseContext(x);
     return;
   }
+  // A request to the proxy itself would come back to it without end: refused like any other
+  // destination the proxy may not reach, so the client learns why.
   if (IsOwnDestination(x, dest)) {
-    CloseContext(x);
+    x->server->PostRefusal(ActivityText{
+        "Refused destination " + dest.host + ":" + std::to_string(dest.port), client, ""});
+    SendOwnReply(x, DestinationForbiddenReply());
     return;
   }
   std::string_view line = RequestLine(header);
@@ -182,8 +205,7 @@ void NewRequest(IoContext* x, const RequestHead& request) {
   }
   r.responseEnded = false;
   r.upgraded = false;
-  x->state = kHttpConnecting;
-  if (!ConnectDestination(x, dest.host, dest.port)) CloseContext(x);
+  StartDestinationConnect(x, dest.host, dest.port, kHttpConnecting);
 }
 
 // A complete head of head_len bytes is at the start of the buffer: it is checked, then taken
@@ -213,9 +235,8 @@ void OnRequestBytes(IoContext* x) {
     case HeadScan::kIncomplete:
       break;
   }
-  // A header block that does not fit one buffer is not served.
   if (x->held >= kIoBufferSize) {
-    CloseContext(x);
+    SendOwnReply(x, HeadTooLargeReply());
     return;
   }
   // A request begun on an idle connection has the dialogue's time to arrive whole.
@@ -224,8 +245,9 @@ void OnRequestBytes(IoContext* x) {
   DialogueReadStep(x);
 }
 
-void RefuseDestination(IoContext* x) {
-  SendOwnReply(x, DestinationForbiddenReply());
+void RefuseDestination(IoContext* x, ConnectFailure failure) {
+  SendOwnReply(
+      x, failure == ConnectFailure::kRefused ? DestinationForbiddenReply() : BadGatewayReply());
 }
 
 // The client's next request, once the previous one has been answered whole: from the bytes
@@ -514,12 +536,18 @@ void OnFetched(IoContext* x, uint64_t key) {
     x->server->activity().Post(
         ActivityText{"Refused destination " + fetch->refused, ClientAddress(x), ""});
     EndFtpFetch(key);
-    RefuseDestination(x);
+    RefuseDestination(x, ConnectFailure::kRefused);
     return;
   }
-  if (fetch == nullptr || !fetch->ok) {
-    if (fetch != nullptr) EndFtpFetch(key);
+  if (fetch == nullptr) {
     CloseContext(x);
+    return;
+  }
+  // The gateway did not get the file or listing (name not resolved, no connection, the server
+  // ended or refused the dialogue): the client hears it, never a bare close.
+  if (!fetch->ok) {
+    EndFtpFetch(key);
+    SendOwnReply(x, BadGatewayReply());
     return;
   }
   if (fetch->dataSocket != kNoSocket) {
@@ -532,8 +560,8 @@ void OnFetched(IoContext* x, uint64_t key) {
   }
   // The page is made piece by piece while it is sent; the listing stays in the fetch till then.
   fetch->page = std::make_unique<ListingPage>(fetch->listing, fetch->request.path);
-  fetch->reply = FormatText("HTTP/1.0 200 OK\r\nContent-Length: %zu\r\n\r\n",
-                            fetch->page->TotalSize());
+  fetch->reply =
+      FormatText("HTTP/1.0 200 OK\r\nContent-Length: %zu\r\n\r\n", fetch->page->TotalSize());
   std::string head;
   fetch->page->Next(&head);
   fetch->reply += head;

@@ -72,8 +72,7 @@ void MailConnect(IoContext* x, const MailTarget& target, int32_t connecting_stat
   // bytes gather behind them.
   r.kept = x->held;
   x->held = 0;
-  x->state = connecting_state;
-  if (!ConnectDestination(x, target.host, target.port)) CloseContext(x);
+  StartDestinationConnect(x, target.host, target.port, connecting_state);
 }
 
 void MailHandler(IoContext* x, uint64_t key, uint32_t bytes, const MailProtocol& protocol) {
@@ -88,8 +87,9 @@ void MailHandler(IoContext* x, uint64_t key, uint32_t bytes, const MailProtocol&
       case ConnectProgress::kRefused:
         MailSend(x, protocol.destinationRefused, protocol.closing);
         return;
-      case ConnectProgress::kFailed:
-        CloseContext(x);
+      case ConnectProgress::kUnresolved:
+      case ConnectProgress::kUnreachable:
+        MailSend(x, protocol.destinationUnreachable, protocol.closing);
         return;
       case ConnectProgress::kConnected:
         break;

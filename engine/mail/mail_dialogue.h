@@ -73,12 +73,15 @@ struct MailProtocol {
   // The reply to a destination the policy refused, sent in `closing`, whose send completion
   // must close x.
   const char* destinationRefused;
+  // The reply, sent the same way, to a server whose name did not resolve (or not in time) or
+  // that could not be connected.
+  const char* destinationUnreachable;
   int32_t closing;
 };
 
 // The handler of a mail protocol: the relay once paired, the connect while connecting (on a
-// connect x reads the server's greeting; an unreachable server closes the client without a
-// reply, a refused one is told destinationRefused), and otherwise the dialogue's sends and reads. A
+// connect x reads the server's greeting; an unreachable server is told destinationUnreachable,
+// a refused one destinationRefused), and otherwise the dialogue's sends and reads. A
 // send or read that ends with 0 bytes (end of stream, a failure, the dialogue's time up) closes x.
 void MailHandler(IoContext* x, uint64_t key, uint32_t bytes, const MailProtocol& protocol);
 

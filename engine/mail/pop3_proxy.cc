@@ -82,8 +82,9 @@ void OnRead(IoContext* x) {
   }
 }
 
-constexpr MailProtocol kPop3 = {kPop3Connecting, kPop3AwaitGreeting,      kPop3Relay,  &OnSent,
-                                &OnRead,         kPop3DestinationRefused, kPop3Closing};
+constexpr MailProtocol kPop3 = {
+    kPop3Connecting,         kPop3AwaitGreeting,          kPop3Relay,  &OnSent, &OnRead,
+    kPop3DestinationRefused, kPop3DestinationUnreachable, kPop3Closing};
 
 }  // namespace
 

@@ -42,6 +42,7 @@ inline constexpr char kPop3LogInFirst[] =
     "-ERR log in first with USER mailbox#server or USER mailbox#server:port\r\n";
 inline constexpr char kPop3LineTooLong[] = "-ERR line too long\r\n";
 inline constexpr char kPop3DestinationRefused[] = "-ERR destination not allowed.\r\n";
+inline constexpr char kPop3DestinationUnreachable[] = "-ERR destination not reachable.\r\n";
 
 void Pop3Handler(IoContext* x, uint64_t key, uint32_t bytes);
 

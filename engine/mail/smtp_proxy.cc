@@ -179,8 +179,9 @@ void OnRead(IoContext* x) {
   }
 }
 
-constexpr MailProtocol kSmtp = {kSmtpConnecting, kSmtpAwaitGreeting,      kSmtpRelay,  &OnSent,
-                                &OnRead,         kSmtpDestinationRefused, kSmtpClosing};
+constexpr MailProtocol kSmtp = {
+    kSmtpConnecting,         kSmtpAwaitGreeting,          kSmtpRelay,  &OnSent, &OnRead,
+    kSmtpDestinationRefused, kSmtpDestinationUnreachable, kSmtpClosing};
 
 }  // namespace
 

@@ -66,6 +66,8 @@ inline constexpr char kSmtpNotBase64[] = "501 the user name is not valid Base64\
 inline constexpr char kSmtpCancelled[] = "501 authentication cancelled\r\n";
 inline constexpr char kSmtpLineTooLong[] = "500 line too long\r\n";
 inline constexpr char kSmtpDestinationRefused[] = "554 destination not allowed.\r\n";
+// 421: the proxy closes the connection after it.
+inline constexpr char kSmtpDestinationUnreachable[] = "421 destination not reachable.\r\n";
 // To the real server.
 inline constexpr char kSmtpEhlo[] = "EHLO Tarnwick Proxy Server\r\n";
 inline constexpr char kSmtpAuthLogin[] = "AUTH LOGIN\r\n";

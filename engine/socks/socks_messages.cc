@@ -129,11 +129,11 @@ void Socks5CommandNotSupported(uint8_t out[10]) {
   out[1] = 7;
 }
 
-void Socks5NotAllowed(uint8_t out[10]) {
+void Socks5Failed(uint8_t out[10], uint8_t code) {
   std::memset(out, 0, 10);
   out[0] = 5;
-  out[1] = 2;
-  out[3] = 1;  // an IPv4 address (0.0.0.0:0), so clients that read the address type parse it
+  out[1] = code;
+  out[3] = 1;
 }
 
 }  // namespace tw

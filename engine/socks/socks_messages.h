@@ -54,7 +54,12 @@ void Socks4Granted(uint8_t out[8], uint32_t address, uint16_t port);
 void Socks4Rejected(uint8_t out[8]);
 void Socks5Succeeded(uint8_t out[10], uint32_t address, uint16_t port);
 void Socks5CommandNotSupported(uint8_t out[10]);
-// Reply 2: connection not allowed by ruleset (the destination policy refused).
-void Socks5NotAllowed(uint8_t out[10]);
+// SOCKS 5 reply codes of a request that was not granted.
+constexpr uint8_t kSocks5NotAllowed = 2;         // connection not allowed by ruleset
+constexpr uint8_t kSocks5HostUnreachable = 4;    // name not resolved, connect failed
+constexpr uint8_t kSocks5ConnectionRefused = 5;  // the destination refused the connect
+// A failure reply with code and the address 0.0.0.0:0 (type IPv4, so clients that read the
+// address type parse it).
+void Socks5Failed(uint8_t out[10], uint8_t code);
 
 }  // namespace tw

@@ -1,5 +1,6 @@
 #include "engine/socks/socks_proxy.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -42,8 +43,7 @@ void Consume(IoContext* x, size_t n) {
 }
 
 void StartConnect(IoContext* x, int32_t connecting_state, const std::string& host, uint16_t port) {
-  x->state = connecting_state;
-  if (!ConnectDestination(x, host, port)) CloseContext(x);
+  StartDestinationConnect(x, host, port, connecting_state);
 }
 
 // Keeps the name being looked up for the log line, and whether it came in a packet of its
@@ -193,17 +193,24 @@ void LogResolvedName(IoContext* x) {
   }
 }
 
-// The policy refused the destination: SOCKS 4 and 4a say "rejected" (91), SOCKS 5 "not allowed
-// by ruleset" (2); then the connection closes.
-void RefuseDestination(IoContext* x) {
+// The destination was not reached: SOCKS 4 and 4a say "rejected" (91); SOCKS 5 says "not
+// allowed by ruleset" (2) for the policy, "connection refused" (5) when the destination
+// refused, "host unreachable" (4) otherwise. Then the connection closes.
+void RefuseDestination(IoContext* x, ConnectFailure failure) {
   if (x->state == kSocks4Connecting) {
     uint8_t reply[8];
     Socks4Rejected(reply);
     SendReply(x, reply, sizeof reply, kSocksRefused);
     return;
   }
+  uint8_t code = kSocks5HostUnreachable;
+  if (failure == ConnectFailure::kRefused) {
+    code = kSocks5NotAllowed;
+  } else if (failure == ConnectFailure::kUnreachable && x->overlapped.error == ECONNREFUSED) {
+    code = kSocks5ConnectionRefused;
+  }
   uint8_t reply[10];
-  Socks5NotAllowed(reply);
+  Socks5Failed(reply, code);
   SendReply(x, reply, sizeof reply, kSocksRefused);
 }
 

@@ -104,6 +104,37 @@ TEST_F(FtpDialogueTest, CommandsBeforeAServerIsNamedGetUsualAnswers) {
   EXPECT_TRUE(Logged().empty());
 }
 
+// Input the proxy refuses in its own dialogue, each answered while the client may go on:
+// control characters in the name or destination, an over-long name, and destinations not
+// reached (a name that does not resolve in time, a port nobody listens on); a line over the
+// limit ends the dialogue. Only the two destinations tried are logged: nothing else got as far
+// as a connect.
+TEST_F(FtpDialogueTest, MalformedOrUnreachableDestinationsAreAnsweredAndTheDialogueGoesOn) {
+  UseSilentDns();
+  StartProxy();
+  ControlClient c(static_cast<uint16_t>(proxy_->port()));
+  ASSERT_EQ(c.Reply(), kGreeting);
+  const std::pair<std::string, const char*> cases[] = {
+      {"USER al\x01ice@127.0.0.1:2121", "501 Invalid user name.\r\n"},
+      {"USER alice@127.0.0.1\x7f", "501 Invalid user name.\r\n"},
+      {"SITE 127.0.0.\x1b"
+       "1",
+       "501 Invalid user name.\r\n"},
+      {"USER " + std::string(300, 'u') + "@127.0.0.1", "501 Invalid user name.\r\n"},
+      {"USER alice@nowhere.test", "530 destination not reachable.\r\n"},
+      {"OPEN 127.0.0.1:1", "530 destination not reachable.\r\n"},
+  };
+  for (const auto& [command, reply] : cases) {
+    EXPECT_EQ(c.Command(command), reply) << "after " << command.substr(0, 40);
+  }
+  EXPECT_EQ(c.Command("NOOP"), "200 NOOP ok.\r\n") << "the dialogue goes on";
+  ASSERT_TRUE(c.Send(std::string(kFtpMaxLine, 'N')));
+  EXPECT_EQ(c.Reply(), "500 Command line too long.\r\n");
+  EXPECT_TRUE(WaitForClose(c.fd()));
+  EXPECT_EQ(Logged(),
+            (std::vector<std::string>{"FTP nowhere.test:127.0.0.1", "FTP 127.0.0.1:1:127.0.0.1"}));
+}
+
 TEST_F(FtpDialogueTest, LoginRequiredThenLowerCaseCommandsReachTheServer) {
   AddUser("bob", "s3cret", 1);
   StartServer();

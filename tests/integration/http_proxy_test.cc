@@ -369,11 +369,26 @@ TEST_F(HttpProxyTest, SecondRequestOnTheConnectionGetsANewServerConnection) {
             "reply 3\nreply 4\n");
 }
 
-TEST_F(HttpProxyTest, RequestForTheProxyItselfIsClosedWithoutReply) {
+// The proxy's own address is refused like any destination it may not reach, with the reason.
+TEST_F(HttpProxyTest, RequestForTheProxyItselfGets403) {
   StartProxy();
   std::string own = "127.0.0.1:" + std::to_string(proxy_->port());
-  EXPECT_EQ(Refused("GET http://" + own + "/ HTTP/1.1\r\nHost: " + own + "\r\n\r\n"), "");
-  EXPECT_TRUE(Logged().empty());
+  std::string reply = Refused("GET http://" + own + "/ HTTP/1.1\r\nHost: " + own + "\r\n\r\n");
+  EXPECT_EQ(reply.rfind("HTTP/1.0 403 Forbidden\r\n", 0), 0u) << reply;
+  EXPECT_NE(reply.find("Destination not allowed."), std::string::npos) << reply;
+  EXPECT_EQ(Logged(), std::vector<std::string>{"Refused destination " + own + ":127.0.0.1"});
+}
+
+// A head that fills the buffer without its end is answered, never met with a bare close.
+TEST_F(HttpProxyTest, HeadOverTheBufferGets431) {
+  StartProxy();
+  RecordingOrigin origin;
+  std::string head = "GET http://" + origin.Host() + "/ HTTP/1.1\r\nX: ";
+  head += std::string(kIoBufferSize - head.size(), 'x');  // exactly one buffer, all read
+  std::string reply = Refused(head);
+  EXPECT_EQ(reply.rfind("HTTP/1.0 431 Request Header Fields Too Large\r\n", 0), 0u) << reply;
+  EXPECT_NE(reply.find("Connection: close\r\n"), std::string::npos) << reply;
+  EXPECT_EQ(origin.Connections(), 0u);
 }
 
 // By default no loopback destination is reached, however it is asked for (plain request,
@@ -426,7 +441,6 @@ TEST_F(HttpProxyTest, MalformedRequestsAreClosedCleanly) {
       "GET http://" + std::string(300, 'a') + "/ HTTP/1.1\r\n\r\n",
       "CONNECT a!b:443 HTTP/1.1\r\n\r\n",
       "CONNECT 127.0.0.1:0 HTTP/1.1\r\n\r\n",
-      "GET http://" + h + "/ HTTP/1.1\r\nX: " + std::string(9000, 'x'),  // head beyond one read
       "GET http://" + h + "/ HTTP/1.1\r\nHost: " + h,  // head without its end, then close
   };
   for (const std::string& in : inputs) {
@@ -599,11 +613,20 @@ TEST_F(HttpProxyTest, ResponsesOfEveryFramingComeBackInOrder) {
   EXPECT_EQ(origin.Connections(), 4u);
 }
 
-TEST_F(HttpProxyTest, UnresolvableHostIsClosedWithoutReply) {
+// A name that does not resolve in time and a port nobody listens on both get the 502 page,
+// for a plain request and for CONNECT.
+TEST_F(HttpProxyTest, UnresolvableOrUnreachableDestinationGets502) {
+  UseSilentDns();
   StartProxy();
-  EXPECT_EQ(
-      Refused("GET http://no-such-host.invalid/ HTTP/1.1\r\nHost: no-such-host.invalid\r\n\r\n"),
-      "");
+  for (const std::string target : {"nowhere.test:80", "127.0.0.1:1"}) {
+    for (const std::string request :
+         {"GET http://" + target + "/ HTTP/1.1\r\nHost: " + target + "\r\n\r\n",
+          "CONNECT " + target + " HTTP/1.1\r\n\r\n"}) {
+      std::string reply = Refused(request);
+      EXPECT_EQ(reply.rfind("HTTP/1.0 502 Bad Gateway\r\n", 0), 0u) << request << reply;
+      EXPECT_NE(reply.find("Connection: close\r\n"), std::string::npos) << reply;
+    }
+  }
 }
 
 TEST_F(HttpProxyTest, RequestSplitOverReadsIsServedWhole) {

@@ -155,7 +155,7 @@ TEST_F(Pop3ProxyTest, MailboxIsCutAtTheFirstHash) {
   int fd = Client();
   // The server text is then "x#127.0.0.1:port", a host that does not exist.
   ASSERT_TRUE(SendAll(fd, "USER a#x#" + Target(server) + "\r\n"));
-  EXPECT_EQ(ReadUntilClose(fd), "") << "an unknown host closes the client without a reply";
+  EXPECT_EQ(ReadUntilClose(fd), kPop3DestinationUnreachable) << "an unknown host is reported";
   close(fd);
   EXPECT_EQ(Logged(), (std::vector<std::string>{"Pop3 x#127.0.0.1:127.0.0.1"}));
   EXPECT_EQ(server.accepted(), 0);
@@ -185,14 +185,25 @@ TEST_F(Pop3ProxyTest, ServersThatRefuseFailOrCannotBeReachedEndTheClient) {
   EXPECT_EQ(ReadUntilClose(fd), "-ERR too busy\r\n") << "the server's refusal reaches the client";
   close(fd);
 
-  // A server that closes at once, and a port where nobody listens.
+  // A server that closes at once ends the client; a port where nobody listens is reported.
   TestServer closes(TestServer::kSilentClose);
-  for (uint16_t port : {closes.port(), static_cast<uint16_t>(1)}) {
-    fd = Client();
-    ASSERT_TRUE(SendAll(fd, "USER a#127.0.0.1:" + std::to_string(port) + "\r\n"));
-    EXPECT_EQ(ReadUntilClose(fd), "") << port;
-    close(fd);
-  }
+  fd = Client();
+  ASSERT_TRUE(SendAll(fd, "USER a#127.0.0.1:" + std::to_string(closes.port()) + "\r\n"));
+  EXPECT_EQ(ReadUntilClose(fd), "");
+  close(fd);
+  fd = Client();
+  ASSERT_TRUE(SendAll(fd, "USER a#127.0.0.1:1\r\n"));
+  EXPECT_EQ(ReadUntilClose(fd), kPop3DestinationUnreachable);
+  close(fd);
+}
+
+TEST_F(Pop3ProxyTest, UnresolvableServerNameIsReported) {
+  UseSilentDns();
+  StartProxy(kProtocolPop3);
+  int fd = Client();
+  ASSERT_TRUE(SendAll(fd, "USER a#nowhere.test\r\n"));
+  EXPECT_EQ(ReadUntilClose(fd), kPop3DestinationUnreachable);
+  close(fd);
 }
 
 // The policy's refusal ends the client with "-ERR": by default for any loopback server, and

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,6 +21,8 @@
 #include "engine/core/io_context.h"
 #include "engine/core/proxy_server.h"
 #include "engine/proxy_protocols.h"
+#include "platform/resolver.h"
+#include "tests/support/dns_test_server.h"
 #include "tests/support/test_sockets.h"
 
 namespace tw::test {
@@ -62,14 +66,15 @@ class ProxyFixture : public ::testing::Test {
   // be started with (settings_), for the caller to adjust.
   ListenerSettings& NewProxy(int32_t protocol, int authMode = 0,
                              const std::string& guestRange = "") {
-    proxy_ =
-        std::make_unique<ProxyServer>(protocol, ProtocolFor(protocol), ActivitySink(&activity_));
+    proxy_ = std::make_unique<ProxyServer>(protocol, ProtocolFor(protocol),
+                                           ActivitySink(&activity_), resolver_.get());
     settings_ = ListenerSettings{};
     settings_.authMode = authMode;
     settings_.guestRuleOn = !guestRange.empty();
     settings_.guestIpRange = guestRange;
     settings_.dataDir = data_dir_;
     settings_.allowLocalDestinations = allow_local_destinations_;
+    if (resolver_) settings_.lookupTimeoutMs = kSilentLookupMs;
     return settings_;
   }
 
@@ -83,6 +88,14 @@ class ProxyFixture : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(UserTable(data_dir_).Add(&u, &error)) << error;
   }
+
+  // Names are looked up at a DNS server that never answers, within a short limit: every name
+  // fails as one in a silent zone does. Call before NewProxy.
+  void UseSilentDns() {
+    dns_ = std::make_unique<DnsTestServer>(std::map<std::string, std::string>{});
+    resolver_ = std::make_unique<ResolverPool>(ResolverOptions{dns_->Address()});
+  }
+  static constexpr uint32_t kSilentLookupMs = 200;  // a short wait for the tests that fail
 
   int Connect() { return ConnectLoopback(static_cast<uint16_t>(proxy_->port())); }
 
@@ -108,6 +121,14 @@ class ProxyFixture : public ::testing::Test {
     });
     return logged_;
   }
+  // True once the activity text `line` (as Logged() joins it) has been posted, polled within
+  // WaitUntil's bound: a log line may be posted after the bytes the client reads.
+  bool WaitForLogged(const std::string& line) {
+    return WaitUntil([&] {
+      std::vector<std::string> logged = Logged();
+      return std::find(logged.begin(), logged.end(), line) != logged.end();
+    });
+  }
   // The same texts as posted, part by part (for names that hold ":" or ",").
   std::vector<ActivityText> LoggedParts() {
     Logged();
@@ -115,6 +136,9 @@ class ProxyFixture : public ::testing::Test {
   }
 
   std::string data_dir_;
+  // Declared before the proxy, which must go first.
+  std::unique_ptr<DnsTestServer> dns_;
+  std::unique_ptr<ResolverPool> resolver_;
   std::unique_ptr<ProxyServer> proxy_;
   ListenerSettings settings_;
   MessageQueue<ActivityText> activity_;

@@ -25,7 +25,9 @@ constexpr char kWelcome[] = "220 welcome to Tarnwick Proxy Server\r\n";
 constexpr char kPasswordPrompt[] = "334 UGFzc3dvcmQ6\r\n";
 
 // The folder of this test's helper scripts, absolute, whatever the build's working directory.
-std::string ThisDir() { return TW_INTEGRATION_DIR; }
+std::string ThisDir() {
+  return TW_INTEGRATION_DIR;
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -262,7 +264,16 @@ TEST_F(SmtpProxyTest, ServerRefusalsReachTheClientAndEndTheConnection) {
 
   fd = ClientAtUserPrompt();  // nobody listens there
   ASSERT_TRUE(SendAll(fd, Base64Encode("alice#127.0.0.1:1") + "\r\n"));
-  EXPECT_EQ(ReadUntilClose(fd), "");
+  EXPECT_EQ(ReadUntilClose(fd), kSmtpDestinationUnreachable);
+  close(fd);
+}
+
+TEST_F(SmtpProxyTest, UnresolvableServerNameIsReported) {
+  UseSilentDns();
+  StartProxy(kProtocolSmtp);
+  int fd = ClientAtUserPrompt();
+  ASSERT_TRUE(SendAll(fd, Base64Encode("alice#nowhere.test") + "\r\n"));
+  EXPECT_EQ(ReadUntilClose(fd), kSmtpDestinationUnreachable);
   close(fd);
 }
 

@@ -207,7 +207,36 @@ TEST_F(SocksProxyTest, Socks4aHostNameInALaterPacket) {
   ASSERT_TRUE(SendAll(fd, "data"));
   EXPECT_EQ(ReadExactly(fd, 4), "data");
   close(fd);
-  EXPECT_EQ(Logged().back(), "Socks4a- localhost:127.0.0.1");
+  EXPECT_TRUE(WaitForLogged("Socks4a- localhost:127.0.0.1")) << testing::PrintToString(Logged());
+}
+
+// A destination not reached is answered in each version's words before the close: SOCKS 4 and
+// 4a "rejected" (91), SOCKS 5 "host unreachable" (4) for a name that does not resolve in time,
+// "connection refused" (5) for a port nobody listens on.
+TEST_F(SocksProxyTest, UnresolvedOrUnreachableDestinationsGetTheVersionsFailure) {
+  UseSilentDns();
+  StartProxy();
+  const std::string name = "nowhere.test";
+  const std::string port = PortBytes(1);  // nobody listens on 127.0.0.1:1
+  struct Case {
+    const char* what;
+    std::string request, reply;
+  } cases[] = {
+      {"socks4a name", B({4, 1}) + port + B({0, 0, 0, 1}) + "u" + B({0}) + name + B({0}),
+       B({0, 91, 0, 0, 0, 0, 0, 0})},
+      {"socks4 refused", B({4, 1}) + port + B({127, 0, 0, 1}) + "u" + B({0}),
+       B({0, 91, 0, 0, 0, 0, 0, 0})},
+      {"socks5 name", B({5, 1, 0, 5, 1, 0, 3, static_cast<int>(name.size())}) + name + port,
+       B({5, 0, 5, 4, 0, 1, 0, 0, 0, 0, 0, 0})},
+      {"socks5 refused", B({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + port,
+       B({5, 0, 5, 5, 0, 1, 0, 0, 0, 0, 0, 0})},
+  };
+  for (const Case& c : cases) {
+    int fd = Connect();
+    ASSERT_TRUE(SendAll(fd, c.request));
+    EXPECT_EQ(ReadUntilClose(fd), c.reply) << c.what;
+    close(fd);
+  }
 }
 
 TEST_F(SocksProxyTest, Socks5RepliesByteForByte) {

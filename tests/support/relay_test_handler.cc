@@ -70,7 +70,10 @@ void RelayTestHandler(IoContext* x, uint64_t key, uint32_t bytes) {
       }
       return;
     case kConnecting:
-      if (ConnectStep(x, bytes)) OnConnected(x);
+      // The test protocol has no failure reply: the client sees the close.
+      if (ConnectStep(x, bytes, nullptr, [](IoContext* c, ConnectFailure) { CloseContext(c); })) {
+        OnConnected(x);
+      }
       return;
     default:
       Relay(x, key, bytes);
