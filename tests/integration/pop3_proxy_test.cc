@@ -104,6 +104,11 @@ TEST_F(Pop3ProxyTest, WrongUserFormsAreExplainedAndTheClientMayTryAgain) {
       {"USER alice#127.0.0.1:70000", kPop3UserForm},
       {"USER alice#127.0.0.1:1x", kPop3UserForm},
       {"USER " + std::string(300, 'm') + "#127.0.0.1", kPop3UserForm},
+      {"USER al\rice#127.0.0.1", kPop3UserForm},  // a bare CR would split the server's line
+      {"USER al\x01ice#127.0.0.1", kPop3UserForm},
+      {"USER alice#127.0.0.\x7f"
+       "1",
+       kPop3UserForm},
       {"PASS secret", kPop3LogInFirst},
       {"STLS", kPop3LogInFirst},
       {"AUTH", kPop3LogInFirst},

@@ -164,6 +164,10 @@ TEST_F(SmtpProxyTest, CommandsBeforeTheUserNameGetProperReplies) {
       {"", kSmtpUserForm},
       {"AUTH LOGIN", kSmtpUserPrompt},
       {Base64Encode("alice#127.0.0.1:0"), kSmtpUserForm},
+      {"AUTH LOGIN", kSmtpUserPrompt},
+      {Base64Encode("al\r\nice#127.0.0.1"), kSmtpUserForm},  // a line end for the server
+      {"AUTH LOGIN", kSmtpUserPrompt},
+      {Base64Encode("al\x01ice#127.0.0.1"), kSmtpUserForm},
       {"AUTH LOGIN " + Base64Encode("#127.0.0.1"), kSmtpUserForm},
       {"AUTH LOGIN =", kSmtpUserForm},
   };
