@@ -149,7 +149,7 @@ void StartFetch(IoContext* x, std::string_view header, const HttpDestination& de
     // else that does not decode is a bad request.
     SendOwnReply(x, RequestLine(header).size() > kFtpMaxField
                         ? "HTTP/1.0 414 URI Too Long\r\nContent-Length: 0\r\n\r\n"
-                        : "HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\n\r\n");
+                        : kBadRequestReply);
     return;
   }
   fetch->host = dest.host;
@@ -173,7 +173,8 @@ void NewRequest(IoContext* x, const RequestHead& request) {
   if (!Admitted(x, header, client, &user, &filter_id)) return;
   HttpDestination dest;
   if (!ParseDestination(header, &dest)) {
-    CloseContext(x);
+    // No host or port the proxy could go to (empty, malformed, port outside 1-65535).
+    SendOwnReply(x, kBadRequestReply);
     return;
   }
   // A request to the proxy itself would come back to it without end: refused like any other

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "engine/http/http_request_head.h"
 #include "http_fixture.h"
 
 namespace tw::test {
@@ -168,7 +169,7 @@ TEST_F(FtpGatewayTest, BadOrOverlongUrlsAreRefusedAndNeverReachTheServer) {
     std::string path;
     std::string reply;
   } cases[] = {
-      {"/a.txt%0d%0aDELE%20a.txt", "HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\n\r\n"},
+      {"/a.txt%0d%0aDELE%20a.txt", std::string(kBadRequestReply)},
       {"/" + std::string(300, 'p'), "HTTP/1.0 414 URI Too Long\r\nContent-Length: 0\r\n\r\n"},
   };
   for (const auto& c : cases) {
