@@ -10,6 +10,7 @@
 #include "config/protocols.h"
 #include "console/api_router.h"
 #include "console/console_owner.h"
+#include "console/service_dialog_api.h"
 #include "hosting/server_manager.h"
 #include "platform/interfaces.h"
 
@@ -236,6 +237,7 @@ void RegisterOptionsPage(ApiRouter& router, ConsoleOwner& owner) {
                return ApiReply::Json({{"files", DailyLogFiles(owner.dataDir())}});
              });
   router.Document("GET", "/logs/YYYYMMDD.txt", "One daily log file as plain text.");
+  RegisterServiceDialog(router, owner);
 }
 
 }  // namespace tw
