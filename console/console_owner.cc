@@ -1,5 +1,6 @@
 #include "console/console_owner.h"
 
+#include <cstdio>
 #include <future>
 
 #include "config/protocols.h"
@@ -45,6 +46,10 @@ void ConsoleOwner::StartUp(std::string* fileError) {
     PublishStatus();
   };
   events.isServiceRunning = [this] { return isServiceRunning && isServiceRunning(); };
+  events.listenFailed = [this](const std::string& line) {
+    std::fprintf(stderr, "tarnwick: %s\n", line.c_str());
+    LogLine(line);
+  };
   PublishStatus();
 }
 

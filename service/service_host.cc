@@ -94,6 +94,7 @@ int RunService(const ServiceOptions& options) {
   activity.SetSavelog(Settings::InDataDir(dir).Switch(setting::kSavelog));
 
   ServerManager manager(ManagerHost::kService, dir, log, ActivitySink(&activity.Queue()));
+  manager.events.listenFailed = log;
   manager.StartServers();
   ApplyThreadPriority(logger, dir);
   bool running = manager.AllServersActive();
