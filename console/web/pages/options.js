@@ -123,6 +123,7 @@
       return el('div', { className: 'check' }, input, el('label', { for: id }, row.label));
     }
     const input = el('input', { type: row.kind === 'number' ? 'number' : 'text', id, value: row.value,
+      min: row.kind === 'number' ? row.min : null, max: row.kind === 'number' ? row.max : null,
       onchange: () => save(input.value.trim()) });
     return el('div', { className: 'field' }, el('label', { for: id }, row.label), input);
   }
