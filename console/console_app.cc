@@ -25,9 +25,12 @@
 #include "console/console_owner.h"
 #include "console/console_token.h"
 #include "console/page_registry.h"
+#include "console/service_control.h"
+#include "console/service_status.h"
 #include "console/web_server.h"
 #include "hosting/program_start.h"
 #include "platform/ascii_text.h"
+#include "platform/descriptor_limit.h"
 
 extern char** environ;
 
@@ -113,12 +116,19 @@ int RunConsole(const ConsoleOptions& options) {
   }
 
   int signals = StopSignalDescriptor();
+  // Every connection costs descriptors; the proxies size their total from this limit.
+  RaiseDescriptorLimit();
   std::string error;
   if (!InstallMissingDataFiles(dir, &error)) {
     std::fprintf(stderr, "tarnwick: data directory %s: %s\n", dir.c_str(), error.c_str());
   }
 
   ConsoleOwner owner(dir, SystemClock::Instance());
+  owner.isServiceRunning = [dir] { return InstalledServiceRunning(dir); };
+  AutostartCommand autostart = DefaultServiceControlOptions(dir).autostart;
+  owner.options().applyStartAtLogon = [autostart](bool on, std::string* error) {
+    return SetStartAtLogon(on, autostart, error);
+  };
   std::string fileError;
   owner.StartUp(&fileError);
   if (!fileError.empty()) std::fprintf(stderr, "tarnwick: %s\n", fileError.c_str());

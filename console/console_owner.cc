@@ -1,5 +1,6 @@
 #include "console/console_owner.h"
 
+#include <cstdio>
 #include <future>
 
 #include "config/protocols.h"
@@ -45,6 +46,10 @@ void ConsoleOwner::StartUp(std::string* fileError) {
     PublishStatus();
   };
   events.isServiceRunning = [this] { return isServiceRunning && isServiceRunning(); };
+  events.listenFailed = [this](const std::string& line) {
+    std::fprintf(stderr, "tarnwick: %s\n", line.c_str());
+    LogLine(line);
+  };
   PublishStatus();
 }
 
@@ -156,7 +161,10 @@ void ConsoleOwner::PublishStatus() {
   if (manager_ == nullptr) return;
   std::vector<ServerStatusRow> rows;
   for (std::int32_t id = kFirstProtocol; id <= kLastProtocol; ++id) {
-    rows.push_back({id, NamesOf(id).upper, manager_->Running(id), manager_->LastPort(id)});
+    // A running proxy shows the port it listens on (the kernel's pick for port 0).
+    bool running = manager_->Running(id);
+    rows.push_back({id, NamesOf(id).upper, running,
+                    running ? manager_->Server(id).port() : manager_->LastPort(id)});
   }
   {
     MutexLock lock(status_mu_);

@@ -10,6 +10,7 @@
 #include "config/protocols.h"
 #include "console/api_router.h"
 #include "console/console_owner.h"
+#include "console/service_dialog_api.h"
 #include "hosting/server_manager.h"
 #include "platform/interfaces.h"
 
@@ -30,8 +31,16 @@ const SecuritySetting kSecuritySettings[] = {
      SecuritySetting::kNumber, 1, 1000000},
     {"logMegabytes", "Megabytes kept in the Server Logs list", setting::kConsoleLogMegabytes,
      SecuritySetting::kNumber, 1, 1024},
-    // Time limits, the per-client cap and the days of daily files kept join here as their
-    // keys reach config/settings.h.
+    // The bounds the proxies apply; the engine takes a value outside them as the default, so
+    // the page refuses it rather than let it be ignored silently.
+    {"idleTimeout", "Seconds an idle connection is kept open", setting::kIdleTimeout,
+     SecuritySetting::kNumber, 1, 86400},
+    {"lookupTimeout", "Seconds a name lookup may take", setting::kLookupTimeout,
+     SecuritySetting::kNumber, 1, 60},
+    {"maxConnectionsPerClient", "Connections per client address and proxy (0: no cap)",
+     setting::kMaxConnectionsPerClient, SecuritySetting::kNumber, 0, 1000000},
+    {"logDays", "Days the daily log files are kept", setting::kLogDays, SecuritySetting::kNumber,
+     1, 36500},
 };
 
 bool ValidValue(const SecuritySetting& row, std::string_view value) {
@@ -133,7 +142,12 @@ bool WriteSecuritySetting(const std::string& dataDir, std::string_view id, std::
   for (const SecuritySetting& row : kSecuritySettings) {
     if (id != row.id) continue;
     if (!ValidValue(row, value)) {
-      *error = std::string("Not a valid value for \"") + row.label + "\".";
+      *error = std::string("Not a valid value for \"") + row.label + "\"";
+      if (row.kind == SecuritySetting::kNumber) {
+        *error += ": it takes a whole number from " + std::to_string(row.min) + " to " +
+                  std::to_string(row.max);
+      }
+      *error += ".";
       return false;
     }
     return Settings::InDataDir(dataDir).SetText(row.key, value, error);
@@ -187,10 +201,15 @@ void RegisterOptionsPage(ApiRouter& router, ConsoleOwner& owner) {
                  std::string kind = row.kind == SecuritySetting::kSwitch ? "switch"
                                     : row.kind == SecuritySetting::kNumber ? "number"
                                                                            : "address";
-                 security.push_back({{"id", row.id},
-                                     {"label", row.label},
-                                     {"kind", kind},
-                                     {"value", settings.Text(row.key)}});
+                 nlohmann::json entry = {{"id", row.id},
+                                         {"label", row.label},
+                                         {"kind", kind},
+                                         {"value", settings.Text(row.key)}};
+                 if (row.kind == SecuritySetting::kNumber) {
+                   entry["min"] = row.min;
+                   entry["max"] = row.max;
+                 }
+                 security.push_back(entry);
                }
                reply["security"] = security;
                reply["addresses"] = ServerIpAddresses();
@@ -236,6 +255,7 @@ void RegisterOptionsPage(ApiRouter& router, ConsoleOwner& owner) {
                return ApiReply::Json({{"files", DailyLogFiles(owner.dataDir())}});
              });
   router.Document("GET", "/logs/YYYYMMDD.txt", "One daily log file as plain text.");
+  RegisterServiceDialog(router, owner);
 }
 
 }  // namespace tw

@@ -3,6 +3,7 @@
 #include "console/api_router.h"
 #include "console/main_window.h"
 #include "console/options_page.h"
+#include "console/proxy_servers_api.h"
 #include "console/server_logs_page.h"
 #include "console/web_assets.h"
 
@@ -10,12 +11,11 @@ namespace tw {
 
 namespace {
 
-// Proxy Servers registers its routes here once console/proxy_servers_page.* lands; the two
-// account pages follow them.
+// The two account pages register their routes here when they land.
 const ConsolePage kPages[] = {
     {"server-logs", "Server Logs", true, RegisterServerLogsPage},
     {"options", "Options", true, RegisterOptionsPage},
-    {"proxy-servers", "Proxy Servers", true, nullptr},
+    {"proxy-servers", "Proxy Servers", true, RegisterProxyServersPage},
     {"user-account", "User Account", true, nullptr},
     {"group", "Group", true, nullptr},
     {"help", "Help", false, nullptr},

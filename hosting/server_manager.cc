@@ -8,6 +8,7 @@
 #include "config/activity_text.h"
 #include "config/settings.h"
 #include "engine/proxy_protocols.h"
+#include "hosting/listen_failure.h"
 
 namespace tw {
 
@@ -114,6 +115,12 @@ void ServerManager::ReadEnabled(bool enabled[6]) const {
   }
 }
 
+void ServerManager::ReportListenFailure(int32_t id, int32_t port) {
+  if (events.listenFailed) {
+    events.listenFailed(ListenFailureText(NamesOf(id).upper, port, Server(id).startError()));
+  }
+}
+
 void ServerManager::RefreshServerStatus() {
   if (events.refreshServerStatus) events.refreshServerStatus();
 }
@@ -133,6 +140,9 @@ void ServerManager::StartServers() {
     running_[id] = Server(id).Start(wanted[id]);
   }
   for (int32_t id = 1; id <= 5; ++id) lastPort_[id] = wanted[id].port;
+  for (int32_t id : {kProtocolHttp, kProtocolFtp, kProtocolPop3, kProtocolSmtp, kProtocolSocks}) {
+    if (enabled[id] && !running_[id]) ReportListenFailure(id, wanted[id].port);
+  }
   allServersActive_ = 0;
   for (int32_t id = 1; id <= 5; ++id) allServersActive_ |= running_[id] ? 1 : 0;
 
@@ -207,6 +217,7 @@ void ServerManager::StartServer(int32_t id) {
         FormatText("%s Proxy Server started on %d", NamesOf(id).started, server.port()));
     return;
   }
+  ReportListenFailure(id, wanted.port);
   if (events.messageBox) {
     events.messageBox(FormatText("Error starting the %s proxy server. This may be due to another "
                                  "service running on the port %d, try changing the port number "

@@ -8,7 +8,7 @@
 // One thread (the console's main thread or the service's) calls every operation. Log lines go
 // to the `log` callback (the console's activity list or the service log); what the console
 // shows besides (toolbar, status text, message boxes, page refresh) goes to the notifications
-// in ManagerEvents, which the service host leaves empty.
+// in ManagerEvents, which the service host leaves empty but for listenFailed.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -32,6 +32,9 @@ struct ManagerEvents {
   std::function<void(const std::string& text, bool error)> messageBox;
   std::function<void()> startFailed;       // show the window on the proxy-servers page
   std::function<bool()> isServiceRunning;  // the installed service is running
+  // Both hosts: one line per enabled proxy that could not listen, with its port and why
+  // (ListenFailureText), also when the others started; the terminal and the journal show it.
+  std::function<void(const std::string& line)> listenFailed;
 };
 
 class ServerManager {
@@ -68,6 +71,7 @@ class ServerManager {
   ManagerEvents events;
 
  private:
+  void ReportListenFailure(int32_t id, int32_t port);
   // Which of the five servers server.sdb enables (index = id).
   void ReadEnabled(bool enabled[6]) const;
 

@@ -26,7 +26,6 @@
 #include "platform/descriptor_limit.h"
 #include "platform/registry.h"
 #include "service/systemd_unit.h"
-#include "tablestore/sdb_table.h"
 
 namespace tw {
 
@@ -51,17 +50,6 @@ void ApplyThreadPriority(ServiceLogger& logger, const std::string& dataDir) {
 }
 
 }  // namespace
-
-std::string ServiceNameFor(const std::string& dataDir) {
-  SdbTable table;
-  std::string name = "Tarnwick Proxy Service";
-  if (table.Open(DataFilePath(dataDir, "service.sdb"))) {
-    std::string description = table.Description();
-    if (!description.empty()) name = description;
-    table.Close();
-  }
-  return name;
-}
 
 int RunService(const ServiceOptions& options) {
   const std::string& name = options.serviceName;
@@ -106,6 +94,7 @@ int RunService(const ServiceOptions& options) {
   activity.SetSavelog(Settings::InDataDir(dir).Switch(setting::kSavelog));
 
   ServerManager manager(ManagerHost::kService, dir, log, ActivitySink(&activity.Queue()));
+  manager.events.listenFailed = log;
   manager.StartServers();
   ApplyThreadPriority(logger, dir);
   bool running = manager.AllServersActive();

@@ -8,10 +8,12 @@
 // Ends with "<name> stopping..." and "<name> stopped." once every proxy is stopped.
 #include <string>
 
+#include "hosting/service_identity.h"
+
 namespace tw {
 
 struct ServiceOptions {
-  std::string serviceName = "Tarnwick Proxy Service";
+  std::string serviceName = kDefaultServiceName;
   std::string dataDir;
   bool foreground = false;  // print where each proxy listens
 };
@@ -19,9 +21,5 @@ struct ServiceOptions {
 // The process exit code: 0 after a normal run (also when no proxy could start: "No servers to
 // start"), 1 when another instance holds the data directory or the directory is unusable.
 int RunService(const ServiceOptions& options);
-
-// The name the service runs under: the description of <dataDir>/service.sdb when that table
-// opens and has one, else the default.
-std::string ServiceNameFor(const std::string& dataDir);
 
 }  // namespace tw

@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -91,18 +90,6 @@ bool MakeDirectories(const std::string& path) {
 }
 
 }  // namespace
-
-std::string UnitName(const std::string& serviceName) {
-  std::string out;
-  for (char c : serviceName) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (c == ' ')
-      out += '-';
-    else if (std::isalnum(u) || c == '-' || c == '_' || c == '.')
-      out += static_cast<char>(std::tolower(u));
-  }
-  return out.empty() ? "kestrane" : out;
-}
 
 std::string UnitFileText(const std::string& serviceName, const std::string& program,
                          const std::string& dataDir) {

@@ -4,11 +4,10 @@
 // protocol (READY, STOPPING, STATUS), which does nothing outside systemd.
 #include <string>
 
+#include "hosting/service_identity.h"
+
 namespace tw {
 
-// "Tarnwick Proxy Service" -> "tarnwick-proxy-service": lower case, blanks as hyphens, and
-// anything but letters, digits, "-", "_" and "." dropped.
-std::string UnitName(const std::string& serviceName);
 
 // The unit file: Type=notify, the program with its data directory, restart on failure,
 // started at boot. The service runs as root in a sandbox: only the data directory is

@@ -69,6 +69,7 @@ void WorkerLoop(std::shared_ptr<CompletionPort> port) {
 
 bool ProxyServer::Start(const ListenerSettings& settings) {
   if (Running() || protocol_.handler == nullptr) return false;
+  startError_ = 0;
   access_.authMode.store(settings.authMode);
   access_.downloadRate = settings.downloadRate;
   access_.uploadRate = settings.uploadRate;
@@ -101,6 +102,7 @@ bool ProxyServer::Start(const ListenerSettings& settings) {
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   listenSocket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (wakeFd_ == -1 || listenSocket_ == -1) {
+    startError_ = errno;
     ReleaseAll();
     return false;
   }
@@ -114,12 +116,14 @@ bool ProxyServer::Start(const ListenerSettings& settings) {
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   if (!settings.listenAddress.empty() &&
       inet_pton(AF_INET, settings.listenAddress.c_str(), &addr.sin_addr) != 1) {
+    startError_ = EADDRNOTAVAIL;
     ReleaseAll();
     return false;
   }
   addr.sin_port = htons(static_cast<uint16_t>(settings.port & 0xffff));
   if (bind(listenSocket_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1 ||
       listen(listenSocket_, listenBacklog_) == -1) {
+    startError_ = errno;  // ReleaseAll's close may change errno
     ReleaseAll();
     return false;
   }

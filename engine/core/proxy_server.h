@@ -72,6 +72,11 @@ class ProxyServer {
   // on a running proxy, one without a handler, or when the port cannot be had; on failure
   // everything created so far is released.
   bool Start(const ListenerSettings& settings);
+  // Why the last Start could not listen: the errno of the failed socket, bind or listen
+  // (EACCES for a port the program may not bind, EADDRINUSE for a taken one; EADDRNOTAVAIL
+  // for a listen address that is no IPv4 address), 0 after a successful start or a failure
+  // of another kind.
+  int startError() const { return startError_; }
   // Stops a running proxy; does nothing on a stopped one.
   void Stop();
   bool Running() const { return stopped_.load() == 0; }
@@ -155,6 +160,7 @@ class ProxyServer {
   ListenEndpoint listed_;  // what was added to ownEndpoints_; port 0 = nothing
 
   int listenSocket_ = -1;
+  int startError_ = 0;  // owner thread: see startError()
   int listenBacklog_ = 128;
   std::thread acceptThread_;
   std::shared_ptr<CompletionPort> completionPort_;

@@ -31,9 +31,25 @@ export function readOption(dir, key) {
   return match ? match[1].trim() : undefined;
 }
 
+// A key of one [section] of option.ini.
+export function readSectionOption(dir, section, key) {
+  const text = fs.readFileSync(path.join(dir, 'option.ini'), 'utf8');
+  let current = '';
+  for (const line of text.split(/\r?\n/)) {
+    const header = line.match(/^\[(.*)\]\s*$/);
+    if (header) { current = header[1]; continue; }
+    const pair = line.match(/^([^=]+)=(.*)$/);
+    if (pair && current.toLowerCase() === section.toLowerCase() && pair[1].trim().toLowerCase() === key.toLowerCase()) {
+      return pair[2].trim();
+    }
+  }
+  return undefined;
+}
+
 // Starts tarnwick; resolves with {process, url, port, token, exited} once it printed its URL.
-export function startTarnwick(dataDir) {
-  const env = { ...process.env };
+export function startTarnwick(dataDir, extraEnv = {}) {
+  // The start-at-logon entry goes to the data directory, never to the user's own folder.
+  const env = { ...process.env, XDG_CONFIG_HOME: path.join(dataDir, 'xdg'), ...extraEnv };
   delete env.DISPLAY;          // never open a desktop browser from a test
   delete env.WAYLAND_DISPLAY;
   const child = spawn(tarnwickBinary(), ['--data', dataDir, '--console', '127.0.0.1:0'],

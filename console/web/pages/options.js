@@ -37,6 +37,72 @@
     return () => messageBox(what + ' is not available in this version of the console yet.');
   }
 
+  // Shows the boxes as the console now holds them (after Start or Install Service).
+  async function refreshBoxes() {
+    try {
+      const reply = await api.get('/api/options');
+      for (const [box, on] of Object.entries(reply.boxes)) {
+        const input = document.getElementById('opt-' + box);
+        if (input) input.checked = on;
+      }
+    } catch (e) {
+      await messageBox(e.message, { icon: 'error' });
+    }
+  }
+
+  // The Service dialog: each button runs kestrane, waits for it and shows its outcome.
+  function serviceDialog() {
+    const captionId = 'svc-caption-' + (++uid);
+    const outcome = el('p', { className: 'service-outcome', role: 'status' });
+    const dialog = el('dialog', { 'aria-labelledby': captionId });
+    const actions = [['Install Service', 'install'], ['Uninstall Service', 'uninstall'],
+      ['Start Service', 'start'], ['Stop Service', 'stop']];
+    const buttons = actions.map(([label, action]) =>
+      el('button', { type: 'button', className: 'push', onclick: () => run(label, action) }, label));
+    const exit = el('button', { type: 'button', className: 'push', onclick: () => close() }, 'Exit');
+    let busy = false;
+    function close() {
+      if (busy) return;
+      dialog.close();
+      dialog.remove();
+    }
+    async function run(label, action) {
+      if (busy) return;
+      busy = true;
+      for (const b of [...buttons, exit]) b.disabled = true;
+      outcome.className = 'service-outcome';
+      outcome.textContent = label + ': waiting for kestrane...';
+      try {
+        const reply = await api.post('/api/service', { action });
+        outcome.className = 'service-outcome' + (reply.ok ? '' : ' error');
+        outcome.textContent = label + (reply.ok ? ' succeeded.' : ' failed' +
+          (reply.exitCode >= 0 ? ' (exit code ' + reply.exitCode + ').' : '.')) + '\n' + reply.message;
+        if (reply.optionsCleared) await refreshBoxes();
+      } catch (e) {
+        outcome.className = 'service-outcome error';
+        outcome.textContent = label + ' failed.\n' + e.message;
+      } finally {
+        busy = false;
+        for (const b of [...buttons, exit]) b.disabled = false;
+      }
+    }
+    dialog.addEventListener('cancel', (e) => { e.preventDefault(); close(); });
+    dialog.append(
+      el('h2', { className: 'dialog-caption', id: captionId }, 'Service'),
+      el('div', { className: 'dialog-form' },
+        el('fieldset', {}, el('legend', {}, 'Tarnwick Proxy Service'),
+          el('p', { className: 'service-text' },
+            'You can run Tarnwick Proxy Server as a systemd service. The service keeps the proxies ' +
+            'active even when no one is logged in, and starts them when the machine starts. ' +
+            'Starting the service stops the proxies of this console first.'),
+          el('div', { className: 'service-buttons' }, buttons)),
+        outcome),
+      el('div', { className: 'dialog-buttons' }, exit));
+    document.body.append(dialog);
+    dialog.showModal();
+    buttons[0].focus();
+  }
+
   function securityRow(row, feedback) {
     const id = 'sec-' + row.id;
     async function save(value) {
@@ -57,6 +123,7 @@
       return el('div', { className: 'check' }, input, el('label', { for: id }, row.label));
     }
     const input = el('input', { type: row.kind === 'number' ? 'number' : 'text', id, value: row.value,
+      min: row.kind === 'number' ? row.min : null, max: row.kind === 'number' ? row.max : null,
       onchange: () => save(input.value.trim()) });
     return el('div', { className: 'field' }, el('label', { for: id }, row.label), input);
   }
@@ -90,7 +157,7 @@
           el('div', { className: 'row' },
             el('button', { type: 'button', className: 'push', onclick: notYet('The web filter editor') }, 'Web Filters...'),
             el('button', { type: 'button', className: 'push', onclick: notYet('The schedule editor') }, 'Schedules...'),
-            el('button', { type: 'button', className: 'push', onclick: notYet('Service control') }, 'Service...')),
+            el('button', { type: 'button', className: 'push', onclick: serviceDialog }, 'Service...')),
           el('div', { className: 'field' },
             el('label', { for: addressesId }, 'Server IP Address:'),
             el('select', { id: addressesId, className: 'addresses', size: '4' },

@@ -145,6 +145,10 @@ TEST_F(ConsolePagesTest, SecuritySettingsAreCheckedBeforeTheyAreWritten) {
       {"listenAddress", "example.org", false}, {"listenAddress", "1.2.3.4\n[x]", false},
       {"logRows", "500", true},             {"logRows", "0", false},
       {"logRows", "-5", false},             {"logMegabytes", "99999", false},
+      {"idleTimeout", "86400", true},       {"idleTimeout", "86401", false},
+      {"lookupTimeout", "1", true},         {"lookupTimeout", "0", false},
+      {"maxConnectionsPerClient", "0", true}, {"maxConnectionsPerClient", "1000001", false},
+      {"logDays", "30", true},              {"logDays", "3.5", false},
       {"nosuch", "1", false},
   };
   for (const Case& c : cases) {
@@ -154,6 +158,11 @@ TEST_F(ConsolePagesTest, SecuritySettingsAreCheckedBeforeTheyAreWritten) {
     if (!c.ok) EXPECT_EQ(ReadFile(dir_.File("option.ini")), before) << c.id << "=" << c.value;
   }
   EXPECT_EQ(Option(setting::kGuestsFromAnywhere), "1");
+  EXPECT_EQ(Option(setting::kIdleTimeout), "86400");
+  EXPECT_EQ(Option(setting::kMaxConnectionsPerClient), "0");
+  EXPECT_EQ(Run("POST", "/api/options/security", {{"id", "lookupTimeout"}, {"value", "61"}}).body["error"],
+            "Not a valid value for \"Seconds a name lookup may take\": it takes a whole number "
+            "from 1 to 60.");
   EXPECT_EQ(Run("GET", "/api/status").body["logRows"], 500u) << "the list bound applies at once";
 }
 

@@ -10,6 +10,7 @@
 #include "config/settings.h"
 #include "console/proxy_servers_page.h"
 #include "console/server_dialog.h"
+#include "console/service_status.h"
 #include "hosting/server_manager.h"
 #include "tests/support/test_sockets.h"
 #include "tests/unit/platform/test_dir.h"
@@ -100,6 +101,28 @@ TEST(ServiceControlOptionsTest, PathsGivenToKestraneAreAbsolute) {
   EXPECT_TRUE(ServiceActionFromName("stop", &a));
   EXPECT_EQ(a, ServiceAction::kStop);
   EXPECT_FALSE(ServiceActionFromName("-s", &a));
+}
+
+TEST(ServiceStatusTest, AsksSystemdAboutTheUnitKestraneInstallsAndOnlyActiveCounts) {
+  TestDir dir;
+  std::vector<std::string> asked;
+  int exit_code = 0;
+  bool started = true;
+  ProgramRunner runner = [&](const std::vector<std::string>& argv) {
+    asked = argv;
+    ProgramOutcome run;
+    run.started = started;
+    run.exited = started;
+    run.exit_code = exit_code;
+    return run;
+  };
+  EXPECT_TRUE(InstalledServiceRunning(dir.path(), runner));
+  EXPECT_EQ(asked, (std::vector<std::string>{"systemctl", "is-active", "--quiet",
+                                             "tarnwick-proxy-service.service"}));
+  exit_code = 3;  // inactive
+  EXPECT_FALSE(InstalledServiceRunning(dir.path(), runner));
+  started = false;  // no systemctl
+  EXPECT_FALSE(InstalledServiceRunning(dir.path(), runner));
 }
 
 TEST_F(ServiceControlTest, AProgramThatCannotRunIsAFailure) {

@@ -1,6 +1,7 @@
 #include "hosting/server_manager.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <stdlib.h>
@@ -14,6 +15,7 @@
 #include "config/installation.h"
 #include "config/settings.h"
 #include "engine/proxy_protocols.h"
+#include "hosting/listen_failure.h"
 #include "tests/support/test_sockets.h"
 
 namespace tw {
@@ -298,6 +300,52 @@ TEST_F(ServerManagerTest, ListenAddressBindsThatAddressOnly) {
   ASSERT_TRUE(settings().SetText(setting::kListenAddress, "not-an-address", &e)) << e;
   m->StartServer(kProtocolSocks);
   EXPECT_FALSE(m->Running(kProtocolSocks)) << "an address that cannot be bound fails the start";
+}
+
+}  // namespace
+}  // namespace tw
+
+namespace tw {
+namespace {
+
+TEST_F(ServerManagerTest, AProxyThatCannotListenIsReportedWithPortAndReasonWhileOthersStart) {
+  uint16_t taken = 0;
+  int holder = test::ListenLoopback(1, &taken);
+  ASSERT_GE(holder, 0);
+  std::string error;
+  ASSERT_TRUE(settings().SetInt(PortKey(kProtocolFtp), taken, &error)) << error;
+  auto m = Make(ManagerHost::kService);
+  std::vector<std::string> failures;
+  m->events.listenFailed = [&](const std::string& line) { failures.push_back(line); };
+  m->StartServers();
+  EXPECT_TRUE(m->AllServersActive());
+  EXPECT_FALSE(m->Running(kProtocolFtp));
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0], ListenFailureText("FTP", taken, EADDRINUSE));
+  m->StopServers();
+
+  // The single start of the page reports the same line besides its message box.
+  auto console = Make();
+  console->events.listenFailed = [&](const std::string& line) { failures.push_back(line); };
+  console->StartServer(kProtocolFtp);
+  ASSERT_EQ(failures.size(), 2u);
+  EXPECT_EQ(failures[1], failures[0]);
+  close(holder);
+}
+
+TEST(ListenFailureTextTest, SaysWhichPortAndWhy) {
+  EXPECT_EQ(ListenFailureText("HTTP", 808, EACCES),
+            "HTTP proxy could not listen on port 808: permission denied (ports below 1024 need "
+            "root rights or CAP_NET_BIND_SERVICE).");
+  EXPECT_EQ(ListenFailureText("SOCKS", 1080, EACCES),
+            "SOCKS proxy could not listen on port 1080: permission denied.");
+  EXPECT_EQ(ListenFailureText("FTP", 2121, EADDRINUSE),
+            "FTP proxy could not listen on port 2121: address in use (another program listens "
+            "on this port).");
+  EXPECT_EQ(ListenFailureText("POP3", 1110, 0),
+            "POP3 proxy could not listen on port 1110: the listener could not be set up.");
+  EXPECT_EQ(ListenFailureText("SMTP", 2525, EMFILE).rfind("SMTP proxy could not listen on port 2525: t", 0), 0u)
+      << "other errors give the system's text, lower case";
 }
 
 }  // namespace
