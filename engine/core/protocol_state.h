@@ -37,6 +37,7 @@ struct HttpResponseState {
   bool chunkedLast = false;  // the last Transfer-Encoding coding read is "chunked"
   bool codingSeen = false;   // a Transfer-Encoding line was read
   uint64_t length = 0;       // the Content-Length value
+  bool close = false;        // HTTP/1.0, or Connection: close: the server ends the connection
   HttpBodyState body;
 };
 
@@ -52,9 +53,11 @@ struct HttpRecord {
   std::string head;          // the rewritten head while it is sent (at most one buffer plus a
                              // Host line); emptied once sent
   bool headRequest = false;  // the request is HEAD (its response has no body)
+  bool closeAfter = false;   // the request asked for its connection to end with the response
   HttpBodyState body;        // the request body being sent on
   // Set by the destination context under the pair lock.
   bool responseEnded = false;  // the response to the request has reached the client whole
+  bool responseCloses = false; // that response told the client the connection ends
   bool upgraded = false;       // the response switched protocols: the pair is a tunnel now
 
   // Destination context of a request: the response being passed on.

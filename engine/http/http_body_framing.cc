@@ -203,4 +203,14 @@ bool LastCodingIsChunked(std::string_view value) {
   return EqualsNoCase(last, "chunked");
 }
 
+bool ListHasToken(std::string_view value, std::string_view token) {
+  while (!value.empty()) {
+    size_t comma = value.find(',');
+    if (EqualsNoCase(TrimBlanks(value.substr(0, comma)), token)) return true;
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
 }  // namespace tw

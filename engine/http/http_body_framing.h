@@ -48,4 +48,7 @@ bool ParseContentLength(std::string_view value, uint64_t* length);
 // True when the last coding of a Transfer-Encoding value is "chunked" (any letter case).
 bool LastCodingIsChunked(std::string_view value);
 
+// True when a comma-separated header value (Connection) lists token, in any letter case.
+bool ListHasToken(std::string_view value, std::string_view token);
+
 }  // namespace tw

@@ -202,9 +202,11 @@ void NewRequest(IoContext* x, const RequestHead& request) {
   if (!r.tunnel) {
     r.head = RewriteRequestHeader(header, dest);
     r.headRequest = request.head;
+    r.closeAfter = request.close;
     StartBody(&r.body, request.body, request.length);
   }
   r.responseEnded = false;
+  r.responseCloses = false;
   r.upgraded = false;
   StartDestinationConnect(x, dest.host, dest.port, kHttpConnecting);
 }
@@ -286,7 +288,11 @@ enum class AfterRequest { kNext, kTunnel, kClose, kWait };
 AfterRequest DecideAfterRequest(IoContext* x) REQUIRES(x->server->pairMutex()) {
   const HttpRecord& r = RecordOf<HttpRecord>(x);
   if (r.upgraded) return AfterRequest::kTunnel;
-  if (r.responseEnded) return AfterRequest::kNext;
+  // A connection the request or its response said ends with the response is closed, as its
+  // client expects (a client reading to the close would otherwise wait forever).
+  if (r.responseEnded) {
+    return r.closeAfter || r.responseCloses ? AfterRequest::kClose : AfterRequest::kNext;
+  }
   if (x->partner == nullptr) return AfterRequest::kClose;
   return AfterRequest::kWait;
 }
@@ -400,6 +406,7 @@ void ResponseEnded(IoContext* d) {
     MutexLock lock(d->server->pairMutex());
     if (IoContext* x = d->partner) {
       RecordOf<HttpRecord>(x).responseEnded = true;
+      RecordOf<HttpRecord>(x).responseCloses = RecordOf<HttpRecord>(d).response.close;
       if (x->idle) {
         x->idle = false;
         wake = x;

@@ -137,6 +137,7 @@ bool ReadRequestHead(std::string_view head, RequestHead* out) {
       if (!IsRequestLine(line)) return false;
       out->connect = line.substr(0, 8) == "CONNECT ";
       out->head = line.substr(0, 5) == "HEAD ";
+      out->close = line.substr(line.size() - 8) == "HTTP/1.0";
       first = false;
       continue;
     }
@@ -151,6 +152,8 @@ bool ReadRequestHead(std::string_view head, RequestHead* out) {
       if (length_seen && length != out->length) return false;
       length_seen = true;
       out->length = length;
+    } else if (EqualsNoCase(name, "Connection") || EqualsNoCase(name, "Proxy-Connection")) {
+      if (ListHasToken(value, "close")) out->close = true;
     } else if (EqualsNoCase(name, "Transfer-Encoding")) {
       // Several lines make one list: the last line's last coding is the one that frames.
       coding_seen = true;

@@ -40,6 +40,9 @@ struct RequestHead {
   std::string text;      // the head with every line ended by CRLF, its blank line included
   bool connect = false;  // CONNECT: no body; a tunnel follows the proxy's reply
   bool head = false;     // HEAD: its response has no body
+  // HTTP/1.0, or "close" in Connection or Proxy-Connection: the client's connection ends
+  // with the response.
+  bool close = false;
   HttpBodyKind body = kBodyNone;
   uint64_t length = 0;  // kBodyLength: the body's size
 };

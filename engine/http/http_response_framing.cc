@@ -34,6 +34,7 @@ bool TakeStatusLine(HttpResponseState* s, std::string_view line) {
   }
   if (line.size() > 12 && line[12] != ' ') return false;
   s->status = status;
+  s->close = line[7] == '0';
   s->phase = kHeaderLines;
   return true;
 }
@@ -45,6 +46,9 @@ bool TakeHeaderLine(HttpResponseState* s, std::string_view line) {
   std::string_view name = line.substr(0, colon);
   bool is_length = EqualsNoCase(name, "Content-Length");
   bool is_coding = EqualsNoCase(name, "Transfer-Encoding");
+  if (EqualsNoCase(name, "Connection") && ListHasToken(line.substr(colon + 1), "close")) {
+    s->close = true;
+  }
   if (!is_length && !is_coding) return true;
   // The value of a framing line must be seen whole.
   if (s->lineCut) return false;

@@ -11,6 +11,8 @@
 //     body runs to the close (Transfer-Encoding wins over Content-Length);
 //   - Content-Length (equal values if repeated): that many bytes;
 //   - otherwise the body runs until the server closes.
+// `close` tells whether the response ends its connection (HTTP/1.0 or "Connection: close"): the
+// proxy then ends the client's connection after it too, as the client was told.
 // Refused (kBad): a status line that is not "HTTP/1.x NNN", differing or malformed
 // Content-Length values, a NUL in the head, a head over kMaxResponseHead bytes, a malformed
 // chunked body. Pure functions over the state kept in the destination context's record.

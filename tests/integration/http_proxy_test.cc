@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -615,6 +616,43 @@ TEST_F(HttpProxyTest, ResponsesOfEveryFramingComeBackInOrder) {
   EXPECT_EQ(ReadExactly(fd, expected.size()), expected);
   close(fd);
   EXPECT_EQ(origin.Connections(), 4u);
+}
+
+// The client's connection ends with a response when either side said so (HTTP/1.0 or
+// "Connection: close"), so a client reading to the close is not left waiting; otherwise it
+// stays open for the next request.
+TEST_F(HttpProxyTest, ConnectionEndsWithTheResponseWhenEitherSideSaysSo) {
+  struct Row {
+    const char* version;
+    const char* requestLine;  // an extra request header line, or ""
+    const char* response;
+    bool closes;
+  } rows[] = {
+      {"HTTP/1.1", "", "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nok", true},
+      {"HTTP/1.1", "", "HTTP/1.1 200 OK\r\nconnection: Upgrade, CLOSE\r\nContent-Length: 2\r\n\r\nok", true},
+      {"HTTP/1.1", "", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok", true},
+      {"HTTP/1.0", "", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", true},
+      {"HTTP/1.1", "Connection: close\r\n", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", true},
+      {"HTTP/1.1", "Proxy-Connection: close\r\n", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", true},
+      {"HTTP/1.1", "", "HTTP/1.1 200 OK\r\nConnection: closed\r\nContent-Length: 2\r\n\r\nok", false},
+  };
+  StartProxy();
+  for (const Row& row : rows) {
+    RecordingOrigin origin([&](const std::string&, int) { return std::string(row.response); });
+    const std::string h = origin.Host();
+    const std::string request = "GET http://" + h + "/ " + row.version + "\r\nHost: " + h +
+                                "\r\n" + row.requestLine + "\r\n";
+    int fd = Connect();
+    ASSERT_TRUE(SendAll(fd, request));
+    EXPECT_EQ(ReadExactly(fd, std::strlen(row.response)), row.response);
+    if (row.closes) {
+      EXPECT_TRUE(WaitForClose(fd)) << row.response;  // closed, not a read that timed out
+    } else {
+      ASSERT_TRUE(SendAll(fd, request));  // the connection still serves
+      EXPECT_EQ(ReadExactly(fd, std::strlen(row.response)), row.response);
+    }
+    close(fd);
+  }
 }
 
 // A name that does not resolve in time and a port nobody listens on both get the 502 page,
