@@ -53,13 +53,18 @@ void ListingPage(std::string_view in) {
   Split(in, &listing, &path);
   std::string page = tw::ListingToHtml(listing, path);
   static constexpr std::string_view kTags[] = {
-      "<html>", "</html>", "<body>", "</body>", "<h2>", "</h2>", "<hr>", "<pre>", "</pre>",
-      "<BR>",   "<b>",     "</b>",   "</a>",   "</A>", "<A HREF=\"", "<a href="};
+      "<html>", "</html>", "<head>", "</head>", "<body>",     "</body>",   "<h2>",
+      "</h2>",  "<hr>",    "<pre>",  "</pre>",  "<BR>",       "<b>",       "</b>",
+      "</a>",   "</A>",    "<A HREF=\"../\">",  "<base href=\"", "<a href="};
   for (size_t at = page.find('<'); at != std::string::npos; at = page.find('<', at + 1)) {
     std::string_view rest = std::string_view(page).substr(at);
     bool known = false;
     for (std::string_view tag : kTags) known = known || rest.substr(0, tag.size()) == tag;
     if (!known) abort();
+    if (rest.substr(0, 12) == "<base href=\"") {  // the quoted base holds no quote or markup
+      std::string_view base = rest.substr(12, rest.find("\">") - 12);
+      if (base.find_first_of("\"'<>") != std::string_view::npos) abort();
+    }
     if (rest.substr(0, 8) == "<a href=") {
       std::string_view link = rest.substr(8, rest.find('>') - 8);
       if (link.find_first_of("\"' <") != std::string_view::npos) abort();
