@@ -114,32 +114,28 @@ void RegisterProxyServersPage(ApiRouter& router, ConsoleOwner& owner) {
                 if (!BodyValues(request.body, &values, &refusal)) return refusal;
                 return ApiReply::Json({{"controls", ControlsOf(values)}});
               });
-  router.Post("/api/proxy-servers/dialog/add-users",
-              "Add... on the Users tab: {\"values\": {...}, \"names\": [user names]}.",
-              [&owner](const ApiRequest& request) {
-                ServerDialogValues values;
-                ApiReply refusal;
-                if (!BodyValues(request.body, &values, &refusal)) return refusal;
-                std::vector<std::string> names;
-                if (!BodyNames(request.body, &names)) return ApiReply::Error(400, "names are required");
-                if (!owner.Call([&] { AddUsersByName(owner.dataDir(), names, &values); })) {
-                  return ApiReply::Error(503, kEnding);
-                }
-                return ApiReply::Json(DialogJson(values));
-              });
-  router.Post("/api/proxy-servers/dialog/add-groups",
-              "Add... on the Groups tab: {\"values\": {...}, \"names\": [group names]}.",
-              [&owner](const ApiRequest& request) {
-                ServerDialogValues values;
-                ApiReply refusal;
-                if (!BodyValues(request.body, &values, &refusal)) return refusal;
-                std::vector<std::string> names;
-                if (!BodyNames(request.body, &names)) return ApiReply::Error(400, "names are required");
-                if (!owner.Call([&] { AddGroupsByName(owner.dataDir(), names, &values); })) {
-                  return ApiReply::Error(503, kEnding);
-                }
-                return ApiReply::Json(DialogJson(values));
-              });
+  // Add... on the Users and Groups tabs: the picker's names join the dialog's list.
+  using AddByName = void (*)(const std::string&, const std::vector<std::string>&,
+                             ServerDialogValues*);
+  auto add_route = [&router, &owner](const char* path, const char* summary, AddByName add) {
+    router.Post(path, summary, [&owner, add](const ApiRequest& request) {
+      ServerDialogValues values;
+      ApiReply refusal;
+      if (!BodyValues(request.body, &values, &refusal)) return refusal;
+      std::vector<std::string> names;
+      if (!BodyNames(request.body, &names)) return ApiReply::Error(400, "names are required");
+      if (!owner.Call([&] { add(owner.dataDir(), names, &values); })) {
+        return ApiReply::Error(503, kEnding);
+      }
+      return ApiReply::Json(DialogJson(values));
+    });
+  };
+  add_route("/api/proxy-servers/dialog/add-users",
+            "Add... on the Users tab: {\"values\": {...}, \"names\": [user names]}.",
+            &AddUsersByName);
+  add_route("/api/proxy-servers/dialog/add-groups",
+            "Add... on the Groups tab: {\"values\": {...}, \"names\": [group names]}.",
+            &AddGroupsByName);
   router.Post("/api/proxy-servers/dialog/save",
               "OK: checks and writes the dialog's {\"values\": {...}}; a refusal writes nothing.",
               [&owner](const ApiRequest& request) {

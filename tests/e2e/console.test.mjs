@@ -6,7 +6,7 @@ import http from 'node:http';
 import { after, before, describe, test } from 'node:test';
 
 import {
-  freshDataDir, launchBrowser, readOption, screenshot, startTarnwick,
+  closeConsole, openConsole, readOption, screenshot,
 } from './console_fixture.mjs';
 
 // A raw request to the console (Host and headers exactly as given).
@@ -35,26 +35,22 @@ function viaProxy(proxyPort, url) {
 }
 
 describe('tarnwick console', () => {
+  let console_;
   let dataDir;
   let tarnwick;
-  let browser;
   let page;
   let origin;
 
   before(async () => {
-    dataDir = freshDataDir();
-    tarnwick = await startTarnwick(dataDir);
-    browser = await launchBrowser();
-    const context = await browser.newContext({ viewport: { width: 1280, height: 800 } });
-    page = await context.newPage();
+    console_ = await openConsole();
+    ({ dataDir, tarnwick, page } = console_);
     origin = http.createServer((req, res) => res.end('hello'));
     await new Promise((resolve) => origin.listen(0, '127.0.0.1', resolve));
   });
 
   after(async () => {
-    if (browser) await browser.close();
     if (origin) origin.close();
-    if (tarnwick && tarnwick.process.exitCode === null) tarnwick.process.kill('SIGTERM');
+    await closeConsole(console_);
   });
 
   test('logs in through the printed URL and starts and stops the proxies', async () => {

@@ -76,3 +76,20 @@ export async function screenshot(page, name) {
   fs.mkdirSync(screenshots, { recursive: true });
   await page.screenshot({ path: path.join(screenshots, name + '.png') });
 }
+
+// A console on a fresh data directory and a browser page at 1280x800 for it; closeConsole ends
+// both (the console with SIGTERM, as a service manager would).
+export async function openConsole() {
+  const dataDir = freshDataDir();
+  const tarnwick = await startTarnwick(dataDir);
+  const browser = await launchBrowser();
+  const context = await browser.newContext({ viewport: { width: 1280, height: 800 } });
+  const page = await context.newPage();
+  return { dataDir, tarnwick, browser, page };
+}
+
+export async function closeConsole(c) {
+  if (!c) return;
+  if (c.browser) await c.browser.close();
+  if (c.tarnwick && c.tarnwick.process.exitCode === null) c.tarnwick.process.kill('SIGTERM');
+}

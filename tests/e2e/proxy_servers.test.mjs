@@ -5,28 +5,21 @@ import assert from 'node:assert/strict';
 import { after, before, describe, test } from 'node:test';
 
 import {
-  freshDataDir, launchBrowser, readSectionOption, screenshot, startTarnwick,
+  closeConsole, openConsole, readSectionOption, screenshot,
 } from './console_fixture.mjs';
 
 describe('proxy servers and service', () => {
+  let console_;
   let dataDir;
-  let tarnwick;
-  let browser;
   let page;
 
   before(async () => {
-    dataDir = freshDataDir();
-    tarnwick = await startTarnwick(dataDir);
-    browser = await launchBrowser();
-    const context = await browser.newContext({ viewport: { width: 1280, height: 800 } });
-    page = await context.newPage();
-    await page.goto(tarnwick.url);
+    console_ = await openConsole();
+    ({ dataDir, page } = console_);
+    await page.goto(console_.tarnwick.url);
   });
 
-  after(async () => {
-    if (browser) await browser.close();
-    if (tarnwick && tarnwick.process.exitCode === null) tarnwick.process.kill('SIGTERM');
-  });
+  after(async () => closeConsole(console_));
 
   const list = () => page.getByRole('table', { name: 'Proxy Servers' });
   const rowOf = (name) => list().getByRole('row').filter({ has: page.getByRole('cell', { name, exact: true }) });
