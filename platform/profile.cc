@@ -64,8 +64,9 @@ Line Classify(std::string_view raw) {
   return line;
 }
 
-// Splits text at '\n'; a '\r' before it belongs to the line end. A last line without a line
-// end is kept; an empty tail after the final '\n' is not a line.
+// Splits text at '\n'; every '\r' just before it belongs to the line end, so rewriting a file
+// with "\r\r\n" lines gives the same bytes each time. A last line without a line end is
+// kept; an empty tail after the final '\n' is not a line.
 std::vector<Line> SplitLines(std::string_view text) {
   std::vector<Line> lines;
   std::size_t pos = 0;
@@ -73,7 +74,7 @@ std::vector<Line> SplitLines(std::string_view text) {
     std::size_t nl = text.find('\n', pos);
     std::size_t end = nl == std::string_view::npos ? text.size() : nl;
     std::size_t content_end = end;
-    if (content_end > pos && text[content_end - 1] == '\r') --content_end;
+    while (content_end > pos && text[content_end - 1] == '\r') --content_end;
     lines.push_back(Classify(text.substr(pos, content_end - pos)));
     if (nl == std::string_view::npos) break;
     pos = nl + 1;
