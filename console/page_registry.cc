@@ -4,8 +4,10 @@
 #include "console/main_window.h"
 #include "console/options_page.h"
 #include "console/proxy_servers_api.h"
+#include "console/schedule_editor.h"
 #include "console/server_logs_page.h"
 #include "console/web_assets.h"
+#include "console/web_filter_editor.h"
 
 namespace tw {
 
@@ -55,6 +57,9 @@ void RegisterConsoleRoutes(ApiRouter& router, ConsoleOwner& owner) {
     return ApiReply::Json({{"routes", routes}});
   });
   RegisterMainWindow(router, owner);
+  // The editors are dialogs that several pages open, not pages of their own.
+  RegisterWebFilterEditor(router, owner);
+  RegisterScheduleEditor(router, owner);
   for (const ConsolePage& page : ConsolePages()) {
     if (page.registerRoutes != nullptr) page.registerRoutes(router, owner);
   }

@@ -18,18 +18,6 @@ bool Absolute(const char* path) {
   return path != nullptr && path[0] == '/';
 }
 
-std::string HomeDirectory() {
-  const char* home = getenv("HOME");
-  if (Absolute(home)) return home;
-  char buf[4096];
-  passwd pw;
-  passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) == 0 && found && Absolute(pw.pw_dir)) {
-    return pw.pw_dir;
-  }
-  return {};
-}
-
 bool Writable(const std::string& arg, std::string* error) {
   if (arg.size() > kMaxArgument) {
     *error = "An argument of the start-at-logon command is too long.";
@@ -113,6 +101,18 @@ std::string EntryPath(const std::string& dir) {
 }
 
 }  // namespace
+
+std::string HomeDirectory() {
+  const char* home = getenv("HOME");
+  if (Absolute(home)) return home;
+  char buf[4096];
+  passwd pw;
+  passwd* found = nullptr;
+  if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) == 0 && found && Absolute(pw.pw_dir)) {
+    return pw.pw_dir;
+  }
+  return {};
+}
 
 std::string AutostartDirectory() {
   const char* config = getenv("XDG_CONFIG_HOME");

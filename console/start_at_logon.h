@@ -22,6 +22,10 @@ struct AutostartCommand {
   std::vector<std::string> extra_arguments;
 };
 
+// The user's home directory: $HOME when it is an absolute path, else the password database's
+// entry; empty when neither is known.
+std::string HomeDirectory();
+
 // The autostart folder from the environment; empty when neither XDG_CONFIG_HOME nor a home
 // directory is known.
 std::string AutostartDirectory();

@@ -127,6 +127,8 @@ void ServerManager::RefreshServerStatus() {
 
 void ServerManager::StartServers() {
   if (allServersActive_ != 0) return;
+  // Schedules and web filters edited in the console since the last start apply from now on.
+  startup_.Load(dataDir_);
   Settings settings = Settings::InDataDir(dataDir_);
   ListenerSettings wanted[6];
   for (int32_t id = kFirstProtocol; id <= kLastProtocol; ++id) {
@@ -207,6 +209,7 @@ void ServerManager::StartServer(int32_t id) {
     if (!enabled[id] && events.messageBox) events.messageBox(kCaptionlessDisabled, false);
     return;
   }
+  startup_.Load(dataDir_);
   ListenerSettings wanted = ListenerSettingsFor(Settings::InDataDir(dataDir_), id);
   ProxyServer& server = Server(id);
   running_[id] = server.Start(wanted);

@@ -48,6 +48,8 @@ class ServerManager {
   ServerManager(const ServerManager&) = delete;
   ServerManager& operator=(const ServerManager&) = delete;
 
+  // Both starts read the schedules, web filters and refusal pages again first, so what the
+  // console changed since the last start applies to the proxies they start.
   void StartServers();
   // Stops every running listener, also those started alone with StartServer.
   void StopServers();

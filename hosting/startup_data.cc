@@ -41,17 +41,21 @@ void LoadRefusalPages(const std::string& dataDir, HttpListenerSettings* http) {
 
 void StartupData::Load(const std::string& dataDir) {
   LoadRefusalPages(dataDir, &pages_);
-  filters_.Load(dataDir);
-  schedules_.Load(dataDir);
+  auto filters = std::make_shared<WebFilterList>();
+  filters->Load(dataDir);
+  filters_ = std::move(filters);
+  auto schedules = std::make_shared<ScheduleList>();
+  schedules->Load(dataDir);
+  schedules_ = std::move(schedules);
 }
 
 void StartupData::ApplyTo(int32_t protocolId, ListenerSettings* settings) const {
-  settings->schedules = &schedules_;
+  settings->schedules = schedules_;
   if (protocolId != kProtocolHttp) return;
   settings->http.ipBlockPage = pages_.ipBlockPage;
   settings->http.webFilterPage = pages_.webFilterPage;
   settings->http.schedulePage = pages_.schedulePage;
-  settings->http.webFilters = &filters_;
+  settings->http.webFilters = filters_;
 }
 
 }  // namespace tw

@@ -1,9 +1,11 @@
 #pragma once
 // What the listeners read that is loaded from the data directory when a program starts: the
-// weekly schedules, the web filters and the HTTP proxy's three refusal pages. Both programs
-// load it once through the server manager, which lends it to every listener it starts; it
-// must outlive them. Owner thread only.
+// weekly schedules, the web filters and the HTTP proxy's three refusal pages. The server
+// manager loads it when it is made and again before every start, so edits of the tables
+// reach the proxies started next. The lists are shared with the listeners: a listener still
+// running keeps the lists it started with, whatever a later Load does. Owner thread only.
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "engine/core/listener_settings.h"
@@ -21,17 +23,18 @@ void LoadRefusalPages(const std::string& dataDir, HttpListenerSettings* http);
 
 class StartupData {
  public:
-  // Reads the schedule and web-filter tables and the refusal pages; what cannot be read is
-  // left empty (no schedule restricts, no filter refuses, a refusal closes without a page).
+  // Reads the schedule and web-filter tables and the refusal pages into new lists (the old
+  // ones stay with the listeners that hold them); what cannot be read is left empty (no
+  // schedule restricts, no filter refuses, a refusal closes without a page).
   void Load(const std::string& dataDir);
 
-  // Lends the loaded data to a listener's settings: the schedules to every proxy, the web
-  // filters and pages to the HTTP proxy.
+  // Shares the loaded data with a listener's settings: the schedules with every proxy, the
+  // web filters and pages with the HTTP proxy.
   void ApplyTo(int32_t protocolId, ListenerSettings* settings) const;
 
  private:
-  ScheduleList schedules_;
-  WebFilterList filters_;
+  std::shared_ptr<const ScheduleList> schedules_ = std::make_shared<const ScheduleList>();
+  std::shared_ptr<const WebFilterList> filters_ = std::make_shared<const WebFilterList>();
   HttpListenerSettings pages_;
 };
 

@@ -2,7 +2,9 @@
 // and each protocol's own part (the others ignore it). The owner builds it from the settings
 // file and the data loaded at start-up and hands it to ProxyServer::Start; the listener keeps
 // its own copy while it runs, so the owner may change or drop its value afterwards. The
-// pointers name data the owner keeps alive until the listener has stopped.
+// schedules and web filters are shared: a running listener holds on to the lists it started
+// with, so the owner may load new ones for the next start while other listeners still read
+// the old ones.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +28,7 @@ struct HttpListenerSettings {
   std::string ipBlockPage;
   std::string webFilterPage;
   std::string schedulePage;
-  const WebFilterList* webFilters = nullptr;
+  std::shared_ptr<const WebFilterList> webFilters;
   std::uint32_t ftpGatewayTimeoutMs = 30000;
   std::uint32_t ftpGatewayDialogueMs = 120000;
 };
@@ -54,7 +56,7 @@ struct ListenerSettings {
   std::optional<std::vector<Ipv4Network>> attachedNetworks;
   std::string listenAddress;                // dotted IPv4 address to bind; empty: every interface
   std::string dataDir;                      // where the account tables are
-  const ScheduleList* schedules = nullptr;  // loaded at start-up; nullptr = none
+  std::shared_ptr<const ScheduleList> schedules;  // loaded at start-up; null = none
   std::uint32_t connectTimeoutMs = 20000;   // limit of a connect to a destination
   // Time a client has to finish its protocol dialogue (login, request); 0 = no limit.
   std::uint32_t dialogueTimeoutMs = 60000;

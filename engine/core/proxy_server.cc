@@ -79,7 +79,8 @@ bool ProxyServer::Start(const ListenerSettings& settings) {
   access_.attachedNetworks =
       settings.attachedNetworks ? *settings.attachedNetworks : AttachedIPv4Networks();
   access_.dataDir = settings.dataDir;
-  access_.schedules = settings.schedules;
+  schedules_ = settings.schedules;
+  access_.schedules = schedules_.get();
   access_.port = settings.port;
   loginThrottle_.Clear();
   http_ = settings.http;

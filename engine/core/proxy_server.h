@@ -149,6 +149,8 @@ class ProxyServer {
 
   // Written by Start before any worker runs, read by the workers.
   AuthorizationSettings access_;
+  // The schedules access_ points into, held while the proxy runs (and until its next Start).
+  std::shared_ptr<const ScheduleList> schedules_;
   HttpListenerSettings http_;
   FtpListenerSettings ftp_;
   uint32_t connectTimeoutMs_ = 20000;

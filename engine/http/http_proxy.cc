@@ -129,7 +129,7 @@ bool Admitted(IoContext* x, std::string_view header, const std::string& client, 
 
 bool FilterBlocks(IoContext* x, int32_t filter_id, std::string_view request_line,
                   const HttpDestination& dest) {
-  const WebFilterList* filters = x->server->http().webFilters;
+  const WebFilterList* filters = x->server->http().webFilters.get();
   if (filter_id < 1 || filter_id > 100 || filters == nullptr) return false;
   const WebFilter* f = filters->Find(filter_id);
   return f != nullptr && WebFilterBlocks(*f, FilterUrlText(request_line, dest));

@@ -248,8 +248,8 @@ class HttpFixture : public ProxyFixture {
 
   void StartProxy(int authMode = 0, const std::string& guestRange = "") {
     NewProxy(kProtocolHttp, authMode, guestRange);
-    settings_.http.webFilters = &filters_;
-    settings_.schedules = &schedules_;
+    settings_.http.webFilters = std::make_shared<const WebFilterList>(filters_);
+    settings_.schedules = std::make_shared<const ScheduleList>(schedules_);
     settings_.http.ftpGatewayTimeoutMs = ftp_timeout_ms_;
     LoadRefusalPages(data_dir_, &settings_.http);
     ASSERT_TRUE(proxy_->Start(settings_));

@@ -333,6 +333,49 @@ TEST_F(ServerManagerTest, AProxyThatCannotListenIsReportedWithPortAndReasonWhile
   close(holder);
 }
 
+// Schedules and web filters were read once when the program started, so an edit in the
+// console never reached the proxies until the program itself was restarted.
+TEST_F(ServerManagerTest, EveryStartReadsSchedulesAndFiltersAgainWhileRunningProxiesKeepTheirs) {
+  std::string e;
+  auto add_rules = [&](const std::string& name, int32_t* schedule_id, int32_t* filter_id) {
+    ScheduleRecord s;
+    s.name = name;
+    ASSERT_TRUE(ScheduleTable(dir_).Add(&s, &e)) << e;
+    FilterRecord f;
+    f.name = name;
+    f.webaddresses = name + ".example";
+    ASSERT_TRUE(FilterTable(dir_).Add(&f, &e)) << e;
+    *schedule_id = s.id;
+    *filter_id = f.id;
+  };
+  int32_t first_schedule = 0, first_filter = 0, next_schedule = 0, next_filter = 0;
+  auto m = Make();
+  add_rules("first", &first_schedule, &first_filter);
+  m->StartServers();
+  ASSERT_TRUE(m->Running(kProtocolHttp) && m->Running(kProtocolSocks));
+  EXPECT_NE(m->Server(kProtocolHttp).http().webFilters->Find(first_filter), nullptr);
+  const ScheduleList* socks_schedules = m->Server(kProtocolSocks).access().schedules;
+  ASSERT_NE(socks_schedules, nullptr);
+  EXPECT_NE(socks_schedules->Find(first_schedule), nullptr);
+
+  // One proxy started again while another runs: the new one reads the tables, the running
+  // one keeps reading the lists it started with.
+  m->StopServer(kProtocolHttp);
+  add_rules("next", &next_schedule, &next_filter);
+  m->StartServer(kProtocolHttp);
+  ASSERT_TRUE(m->Running(kProtocolHttp));
+  EXPECT_NE(m->Server(kProtocolHttp).http().webFilters->Find(next_filter), nullptr);
+  EXPECT_NE(m->Server(kProtocolHttp).access().schedules->Find(next_schedule), nullptr);
+  EXPECT_EQ(m->Server(kProtocolSocks).access().schedules, socks_schedules);
+  EXPECT_EQ(socks_schedules->Find(next_schedule), nullptr);
+  EXPECT_NE(socks_schedules->Find(first_schedule), nullptr) << "the old list is still alive";
+
+  m->StopServers();
+  m->StartServers();
+  EXPECT_NE(m->Server(kProtocolSocks).access().schedules->Find(next_schedule), nullptr);
+  m->StopServers();
+}
+
 TEST(ListenFailureTextTest, SaysWhichPortAndWhy) {
   EXPECT_EQ(ListenFailureText("HTTP", 808, EACCES),
             "HTTP proxy could not listen on port 808: permission denied (ports below 1024 need "
