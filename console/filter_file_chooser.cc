@@ -79,8 +79,8 @@ bool CheckFilterFilePath(const std::string& path, const std::vector<std::string>
     return false;
   }
   if (c.size() > max_length) {
-    *error = "The filter file's full path is longer than " + std::to_string(max_length) +
-             " characters.";
+    *error =
+        "The filter file's full path is longer than " + std::to_string(max_length) + " characters.";
     return false;
   }
   if (static_cast<std::uint64_t>(st.st_size) > max_bytes) {

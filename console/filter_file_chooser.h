@@ -32,8 +32,8 @@ struct FolderEntry {
 };
 
 struct FolderListing {
-  std::string folder;  // canonical; empty = the list of roots
-  std::string parent;  // empty at a root (go back to the roots)
+  std::string folder;                // canonical; empty = the list of roots
+  std::string parent;                // empty at a root (go back to the roots)
   std::vector<FolderEntry> entries;  // folders first, then files, each by name
   bool truncated = false;
 };

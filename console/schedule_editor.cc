@@ -147,25 +147,26 @@ void RegisterScheduleEditor(ApiRouter& router, ConsoleOwner& owner) {
   RegisterRuleSetEditor(router, owner, std::move(spec));
 
   router.Get("/api/schedules/times", "The Time dialog's 25 choices, \"00:00\" to \"24:00\".",
-             [](const ApiRequest&) { return ApiReply::Json({{"times", TimeChoices()}}); });
-  router.Post("/api/schedules/add-range",
-              "The Time dialog's OK: {\"day\": text, \"start\": \"HH:00\", \"end\": \"HH:00\"} "
-              "gives the day text with the range added.",
-              [](const ApiRequest& request) {
-                std::string day, start, end;
-                if (!BodyString(request.body, "day", &day) ||
-                    !BodyString(request.body, "start", &start) ||
-                    !BodyString(request.body, "end", &end) || !IsTimeChoice(start) ||
-                    !IsTimeChoice(end)) {
-                  return ApiReply::Error(400, "day, start and end (00:00..24:00) are required");
-                }
-                std::string merged = MergeTimeRange(day, TimeRangeOf(start, end));
-                if (merged.size() > static_cast<std::size_t>(kDayTextWidth)) {
-                  return ApiReply::Error(400, "A day holds at most " +
-                                                  std::to_string(kDayTextWidth) + " characters.");
-                }
-                return ApiReply::Json({{"day", merged}});
-              });
+             [](const ApiRequest&) {
+               return ApiReply::Json({{"times", TimeChoices()}});
+             });
+  router.Post(
+      "/api/schedules/add-range",
+      "The Time dialog's OK: {\"day\": text, \"start\": \"HH:00\", \"end\": \"HH:00\"} "
+      "gives the day text with the range added.",
+      [](const ApiRequest& request) {
+        std::string day, start, end;
+        if (!BodyString(request.body, "day", &day) || !BodyString(request.body, "start", &start) ||
+            !BodyString(request.body, "end", &end) || !IsTimeChoice(start) || !IsTimeChoice(end)) {
+          return ApiReply::Error(400, "day, start and end (00:00..24:00) are required");
+        }
+        std::string merged = MergeTimeRange(day, TimeRangeOf(start, end));
+        if (merged.size() > static_cast<std::size_t>(kDayTextWidth)) {
+          return ApiReply::Error(
+              400, "A day holds at most " + std::to_string(kDayTextWidth) + " characters.");
+        }
+        return ApiReply::Json({{"day", merged}});
+      });
 }
 
 }  // namespace tw

@@ -96,8 +96,7 @@ void RegisterWebFilterEditor(ApiRouter& router, ConsoleOwner& owner) {
                std::string error;
                std::vector<std::string> roots = FilterFileRoots(owner.dataDir());
                if (!ListFilterFileFolder(request.Query("folder"), roots,
-                                         request.Query("type", "txt") != "all", &listing,
-                                         &error)) {
+                                         request.Query("type", "txt") != "all", &listing, &error)) {
                  return ApiReply::Error(400, error);
                }
                nlohmann::json entries = nlohmann::json::array();

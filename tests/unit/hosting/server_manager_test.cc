@@ -185,11 +185,8 @@ TEST_F(ServerManagerTest, TimeLimitsReachTheListenersWithDefaultsForBadValues) {
     const char* text;
     uint32_t idle, lookup, dialogue;
   } cases[] = {
-      {"", 3600000, 5000, 120000},
-      {"7", 7000, 7000, 7000},
-      {"0", 3600000, 5000, 120000},
-      {"x", 3600000, 5000, 120000},
-      {"100000", 3600000, 5000, 120000},
+      {"", 3600000, 5000, 120000},  {"7", 7000, 7000, 7000},           {"0", 3600000, 5000, 120000},
+      {"x", 3600000, 5000, 120000}, {"100000", 3600000, 5000, 120000},
   };
   auto m = Make();
   for (const Case& c : cases) {
@@ -387,7 +384,9 @@ TEST(ListenFailureTextTest, SaysWhichPortAndWhy) {
             "on this port).");
   EXPECT_EQ(ListenFailureText("POP3", 1110, 0),
             "POP3 proxy could not listen on port 1110: the listener could not be set up.");
-  EXPECT_EQ(ListenFailureText("SMTP", 2525, EMFILE).rfind("SMTP proxy could not listen on port 2525: t", 0), 0u)
+  EXPECT_EQ(ListenFailureText("SMTP", 2525, EMFILE)
+                .rfind("SMTP proxy could not listen on port 2525: t", 0),
+            0u)
       << "other errors give the system's text, lower case";
 }
 
