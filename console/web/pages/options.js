@@ -33,10 +33,6 @@
     }
   }
 
-  function notYet(what) {
-    return () => messageBox(what + ' is not available in this version of the console yet.');
-  }
-
   // Shows the boxes as the console now holds them (after Start or Install Service).
   async function refreshBoxes() {
     try {
@@ -155,8 +151,8 @@
             checkBox('HTTP Auth', 'httpAuth', b.httpAuth),
             checkBox('Socks5 Auth', 'socksAuth', b.socksAuth)),
           el('div', { className: 'row' },
-            el('button', { type: 'button', className: 'push', onclick: notYet('The web filter editor') }, 'Web Filters...'),
-            el('button', { type: 'button', className: 'push', onclick: notYet('The schedule editor') }, 'Schedules...'),
+            el('button', { type: 'button', className: 'push', onclick: () => window.Tarnwick.openWebFilterEditor() }, 'Web Filters...'),
+            el('button', { type: 'button', className: 'push', onclick: () => window.Tarnwick.openScheduleEditor() }, 'Schedules...'),
             el('button', { type: 'button', className: 'push', onclick: serviceDialog }, 'Service...')),
           el('div', { className: 'field' },
             el('label', { for: addressesId }, 'Server IP Address:'),
