@@ -3,9 +3,7 @@
 // menu, the tabbed dialog, and the Limitations tab (speed limits, address rule, web filter and
 // schedule) that both dialogs show. Loaded after app.js, before the pages.
 (function () {
-  const { el, api, messageBox } = window.Tarnwick;
-  let uid = 0;
-  const nextId = (prefix) => prefix + '-' + (++uid);
+  const { el, api, messageBox, nextId, tabSet, contextMenu } = window.Tarnwick;
 
   // A list with whole-row selection. keyOf gives a row's key (a string); cells its texts.
   // onOpen runs on double click and Enter; menu: [{label, action}] for the context menu.
@@ -46,19 +44,9 @@
       trs[i].scrollIntoView({ block: 'nearest' });
     });
     table.addEventListener('contextmenu', (e) => {
-      e.preventDefault();
       const tr = e.target.closest('tr[data-key]');
       if (tr) select(tr.dataset.key);
-      const popup = el('div', { className: 'menu-list context-menu', role: 'menu', 'aria-label': label },
-        menu.map((item) => el('button', { type: 'button', role: 'menuitem',
-          onclick: () => { close(); item.action(); } }, item.label)));
-      popup.style.left = e.clientX + 'px';
-      popup.style.top = e.clientY + 'px';
-      function close() { popup.remove(); document.removeEventListener('click', close); }
-      popup.addEventListener('keydown', (k) => { if (k.key === 'Escape') { close(); table.focus(); } });
-      document.body.append(popup);
-      popup.querySelector('button').focus();
-      setTimeout(() => document.addEventListener('click', close), 0);
+      contextMenu(e, label, menu, table);
     });
     return {
       wrap: el('div', { className: 'table-wrap' }, table),
@@ -74,35 +62,7 @@
   function tabbedDialog({ caption, tabs, onOk }) {
     return new Promise((resolve) => {
       const captionId = nextId('acc-caption');
-      const tabList = el('div', { role: 'tablist', 'aria-label': caption, className: 'tabs' });
-      const panels = el('div', { className: 'tab-panels' });
-      const tabButtons = tabs.map((t, i) => {
-        const tabId = nextId('acc-tab');
-        const panelId = nextId('acc-panel');
-        panels.append(el('div', { role: 'tabpanel', id: panelId, 'aria-labelledby': tabId, className: 'tab-panel' }, t.panel));
-        return el('button', { type: 'button', role: 'tab', id: tabId, 'aria-controls': panelId, onclick: () => showTab(i) }, t.title);
-      });
-      tabList.append(...tabButtons);
-      function showTab(i) {
-        tabButtons.forEach((b, j) => {
-          b.setAttribute('aria-selected', String(i === j));
-          b.tabIndex = i === j ? 0 : -1;
-          panels.children[j].hidden = i !== j;
-        });
-      }
-      tabList.addEventListener('keydown', (e) => {
-        const i = tabButtons.indexOf(document.activeElement);
-        if (i < 0) return;
-        let next = i;
-        if (e.key === 'ArrowRight') next = (i + 1) % tabButtons.length;
-        else if (e.key === 'ArrowLeft') next = (i - 1 + tabButtons.length) % tabButtons.length;
-        else if (e.key === 'Home') next = 0;
-        else if (e.key === 'End') next = tabButtons.length - 1;
-        else return;
-        e.preventDefault();
-        showTab(next);
-        tabButtons[next].focus();
-      });
+      const { tabList, panels, buttons } = tabSet(caption, tabs);
       const dialog = el('dialog', { 'aria-labelledby': captionId, className: 'account-dialog' });
       let busy = false;
       function close(ok) { dialog.close(); dialog.remove(); resolve(ok); }
@@ -125,9 +85,8 @@
           el('button', { type: 'button', className: 'push', onclick: () => close(false) }, 'Cancel')));
       dialog.addEventListener('cancel', (e) => { e.preventDefault(); close(false); });
       document.body.append(dialog);
-      showTab(0);
       dialog.showModal();
-      tabButtons[0].focus();
+      buttons[0].focus();
     });
   }
 
@@ -229,5 +188,18 @@
     return Boolean(result && result.ok);
   }
 
-  window.Tarnwick.accounts = { listView, tabbedDialog, limitationsTab, field, fillChoices, showResult, nextId };
+  // Delete: asks `question`, then posts body to path and shows what came back; resolves once
+  // done, whichever the answer.
+  async function confirmDelete(question, path, body) {
+    const answer = await messageBox(question, { icon: 'question', buttons: ['Yes', 'No'] });
+    if (answer !== 'Yes') return false;
+    try {
+      return await showResult((await api.post(path, body)).result);
+    } catch (e) {
+      await messageBox(e.message, { icon: 'error' });
+      return false;
+    }
+  }
+
+  window.Tarnwick.accounts = { listView, tabbedDialog, limitationsTab, field, fillChoices, showResult, confirmDelete };
 })();

@@ -3,8 +3,8 @@
 // (General and the shared Limitations tab); Delete asks first, and the console refuses the
 // guests' group.
 (function () {
-  const { el, api, messageBox } = window.Tarnwick;
-  const { listView, tabbedDialog, limitationsTab, field, showResult, nextId } = window.Tarnwick.accounts;
+  const { el, api, messageBox, nextId } = window.Tarnwick;
+  const { listView, tabbedDialog, limitationsTab, field, showResult, confirmDelete } = window.Tarnwick.accounts;
   let list = null;
 
   async function load(selectId) {
@@ -69,14 +69,7 @@
   async function remove() {
     const row = list.selected();
     if (!row) return;
-    const answer = await messageBox('Do you really want to delete this group?', { icon: 'question', buttons: ['Yes', 'No'] });
-    if (answer !== 'Yes') return;
-    try {
-      const reply = await api.post('/api/group/delete', { id: row.id });
-      await showResult(reply.result);
-    } catch (e) {
-      await messageBox(e.message, { icon: 'error' });
-    }
+    await confirmDelete('Do you really want to delete this group?', '/api/group/delete', { id: row.id });
     await load();
   }
 

@@ -2,8 +2,8 @@
 // User Account: the accounts of user.sdb by user name, the account dialog (General and the
 // shared Limitations tab), Delete with its question, and Export.../Import... of the text file.
 (function () {
-  const { el, api, messageBox } = window.Tarnwick;
-  const { listView, tabbedDialog, limitationsTab, field, fillChoices, showResult, nextId } = window.Tarnwick.accounts;
+  const { el, api, messageBox, nextId } = window.Tarnwick;
+  const { listView, tabbedDialog, limitationsTab, field, fillChoices, showResult, confirmDelete } = window.Tarnwick.accounts;
   const MAX_IMPORT_BYTES = 16 * 1024 * 1024;
   let list = null;
 
@@ -79,14 +79,7 @@
   async function remove() {
     const row = list.selected();
     if (!row) return;
-    const answer = await messageBox('Do you really want to delete this user?', { icon: 'question', buttons: ['Yes', 'No'] });
-    if (answer !== 'Yes') return;
-    try {
-      const reply = await api.post('/api/user-account/delete', { userid: row.userid });
-      await showResult(reply.result);
-    } catch (e) {
-      await messageBox(e.message, { icon: 'error' });
-    }
+    await confirmDelete('Do you really want to delete this user?', '/api/user-account/delete', { userid: row.userid });
     await load();
   }
 
