@@ -4,6 +4,7 @@
 
 #include "config/account_tables.h"
 #include "console/account_pickers.h"
+#include "console/account_save.h"
 #include "console/dialog_checks.h"
 #include "console/json_fields.h"
 
@@ -22,6 +23,14 @@ std::string Refusal(const GroupRecord& v) {
     if (!refusal.empty()) return refusal;
   }
   return {};
+}
+
+// What the dialog edits; the per-proxy switches stay as the record has them.
+void CopyDialogFields(const GroupRecord& values, GroupRecord* rec) {
+  rec->name = values.name;
+  rec->notes = values.notes;
+  rec->enable = values.enable != 0 ? 1 : 0;
+  CopyLimitations(values.rules, &rec->rules);
 }
 
 }  // namespace
@@ -52,24 +61,11 @@ PageResult SaveGroupDialog(const std::string& data_dir, const GroupRecord& value
   std::string refusal = Refusal(values);
   if (!refusal.empty()) return PageResult::Refused(refusal);
 
-  GroupTable table(data_dir);
-  GroupRecord holder;
-  if (table.FindByName(values.name, &holder) && holder.id != values.id) {
-    return PageResult::Refused("The group name \"" + values.name + "\" already exists.");
-  }
-  GroupRecord rec;
-  bool existing = values.id > 0 && table.FindById(values.id, &rec);
-  if (!existing) rec = GroupRecord{};
-  rec.name = values.name;
-  rec.notes = values.notes;
-  rec.enable = values.enable != 0 ? 1 : 0;
-  CopyLimitations(values.rules, &rec.rules);
-  std::string error;
-  if (!(existing ? table.Update(rec, &error) : table.Add(&rec, &error))) {
-    return PageResult::Refused("The group could not be saved: " + error);
-  }
-  if (table.FindById(rec.id, &rec)) *row = RowOf(rec);
-  return {};
+  GroupRecord saved;
+  PageResult result =
+      SaveAccountRecord(data_dir, values, values.name, "group", &CopyDialogFields, &saved);
+  if (result.ok) *row = RowOf(saved);
+  return result;
 }
 
 PageResult DeleteGroup(const std::string& data_dir, std::int32_t id) {

@@ -5,6 +5,7 @@
 
 #include "config/account_tables.h"
 #include "config/settings.h"
+#include "console/account_save.h"
 #include "console/dialog_checks.h"
 #include "console/json_fields.h"
 
@@ -26,6 +27,18 @@ std::map<std::int32_t, std::string> GroupNames(const std::string& data_dir) {
     names.emplace(g.id, std::move(g.name));
   }
   return names;
+}
+
+// What the dialog edits; the per-proxy switches stay as the record has them.
+void CopyDialogFields(const UserRecord& values, UserRecord* rec) {
+  rec->userid = values.userid;
+  rec->passwd = values.passwd;
+  rec->email = values.email;
+  rec->name = values.name;
+  rec->notes = values.notes;
+  rec->group = values.group;
+  rec->enable = values.enable != 0 ? 1 : 0;
+  CopyLimitations(values.rules, &rec->rules);
 }
 
 }  // namespace
@@ -72,28 +85,11 @@ PageResult SaveUserDialog(const std::string& data_dir, const UserRecord& values,
   std::string refusal = UserRefusal(values);
   if (!refusal.empty()) return PageResult::Refused(refusal);
 
-  UserTable table(data_dir);
-  UserRecord holder;
-  if (table.FindByName(values.userid, &holder) && holder.id != values.id) {
-    return PageResult::Refused("The user name \"" + values.userid + "\" already exists.");
-  }
-  UserRecord rec;
-  bool existing = values.id > 0 && table.FindById(values.id, &rec);
-  if (!existing) rec = UserRecord{};
-  rec.userid = values.userid;
-  rec.passwd = values.passwd;
-  rec.email = values.email;
-  rec.name = values.name;
-  rec.notes = values.notes;
-  rec.group = values.group;
-  rec.enable = values.enable != 0 ? 1 : 0;
-  CopyLimitations(values.rules, &rec.rules);
-  std::string error;
-  if (!(existing ? table.Update(rec, &error) : table.Add(&rec, &error))) {
-    return PageResult::Refused("The user could not be saved: " + error);
-  }
-  if (table.FindById(rec.id, &rec)) *row = RowOf(rec, GroupNames(data_dir));
-  return {};
+  UserRecord saved;
+  PageResult result =
+      SaveAccountRecord(data_dir, values, values.userid, "user", &CopyDialogFields, &saved);
+  if (result.ok) *row = RowOf(saved, GroupNames(data_dir));
+  return result;
 }
 
 PageResult DeleteUser(const std::string& data_dir, std::string_view userid) {
