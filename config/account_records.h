@@ -44,6 +44,9 @@ struct UserRecord {
   AccountRules rules;
 };
 
+// The group of clients without a login, made by the installation; it cannot be deleted.
+constexpr char kGuestGroupName[] = "[Guest]";
+
 struct GroupRecord {
   std::int32_t id = 0;
   std::string name;  // field 1, key 1

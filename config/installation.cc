@@ -108,7 +108,7 @@ bool BuildServerTable(const std::string& path, std::string* error) {
 bool BuildGroupTable(const std::string& path, std::string* error) {
   if (!GroupTable::CreateFile(path, error)) return false;
   GroupRecord guest;
-  guest.name = "[Guest]";
+  guest.name = kGuestGroupName;
   guest.notes = "Default group";
   guest.enable = 1;
   for (int p = 1; p <= 5; ++p) guest.rules.SetServer(p, 1);

@@ -10,7 +10,7 @@
 namespace tw {
 
 struct RuleSetName {
-  std::int32_t id;
+  std::int32_t id = 0;
   std::string name;
 };
 

@@ -6,6 +6,7 @@
 namespace tw {
 
 namespace {
+constexpr int kIdKey = 0;
 constexpr int kNameKey = 1;
 }  // namespace
 
@@ -18,10 +19,12 @@ std::vector<UserChoice> ListUserChoices(const std::string& data_dir, std::string
   return out;
 }
 
-std::vector<GroupChoice> ListGroupChoices(const std::string& data_dir, std::string* error) {
+std::vector<GroupChoice> ListGroupChoices(const std::string& data_dir, std::string* error,
+                                          AccountOrder order) {
   std::vector<GroupRecord> records;
   std::vector<GroupChoice> out;
-  if (!GroupTable(data_dir).List(&records, error, kNameKey, kMaxListedAccounts)) return out;
+  int key = order == AccountOrder::kByName ? kNameKey : kIdKey;
+  if (!GroupTable(data_dir).List(&records, error, key, kMaxListedAccounts)) return out;
   out.reserve(records.size());
   for (GroupRecord& r : records) out.push_back(ChoiceOf(std::move(r)));
   return out;

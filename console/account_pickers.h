@@ -1,8 +1,9 @@
 #pragma once
 // The user and group pickers: every account listed for a multi-select, users by user name,
 // groups by group name (key 1 order). The same entries fill the Users and Groups tabs of the
-// server dialog. A missing or unreadable table lists nothing, with *error (when given) saying
-// why. Owner thread, or any thread: the tables are opened and closed within each call.
+// server dialog, and (groups in id order) the Group list of the account dialog. A missing or
+// unreadable table lists nothing, with *error (when given) saying why. Owner thread, or any thread:
+// the tables are opened and closed within each call.
 #include <cstdint>
 #include <nlohmann/json_fwd.hpp>
 #include <string>
@@ -31,8 +32,9 @@ UserChoice ChoiceOf(UserRecord&& record);
 GroupChoice ChoiceOf(GroupRecord&& record);
 
 std::vector<UserChoice> ListUserChoices(const std::string& data_dir, std::string* error = nullptr);
-std::vector<GroupChoice> ListGroupChoices(const std::string& data_dir,
-                                          std::string* error = nullptr);
+enum class AccountOrder { kByName, kById };
+std::vector<GroupChoice> ListGroupChoices(const std::string& data_dir, std::string* error = nullptr,
+                                          AccountOrder order = AccountOrder::kByName);
 
 // {"id", "userid", "name"} and {"id", "name"}. Reading takes the id only as an integer that
 // fits 32 bits and the texts only as strings; anything else throws nlohmann::json's

@@ -1,5 +1,6 @@
 #include "console/page_registry.h"
 
+#include "console/account_pages_api.h"
 #include "console/api_router.h"
 #include "console/main_window.h"
 #include "console/options_page.h"
@@ -13,13 +14,12 @@ namespace tw {
 
 namespace {
 
-// The two account pages register their routes here when they land.
 const ConsolePage kPages[] = {
     {"server-logs", "Server Logs", true, RegisterServerLogsPage},
     {"options", "Options", true, RegisterOptionsPage},
     {"proxy-servers", "Proxy Servers", true, RegisterProxyServersPage},
-    {"user-account", "User Account", true, nullptr},
-    {"group", "Group", true, nullptr},
+    {"user-account", "User Account", true, RegisterUserAccountPage},
+    {"group", "Group", true, RegisterGroupPage},
     {"help", "Help", false, nullptr},
     {"about", "About", false, nullptr},
     {"api", "Console API", false, nullptr},

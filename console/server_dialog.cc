@@ -6,6 +6,7 @@
 #include "config/account_tables.h"
 #include "config/protocols.h"
 #include "config/settings.h"
+#include "console/dialog_checks.h"
 
 namespace tw {
 
@@ -15,13 +16,6 @@ constexpr char kNoSuchServer[] = "There is no such server.";
 
 bool HasAccountTabs(std::int32_t id) {
   return id == kProtocolHttp || id == kProtocolFtp || id == kProtocolSocks;
-}
-
-bool HasControlCharacter(const std::string& text) {
-  return std::any_of(text.begin(), text.end(), [](char c) {
-    unsigned char u = static_cast<unsigned char>(c);
-    return u < 0x20 || u == 0x7f;
-  });
 }
 
 template <typename Choice>
@@ -53,25 +47,13 @@ void AddByName(const AccountTable<Record>& table, const std::vector<std::string>
 std::string Refusal(const ServerDialogValues& v) {
   if (!ValidProtocol(v.id)) return kNoSuchServer;
   if (v.port < 1 || v.port > 65535) return "The port must be a number from 1 to 65535.";
-  if (v.download_speed < 0 || v.download_speed > kMaxGuestSpeedKbps) {
-    return "The download speed limit must be from 0 to " + std::to_string(kMaxGuestSpeedKbps) +
-           " KB/s.";
+  for (const std::string& refusal :
+       {SpeedRefusal("download speed limit", v.download_speed),
+        SpeedRefusal("upload speed limit", v.upload_speed),
+        TextRefusal("IP address range for guests", v.ip_range, kMaxGuestRangeText),
+        TextRefusal("description", v.description, kNotesWidth)}) {
+    if (!refusal.empty()) return refusal;
   }
-  if (v.upload_speed < 0 || v.upload_speed > kMaxGuestSpeedKbps) {
-    return "The upload speed limit must be from 0 to " + std::to_string(kMaxGuestSpeedKbps) +
-           " KB/s.";
-  }
-  if (v.ip_range.size() > kMaxGuestRangeText) {
-    return "The IP address range for guests is longer than " + std::to_string(kMaxGuestRangeText) +
-           " characters.";
-  }
-  if (HasControlCharacter(v.ip_range)) {
-    return "The IP address range for guests holds a control character.";
-  }
-  if (v.description.size() > static_cast<std::size_t>(kNotesWidth)) {
-    return "The description is longer than " + std::to_string(kNotesWidth) + " characters.";
-  }
-  if (HasControlCharacter(v.description)) return "The description holds a control character.";
   if (v.users.size() > kMaxListedAccounts || v.groups.size() > kMaxListedAccounts ||
       v.removed_user_ids.size() > kMaxListedAccounts ||
       v.removed_group_ids.size() > kMaxListedAccounts) {

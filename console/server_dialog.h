@@ -24,12 +24,13 @@
 #include <vector>
 
 #include "console/account_pickers.h"
+#include "console/dialog_checks.h"
 #include "console/page_result.h"
 
 namespace tw {
 
 // The largest guest speed a proxy applies: faster ones would overflow its bytes per second.
-constexpr std::int32_t kMaxGuestSpeedKbps = 2097151;
+constexpr std::int32_t kMaxGuestSpeedKbps = kMaxSpeedKbps;
 constexpr std::size_t kMaxGuestRangeText = 255;  // what option.ini keeps of a value
 
 struct ServerDialogValues {

@@ -82,6 +82,61 @@
     });
   }
 
+  let uid = 0;
+  function nextId(prefix) { return prefix + '-' + (++uid); }
+
+  // A tab list and its panels for [{title, panel}]; show(i) selects a tab. The arrow keys,
+  // Home and End move between the tabs.
+  function tabSet(label, tabs) {
+    const tabList = el('div', { role: 'tablist', 'aria-label': label, className: 'tabs' });
+    const panels = el('div', { className: 'tab-panels' });
+    const buttons = tabs.map((t, i) => {
+      const tabId = nextId('tab');
+      const panelId = nextId('panel');
+      panels.append(el('div', { role: 'tabpanel', id: panelId, 'aria-labelledby': tabId, className: 'tab-panel' }, t.panel));
+      return el('button', { type: 'button', role: 'tab', id: tabId, 'aria-controls': panelId, onclick: () => show(i) }, t.title);
+    });
+    tabList.append(...buttons);
+    function show(i) {
+      buttons.forEach((b, j) => {
+        b.setAttribute('aria-selected', String(i === j));
+        b.tabIndex = i === j ? 0 : -1;
+        panels.children[j].hidden = i !== j;
+      });
+    }
+    tabList.addEventListener('keydown', (e) => {
+      const i = buttons.indexOf(document.activeElement);
+      if (i < 0) return;
+      let next = i;
+      if (e.key === 'ArrowRight') next = (i + 1) % buttons.length;
+      else if (e.key === 'ArrowLeft') next = (i - 1 + buttons.length) % buttons.length;
+      else if (e.key === 'Home') next = 0;
+      else if (e.key === 'End') next = buttons.length - 1;
+      else return;
+      e.preventDefault();
+      show(next);
+      buttons[next].focus();
+    });
+    show(0);
+    return { tabList, panels, buttons, show };
+  }
+
+  // A context menu at the mouse event e with [{label, action}]; Escape gives the focus back to
+  // `owner`, a click anywhere closes it.
+  function contextMenu(e, label, items, owner) {
+    e.preventDefault();
+    const menu = el('div', { className: 'menu-list context-menu', role: 'menu', 'aria-label': label },
+      items.map((item) => el('button', { type: 'button', role: 'menuitem',
+        onclick: () => { close(); item.action(); } }, item.label)));
+    menu.style.left = e.clientX + 'px';
+    menu.style.top = e.clientY + 'px';
+    function close() { menu.remove(); document.removeEventListener('click', close); }
+    menu.addEventListener('keydown', (k) => { if (k.key === 'Escape') { close(); owner.focus(); } });
+    document.body.append(menu);
+    menu.querySelector('button').focus();
+    setTimeout(() => document.addEventListener('click', close), 0);
+  }
+
   async function showMessages(messages) {
     for (const m of messages || []) {
       await messageBox(m.text, { icon: m.error ? 'error' : 'info' });
@@ -255,7 +310,7 @@
   }
 
   window.Tarnwick = {
-    el, api, messageBox, showMessages, logs, selectPage,
+    el, api, messageBox, showMessages, logs, selectPage, tabSet, contextMenu, nextId,
     status: () => status,
     registerPage(id, page) { pages.set(id, page); },
   };

@@ -4,13 +4,10 @@
 // user and group pickers. The dialog's values live here while it is open; OK sends them whole
 // and the console checks them again before it writes anything.
 (function () {
-  const { el, api, messageBox } = window.Tarnwick;
+  const { el, api, messageBox, nextId } = window.Tarnwick;
   let rows = [];
   let selectedId = 0;
   let tbody = null;
-  let uid = 0;
-
-  function nextId(prefix) { return prefix + '-' + (++uid); }
 
   async function showResult(result) {
     if (result && result.message) await messageBox(result.message, { icon: result.error ? 'error' : 'info' });
@@ -256,37 +253,7 @@
     for (const box of [enabledBox, permitBox, rangeBox, downBox, upBox]) box.addEventListener('change', applyEnabling);
 
     const captionId = nextId('srv-caption');
-    const tabList = el('div', { role: 'tablist', 'aria-label': 'Server settings', className: 'tabs' });
-    const panels = el('div', { className: 'tab-panels' });
-    const tabButtons = tabs.map((t, i) => {
-      const tabId = nextId('srv-tab');
-      const panelId = nextId('srv-panel');
-      const button = el('button', { type: 'button', role: 'tab', id: tabId, 'aria-controls': panelId,
-        onclick: () => showTab(i) }, t.title);
-      panels.append(el('div', { role: 'tabpanel', id: panelId, 'aria-labelledby': tabId, className: 'tab-panel' }, t.panel));
-      return button;
-    });
-    tabList.append(...tabButtons);
-    function showTab(i) {
-      tabButtons.forEach((b, j) => {
-        b.setAttribute('aria-selected', String(i === j));
-        b.tabIndex = i === j ? 0 : -1;
-        panels.children[j].hidden = i !== j;
-      });
-    }
-    tabList.addEventListener('keydown', (e) => {
-      const i = tabButtons.indexOf(document.activeElement);
-      if (i < 0) return;
-      let next = i;
-      if (e.key === 'ArrowRight') next = (i + 1) % tabButtons.length;
-      else if (e.key === 'ArrowLeft') next = (i - 1 + tabButtons.length) % tabButtons.length;
-      else if (e.key === 'Home') next = 0;
-      else if (e.key === 'End') next = tabButtons.length - 1;
-      else return;
-      e.preventDefault();
-      showTab(next);
-      tabButtons[next].focus();
-    });
+    const { tabList, panels, buttons: tabButtons } = window.Tarnwick.tabSet('Server settings', tabs);
 
     const dialog = el('dialog', { 'aria-labelledby': captionId, className: 'server-dialog' });
     let busy = false;
@@ -318,7 +285,6 @@
         el('button', { type: 'button', className: 'push', onclick: close }, 'Cancel')));
     dialog.addEventListener('cancel', (e) => { e.preventDefault(); close(); });
     document.body.append(dialog);
-    showTab(0);
     applyEnabling();
     dialog.showModal();
     tabButtons[0].focus();

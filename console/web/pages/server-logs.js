@@ -50,19 +50,10 @@
   }
 
   function contextMenu(e) {
-    e.preventDefault();
     const tr = e.target.closest('tr[data-seq]');
     if (tr) select(Number(tr.dataset.seq));
-    const menu = el('div', { className: 'menu-list context-menu', role: 'menu', 'aria-label': 'Server Logs' },
-      el('button', { type: 'button', role: 'menuitem', onclick: () => { close(); copy(); } }, 'Copy'),
-      el('button', { type: 'button', role: 'menuitem', onclick: () => { close(); clearAll(); } }, 'Clear All'));
-    menu.style.left = e.clientX + 'px';
-    menu.style.top = e.clientY + 'px';
-    function close() { menu.remove(); document.removeEventListener('click', close); }
-    menu.addEventListener('keydown', (k) => { if (k.key === 'Escape') { close(); table.focus(); } });
-    document.body.append(menu);
-    menu.querySelector('button').focus();
-    setTimeout(() => document.addEventListener('click', close), 0);
+    window.Tarnwick.contextMenu(e, 'Server Logs',
+      [{ label: 'Copy', action: copy }, { label: 'Clear All', action: clearAll }], table);
   }
 
   function keys(e) {
