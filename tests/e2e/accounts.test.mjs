@@ -101,6 +101,16 @@ describe('user accounts and groups', () => {
     await download.getByLabel('Max. speed').fill('4096');
     const filter = dialog.getByRole('group', { name: 'Web Filter' });
     assert.equal(await filter.getByRole('button', { name: 'Edit web filters' }).isDisabled(), true);
+    // "..." opens the editor over the dialog; a filter saved there is offered at once.
+    await filter.getByLabel('Web Filter', { exact: true }).check();
+    await filter.getByRole('button', { name: 'Edit web filters' }).click();
+    const editor = page.getByRole('dialog', { name: 'Web Filter' });
+    await editor.getByRole('button', { name: 'New', exact: true }).click();
+    await editor.getByLabel('Filter Name:').fill('Kids');
+    await editor.getByRole('button', { name: 'OK' }).click();
+    await editor.waitFor({ state: 'detached' });
+    await filter.getByRole('combobox', { name: 'Web filters' }).selectOption('Kids');
+    await filter.getByLabel('Web Filter', { exact: true }).uncheck();
     await screenshot(page, 'user-dialog-limitations');
     await dialog.getByRole('button', { name: 'OK' }).click();
     await dialog.waitFor({ state: 'detached' });
