@@ -429,18 +429,24 @@ void RequestSent(IoContext* x) {
   ContinueAfterRequest(x, next);
 }
 
-// Woken after waiting for the response (or because the destination is gone).
-void OnResponseAwaited(IoContext* x) {
-  if (x->overlapped.op != IoOp::kPosted) {
-    CloseContext(x);
-    return;
-  }
+// x, which waited without an operation and has just been taken out of its wait, goes on after
+// its response.
+void ResumeAfterResponse(IoContext* x) {
   AfterRequest next;
   {
     MutexLock lock(x->server->pairMutex());
     next = DecideAfterRequest(x);
   }
   ContinueAfterRequest(x, next == AfterRequest::kWait ? AfterRequest::kClose : next);
+}
+
+// Woken after waiting for the response (or because the destination is gone).
+void OnResponseAwaited(IoContext* x) {
+  if (x->overlapped.op != IoOp::kPosted) {
+    CloseContext(x);
+    return;
+  }
+  ResumeAfterResponse(x);
 }
 
 // A send of the request to a kept destination failed: that connection is shut down, and its
@@ -539,6 +545,7 @@ void OnRequestHeadSent(IoContext* x, uint32_t bytes) {
 // destination context leaves the pair and closes.
 void ResponseEnded(IoContext* d) {
   IoContext* wake = nullptr;
+  bool keep = false;
   CompletionPort* port = Port(d);
   const HttpRecord& dr = RecordOf<HttpRecord>(d);
   {
@@ -551,18 +558,23 @@ void ResponseEnded(IoContext* d) {
         x->idle = false;
         wake = x;
       }
-      if (!dr.response.close && !dr.trailing && !r.closeAfter && r.requestWhole) {
-        // Once the lock is released x may take d over: d is not touched after it.
+      keep = !dr.response.close && !dr.trailing && !r.closeAfter && r.requestWhole;
+      if (keep) {
         d->state = kHttpKept;
         d->idle = true;
-        if (wake != nullptr) port->Post(0, static_cast<uint64_t>(wake->socket), &wake->overlapped);
-        return;
+      } else {
+        x->partner = nullptr;
+        x->peerSocket.store(kNoSocket);
+        d->partner = nullptr;
+        d->peerSocket.store(kNoSocket);
       }
-      x->partner = nullptr;
-      x->peerSocket.store(kNoSocket);
-      d->partner = nullptr;
-      d->peerSocket.store(kNoSocket);
     }
+  }
+  if (keep) {
+    // Once the lock is released x may take d over: d is not touched after it. x, taken out of
+    // its wait, goes on in this worker (a post would only hand it to another one).
+    if (wake != nullptr) ResumeAfterResponse(wake);
+    return;
   }
   CloseContext(d);
   if (wake != nullptr) port->Post(0, static_cast<uint64_t>(wake->socket), &wake->overlapped);
