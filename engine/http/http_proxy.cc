@@ -132,11 +132,24 @@ void MarkRequestWhole(IoContext* x, bool whole) {
 }
 
 // Sends the rewritten head to the destination x is paired with.
+void KeptSendFailed(IoContext* x);
+
+// Sends the rewritten head to the destination x is paired with. A kept destination may have
+// closed meanwhile: that failure is the kept connection's (the request may go again), not the
+// client's.
 void SendRequestHead(IoContext* x) {
   HttpRecord& r = RecordOf<HttpRecord>(x);
   if (BodyEnded(r.body)) MarkRequestWhole(x, true);
-  SendThenState(x, x->peerSocket.load(), r.head.data(), static_cast<uint32_t>(r.head.size()),
-                kHttpRequestHead);
+  x->state = kHttpRequestHead;
+  if (Port(x)->PostSend(x->peerSocket.load(), &x->overlapped, r.head.data(),
+                        static_cast<uint32_t>(r.head.size()))) {
+    return;
+  }
+  if (r.reused) {
+    KeptSendFailed(x);
+  } else {
+    CloseContext(x);
+  }
 }
 
 // Starts a request's exchange with destination context d, paired with x and without an
@@ -489,6 +502,10 @@ void SendBodyStep(IoContext* x) {
   if (TakeBody(&r.body, std::string_view(x->buffer, x->held), &used) == BodyProgress::kBad ||
       used == 0) {
     CloseContext(x);
+    return;
+  }
+  if (r.reused && x->peerSocket.load() == kClosedPeer) {
+    KeptSendFailed(x);
     return;
   }
   if (BodyEnded(r.body)) MarkRequestWhole(x, true);
