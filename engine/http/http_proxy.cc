@@ -118,9 +118,13 @@ IoContext* KeptDestinationFor(IoContext* x, const HttpDestination& dest) {
       !EqualsNoCase(dest.host, r.destHost)) {
     return nullptr;
   }
-  MutexLock lock(x->server->pairMutex());
-  IoContext* d = x->partner;
-  if (d == nullptr || !d->idle || d->state != kHttpKept) return nullptr;
+  IoContext* d;
+  {
+    MutexLock lock(x->server->pairMutex());
+    d = x->partner;
+    if (d == nullptr || !d->idle || d->state != kHttpKept) return nullptr;
+  }
+  // A kept context waits for x alone (only x wakes it), so it stays as it is outside the lock.
   return SocketOpenAndQuiet(Port(x)->Descriptor(d->socket)) ? d : nullptr;
 }
 
