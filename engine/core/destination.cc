@@ -5,6 +5,7 @@
 #include <string>
 
 #include "config/activity_log.h"
+#include "engine/core/dialogue.h"
 #include "engine/core/proxy_server.h"
 #include "platform/address_text.h"
 #include "platform/resolver.h"
@@ -42,7 +43,7 @@ bool ConnectAllowed(IoContext* x, uint32_t address, uint16_t port) {
   }
   x->server->PostRefusal(
       ActivityText{"Refused destination " + AddressText(address) + ":" + std::to_string(port),
-                   PeerAddressOfFd(Port(x)->Descriptor(x->socket)), ""});
+                   ClientAddress(x), ""});
   // Completes like a connect, so the handler answers from the one state that waits for it.
   Port(x)->Post(0, static_cast<uint64_t>(x->socket), &x->overlapped, IoOp::kConnect,
                 kDestinationRefused);

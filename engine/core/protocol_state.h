@@ -56,12 +56,24 @@ struct HttpRecord {
   bool closeAfter = false;   // the request asked for its connection to end with the response
   HttpBodyState body;        // the request body being sent on
   // Set by the destination context under the pair lock.
-  bool responseEnded = false;  // the response to the request has reached the client whole
-  bool responseCloses = false; // that response told the client the connection ends
-  bool upgraded = false;       // the response switched protocols: the pair is a tunnel now
+  bool responseEnded = false;   // the response to the request has reached the client whole
+  bool responseCloses = false;  // that response told the client the connection ends
+  bool upgraded = false;        // the response switched protocols: the pair is a tunnel now
+  // The kept destination closed before a byte of the response came back: the request may go
+  // again on a new connection (set by the destination context under the pair lock).
+  bool retry = false;
+  // Under the pair lock: the request's last bytes have been handed to the destination socket,
+  // so a response that ends leaves the connection fit for the next request.
+  bool requestWhole = false;
+  std::string destHost;  // the destination of the request (and of a kept connection)
+  uint16_t destPort = 0;
+  bool reused = false;     // the request goes on a kept destination connection
+  bool retryable = false;  // idempotent and without body: may be sent again once
 
   // Destination context of a request: the response being passed on.
   HttpResponseState response;
+  bool responseBegun = false;  // a byte of the response has come back
+  bool trailing = false;       // the server sent bytes beyond the response's end
 };
 
 // The FTP control relay's word: the send in progress and what the held bytes are.

@@ -263,6 +263,14 @@ std::string RewriteRequestHeader(std::string_view header, const HttpDestination&
   return out;
 }
 
+bool IdempotentMethod(std::string_view request_line) {
+  std::string_view method = request_line.substr(0, request_line.find(' '));
+  for (std::string_view m : {"GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"}) {
+    if (method == m) return true;
+  }
+  return false;
+}
+
 std::string FilterUrlText(std::string_view request_line, const HttpDestination& dest) {
   if (dest.scheme == HttpDestination::kConnect) return std::string(request_line);
   std::string_view target = TargetOf(request_line);

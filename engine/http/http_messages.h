@@ -88,6 +88,10 @@ std::string LoggedRequestLine(std::string_view request_line);
 // trimmed, empty ones skipped; "*" and "?" wildcards without regard to case.
 bool WebFilterBlocks(const WebFilter& filter, std::string_view url_text);
 
+// True when the request line's method may be sent twice without harm (GET, HEAD, OPTIONS,
+// TRACE, PUT, DELETE): such a request may go again when a kept connection closed unanswered.
+bool IdempotentMethod(std::string_view request_line);
+
 // The 407 reply that asks for a proxy login.
 std::string ProxyAuthRequiredReply();
 

@@ -21,6 +21,8 @@
 #include "engine/http/http_response_framing.h"
 #include "engine/policy/authorization.h"
 #include "platform/address_text.h"
+#include "platform/ascii_text.h"
+#include "platform/socket_options.h"
 #include "platform/tick.h"
 
 namespace tw {
@@ -82,9 +84,10 @@ void OnPageHeaderSent(IoContext* x, uint32_t bytes) {
 }
 
 // Cuts x loose from the destination of its previous request; that connection is shut down
-// and its context ends through its own read.
+// and its context ends through its own read, or, kept idle between requests, is woken to end.
 void DetachPartner(IoContext* x) {
   SocketHandle old = kNoSocket;
+  IoContext* wake = nullptr;
   {
     MutexLock lock(x->server->pairMutex());
     if (IoContext* p = x->partner) {
@@ -93,9 +96,91 @@ void DetachPartner(IoContext* x) {
       p->peerSocket.store(kNoSocket);
       x->partner = nullptr;
       x->peerSocket.store(kNoSocket);
+      if (p->idle) {
+        p->idle = false;
+        wake = p;
+      }
     }
   }
-  if (old != kNoSocket) Port(x)->Shutdown(old);
+  if (wake != nullptr) {
+    Port(x)->Post(0, static_cast<uint64_t>(wake->socket), &wake->overlapped);
+  } else if (old != kNoSocket) {
+    Port(x)->Shutdown(old);
+  }
+}
+
+// The destination connection kept from x's previous request when it serves dest (same host and
+// port, still open and quiet): it stays paired with x and idle, and x may take it over. nullptr
+// otherwise.
+IoContext* KeptDestinationFor(IoContext* x, const HttpDestination& dest) {
+  const HttpRecord& r = RecordOf<HttpRecord>(x);
+  if (dest.scheme != HttpDestination::kHttp || dest.port != r.destPort ||
+      !EqualsNoCase(dest.host, r.destHost)) {
+    return nullptr;
+  }
+  IoContext* d;
+  {
+    MutexLock lock(x->server->pairMutex());
+    d = x->partner;
+    if (d == nullptr || !d->idle || d->state != kHttpKept) return nullptr;
+  }
+  // A kept context waits for x alone (only x wakes it), so it stays as it is outside the lock.
+  return SocketOpenAndQuiet(Port(x)->Descriptor(d->socket)) ? d : nullptr;
+}
+
+// Records under the pair lock that the request's last bytes are on their way to the
+// destination (or, with false, that a new request begins).
+void MarkRequestWhole(IoContext* x, bool whole) {
+  MutexLock lock(x->server->pairMutex());
+  RecordOf<HttpRecord>(x).requestWhole = whole;
+}
+
+// Sends the rewritten head to the destination x is paired with.
+void KeptSendFailed(IoContext* x);
+
+// Sends the rewritten head to the destination x is paired with. A kept destination may have
+// closed meanwhile: that failure is the kept connection's (the request may go again), not the
+// client's.
+void SendRequestHead(IoContext* x) {
+  HttpRecord& r = RecordOf<HttpRecord>(x);
+  if (BodyEnded(r.body)) MarkRequestWhole(x, true);
+  x->state = kHttpRequestHead;
+  if (Port(x)->PostSend(x->peerSocket.load(), &x->overlapped, r.head.data(),
+                        static_cast<uint32_t>(r.head.size()))) {
+    return;
+  }
+  if (r.reused) {
+    KeptSendFailed(x);
+  } else {
+    CloseContext(x);
+  }
+}
+
+// Starts a request's exchange with destination context d, paired with x and without an
+// operation: d reads the response while x sends the request. reused: d was kept from an
+// earlier request.
+void StartExchange(IoContext* x, IoContext* d, bool reused) {
+  HttpRecord& r = RecordOf<HttpRecord>(x);
+  HttpRecord& dr = RecordOf<HttpRecord>(d);
+  StartResponse(&dr.response, r.headRequest);
+  dr.responseBegun = false;
+  dr.trailing = false;
+  dr.reused = reused;
+  r.reused = reused;
+  if (reused) {
+    {
+      MutexLock lock(x->server->pairMutex());
+      d->idle = false;
+    }
+    // The login of this request may carry other rates than the one the connection was made for.
+    d->downloadRate = x->downloadRate;
+    d->uploadRate = x->uploadRate;
+    d->state = kHttpResponse;
+    MarkActive(d, 0);
+  }
+  x->deadlineMs = 0;
+  RelayReadStep(d);
+  SendRequestHead(x);
 }
 
 // Login or guest rule. False when a refusal has been sent; *user is the login name.
@@ -194,7 +279,8 @@ void NewRequest(IoContext* x, const RequestHead& request) {
   }
   // The parts go apart: a user name may hold ":" or ",", which a joined text would misplace.
   x->server->activity().Post(ActivityText{LoggedRequestLine(line), client, user});
-  DetachPartner(x);
+  IoContext* kept = KeptDestinationFor(x, dest);
+  if (kept == nullptr) DetachPartner(x);
   if (dest.scheme == HttpDestination::kFtp) {
     StartFetch(x, header, dest);
     return;
@@ -205,11 +291,20 @@ void NewRequest(IoContext* x, const RequestHead& request) {
     r.head = RewriteRequestHeader(header, dest);
     r.headRequest = request.head;
     r.closeAfter = request.close;
+    r.retryable = request.body == kBodyNone && IdempotentMethod(line);
     StartBody(&r.body, request.body, request.length);
   }
   r.responseEnded = false;
   r.responseCloses = false;
   r.upgraded = false;
+  r.retry = false;
+  r.destHost = dest.host;
+  r.destPort = dest.port;
+  MarkRequestWhole(x, false);
+  if (kept != nullptr) {
+    StartExchange(x, kept, true);
+    return;
+  }
   StartDestinationConnect(x, dest.host, dest.port, kHttpConnecting);
 }
 
@@ -262,6 +357,7 @@ void NextRequest(IoContext* x) {
   x->state = kHttpRequest;
   x->deadlineMs = 0;
   RecordOf<HttpRecord>(x).checked = 0;
+  std::string().swap(RecordOf<HttpRecord>(x).head);
   if (x->held > 0) {
     OnRequestBytes(x);
   } else {
@@ -283,13 +379,16 @@ void StartClientTunnel(IoContext* x) {
   }
 }
 
-enum class AfterRequest { kNext, kTunnel, kClose, kWait };
+enum class AfterRequest { kNext, kTunnel, kClose, kWait, kRetry, kBadGateway };
 
 // What the client context does once its request has gone whole to the destination: the next
 // request waits until the response has ended. REQUIRES: the pair lock held.
 AfterRequest DecideAfterRequest(IoContext* x) REQUIRES(x->server->pairMutex()) {
   const HttpRecord& r = RecordOf<HttpRecord>(x);
   if (r.upgraded) return AfterRequest::kTunnel;
+  // A kept connection the server closed unanswered: the request goes again on a new one when
+  // sending it twice does no harm; otherwise the client hears that it did not get through.
+  if (r.retry) return r.retryable ? AfterRequest::kRetry : AfterRequest::kBadGateway;
   // A connection the request or its response said ends with the response is closed, as its
   // client expects (a client reading to the close would otherwise wait forever).
   if (r.responseEnded) {
@@ -297,6 +396,18 @@ AfterRequest DecideAfterRequest(IoContext* x) REQUIRES(x->server->pairMutex()) {
   }
   if (x->partner == nullptr) return AfterRequest::kClose;
   return AfterRequest::kWait;
+}
+
+// The request's kept destination closed before answering: the same head goes once more, on a
+// new connection (which is never retried).
+void RetryRequest(IoContext* x) {
+  HttpRecord& r = RecordOf<HttpRecord>(x);
+  r.retry = false;
+  r.reused = false;
+  r.responseEnded = false;
+  r.responseCloses = false;
+  MarkRequestWhole(x, false);
+  StartDestinationConnect(x, r.destHost, r.destPort, kHttpConnecting);
 }
 
 void ContinueAfterRequest(IoContext* x, AfterRequest next) {
@@ -311,6 +422,12 @@ void ContinueAfterRequest(IoContext* x, AfterRequest next) {
       CloseContext(x);
       return;
     case AfterRequest::kWait:
+      return;
+    case AfterRequest::kRetry:
+      RetryRequest(x);
+      return;
+    case AfterRequest::kBadGateway:
+      SendOwnReply(x, BadGatewayReply());
       return;
   }
 }
@@ -331,18 +448,47 @@ void RequestSent(IoContext* x) {
   ContinueAfterRequest(x, next);
 }
 
-// Woken after waiting for the response (or because the destination is gone).
-void OnResponseAwaited(IoContext* x) {
-  if (x->overlapped.op != IoOp::kPosted) {
-    CloseContext(x);
-    return;
-  }
+// x, which waited without an operation and has just been taken out of its wait, goes on after
+// its response.
+void ResumeAfterResponse(IoContext* x) {
   AfterRequest next;
   {
     MutexLock lock(x->server->pairMutex());
     next = DecideAfterRequest(x);
   }
   ContinueAfterRequest(x, next == AfterRequest::kWait ? AfterRequest::kClose : next);
+}
+
+// Woken after waiting for the response (or because the destination is gone).
+void OnResponseAwaited(IoContext* x) {
+  if (x->overlapped.op != IoOp::kPosted) {
+    CloseContext(x);
+    return;
+  }
+  ResumeAfterResponse(x);
+}
+
+// A send of the request to a kept destination failed: that connection is shut down, and its
+// context, reading the response, tells whether anything came back (the request may then go
+// again). x waits for that without an operation.
+void KeptSendFailed(IoContext* x) {
+  CompletionPort* port = Port(x);
+  SocketHandle peer = kNoSocket;
+  AfterRequest next;
+  {
+    MutexLock lock(x->server->pairMutex());
+    next = DecideAfterRequest(x);
+    if (next == AfterRequest::kWait) {
+      peer = x->partner->socket;
+      x->state = kHttpAwaitResponse;
+      x->idle = true;
+    }
+  }
+  if (next == AfterRequest::kWait) {
+    port->Shutdown(peer);
+    return;
+  }
+  ContinueAfterRequest(x, next == AfterRequest::kNext ? AfterRequest::kClose : next);
 }
 
 // Sends on the part of the held bytes that belongs to the request body; reads more of it when
@@ -364,6 +510,11 @@ void SendBodyStep(IoContext* x) {
     CloseContext(x);
     return;
   }
+  if (r.reused && x->peerSocket.load() == kClosedPeer) {
+    KeptSendFailed(x);
+    return;
+  }
+  if (BodyEnded(r.body)) MarkRequestWhole(x, true);
   RelayBytes(x, static_cast<uint32_t>(used));
 }
 
@@ -378,6 +529,10 @@ void OnRequestBodyStep(IoContext* x, uint64_t key, uint32_t bytes) {
       RelaySendStep(x);
       return;
     case IoOp::kSend: {
+      if (bytes == 0 && RecordOf<HttpRecord>(x).reused) {
+        KeptSendFailed(x);
+        return;
+      }
       if (bytes == 0) break;
       uint32_t sent = x->wsaBuf.len;
       std::memmove(x->buffer, x->buffer + sent, x->held - sent);
@@ -392,29 +547,78 @@ void OnRequestBodyStep(IoContext* x, uint64_t key, uint32_t bytes) {
 }
 
 void OnRequestHeadSent(IoContext* x, uint32_t bytes) {
+  HttpRecord& r = RecordOf<HttpRecord>(x);
+  if (x->overlapped.op == IoOp::kSend && bytes == 0 && r.reused) {
+    KeptSendFailed(x);
+    return;
+  }
   if (x->overlapped.op != IoOp::kSend || bytes == 0) {
     CloseContext(x);
     return;
   }
-  std::string().swap(RecordOf<HttpRecord>(x).head);
+  // A request that may go again keeps its head until the next one.
+  if (!(r.reused && r.retryable)) std::string().swap(r.head);
   SendBodyStep(x);
 }
 
-// The response has reached the client whole: the destination context leaves the pair and
-// closes, and the client context goes on with its next request.
+// The response has reached the client whole, and the client context goes on with its next
+// request. The destination connection is kept, paired and idle, for the client's next request
+// when nothing says it ends: the response is framed, neither side asked for the close, the
+// request went whole and the server sent nothing beyond the response. Otherwise the
+// destination context leaves the pair and closes.
 void ResponseEnded(IoContext* d) {
   IoContext* wake = nullptr;
+  bool keep = false;
+  CompletionPort* port = Port(d);
+  const HttpRecord& dr = RecordOf<HttpRecord>(d);
   {
     MutexLock lock(d->server->pairMutex());
     if (IoContext* x = d->partner) {
-      RecordOf<HttpRecord>(x).responseEnded = true;
-      RecordOf<HttpRecord>(x).responseCloses = RecordOf<HttpRecord>(d).response.close;
+      HttpRecord& r = RecordOf<HttpRecord>(x);
+      r.responseEnded = true;
+      r.responseCloses = dr.response.close;
+      if (x->idle) {
+        x->idle = false;
+        wake = x;
+      }
+      keep = !dr.response.close && !dr.trailing && !r.closeAfter && r.requestWhole;
+      if (keep) {
+        d->state = kHttpKept;
+        d->idle = true;
+      } else {
+        x->partner = nullptr;
+        x->peerSocket.store(kNoSocket);
+        d->partner = nullptr;
+        d->peerSocket.store(kNoSocket);
+      }
+    }
+  }
+  if (keep) {
+    // Once the lock is released x may take d over: d is not touched after it. x, taken out of
+    // its wait, goes on in this worker (a post would only hand it to another one).
+    if (wake != nullptr) ResumeAfterResponse(wake);
+    return;
+  }
+  CloseContext(d);
+  if (wake != nullptr) port->Post(0, static_cast<uint64_t>(wake->socket), &wake->overlapped);
+}
+
+// The response's connection failed. A kept connection that closed before a byte of the
+// response came back leaves the pair first and tells the client context, which may send the
+// request again; any other failure ends both sides.
+void ResponseFailed(IoContext* d) {
+  const HttpRecord& dr = RecordOf<HttpRecord>(d);
+  IoContext* wake = nullptr;
+  if (dr.reused && !dr.responseBegun) {
+    MutexLock lock(d->server->pairMutex());
+    if (IoContext* x = d->partner) {
+      RecordOf<HttpRecord>(x).retry = true;
       if (x->idle) {
         x->idle = false;
         wake = x;
       }
       x->partner = nullptr;
-      x->peerSocket.store(kNoSocket);
+      x->peerSocket.store(kClosedPeer);
       d->partner = nullptr;
       d->peerSocket.store(kNoSocket);
     }
@@ -452,9 +656,11 @@ void OnResponseStep(IoContext* d, uint64_t key, uint32_t bytes) {
     case IoOp::kRead: {
       // The server's close ends a response read until the close, and the client's connection.
       if (key != static_cast<uint64_t>(d->socket) || bytes == 0) break;
+      RecordOf<HttpRecord>(d).responseBegun = true;
       size_t used = 0;
       ResponseProgress p = TakeResponse(&s, std::string_view(d->buffer, bytes), &used);
       if (p == ResponseProgress::kBad || used == 0) break;
+      if (p == ResponseProgress::kDone && used < bytes) RecordOf<HttpRecord>(d).trailing = true;
       // After a switch of protocols what follows the head is already the new protocol's.
       RelayBytes(d, p == ResponseProgress::kSwitched ? bytes : static_cast<uint32_t>(used));
       return;
@@ -478,7 +684,7 @@ void OnResponseStep(IoContext* d, uint64_t key, uint32_t bytes) {
     default:
       break;
   }
-  CloseContext(d);
+  ResponseFailed(d);
 }
 
 void OnConnected(IoContext* x) {
@@ -486,11 +692,7 @@ void OnConnected(IoContext* x) {
   if (!r.tunnel) {
     IoContext* d = PairConnected(x, kHttpRequestHead, kHttpResponse);
     if (d == nullptr) return;
-    x->deadlineMs = 0;
-    StartResponse(&RecordOf<HttpRecord>(d).response, r.headRequest);
-    RelayReadStep(d);
-    SendThenState(x, x->peerSocket.load(), r.head.data(), static_cast<uint32_t>(r.head.size()),
-                  kHttpRequestHead);
+    StartExchange(x, d, false);
     return;
   }
   IoContext* d = PairConnected(x, kHttpTunnel, kHttpDestination);
@@ -634,6 +836,10 @@ void HttpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
       return;
     case kHttpResponse:
       OnResponseStep(x, key, bytes);
+      return;
+    case kHttpKept:
+      // Woken while kept between requests: the client has gone or wants another destination.
+      CloseContext(x);
       return;
     default:
       CloseContext(x);

@@ -10,8 +10,12 @@
 // Request" and the connection closes), authorized, filtered, logged and rewritten before it
 // goes on; its body goes on as far as its framing reaches (Content-Length or chunked), and
 // what follows is the next request. Requests are answered in order: each gets its own
-// destination connection, and the next request is taken up only once the response to the one
-// before has reached the client whole (http_response_framing.h); a response that runs until
+// destination connection unless the one before went to the same host and port and its
+// response said where it ended (then that connection is used again; should the server close it
+// before answering, a request without body and of a method that may be repeated goes once more
+// on a new connection, any other gets "502 Bad Gateway"), and the next request is taken up
+// only once the response to the one before has reached the client whole
+// (http_response_framing.h); a response that runs until
 // the server closes ends the client's connection with it, as does a response that ends before
 // its request has gone whole. Once a CONNECT tunnel is open (or a response has switched
 // protocols) its bytes are opaque: nothing in it is taken for a request.
@@ -29,8 +33,10 @@
 //                               context has passed the response on whole and wakes it
 //   kHttpReplySent     (100) -> a final reply of the proxy's own being sent; then closed
 //   kHttpTunnel        (-1)  -> CONNECT tunnel or switched protocols; plain relay
-// A destination context is kHttpResponse (11) while it passes a response on, framed; a
-// tunnel's (and an FTP data connection) is kHttpDestination (7): plain relay.
+// A destination context is kHttpResponse (11) while it passes a response on, framed, then
+// kHttpKept (12) while it waits, paired, idle and without an operation, for the client's next
+// request to the same host and port; a tunnel's (and an FTP data connection) is
+// kHttpDestination (7): plain relay.
 #include <cstdint>
 #include <string>
 
@@ -50,6 +56,7 @@ enum HttpState : int32_t {
   kHttpRequestBody = 9,
   kHttpAwaitResponse = 10,
   kHttpResponse = 11,
+  kHttpKept = 12,
   kHttpReplySent = 100,
   kHttpTunnel = -1,
 };

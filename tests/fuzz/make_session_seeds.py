@@ -104,6 +104,21 @@ SEEDS = {
         peer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi"),
         client("GET http://127.0.0.1:%P/b HTTP/1.1\r\n\r\n"), peer("HTTP/1.1 404 No\r\n\r\n"),
         PEER_CLOSE]),
+    "http_kept_reused": (HTTP, [
+        client("GET http://127.0.0.1:%P/a HTTP/1.1\r\n\r\n"),
+        peer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi"),
+        client("GET http://127.0.0.1:%P/b HTTP/1.1\r\n\r\nHEAD http://127.0.0.1:%P/c HTTP/1.1\r\n\r\n"),
+        peer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"),
+        peer("HTTP/1.1 304 Not Modified\r\nContent-Length: 9\r\n\r\n"),
+        client("GET http://localhost:%P/d HTTP/1.1\r\n\r\n"), peer("HTTP/1.1 204 No\r\n\r\n"),
+        PEER_CLOSE]),
+    "http_kept_closed_unanswered": (HTTP, [
+        client("GET http://127.0.0.1:%P/a HTTP/1.1\r\n\r\n"),
+        peer("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"),
+        client("GET http://127.0.0.1:%P/b HTTP/1.1\r\n\r\n"), PEER_CLOSE,
+        peer("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"),
+        client("POST http://127.0.0.1:%P/c HTTP/1.1\r\nContent-Length: 1\r\n\r\nx"),
+        PEER_CLOSE]),
     "http_connect_login": (HTTP | LOGIN, [
         client("CONNECT 127.0.0.1:%P HTTP/1.1\r\n"
                "Proxy-Authorization: Basic ZnV6ejpmdXp6\r\n\r\n"),

@@ -62,10 +62,30 @@ inline size_t RequestEnd(const std::string& data, size_t head_end) {
   }
 }
 
+// Reads one response with a Content-Length body (or up to the close when it has none).
+inline std::string ReadResponse(int fd) {
+  std::string data;
+  for (;;) {
+    size_t end = data.find("\r\n\r\n");
+    if (end != std::string::npos) {
+      size_t cl = data.find("Content-Length: ");
+      if (cl == std::string::npos || cl > end) return data + ReadUntilClose(fd);
+      size_t want = end + 4 + std::stoul(data.substr(cl + 16));
+      if (data.size() >= want) return data;
+      return data + ReadExactly(fd, want - data.size());
+    }
+    std::string more = ReadExactly(fd, 1);
+    if (more.empty()) return data;
+    data += more;
+  }
+}
+
 // A web server on 127.0.0.1 that keeps every byte each connection sent. Every request (header
 // block plus a Content-Length or chunked body) is answered with "reply N" (N counts requests
 // over all connections), or with what the test's responder makes of the request, and the
-// connection stays open until the client closes it.
+// connection stays open until the client closes it, or until the script ends it: the connection
+// that sends reply n closes after it (CloseAfterReply), the one that receives request n closes
+// without answering it (CloseUnanswered).
 class RecordingOrigin {
  public:
   using Responder = std::function<std::string(const std::string& request, int n)>;
@@ -93,6 +113,8 @@ class RecordingOrigin {
     for (int fd : fds_) close(fd);
   }
   uint16_t port() const { return port_; }
+  void CloseAfterReply(int n) { close_after_reply_.store(n); }
+  void CloseUnanswered(int n) { close_unanswered_.store(n); }
   std::string Host() const { return "127.0.0.1:" + std::to_string(port_); }
 
   // What connection i has received so far.
@@ -143,14 +165,20 @@ class RecordingOrigin {
         std::string request = pending.substr(0, request_end);
         pending.erase(0, request_end);
         int n = ++replies_;
+        if (n == close_unanswered_.load()) return End(fd, index);
         std::string text = "reply " + std::to_string(n) + "\n";
         std::string response =
             responder_ ? responder_(request, n)
                        : "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(text.size()) +
                              "\r\n\r\n" + text;
-        if (!SendAll(fd, response)) break;
+        if (!SendAll(fd, response) || n == close_after_reply_.load()) return End(fd, index);
       }
     }
+    End(fd, index);
+  }
+
+  void End(int fd, size_t index) {
+    shutdown(fd, SHUT_RDWR);
     MutexLock lock(mu_);
     ended_[index] = true;
   }
@@ -165,6 +193,8 @@ class RecordingOrigin {
   std::vector<int> fds_ GUARDED_BY(mu_);
   std::vector<std::thread> threads_ GUARDED_BY(mu_);
   std::atomic<int> replies_{0};
+  std::atomic<int> close_after_reply_{0};
+  std::atomic<int> close_unanswered_{0};
 };
 
 // pyftpdlib on 127.0.0.1 (ephemeral port) over a directory tree the test fills. Users:
