@@ -4,11 +4,25 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <climits>
+#include <cstdio>
+
 namespace tw {
 
 void SetNoDelay(int fd) {
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // not TCP: nothing to do
+}
+
+int ListenBacklog() {
+  long value = 0;
+  if (FILE* f = std::fopen("/proc/sys/net/core/somaxconn", "re")) {
+    if (std::fscanf(f, "%ld", &value) != 1) value = 0;
+    std::fclose(f);
+  }
+  // The kernel caps the backlog at somaxconn itself; a larger value here costs nothing.
+  if (value <= 0 || value > INT_MAX) return SOMAXCONN;
+  return static_cast<int>(value);
 }
 
 }  // namespace tw

@@ -1,9 +1,15 @@
 #pragma once
-// Options every relayed TCP socket gets.
+// Options every relayed TCP socket gets, and the listening sockets' queue length.
 namespace tw {
 
 // Turns off the Nagle delay: the relay forwards each chunk as it arrives, and holding back a
 // short last chunk until the peer's (delayed) acknowledgement costs up to 40 ms per exchange.
 void SetNoDelay(int fd);
+
+// The accept queue length a listener asks for: the system's maximum (net.core.somaxconn), so a
+// burst of clients is queued rather than left to retransmit its SYN a second later. SOMAXCONN
+// when the setting cannot be read or makes no sense. Reads a file: call it before listening,
+// never on a worker.
+int ListenBacklog();
 
 }  // namespace tw

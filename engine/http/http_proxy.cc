@@ -113,10 +113,13 @@ bool Admitted(IoContext* x, std::string_view header, const std::string& client, 
     SendOwnReply(x, ProxyAuthRequiredReply());
     return false;
   }
-  if (CheckHttpAccount(server->access(), client, *user, password, &x->downloadRate, &x->uploadRate,
-                       &reason, filter_id)) {
-    return true;
-  }
+  int32_t down = x->downloadRate;
+  int32_t up = x->uploadRate;
+  bool admitted = CheckHttpAccount(server->access(), client, *user, password, &down, &up, &reason,
+                                   filter_id);
+  x->downloadRate = down;
+  x->uploadRate = up;
+  if (admitted) return true;
   if (reason == kRefusedNoAccount) {
     LoginFailed(x, client);
     SendOwnReply(x, ProxyAuthRequiredReply());
@@ -592,7 +595,7 @@ void HttpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
   switch (x->state) {
     case kHttpDestination:
     case kHttpTunnel:
-      Relay(x, key, bytes);
+      RelayRaw(x, key, bytes);
       return;
     case kHttpReplySent:
       CloseContext(x);

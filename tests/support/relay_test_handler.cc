@@ -76,7 +76,7 @@ void RelayTestHandler(IoContext* x, uint64_t key, uint32_t bytes) {
       }
       return;
     default:
-      Relay(x, key, bytes);
+      RelayRaw(x, key, bytes);
   }
 }
 
