@@ -16,6 +16,7 @@ namespace tw {
 namespace {
 
 std::atomic<int64_t> g_live_contexts{0};
+std::atomic<int64_t> g_spliced_bytes{0};
 
 // How long a read waits for memory for its buffer before it tries again.
 constexpr uint32_t kBufferRetryMs = 50;
@@ -136,6 +137,7 @@ Moved SpliceRounds(IoContext* x, Completion* c) {
       return Moved::kToHandler;
     }
     x->piped = static_cast<uint32_t>(n);
+    g_spliced_bytes.fetch_add(n, std::memory_order_relaxed);
     MarkActive(x, 0);
     Moved drained = DrainPipe(x, c);
     if (drained != Moved::kCopy) return drained;
@@ -185,6 +187,10 @@ void MarkActive(IoContext* x, uint32_t hold_ms) {
 
 int64_t LiveContextCount() {
   return g_live_contexts.load(std::memory_order_relaxed);
+}
+
+int64_t SplicedBytes() {
+  return g_spliced_bytes.load(std::memory_order_relaxed);
 }
 
 IoContext* NewClientContext(ProxyServer* server, SocketHandle socket) {

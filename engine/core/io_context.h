@@ -123,6 +123,9 @@ void MarkActive(IoContext* x, uint32_t hold_ms);
 // Contexts allocated and not yet freed, in the whole process (for leak checks).
 int64_t LiveContextCount();
 
+// Bytes the kernel path has taken in from sockets, in the whole process (tests, benchmarks).
+int64_t SplicedBytes();
+
 // A new client context of `server` for an accepted, associated socket, registered with the
 // server's list of live contexts; nullptr when memory is exhausted.
 IoContext* NewClientContext(ProxyServer* server, SocketHandle socket);

@@ -89,6 +89,10 @@ RelayPipe AcquireRelayPipe() {
     int fds[2];
     if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) == -1) return RelayPipe{};
     p = RelayPipe{fds[0], fds[1]};
+    // Room for what a socket has queued at once, so one wake-up moves it in one splice. Pages
+    // are only held while bytes are in the pipe; a system that refuses the size keeps the
+    // default, which works too.
+    fcntl(p.in, F_SETPIPE_SZ, static_cast<int>(kRelayPipeBytes));
   }
   g_pipes_lent.fetch_add(1, std::memory_order_relaxed);
   return p;

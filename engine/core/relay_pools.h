@@ -27,8 +27,8 @@ struct RelayPipe {
   bool valid() const { return in != -1; }
 };
 
-// The bytes one pipe holds: a splice into it takes at most this many.
-constexpr uint32_t kRelayPipeBytes = 65536;
+// The bytes one pipe is asked to hold: a splice into it takes at most this many.
+constexpr uint32_t kRelayPipeBytes = 262144;
 
 // A pipe, or an invalid one when the system has no descriptors or pipes to spare (the caller
 // then takes the copy path).
