@@ -96,8 +96,8 @@ struct CompletionPort::Slot {
   bool read_wait GUARDED_BY(mu) = false;  // read_ov is a PostReadable, not a read
   // Edge-triggered readiness as last seen: set by an event, cleared when a move found the
   // socket empty (or full). A wait posted while it is set completes at once.
-  bool read_ready GUARDED_BY(mu) = true;
-  bool write_ready GUARDED_BY(mu) = true;
+  bool read_ready GUARDED_BY(mu) = false;
+  bool write_ready GUARDED_BY(mu) = false;
   Overlapped* writable_ov GUARDED_BY(mu) = nullptr;
   Overlapped* connect_ov GUARDED_BY(mu) = nullptr;
   uint64_t connect_seq GUARDED_BY(mu) = 0;
@@ -225,7 +225,9 @@ SocketHandle CompletionPort::Associate(int fd) {
   if (rc == -1 && errno == EEXIST) rc = epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ev);
   slot->read_ov = slot->send_ov = slot->connect_ov = slot->writable_ov = nullptr;
   slot->read_wait = false;
-  slot->read_ready = slot->write_ready = true;
+  // Registration reports what the socket already has as an event of its own, so a readiness
+  // wait posted now need not try the socket first.
+  slot->read_ready = slot->write_ready = false;
   slot->queued_sends.clear();
   if (rc == -1) {
     slot->open = false;

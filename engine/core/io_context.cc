@@ -63,9 +63,9 @@ void DropPipe(IoContext* x) {
 }
 
 // Posts the relay's wait for bytes on x's socket; closes x when it cannot.
-void WaitReadable(IoContext* x) {
+void WaitReadable(IoContext* x, uint32_t timeout_ms = 0) {
   x->relayWait = RelayWait::kReadable;
-  if (!Port(x)->PostReadable(x->socket, &x->overlapped)) {
+  if (!Port(x)->PostReadable(x->socket, &x->overlapped, timeout_ms)) {
     x->relayWait = RelayWait::kNone;
     CloseContext(x);
   }
@@ -234,10 +234,10 @@ void RelaySendStep(IoContext* x) {
   }
 }
 
-void RelayReadStep(IoContext* x) {
+void RelayReadStep(IoContext* x, uint32_t timeout_ms) {
   x->wsaBuf.len = kIoBufferSize;
   DropBuffer(x);
-  WaitReadable(x);
+  WaitReadable(x, timeout_ms);
 }
 
 bool TakeRelayWait(IoContext* x, Completion* c) {

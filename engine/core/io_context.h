@@ -161,8 +161,9 @@ void RelaySendStep(IoContext* x);
 void RelayBytes(IoContext* x, uint32_t n);
 
 // Posts the next read of x on its own socket; closes x when that fails. x's buffer goes back to
-// the pool: the read completes with a buffer that holds its bytes at the start.
-void RelayReadStep(IoContext* x);
+// the pool: the read completes with a buffer that holds its bytes at the start. A read still
+// waiting after timeout_ms (> 0) completes with 0 bytes and ETIMEDOUT.
+void RelayReadStep(IoContext* x, uint32_t timeout_ms = 0);
 
 // Closes x's sockets and frees x without looking at its partner or the live list; for Stop,
 // once no worker runs.

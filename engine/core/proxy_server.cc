@@ -386,17 +386,15 @@ void ProxyServer::AcceptClient(int fd, uint32_t address) {
   // Counted from here on until the context is freed (RemoveLive or ReleaseAll gives it back).
   x->countedClient = address;
   if (dialogueTimeoutMs_ != 0) x->deadlineMs = MonotonicMs() + dialogueTimeoutMs_;
-  bool posted;
-  if (protocol_.greeting != nullptr) {
-    uint32_t n = static_cast<uint32_t>(std::strlen(protocol_.greeting));
-    std::memcpy(x->buffer, protocol_.greeting, n);
-    x->wsaBuf.len = n;
-    posted = completionPort_->PostSend(s, &x->overlapped, x->buffer, n);
-  } else {
-    posted =
-        completionPort_->PostRead(s, &x->overlapped, x->buffer, kIoBufferSize, dialogueTimeoutMs_);
+  if (protocol_.greeting == nullptr) {
+    // A client that has not spoken yet holds no buffer.
+    RelayReadStep(x, dialogueTimeoutMs_);
+    return;
   }
-  if (!posted) CloseContext(x);
+  uint32_t n = static_cast<uint32_t>(std::strlen(protocol_.greeting));
+  std::memcpy(x->buffer, protocol_.greeting, n);
+  x->wsaBuf.len = n;
+  if (!completionPort_->PostSend(s, &x->overlapped, x->buffer, n)) CloseContext(x);
 }
 
 }  // namespace tw
