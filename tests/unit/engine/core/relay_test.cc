@@ -33,12 +33,16 @@ bool Eventually(const std::function<bool()>& done) {
   return true;
 }
 
-void SetPairRate(int32_t rate) {
+// Changes the limits of the live pair made last. Taking the proxy's live-list lock afterwards
+// orders these stores before the pair's free (which takes it too) for the race detector; the
+// kernel's ordering of the close it cannot see.
+void SetPairRate(ProxyServer& server, int32_t rate) {
   test::RelayTestPair pair = test::LastRelayTestPair();
   for (IoContext* x : {pair.client, pair.destination}) {
     x->downloadRate.store(rate);
     x->uploadRate.store(rate);
   }
+  server.LiveContexts();
 }
 
 // A limit high enough never to pause, which still takes a pair off the kernel path.
@@ -95,11 +99,11 @@ TEST_F(RelayTest, ThrottleSwitchingMidTransferKeepsEveryByteInOrder) {
     const size_t first = 64 * 1024;
     ASSERT_TRUE(test::SendAll(fd, data.substr(0, first)));
     std::string back = test::ReadExactly(fd, first);  // the pair exists and relays
-    SetPairRate(k.before);
+    SetPairRate(*server_, k.before);
     int64_t spliced_before = SplicedBytes();
     std::thread writer([&] { EXPECT_TRUE(test::SendAll(fd, data.substr(first))); });
     back += test::ReadExactly(fd, data.size() / 2 - first);
-    SetPairRate(k.after);
+    SetPairRate(*server_, k.after);
     int64_t spliced_at_switch = SplicedBytes();
     back += test::ReadExactly(fd, data.size() - back.size());
     writer.join();
@@ -130,7 +134,7 @@ TEST_F(RelayTest, SlowReaderHoldsABufferOrPipeOnlyWhileASendIsIncomplete) {
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     ASSERT_TRUE(test::SendAll(fd, "x"));
     ASSERT_EQ(test::ReadExactly(fd, 1), "x");
-    SetPairRate(k.rate);
+    SetPairRate(*server_, k.rate);
     EXPECT_TRUE(Eventually([] { return IoBuffersInUse() == 0 && RelayPipesInUse() == 0; }))
         << "an idle pair holds nothing";
 
