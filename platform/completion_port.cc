@@ -93,6 +93,12 @@ struct CompletionPort::Slot {
   // Behind send_ov; never used while send_ov is null.
   std::vector<QueuedSend> queued_sends GUARDED_BY(mu);
   uint64_t read_seq GUARDED_BY(mu) = 0;
+  bool read_wait GUARDED_BY(mu) = false;  // read_ov is a PostReadable, not a read
+  // Edge-triggered readiness as last seen: set by an event, cleared when a move found the
+  // socket empty (or full). A wait posted while it is set completes at once.
+  bool read_ready GUARDED_BY(mu) = false;
+  bool write_ready GUARDED_BY(mu) = false;
+  Overlapped* writable_ov GUARDED_BY(mu) = nullptr;
   Overlapped* connect_ov GUARDED_BY(mu) = nullptr;
   uint64_t connect_seq GUARDED_BY(mu) = 0;
 
@@ -103,6 +109,9 @@ struct CompletionPort::Slot {
   // Return true and fill *c when the operation finished.
   bool TryRead(int fd, SocketHandle s, Completion* c) REQUIRES(mu);
   bool TrySend(int fd, SocketHandle s, Completion* c) REQUIRES(mu);
+  // Completes a writable wait once the socket can take bytes and no send is under way.
+  bool TryWritable(SocketHandle s, Completion* c) REQUIRES(mu);
+  IoOp ReadOp() const REQUIRES(mu) { return read_wait ? IoOp::kReadable : IoOp::kRead; }
   // Sends what the socket's queue holds until it would block; completions go to *out.
   void PumpSends(int fd, SocketHandle s, std::vector<Completion>* out) REQUIRES(mu);
 };
@@ -193,7 +202,11 @@ SocketHandle CompletionPort::Associate(int fd) {
     // pending, so every post still gets its one completion.
     SocketHandle old = (static_cast<int64_t>(slot->generation) << 32) | fd;
     if (slot->read_ov)
-      orphans.push_back({0, static_cast<uint64_t>(old), slot->read_ov, IoOp::kRead, EBADF});
+      orphans.push_back({0, static_cast<uint64_t>(old), slot->read_ov, slot->ReadOp(), EBADF});
+    if (slot->writable_ov) {
+      orphans.push_back(
+          {0, static_cast<uint64_t>(old), slot->writable_ov, IoOp::kWritable, EBADF});
+    }
     if (slot->send_ov)
       orphans.push_back({0, static_cast<uint64_t>(old), slot->send_ov, IoOp::kSend, EBADF});
     for (const Slot::QueuedSend& q : slot->queued_sends) {
@@ -210,7 +223,11 @@ SocketHandle CompletionPort::Associate(int fd) {
   ev.data.u64 = static_cast<uint64_t>(handle);
   int rc = epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
   if (rc == -1 && errno == EEXIST) rc = epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ev);
-  slot->read_ov = slot->send_ov = slot->connect_ov = nullptr;
+  slot->read_ov = slot->send_ov = slot->connect_ov = slot->writable_ov = nullptr;
+  slot->read_wait = false;
+  // Registration reports what the socket already has as an event of its own, so a readiness
+  // wait posted now need not try the socket first.
+  slot->read_ready = slot->write_ready = false;
   slot->queued_sends.clear();
   if (rc == -1) {
     slot->open = false;
@@ -226,11 +243,20 @@ SocketHandle CompletionPort::Associate(int fd) {
 }
 
 bool CompletionPort::Slot::TryRead(int fd, SocketHandle s, Completion* c) {
+  if (read_wait) {
+    if (!read_ready) return false;
+    *c = Completion{0, static_cast<uint64_t>(s), read_ov, IoOp::kReadable, 0};
+    read_ov = nullptr;
+    return true;
+  }
   ssize_t n;
   do {
     n = ::recv(fd, read_buf, read_len, 0);
   } while (n == -1 && errno == EINTR);
-  if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+  if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    read_ready = false;
+    return false;
+  }
   *c = Completion{n > 0 ? static_cast<uint32_t>(n) : 0u, static_cast<uint64_t>(s), read_ov,
                   IoOp::kRead, n == -1 ? errno : 0};
   read_ov = nullptr;
@@ -245,13 +271,23 @@ bool CompletionPort::Slot::TrySend(int fd, SocketHandle s, Completion* c) {
       continue;
     }
     if (n == -1 && errno == EINTR) continue;
-    if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+    if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      write_ready = false;
+      return false;
+    }
     *c = Completion{0, static_cast<uint64_t>(s), send_ov, IoOp::kSend, n == -1 ? errno : EPIPE};
     send_ov = nullptr;
     return true;
   }
   *c = Completion{send_len, static_cast<uint64_t>(s), send_ov, IoOp::kSend, 0};
   send_ov = nullptr;
+  return true;
+}
+
+bool CompletionPort::Slot::TryWritable(SocketHandle s, Completion* c) {
+  if (writable_ov == nullptr || send_ov != nullptr || !write_ready) return false;
+  *c = Completion{0, static_cast<uint64_t>(s), writable_ov, IoOp::kWritable, 0};
+  writable_ov = nullptr;
   return true;
 }
 
@@ -275,12 +311,22 @@ void CompletionPort::Slot::PumpSends(int fd, SocketHandle s, std::vector<Complet
 bool CompletionPort::PostRead(SocketHandle s, Overlapped* ov, char* buffer, uint32_t length,
                               uint32_t timeout_ms) {
   if (length == 0) return false;
+  return StartRead(s, ov, buffer, length, timeout_ms, false);
+}
+
+bool CompletionPort::PostReadable(SocketHandle s, Overlapped* ov, uint32_t timeout_ms) {
+  return StartRead(s, ov, nullptr, 0, timeout_ms, true);
+}
+
+bool CompletionPort::StartRead(SocketHandle s, Overlapped* ov, char* buffer, uint32_t length,
+                               uint32_t timeout_ms, bool wait_only) {
   Slot* slot = SlotOf(s);
   if (slot == nullptr) return false;
   MutexLock lock(slot->mu);
   if (!slot->Holds(s) || slot->read_ov != nullptr) return false;
   slot->read_ov = ov;
   slot->read_seq = 0;
+  slot->read_wait = wait_only;
   slot->read_buf = buffer;
   slot->read_len = length;
   Completion c;
@@ -299,6 +345,59 @@ bool CompletionPort::PostRead(SocketHandle s, Overlapped* ov, char* buffer, uint
     AddTimer(t);
   }
   return true;
+}
+
+bool CompletionPort::PostWritable(SocketHandle s, Overlapped* ov) {
+  Slot* slot = SlotOf(s);
+  if (slot == nullptr) return false;
+  MutexLock lock(slot->mu);
+  if (!slot->Holds(s) || slot->writable_ov != nullptr) return false;
+  slot->writable_ov = ov;
+  Completion c;
+  if (slot->TryWritable(s, &c)) {
+    lock.Unlock();
+    Deliver(c, true);
+  }
+  return true;
+}
+
+template <class Move>
+ssize_t CompletionPort::MoveNow(SocketHandle s, bool reading, Move move) {
+  Slot* slot = SlotOf(s);
+  if (slot == nullptr) {
+    errno = EBADF;
+    return -1;
+  }
+  MutexLock lock(slot->mu);
+  if (!slot->Holds(s)) {
+    errno = EBADF;
+    return -1;
+  }
+  ssize_t n;
+  do {
+    n = move(HandleFd(s));
+  } while (n == -1 && errno == EINTR);
+  if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    (reading ? slot->read_ready : slot->write_ready) = false;
+  }
+  return n;
+}
+
+ssize_t CompletionPort::Receive(SocketHandle s, char* buffer, uint32_t length) {
+  return MoveNow(s, true, [&](int fd) { return ::recv(fd, buffer, length, 0); });
+}
+
+ssize_t CompletionPort::SpliceFromSocket(SocketHandle s, int pipe_in, uint32_t length) {
+  return MoveNow(s, true, [&](int fd) {
+    return ::splice(fd, nullptr, pipe_in, nullptr, length, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+  });
+}
+
+ssize_t CompletionPort::SpliceToSocket(SocketHandle s, int pipe_out, uint32_t length) {
+  return MoveNow(s, false, [&](int fd) {
+    // No SPLICE_F_MORE: like MSG_MORE it would hold a short last segment back.
+    return ::splice(pipe_out, nullptr, fd, nullptr, length, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+  });
 }
 
 bool CompletionPort::PostSend(SocketHandle s, Overlapped* ov, const char* buffer, uint32_t length) {
@@ -363,15 +462,16 @@ bool CompletionPort::Close(SocketHandle s) {
   if (slot == nullptr) return false;
   MutexLock lock(slot->mu);
   if (!slot->Holds(s)) return false;
-  Completion ended[3];
+  Completion ended[4];
   int n = 0;
   uint64_t key = static_cast<uint64_t>(s);
-  if (slot->read_ov) ended[n++] = {0, key, slot->read_ov, IoOp::kRead, ECANCELED};
+  if (slot->read_ov) ended[n++] = {0, key, slot->read_ov, slot->ReadOp(), ECANCELED};
+  if (slot->writable_ov) ended[n++] = {0, key, slot->writable_ov, IoOp::kWritable, ECANCELED};
   if (slot->send_ov) ended[n++] = {0, key, slot->send_ov, IoOp::kSend, ECANCELED};
   if (slot->connect_ov) ended[n++] = {0, key, slot->connect_ov, IoOp::kConnect, ECANCELED};
   std::vector<Slot::QueuedSend> queued;
   queued.swap(slot->queued_sends);
-  slot->read_ov = slot->send_ov = slot->connect_ov = nullptr;
+  slot->read_ov = slot->send_ov = slot->connect_ov = slot->writable_ov = nullptr;
   slot->open = false;
   int fd = HandleFd(s);
   epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
@@ -393,8 +493,10 @@ bool CompletionPort::Shutdown(SocketHandle s) {
   // Finish what is pending now rather than trusting a fresh edge from the poller.
   std::vector<Completion> ended;
   Completion c;
+  slot->read_ready = slot->write_ready = true;
   if (slot->read_ov && slot->TryRead(fd, s, &c)) ended.push_back(c);
   if (slot->send_ov) slot->PumpSends(fd, s, &ended);
+  if (slot->TryWritable(s, &c)) ended.push_back(c);
   lock.Unlock();
   for (const Completion& e : ended) Deliver(e, true);
   return true;
@@ -502,11 +604,14 @@ void CompletionPort::HandleEvent(uint64_t data, uint32_t events, std::vector<Com
   if (!slot->Holds(s)) return;  // closed since the event was raised
   int fd = HandleFd(s);
   Completion c;
+  if (events & (EPOLLIN | EPOLLERR | EPOLLHUP | EPOLLRDHUP)) slot->read_ready = true;
+  if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) slot->write_ready = true;
   if (slot->read_ov && (events & (EPOLLIN | EPOLLERR | EPOLLHUP | EPOLLRDHUP)) &&
       slot->TryRead(fd, s, &c)) {
     out->push_back(c);
   }
   if (slot->send_ov && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) slot->PumpSends(fd, s, out);
+  if (slot->TryWritable(s, &c)) out->push_back(c);
   if (slot->connect_ov && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
     int err = 0;
     socklen_t len = sizeof err;
@@ -553,7 +658,7 @@ void CompletionPort::FireTimers(std::vector<Completion>* out) {
       slot->connect_ov = nullptr;
     } else if (t.guarded == IoOp::kRead && slot->read_ov != nullptr &&
                slot->read_seq == t.guard_seq) {
-      out->push_back(Completion{0, t.key, slot->read_ov, IoOp::kRead, ETIMEDOUT});
+      out->push_back(Completion{0, t.key, slot->read_ov, slot->ReadOp(), ETIMEDOUT});
       slot->read_ov = nullptr;
     }
   }

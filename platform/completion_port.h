@@ -10,6 +10,10 @@
 //     sends posted on one socket while another is under way wait their turn and complete in
 //     the order posted (the two contexts of a pair may both send to one socket);
 //   - a read completes with the bytes read, or 0 bytes on end of stream or failure;
+//   - a readiness wait (PostReadable, PostWritable) holds no buffer: it completes with 0 bytes
+//     once the socket may be read (data, end of stream or an error) or written; the caller then
+//     moves the bytes itself with Receive or the splice calls, which find it out when the
+//     readiness was stale (EAGAIN) and re-arm the wait;
 //   - closing or shutting down a socket completes its pending operations with 0 bytes;
 //   - a handle whose socket was closed is stale: operations on it fail at once (Post* returns
 //     false and no completion follows), and no completion or event of the old socket is ever
@@ -19,6 +23,7 @@
 // Completions of operations that a worker of this port starts are queued on that worker first
 // and handled by it next, without waking another thread. Thread-safe throughout.
 #include <netinet/in.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -44,6 +49,8 @@ enum class IoOp : uint8_t {
   kTimer,    // PostTimed
   kResolve,  // a name lookup (bytes = IPv4 address in network order)
   kPosted,   // Post
+  kReadable,  // PostReadable
+  kWritable,  // PostWritable
 };
 
 // Passed with every operation. The port fills op and error when the completion is taken from
@@ -80,6 +87,22 @@ class CompletionPort {
   bool PostRead(SocketHandle s, Overlapped* ov, char* buffer, uint32_t length,
                 uint32_t timeout_ms = 0);
   bool PostSend(SocketHandle s, Overlapped* ov, const char* buffer, uint32_t length);
+  // Waits, holding no buffer, until the socket has something to read (bytes, end of stream or
+  // an error). Counts as the socket's read: a socket has one read or readable wait at a time.
+  // timeout_ms as for PostRead.
+  bool PostReadable(SocketHandle s, Overlapped* ov, uint32_t timeout_ms = 0);
+  // Waits until the socket can take more bytes and no PostSend of it is under way. One writable
+  // wait per socket at a time.
+  bool PostWritable(SocketHandle s, Overlapped* ov);
+
+  // Moves bytes now, without waiting: recv into buffer; splice from the socket into a pipe's
+  // write end; splice from a pipe's read end to the socket. The count moved, 0 at end of
+  // stream (Receive, SpliceFromSocket), or -1 with errno (EAGAIN: not ready, wait again;
+  // EBADF: stale handle). Never raises SIGPIPE through Receive; a splice to a reset socket
+  // raises it in the calling thread, which must block or ignore it.
+  ssize_t Receive(SocketHandle s, char* buffer, uint32_t length);
+  ssize_t SpliceFromSocket(SocketHandle s, int pipe_in, uint32_t length);
+  ssize_t SpliceToSocket(SocketHandle s, int pipe_out, uint32_t length);
   // Completes with error 0 once connected, or with the failure (ETIMEDOUT after timeout_ms).
   bool PostConnect(SocketHandle s, const sockaddr_in& to, uint32_t timeout_ms, Overlapped* ov);
 
@@ -137,6 +160,11 @@ class CompletionPort {
   void HandleEvent(uint64_t data, uint32_t events, std::vector<Completion>* out);
   void FireTimers(std::vector<Completion>* out);
   void WakePoller();
+  bool StartRead(SocketHandle s, Overlapped* ov, char* buffer, uint32_t length,
+                 uint32_t timeout_ms, bool wait_only);
+  // Runs a move under the slot lock and clears the readiness it found stale.
+  template <class Move>
+  ssize_t MoveNow(SocketHandle s, bool reading, Move move);
 
   const uint64_t serial_ = next_serial_.fetch_add(1) + 1;  // identifies the port to its workers
   static std::atomic<uint64_t> next_serial_;

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 
 namespace tw {
 
@@ -17,6 +19,17 @@ bool SocketOpenAndQuiet(int fd) {
   char c;
   if (fd == -1 || recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) != -1) return false;
   return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
+int ListenBacklog() {
+  long value = 0;
+  if (FILE* f = std::fopen("/proc/sys/net/core/somaxconn", "re")) {
+    if (std::fscanf(f, "%ld", &value) != 1) value = 0;
+    std::fclose(f);
+  }
+  // The kernel caps the backlog at somaxconn itself; a larger value here costs nothing.
+  if (value <= 0 || value > INT_MAX) return SOMAXCONN;
+  return static_cast<int>(value);
 }
 
 }  // namespace tw

@@ -1,5 +1,6 @@
 #pragma once
-// Options every relayed TCP socket gets, and the checks made on one before it is used again.
+// Options every relayed TCP socket gets, the checks made on one before it is used again,
+// and the listening sockets' queue length.
 namespace tw {
 
 // Turns off the Nagle delay: the relay forwards each chunk as it arrives, and holding back a
@@ -9,5 +10,11 @@ void SetNoDelay(int fd);
 // True when a connected socket kept between uses is still open and quiet: its peer has not
 // closed it and no byte waits to be read. Never blocks and takes nothing from the socket.
 bool SocketOpenAndQuiet(int fd);
+
+// The accept queue length a listener asks for: the system's maximum (net.core.somaxconn), so a
+// burst of clients is queued rather than left to retransmit its SYN a second later. SOMAXCONN
+// when the setting cannot be read or makes no sense. Reads a file: call it before listening,
+// never on a worker.
+int ListenBacklog();
 
 }  // namespace tw

@@ -1,5 +1,7 @@
 #include "engine/core/io_context.h"
 
+#include <errno.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -14,20 +16,158 @@ namespace tw {
 namespace {
 
 std::atomic<int64_t> g_live_contexts{0};
+std::atomic<int64_t> g_spliced_bytes{0};
+
+// How long a read waits for memory for its buffer before it tries again.
+constexpr uint32_t kBufferRetryMs = 50;
+// Pipe fills a raw context moves in a row before it lets the other completions of its
+// worker run.
+constexpr int kSpliceRounds = 16;
 
 IoContext* Allocate(ProxyServer* server, SocketHandle socket) {
+  char* buffer = AcquireIoBuffer();
+  if (buffer == nullptr) return nullptr;
   IoContext* x = new (std::nothrow) IoContext();
-  if (x == nullptr) return nullptr;
+  if (x == nullptr) {
+    ReleaseIoBuffer(buffer);
+    return nullptr;
+  }
   g_live_contexts.fetch_add(1, std::memory_order_relaxed);
-  x->wsaBuf = IoBuffer{kIoBufferSize, x->buffer};
+  std::memset(buffer, 0, kIoBufferSize);  // a dialogue starts from zero-filled memory
+  x->buffer = buffer;
   x->socket = socket;
   x->server = server;
   return x;
 }
 
 void Delete(IoContext* x) {
+  ReleaseIoBuffer(x->buffer);
+  ReleaseRelayPipe(x->pipe, x->piped == 0);
   delete x;
   g_live_contexts.fetch_sub(1, std::memory_order_relaxed);
+}
+
+int32_t RateOf(const IoContext* x) {
+  return (x->downstream == 1 ? x->downloadRate : x->uploadRate).load(std::memory_order_relaxed);
+}
+
+void DropBuffer(IoContext* x) {
+  ReleaseIoBuffer(x->buffer);
+  x->buffer = nullptr;
+}
+
+void DropPipe(IoContext* x) {
+  ReleaseRelayPipe(x->pipe, x->piped == 0);
+  x->pipe = RelayPipe{};
+  x->piped = 0;
+}
+
+// Posts the relay's wait for bytes on x's socket; closes x when it cannot.
+void WaitReadable(IoContext* x, uint32_t timeout_ms = 0) {
+  x->relayWait = RelayWait::kReadable;
+  if (!Port(x)->PostReadable(x->socket, &x->overlapped, timeout_ms)) {
+    x->relayWait = RelayWait::kNone;
+    CloseContext(x);
+  }
+}
+
+// Rewrites c as the completion of operation op with n bytes (-1: failed with errno), as the
+// handler expects it.
+bool PassOn(IoContext* x, Completion* c, IoOp op, ssize_t n) {
+  c->op = op;
+  c->bytes = n > 0 ? static_cast<uint32_t>(n) : 0u;
+  c->error = n == -1 ? errno : 0;
+  c->key = static_cast<uint64_t>(op == IoOp::kRead ? x->socket : x->peerSocket.load());
+  x->overlapped.op = c->op;
+  x->overlapped.error = c->error;
+  return true;
+}
+
+// What a step of the kernel path left to do.
+enum class Moved {
+  kWaiting,     // x has a wait outstanding (or was closed): leave it alone
+  kCopy,        // no pipe, or a throttle came on: go on through the buffer
+  kToHandler,   // c now holds the end of stream or failure for the handler
+};
+
+// Moves the bytes in x's pipe to its peer. kCopy here means "all sent, go on".
+Moved DrainPipe(IoContext* x, Completion* c) {
+  CompletionPort* port = Port(x);
+  while (x->piped > 0) {
+    SocketHandle peer = x->peerSocket.load();
+    ssize_t n = port->SpliceToSocket(peer, x->pipe.out, x->piped);
+    if (n > 0) {
+      x->piped -= static_cast<uint32_t>(n);
+      continue;
+    }
+    if (n == -1 && errno == EAGAIN) {
+      x->relayWait = RelayWait::kPipeOut;
+      if (port->PostWritable(peer, &x->overlapped)) return Moved::kWaiting;
+      x->relayWait = RelayWait::kNone;
+      errno = EPIPE;
+    }
+    if (n == 0) errno = EPIPE;
+    PassOn(x, c, IoOp::kSend, -1);
+    return Moved::kToHandler;
+  }
+  uint32_t now = TickCount();
+  x->lastSendTick = now != 0 ? now : 1;
+  MarkActive(x, 0);
+  return Moved::kCopy;
+}
+
+// The kernel path of a raw, unthrottled context whose socket is readable: fills the pipe from
+// the socket and drains it into the peer, a few rounds, then waits again.
+Moved SpliceRounds(IoContext* x, Completion* c) {
+  CompletionPort* port = Port(x);
+  if (!x->pipe.valid()) {
+    x->pipe = AcquireRelayPipe();
+    if (!x->pipe.valid()) return Moved::kCopy;
+  }
+  for (int round = 0; round < kSpliceRounds; ++round) {
+    if (RateOf(x) > 0) {
+      DropPipe(x);
+      return Moved::kCopy;
+    }
+    ssize_t n = port->SpliceFromSocket(x->socket, x->pipe.in, kRelayPipeBytes);
+    if (n == -1 && errno == EAGAIN) break;
+    if (n <= 0) {
+      DropPipe(x);
+      PassOn(x, c, IoOp::kRead, n);
+      return Moved::kToHandler;
+    }
+    x->piped = static_cast<uint32_t>(n);
+    g_spliced_bytes.fetch_add(n, std::memory_order_relaxed);
+    MarkActive(x, 0);
+    Moved drained = DrainPipe(x, c);
+    if (drained != Moved::kCopy) return drained;
+  }
+  DropPipe(x);  // empty: an idle pair holds no pipe
+  WaitReadable(x);
+  return Moved::kWaiting;
+}
+
+// x's socket is readable: moves its bytes by the kernel or into a buffer.
+bool ReadNow(IoContext* x, Completion* c) {
+  if (x->raw && RateOf(x) <= 0) {
+    Moved m = SpliceRounds(x, c);
+    if (m == Moved::kWaiting) return false;
+    if (m == Moved::kToHandler) return true;
+  }
+  DropPipe(x);
+  if (x->buffer == nullptr) x->buffer = AcquireIoBuffer();
+  if (x->buffer == nullptr) {
+    x->relayWait = RelayWait::kReadable;
+    Port(x)->PostTimed(kBufferRetryMs, static_cast<uint64_t>(x->socket), &x->overlapped);
+    return false;
+  }
+  ssize_t n = Port(x)->Receive(x->socket, x->buffer, kIoBufferSize);
+  if (n == -1 && errno == EAGAIN) {
+    DropBuffer(x);
+    WaitReadable(x);
+    return false;
+  }
+  return PassOn(x, c, IoOp::kRead, n);
 }
 
 void Free(IoContext* x) {
@@ -49,6 +189,10 @@ int64_t LiveContextCount() {
   return g_live_contexts.load(std::memory_order_relaxed);
 }
 
+int64_t SplicedBytes() {
+  return g_spliced_bytes.load(std::memory_order_relaxed);
+}
+
 IoContext* NewClientContext(ProxyServer* server, SocketHandle socket) {
   IoContext* x = Allocate(server, socket);
   if (x == nullptr) return nullptr;
@@ -64,8 +208,8 @@ IoContext* Pair(IoContext* c, SocketHandle s, int32_t stateC, int32_t stateD) {
   d->peerSocket.store(c->socket);
   d->partner = c;
   d->downstream = 1;
-  d->downloadRate = c->downloadRate;
-  d->uploadRate = c->uploadRate;
+  d->downloadRate.store(c->downloadRate.load());
+  d->uploadRate.store(c->uploadRate.load());
   d->state = stateD;
   d->activityOwner.store(c->activityOwner.load());
   MarkActive(c, 0);
@@ -90,12 +234,36 @@ void RelaySendStep(IoContext* x) {
   }
 }
 
-void RelayReadStep(IoContext* x) {
+void RelayReadStep(IoContext* x, uint32_t timeout_ms) {
   x->wsaBuf.len = kIoBufferSize;
-  std::memset(x->buffer, 0, kIoBufferSize);
-  if (!Port(x)->PostRead(x->socket, &x->overlapped, x->buffer, kIoBufferSize)) {
-    CloseContext(x);
+  DropBuffer(x);
+  WaitReadable(x, timeout_ms);
+}
+
+bool TakeRelayWait(IoContext* x, Completion* c) {
+  RelayWait wait = x->relayWait;
+  x->relayWait = RelayWait::kNone;
+  if (wait == RelayWait::kPipeOut) {
+    if (c->op != IoOp::kWritable || c->error != 0) {
+      errno = c->error != 0 ? c->error : EPIPE;
+      return PassOn(x, c, IoOp::kSend, -1);
+    }
+    Moved m = DrainPipe(x, c);
+    if (m == Moved::kToHandler) return true;
+    if (m == Moved::kCopy) WaitReadable(x);
+    return false;
   }
+  // A readable socket, or the retry of a read that found no memory for its buffer.
+  if ((c->op == IoOp::kReadable || c->op == IoOp::kTimer) && c->error == 0) return ReadNow(x, c);
+  // The wait failed (socket closed, stale): the handler sees a failed read, with a buffer as
+  // it would have had one.
+  if (x->buffer == nullptr) x->buffer = AcquireIoBuffer();
+  if (x->buffer == nullptr) {
+    CloseContext(x);
+    return false;
+  }
+  errno = c->error != 0 ? c->error : ECANCELED;
+  return PassOn(x, c, IoOp::kRead, -1);
 }
 
 void RelayBytes(IoContext* x, uint32_t n) {
@@ -136,6 +304,11 @@ void Relay(IoContext* x, uint64_t key, uint32_t bytes) {
     default:
       return;
   }
+}
+
+void RelayRaw(IoContext* x, uint64_t key, uint32_t bytes) {
+  x->raw = true;
+  Relay(x, key, bytes);
 }
 
 void DiscardContext(IoContext* x) {

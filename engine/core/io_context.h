@@ -14,6 +14,14 @@
 //   kSend  -> the peer took the bytes: read the next chunk
 // A read of 0 bytes, a failed read or a failed send closes the context and its partner.
 //
+// The relay's read waits for readiness and holds no buffer meanwhile: the buffer comes from
+// the pool (relay_pools.h) when bytes are there, and goes back when the next read is posted, so
+// a context keeps one only while a send from it is under way (and during a handler's
+// dialogue, which starts with one). A raw context (RelayRaw: plain bytes both ways, no
+// throttle) has its bytes moved by the kernel through a pooled pipe instead, without its
+// handler seeing them; a throttle that comes on later sends it back to the copy path once the
+// pipe is empty, so the bytes and their order stay the same.
+//
 // What a protocol keeps beyond the buffer (names, flags, what a send in progress is) is its
 // record (protocol_state.h), reached with RecordOf.
 #include <atomic>
@@ -21,13 +29,20 @@
 #include <variant>
 
 #include "engine/core/protocol_state.h"
+#include "engine/core/relay_pools.h"
 #include "platform/completion_port.h"
 
 namespace tw {
 
 class ProxyServer;
 
-constexpr uint32_t kIoBufferSize = 8192;
+// Which wait of the relay's own a context has outstanding; its completion is taken by
+// TakeRelayWait before the handler sees anything.
+enum class RelayWait : uint8_t {
+  kNone,
+  kReadable,  // RelayReadStep: waiting for bytes on `socket`
+  kPipeOut,   // the pipe holds bytes `peerSocket` cannot take yet
+};
 
 struct IoBuffer {
   uint32_t len;
@@ -37,7 +52,9 @@ struct IoBuffer {
 struct IoContext {
   Overlapped overlapped;  // first member: a completion's Overlapped* is the context
   IoBuffer wsaBuf{kIoBufferSize, nullptr};
-  char buffer[kIoBufferSize];
+  // kIoBufferSize bytes from the pool while the context has one (always during a handler's
+  // dialogue and while a send from it is under way); nullptr while the relay waits for bytes.
+  char* buffer = nullptr;
   SocketHandle socket = kNoSocket;
   // The socket this context sends to: kNoSocket before pairing, kClosedPeer once the partner
   // has been closed. Written by the partner's close while this context may be relaying.
@@ -47,13 +64,22 @@ struct IoContext {
   int32_t state = 1;
   uint32_t lastSendTick = 0;  // tick of the last relayed send; 0 = none yet
   int32_t downstream = 0;     // 1: `socket` is the destination's, data flows to the client
-  int32_t downloadRate = 0;   // bytes per second toward the client; <= 0 unlimited
-  int32_t uploadRate = 0;     // bytes per second from the client; <= 0 unlimited
+  // Bytes per second toward the client / from the client; <= 0 unlimited. Atomic: a limit
+  // may be changed while the relay runs, and the relay reads it before every move.
+  std::atomic<int32_t> downloadRate{0};
+  std::atomic<int32_t> uploadRate{0};
   // GUARDED_BY(server->pairMutex()): x has no operation outstanding and waits for its
   // partner, which posts it a kPosted completion (0 bytes, key: its socket) to go on; CloseContext
   // of the partner does so too instead of shutting x's socket down.
   bool idle = false;
   ProtocolRecord record;  // the handler's own record; see RecordOf
+
+  // The relay's own: its outstanding wait, whether the stream is raw (RelayRaw), the pipe of a
+  // raw context while bytes pass through it and how many it holds.
+  RelayWait relayWait = RelayWait::kNone;
+  bool raw = false;
+  uint32_t piped = 0;
+  RelayPipe pipe;
 
   // Not part of the protocol record: the destination socket while its connect is in progress
   // (and its port while the name is looked up), and the links of the proxy's list of live contexts
@@ -97,6 +123,9 @@ void MarkActive(IoContext* x, uint32_t hold_ms);
 // Contexts allocated and not yet freed, in the whole process (for leak checks).
 int64_t LiveContextCount();
 
+// Bytes the kernel path has taken in from sockets, in the whole process (tests, benchmarks).
+int64_t SplicedBytes();
+
 // A new client context of `server` for an accepted, associated socket, registered with the
 // server's list of live contexts; nullptr when memory is exhausted.
 IoContext* NewClientContext(ProxyServer* server, SocketHandle socket);
@@ -111,6 +140,17 @@ IoContext* Pair(IoContext* c, SocketHandle s, int32_t stateC, int32_t stateD);
 // that are not the relay's are ignored.
 void Relay(IoContext* x, uint64_t key, uint32_t bytes);
 
+// Relay for a context whose stream is plain bytes both ways from now on, with no handler
+// looking at them: while x is not throttled, the kernel moves them (see above). A handler calls
+// it in place of Relay in its relay state.
+void RelayRaw(IoContext* x, uint64_t key, uint32_t bytes);
+
+// For the worker, before the handler: takes completion c of x's relay wait (x->relayWait is
+// not kNone). True when c, rewritten as the read or send the relay posted (bytes moved into
+// x->buffer, or 0 bytes and the error), goes to the handler; false when the relay has handled
+// it (moved bytes itself, or waits again).
+bool TakeRelayWait(IoContext* x, Completion* c);
+
 // Sends x->wsaBuf.len bytes of x->buffer to x's peer (at once; no throttle). Closes x when the
 // send cannot be started.
 void RelaySendStep(IoContext* x);
@@ -120,8 +160,10 @@ void RelaySendStep(IoContext* x);
 // passes on only part of what it read.
 void RelayBytes(IoContext* x, uint32_t n);
 
-// Posts the next read of x on its own socket; closes x when that fails.
-void RelayReadStep(IoContext* x);
+// Posts the next read of x on its own socket; closes x when that fails. x's buffer goes back to
+// the pool: the read completes with a buffer that holds its bytes at the start. A read still
+// waiting after timeout_ms (> 0) completes with 0 bytes and ETIMEDOUT.
+void RelayReadStep(IoContext* x, uint32_t timeout_ms = 0);
 
 // Closes x's sockets and frees x without looking at its partner or the live list; for Stop,
 // once no worker runs.

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -58,10 +59,17 @@ ProxyServer::~ProxyServer() {
 }
 
 void WorkerLoop(std::shared_ptr<CompletionPort> port) {
+  // A splice into a socket the peer has reset raises SIGPIPE (there is no MSG_NOSIGNAL for
+  // it); blocked here, the splice just fails with EPIPE.
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
   Completion c;
   while (port->Wait(&c)) {
     if (c.key == 0 || c.overlapped == nullptr) return;  // Stop's wake-up
     IoContext* context = reinterpret_cast<IoContext*>(c.overlapped);
+    if (context->relayWait != RelayWait::kNone && !TakeRelayWait(context, &c)) continue;
     if (c.bytes > 0 && (c.op == IoOp::kRead || c.op == IoOp::kSend)) MarkActive(context, 0);
     context->server->handler()(context, c.key, c.bytes);
   }
@@ -101,7 +109,8 @@ bool ProxyServer::Start(const ListenerSettings& settings) {
   completionPort_ = CompletionPort::Create();
   if (!completionPort_) return false;
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  listenSocket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Non-blocking: the accept thread takes every queued client until accept would block.
+  listenSocket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (wakeFd_ == -1 || listenSocket_ == -1) {
     startError_ = errno;
     ReleaseAll();
@@ -123,7 +132,7 @@ bool ProxyServer::Start(const ListenerSettings& settings) {
   }
   addr.sin_port = htons(static_cast<uint16_t>(settings.port & 0xffff));
   if (bind(listenSocket_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1 ||
-      listen(listenSocket_, listenBacklog_) == -1) {
+      listen(listenSocket_, ListenBacklog()) == -1) {
     startError_ = errno;  // ReleaseAll's close may change errno
     ReleaseAll();
     return false;
@@ -207,6 +216,7 @@ void ProxyServer::ReleaseAll() {
     left = next;
   }
   completionPort_.reset();
+  TrimRelayPools();
 }
 
 DestinationVerdict ProxyServer::CheckDestination(uint32_t address, uint16_t port) const {
@@ -312,21 +322,28 @@ void ProxyServer::AcceptLoop() {
     }
     if (fds[1].revents != 0) return;
     if ((fds[0].revents & POLLIN) == 0) continue;
+    if (!AcceptQueued()) return;
+  }
+}
+
+bool ProxyServer::AcceptQueued() {
+  for (;;) {
     sockaddr_in peer;
     socklen_t peerLen = sizeof peer;
     std::memset(&peer, 0, sizeof peer);
     int fd = accept4(listenSocket_, reinterpret_cast<sockaddr*>(&peer), &peerLen,
                      SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd == -1) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
       if (ResourceExhausted(errno)) {
         pollfd wake = {wakeFd_, POLLIN, 0};
         poll(&wake, 1, kAcceptBackoffMs);
       }
-      continue;
+      return true;  // drained (EAGAIN), or try again after the next poll
     }
     if (stopped_.load() != 0) {
       close(fd);
-      return;
+      return false;
     }
     uint32_t address = peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0;
     if (address == 0) {  // no IPv4 peer to count it under: not a client this listener serves
@@ -370,17 +387,15 @@ void ProxyServer::AcceptClient(int fd, uint32_t address) {
   // Counted from here on until the context is freed (RemoveLive or ReleaseAll gives it back).
   x->countedClient = address;
   if (dialogueTimeoutMs_ != 0) x->deadlineMs = MonotonicMs() + dialogueTimeoutMs_;
-  bool posted;
-  if (protocol_.greeting != nullptr) {
-    uint32_t n = static_cast<uint32_t>(std::strlen(protocol_.greeting));
-    std::memcpy(x->buffer, protocol_.greeting, n);
-    x->wsaBuf.len = n;
-    posted = completionPort_->PostSend(s, &x->overlapped, x->buffer, n);
-  } else {
-    posted =
-        completionPort_->PostRead(s, &x->overlapped, x->buffer, kIoBufferSize, dialogueTimeoutMs_);
+  if (protocol_.greeting == nullptr) {
+    // A client that has not spoken yet holds no buffer.
+    RelayReadStep(x, dialogueTimeoutMs_);
+    return;
   }
-  if (!posted) CloseContext(x);
+  uint32_t n = static_cast<uint32_t>(std::strlen(protocol_.greeting));
+  std::memcpy(x->buffer, protocol_.greeting, n);
+  x->wsaBuf.len = n;
+  if (!completionPort_->PostSend(s, &x->overlapped, x->buffer, n)) CloseContext(x);
 }
 
 }  // namespace tw

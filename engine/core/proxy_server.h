@@ -134,6 +134,9 @@ class ProxyServer {
 
  private:
   void AcceptLoop();
+  // Takes every client the listener has queued, until accept would block. False once the
+  // proxy is stopping.
+  bool AcceptQueued();
   // Shuts down the sockets of pairs idle in both directions for idleTimeoutMs_ (their
   // handlers then close them as if the peer had gone). Runs on the accept thread.
   void CloseIdlePairs() EXCLUDES(liveMutex_);
@@ -163,7 +166,6 @@ class ProxyServer {
 
   int listenSocket_ = -1;
   int startError_ = 0;  // owner thread: see startError()
-  int listenBacklog_ = 128;
   std::thread acceptThread_;
   std::shared_ptr<CompletionPort> completionPort_;
   std::atomic<int32_t> stopped_{1};

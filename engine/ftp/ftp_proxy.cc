@@ -568,7 +568,7 @@ void FtpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
       OnControlCompletion(x, key, bytes);
       return;
     case kFtpData:
-      Relay(x, key, bytes);
+      RelayRaw(x, key, bytes);
       return;
     case kFtpDataConnecting:
       DataConnectStep(x);

@@ -173,8 +173,8 @@ void StartExchange(IoContext* x, IoContext* d, bool reused) {
       d->idle = false;
     }
     // The login of this request may carry other rates than the one the connection was made for.
-    d->downloadRate = x->downloadRate;
-    d->uploadRate = x->uploadRate;
+    d->downloadRate.store(x->downloadRate.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    d->uploadRate.store(x->uploadRate.load(std::memory_order_relaxed), std::memory_order_relaxed);
     d->state = kHttpResponse;
     MarkActive(d, 0);
   }
@@ -198,10 +198,13 @@ bool Admitted(IoContext* x, std::string_view header, const std::string& client, 
     SendOwnReply(x, ProxyAuthRequiredReply());
     return false;
   }
-  if (CheckHttpAccount(server->access(), client, *user, password, &x->downloadRate, &x->uploadRate,
-                       &reason, filter_id)) {
-    return true;
-  }
+  int32_t down = x->downloadRate;
+  int32_t up = x->uploadRate;
+  bool admitted = CheckHttpAccount(server->access(), client, *user, password, &down, &up, &reason,
+                                   filter_id);
+  x->downloadRate = down;
+  x->uploadRate = up;
+  if (admitted) return true;
   if (reason == kRefusedNoAccount) {
     LoginFailed(x, client);
     SendOwnReply(x, ProxyAuthRequiredReply());
@@ -796,7 +799,7 @@ void HttpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
   switch (x->state) {
     case kHttpDestination:
     case kHttpTunnel:
-      Relay(x, key, bytes);
+      RelayRaw(x, key, bytes);
       return;
     case kHttpReplySent:
       CloseContext(x);

@@ -77,7 +77,7 @@ void MailConnect(IoContext* x, const MailTarget& target, int32_t connecting_stat
 
 void MailHandler(IoContext* x, uint64_t key, uint32_t bytes, const MailProtocol& protocol) {
   if (x->state == protocol.relay) {
-    Relay(x, key, bytes);
+    RelayRaw(x, key, bytes);
     return;
   }
   if (x->state == protocol.connecting) {

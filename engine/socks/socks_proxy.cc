@@ -133,8 +133,12 @@ void OnLogin(IoContext* x) {
   std::string client = ClientAddress(x);
   int reason = kRefusedNoAccount;
   bool blocked = LoginBlocked(x, client);
-  bool ok = !blocked && CheckAccountAccess(x->server->access(), client, user, password,
-                                           &x->downloadRate, &x->uploadRate, &reason);
+  int32_t down = x->downloadRate;
+  int32_t up = x->uploadRate;
+  bool ok = !blocked && CheckAccountAccess(x->server->access(), client, user, password, &down,
+                                           &up, &reason);
+  x->downloadRate = down;
+  x->uploadRate = up;
   if (!ok && !blocked && x->server->access().authMode == 1 && reason == kRefusedNoAccount) {
     LoginFailed(x, client);
   }
@@ -297,7 +301,7 @@ bool InDialogue(int32_t state) {
 
 void SocksHandler(IoContext* x, uint64_t key, uint32_t bytes) {
   if (!InDialogue(x->state)) {
-    Relay(x, key, bytes);
+    RelayRaw(x, key, bytes);
     return;
   }
   if (x->state == kSocks4Connecting || x->state == kSocks5Connecting) {

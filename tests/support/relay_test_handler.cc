@@ -6,10 +6,14 @@
 #include "engine/core/destination.h"
 #include "engine/core/dialogue.h"
 #include "engine/core/proxy_server.h"
+#include "platform/mutex.h"
 
 namespace tw::test {
 
 namespace {
+
+Mutex g_last_pair_mu;
+RelayTestPair g_last_pair GUARDED_BY(g_last_pair_mu);
 
 void OnRequest(IoContext* x, uint32_t bytes) {
   std::string_view data(x->buffer, bytes);
@@ -45,6 +49,10 @@ void OnRequest(IoContext* x, uint32_t bytes) {
 void OnConnected(IoContext* x) {
   IoContext* d = PairConnected(x, kRelaying, kRelaying);
   if (d == nullptr) return;
+  {
+    MutexLock lock(g_last_pair_mu);
+    g_last_pair = RelayTestPair{x, d};
+  }
   uint32_t pending = x->held;
   x->held = 0;
   RelayReadStep(d);
@@ -76,8 +84,13 @@ void RelayTestHandler(IoContext* x, uint64_t key, uint32_t bytes) {
       }
       return;
     default:
-      Relay(x, key, bytes);
+      RelayRaw(x, key, bytes);
   }
+}
+
+RelayTestPair LastRelayTestPair() {
+  MutexLock lock(g_last_pair_mu);
+  return g_last_pair;
 }
 
 }  // namespace tw::test

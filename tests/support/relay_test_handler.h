@@ -17,4 +17,12 @@ enum RelayTestState : int32_t { kAwaitRequest = 1, kConnecting = 2, kRelaying = 
 
 void RelayTestHandler(IoContext* x, uint64_t key, uint32_t bytes);
 
+// The client and destination contexts of the pair made last, for a test that changes a live
+// pair (its throttle). Valid while that connection stays open; both nullptr before any pair.
+struct RelayTestPair {
+  IoContext* client = nullptr;
+  IoContext* destination = nullptr;
+};
+RelayTestPair LastRelayTestPair();
+
 }  // namespace tw::test

@@ -1,6 +1,7 @@
 #include "platform/completion_port.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -66,6 +67,78 @@ TEST_F(CompletionPortTest, ReadCompletesOnceWithBytesKeyAndOperation) {
   c = Next();
   EXPECT_EQ(c.bytes, 0u) << "end of stream reads as 0 bytes";
   port_->Close(a);
+}
+
+// A readiness wait holds no buffer: it completes when bytes arrive, Receive takes them, and a
+// Receive that finds the socket empty re-arms the wait so the next bytes complete it again.
+TEST_F(CompletionPortTest, ReadableWaitCompletesOnBytesAndRearmsAfterAnEmptyReceive) {
+  SocketHandle a;
+  int b;
+  MakePair(&a, &b);
+  Overlapped ov;
+  char buf[16];
+  for (const char* text : {"one", "two"}) {
+    ASSERT_TRUE(port_->PostReadable(a, &ov));
+    EXPECT_FALSE(port_->PostRead(a, &ov, buf, sizeof buf)) << "the wait is the socket's read";
+    ASSERT_EQ(write(b, text, 3), 3);
+    Completion c = Next();
+    EXPECT_EQ(c.op, IoOp::kReadable);
+    EXPECT_EQ(c.bytes, 0u);
+    EXPECT_EQ(c.error, 0);
+    ASSERT_EQ(port_->Receive(a, buf, sizeof buf), 3);
+    EXPECT_EQ(std::string(buf, 3), text);
+    EXPECT_EQ(port_->Receive(a, buf, sizeof buf), -1);
+    EXPECT_EQ(errno, EAGAIN);
+  }
+  // Bytes that arrived before the socket was registered complete the first wait too.
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+  ASSERT_EQ(write(sv[1], "early", 5), 5);
+  SocketHandle late = port_->Associate(sv[0]);
+  ASSERT_TRUE(port_->PostReadable(late, &ov));
+  EXPECT_EQ(Next().op, IoOp::kReadable);
+  EXPECT_EQ(port_->Receive(late, buf, sizeof buf), 5);
+  close(sv[1]);
+  close(b);
+}
+
+// Every wait of a socket ends when the socket does: closing completes a readable and a
+// writable wait with ECANCELED, and a stale handle moves nothing.
+TEST_F(CompletionPortTest, CloseEndsReadinessWaitsAndStaleHandlesMoveNothing) {
+  SocketHandle a;
+  int b;
+  MakePair(&a, &b);
+  char buf[8];
+  // Fill the socket through a pipe until it takes no more: the port now knows it is full.
+  int pipe_fds[2];
+  ASSERT_EQ(pipe2(pipe_fds, O_NONBLOCK), 0);
+  std::string block(4096, 'x');
+  ssize_t moved = 0;
+  do {
+    ASSERT_EQ(write(pipe_fds[1], block.data(), block.size()), 4096);
+    while ((moved = port_->SpliceToSocket(a, pipe_fds[0], 4096)) > 0 && moved < 4096) {
+    }
+  } while (moved > 0);
+  EXPECT_EQ(errno, EAGAIN);
+  close(pipe_fds[0]);
+  close(pipe_fds[1]);
+  Overlapped readable, writable;
+  ASSERT_TRUE(port_->PostReadable(a, &readable));
+  ASSERT_TRUE(port_->PostWritable(a, &writable));
+  ASSERT_TRUE(port_->Close(a));
+  int ended = 0;
+  for (int i = 0; i < 2; ++i) {
+    Completion c = Next();
+    EXPECT_EQ(c.error, ECANCELED);
+    EXPECT_EQ(c.bytes, 0u);
+    if (c.overlapped == &readable && c.op == IoOp::kReadable) ++ended;
+    if (c.overlapped == &writable && c.op == IoOp::kWritable) ++ended;
+  }
+  EXPECT_EQ(ended, 2);
+  EXPECT_EQ(port_->Receive(a, buf, sizeof buf), -1);
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_FALSE(port_->PostReadable(a, &readable));
+  close(b);
 }
 
 TEST_F(CompletionPortTest, LargeSendCompletesOnlyWhenEveryByteIsWritten) {

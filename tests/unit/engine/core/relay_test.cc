@@ -2,12 +2,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <functional>
 #include <random>
 #include <thread>
 #include <vector>
 
 #include "engine/core/io_context.h"
+#include "engine/core/relay_pools.h"
 #include "engine_fixture.h"
+#include "platform/socket_options.h"
 
 namespace tw {
 namespace {
@@ -18,6 +22,31 @@ std::string Pattern(size_t n, uint32_t seed) {
   for (char& ch : s) ch = static_cast<char>(rng());
   return s;
 }
+
+// Waits (bounded) until done() holds; the relay reaches its states on its own workers.
+bool Eventually(const std::function<bool()>& done) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// Changes the limits of the live pair made last. Taking the proxy's live-list lock afterwards
+// orders these stores before the pair's free (which takes it too) for the race detector; the
+// kernel's ordering of the close it cannot see.
+void SetPairRate(ProxyServer& server, int32_t rate) {
+  test::RelayTestPair pair = test::LastRelayTestPair();
+  for (IoContext* x : {pair.client, pair.destination}) {
+    x->downloadRate.store(rate);
+    x->uploadRate.store(rate);
+  }
+  server.LiveContexts();
+}
+
+// A limit high enough never to pause, which still takes a pair off the kernel path.
+constexpr int32_t kFastLimit = 1 << 30;
 
 class RelayTest : public ::testing::Test {
  protected:
@@ -30,6 +59,8 @@ class RelayTest : public ::testing::Test {
     EXPECT_EQ(server_->completionPort()->OpenSockets(), 0u) << "every socket closed";
     server_->Stop();
     EXPECT_EQ(LiveContextCount(), contexts_before_);
+    EXPECT_EQ(IoBuffersInUse(), 0) << "every buffer back in the pool";
+    EXPECT_EQ(RelayPipesInUse(), 0) << "every pipe back in the pool";
   }
   int64_t contexts_before_ = 0;
   std::unique_ptr<ProxyServer> server_;
@@ -46,6 +77,110 @@ TEST_F(RelayTest, LargeTransfersArriveCompleteAndInOrderBothWays) {
   EXPECT_EQ(back.size(), data.size());
   EXPECT_TRUE(back == data) << "echoed bytes differ";
   close(fd);
+}
+
+// The kernel path and the copy path hand over to each other mid-stream without losing or
+// reordering a byte, whichever way the throttle switches.
+TEST_F(RelayTest, ThrottleSwitchingMidTransferKeepsEveryByteInOrder) {
+  struct Case {
+    const char* what;
+    int32_t before, after;
+  } cases[] = {{"throttle comes on", 0, kFastLimit}, {"throttle goes off", kFastLimit, 0}};
+  test::TestServer echo(test::TestServer::kEcho);
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    int fd = test::OpenRelayed(*server_, echo.port());
+    ASSERT_NE(fd, -1);
+    // A small receive buffer and more bytes than the proxy's socket buffers hold: most of the
+    // second half is still to be relayed when the throttle switches.
+    int small = 64 * 1024;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const std::string data = Pattern(16 * 1024 * 1024, 7);
+    const size_t first = 64 * 1024;
+    ASSERT_TRUE(test::SendAll(fd, data.substr(0, first)));
+    std::string back = test::ReadExactly(fd, first);  // the pair exists and relays
+    SetPairRate(*server_, k.before);
+    int64_t spliced_before = SplicedBytes();
+    std::thread writer([&] { EXPECT_TRUE(test::SendAll(fd, data.substr(first))); });
+    back += test::ReadExactly(fd, data.size() / 2 - first);
+    SetPairRate(*server_, k.after);
+    int64_t spliced_at_switch = SplicedBytes();
+    back += test::ReadExactly(fd, data.size() - back.size());
+    writer.join();
+    ASSERT_EQ(back.size(), data.size());
+    EXPECT_TRUE(back == data) << "echoed bytes differ";
+    int64_t spliced_unthrottled = k.before == 0 ? spliced_at_switch - spliced_before
+                                                : SplicedBytes() - spliced_at_switch;
+    EXPECT_GT(spliced_unthrottled, 0) << "the unthrottled half went through the kernel path";
+    close(fd);
+  }
+}
+
+// A reader that does not keep up stalls the relay: each direction keeps its buffer (copy path)
+// or its pipe with the bytes in it (kernel path) while its send is incomplete, and gives it back
+// once everything has been taken and the pair waits again.
+TEST_F(RelayTest, SlowReaderHoldsABufferOrPipeOnlyWhileASendIsIncomplete) {
+  struct Case {
+    const char* what;
+    int32_t rate;
+    int64_t stalledBuffers, stalledPipes;
+  } cases[] = {{"copy path", kFastLimit, 2, 0}, {"kernel path", 0, 0, 2}};
+  test::TestServer echo(test::TestServer::kEcho);
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    int fd = test::OpenRelayed(*server_, echo.port());
+    ASSERT_NE(fd, -1);
+    int small = 64 * 1024;  // a fixed, small receive buffer: the chain fills sooner
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_TRUE(test::SendAll(fd, "x"));
+    ASSERT_EQ(test::ReadExactly(fd, 1), "x");
+    SetPairRate(*server_, k.rate);
+    EXPECT_TRUE(Eventually([] { return IoBuffersInUse() == 0 && RelayPipesInUse() == 0; }))
+        << "an idle pair holds nothing";
+
+    // More than every socket buffer on the way can hold, so the writer and the relay stall.
+    std::string data(48 * 1024 * 1024, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i % 251);
+    std::thread writer([&] { EXPECT_TRUE(test::SendAll(fd, data)); });
+    EXPECT_TRUE(Eventually([&] {
+      return IoBuffersInUse() == k.stalledBuffers && RelayPipesInUse() == k.stalledPipes;
+    })) << "stalled: " << IoBuffersInUse() << " buffers, " << RelayPipesInUse() << " pipes";
+
+    std::string back = test::ReadExactly(fd, data.size());
+    writer.join();
+    EXPECT_TRUE(back == data) << "echoed bytes differ";
+    EXPECT_TRUE(Eventually([] { return IoBuffersInUse() == 0 && RelayPipesInUse() == 0; }))
+        << "drained and waiting: " << IoBuffersInUse() << " buffers, " << RelayPipesInUse()
+        << " pipes";
+    EXPECT_EQ(server_->LiveContexts(), 2u) << "the pair is still open";
+    close(fd);
+    EXPECT_TRUE(test::AllContextsFreed(*server_));
+  }
+}
+
+// A burst of clients is queued and taken whole: the listener asks for the system's queue
+// length, and every client is served.
+TEST_F(RelayTest, BurstOfClientsIsAcceptedAndServed) {
+  std::string listing = test::RunCommand("ss -Hltn 'sport = :" +
+                                         std::to_string(server_->port()) + "'");
+  int queue = 0;
+  ASSERT_EQ(std::sscanf(listing.c_str(), "%*s %*d %d", &queue), 1) << listing;
+  EXPECT_EQ(queue, ListenBacklog()) << "the listener's accept queue";
+
+  test::TestServer echo(test::TestServer::kEcho);
+  constexpr int kClients = 300;
+  std::vector<int> fds;
+  for (int i = 0; i < kClients; ++i) {
+    int fd = test::OpenRelayed(*server_, echo.port());
+    ASSERT_NE(fd, -1) << "client " << i;
+    fds.push_back(fd);
+  }
+  int served = 0;
+  for (int fd : fds) {
+    if (test::SendAll(fd, "ping") && test::ReadExactly(fd, 4) == "ping") ++served;
+    close(fd);
+  }
+  EXPECT_EQ(served, kClients);
 }
 
 TEST_F(RelayTest, BytesSentWithTheRequestLineAreRelayed) {

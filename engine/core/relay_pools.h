@@ -1,0 +1,46 @@
+#pragma once
+// The buffers and pipes that contexts borrow while bytes are in flight, shared by every proxy
+// of the process. A relayed pair that waits for data holds neither: it takes a buffer (copy
+// path) or a pipe (kernel path) when its socket is readable and gives it back once the bytes
+// are passed on. A few returned ones are kept for the next borrower; the rest are freed, so
+// the memory held tracks the connections that move bytes, not those that are open.
+// Thread-safe throughout.
+#include <cstdint>
+
+namespace tw {
+
+constexpr uint32_t kIoBufferSize = 8192;  // one buffer: a read of the copy path, a dialogue
+
+// A buffer of kIoBufferSize bytes (its contents are left from an earlier borrower), or nullptr
+// when memory is exhausted.
+char* AcquireIoBuffer();
+// Gives b back (nullptr: nothing). Its bytes are no longer anyone's.
+void ReleaseIoBuffer(char* b);
+// Buffers lent and not given back (for leak checks).
+int64_t IoBuffersInUse();
+
+// A pipe that carries one direction of a pair through the kernel: bytes spliced into `in`
+// come out of `out`. Both ends are non-blocking.
+struct RelayPipe {
+  int out = -1;  // read end
+  int in = -1;   // write end
+  bool valid() const { return in != -1; }
+};
+
+// The bytes one pipe is asked to hold: a splice into it takes at most this many.
+constexpr uint32_t kRelayPipeBytes = 262144;
+
+// A pipe, or an invalid one when the system has no descriptors or pipes to spare (the caller
+// then takes the copy path).
+RelayPipe AcquireRelayPipe();
+// Gives p back. A pipe that may still hold bytes (empty false) is closed instead of kept, so
+// no stale byte ever reaches another pair.
+void ReleaseRelayPipe(RelayPipe p, bool empty);
+// Pipes lent and not given back (for leak checks).
+int64_t RelayPipesInUse();
+
+// Frees the buffers and pipes kept for reuse (a proxy's Stop: a stopped program holds no
+// descriptor it does not use). What is lent stays lent.
+void TrimRelayPools();
+
+}  // namespace tw
