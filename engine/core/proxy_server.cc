@@ -28,6 +28,9 @@ namespace {
 // After an accept fails for lack of descriptors or memory, wait this long before the next one
 // instead of spinning on a listener that stays readable.
 constexpr int kAcceptBackoffMs = 100;
+// Owners whose data channels ended between two sweeps that are remembered (a bound against a
+// flood of short data channels; beyond it an owner just gets the usual idle window).
+constexpr std::size_t kMaxEndedOwned = 4096;
 
 bool ResourceExhausted(int err) {
   return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
@@ -256,6 +259,12 @@ void ProxyServer::RemoveLive(IoContext* x) {
   if (x->liveNext != nullptr) x->liveNext->livePrev = x->livePrev;
   --liveCount_;
   if (x->countedClient != 0) caps_.Release(x->countedClient);
+  SocketHandle owner = x->activityOwner.load();
+  uint64_t active = x->lastActiveMs.load(std::memory_order_relaxed);
+  if (owner != kNoSocket && active != 0 && endedOwned_.size() < kMaxEndedOwned) {
+    uint64_t& last = endedOwned_[owner];
+    last = std::max(last, active);
+  }
 }
 
 void ProxyServer::PostRefusal(ActivityText parts) {
@@ -273,8 +282,10 @@ void ProxyServer::CloseIdlePairs() {
     uint64_t active;
   };
   std::vector<Seen> seen;
+  std::unordered_map<SocketHandle, uint64_t> latest;
   {
     MutexLock lock(liveMutex_);
+    latest.swap(endedOwned_);
     seen.reserve(liveCount_);
     for (IoContext* x = liveHead_; x != nullptr; x = x->liveNext) {
       seen.push_back(Seen{x->socket, x->peerSocket.load(), x->activityOwner.load(),
@@ -282,8 +293,7 @@ void ProxyServer::CloseIdlePairs() {
     }
   }
   // The latest activity by socket: its own context's, and that of the connections it owns
-  // (an FTP control connection's data channels).
-  std::unordered_map<SocketHandle, uint64_t> latest;
+  // (an FTP control connection's data channels, also those freed since the last sweep).
   for (const Seen& s : seen) {
     uint64_t& own = latest[s.socket];
     own = std::max(own, s.active);

@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "config/activity_log.h"
@@ -183,6 +184,10 @@ class ProxyServer {
   Mutex liveMutex_;
   IoContext* liveHead_ GUARDED_BY(liveMutex_) = nullptr;
   size_t liveCount_ GUARDED_BY(liveMutex_) = 0;
+  // The last activity of owned connections (FTP data channels) freed since the last sweep, by
+  // owner: the owner's idle time starts when its data channel last moved bytes, not when it
+  // was itself last active, so its final reply after a long transfer is not cut off.
+  std::unordered_map<SocketHandle, uint64_t> endedOwned_ GUARDED_BY(liveMutex_);
 };
 
 // The worker routine: takes completions from the port until it is woken with key 0 or the

@@ -121,7 +121,10 @@ describe('rule editors', () => {
 
     // Cleared for SOCKS and that proxy alone started again from the Proxy Servers page.
     const again = await openEditor('Schedules...', 'Schedule');
-    await again.getByLabel(day + ':').waitFor();
+    // The first entry's record arrives after the dialog opens: wait for it, then compare.
+    const dayText = await again.getByLabel(day + ':').elementHandle();
+    await page.waitForFunction(({ input, value }) => input.value === value,
+      { input: dayText, value: expected }, { timeout: 5000 }).catch(() => {});
     assert.equal(await again.getByLabel(day + ':').inputValue(), expected, 'the first entry is shown');
     await again.getByLabel('SOCKS', { exact: true }).uncheck();
     await again.getByRole('button', { name: 'OK', exact: true }).click();
