@@ -46,11 +46,6 @@ bool WriteAt(int fd, std::string_view bytes, off_t at) {
   return true;
 }
 
-int LastDayOfMonth(int month) {
-  int year = month / 100, m = month % 100;
-  return m == 12 ? TrafficDay(year + 1, 1, 1) - 1 : TrafficDay(year, m + 1, 1) - 1;
-}
-
 }  // namespace
 
 TrafficBook::TrafficBook(std::string dataDir, std::string program, TrafficCaps caps)
@@ -118,7 +113,9 @@ bool TrafficBook::Append(int month, const std::string& bytes, std::string* error
   MonthFile& file = files_[month];
   if (!file.scanned) {
     TrafficFileScan scan;
-    if (!ReadTrafficFile(path, [](const TrafficRecord&) {}, &scan, error)) return false;
+    if (!ReadTrafficFile(
+            path, [](const TrafficRecord&) {}, &scan, error))
+      return false;
     file.length = file.compacted = scan.soundLength;
     file.scanned = true;
   }
@@ -178,7 +175,7 @@ void TrafficBook::RemoveExpiredFiles(int first_kept_day) {
     std::string program;
     int month = 0;
     if (ParseTrafficFileName(entry->d_name, &program, &month) && program == program_ &&
-        LastDayOfMonth(month) < first_kept_day) {
+        TrafficLastDayOfMonth(month) < first_kept_day) {
       expired.push_back(month);
     }
   }

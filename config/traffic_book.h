@@ -27,8 +27,8 @@ class TrafficBook {
   TrafficBook(const TrafficBook&) = delete;
   TrafficBook& operator=(const TrafficBook&) = delete;
 
-  void Add(int day, int proxy, const TrafficAccount& account, std::uint64_t up,
-           std::uint64_t down) EXCLUDES(mu_);
+  void Add(int day, int proxy, const TrafficAccount& account, std::uint64_t up, std::uint64_t down)
+      EXCLUDES(mu_);
 
   // Appends what was added since the last flush to the month files (the days of the last
   // kTrafficKeepDays up to `today`; older ones are dropped), cuts a torn tail off first,

@@ -1,7 +1,8 @@
 #include "config/traffic_counts.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
+
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <limits>
@@ -12,8 +13,9 @@ namespace tw {
 namespace {
 
 std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
-  return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max()
-                                                           : a + b;
+  return a > std::numeric_limits<std::uint64_t>::max() - b
+             ? std::numeric_limits<std::uint64_t>::max()
+             : a + b;
 }
 
 }  // namespace
@@ -112,7 +114,8 @@ void DayTraffic::Fold(TrafficKind kind, std::size_t keep) {
 
 int TrafficDay(int year, int month, int day) {
   using namespace std::chrono;
-  sys_days days{year_month_day{std::chrono::year(year), std::chrono::month(static_cast<unsigned>(month)),
+  sys_days days{year_month_day{std::chrono::year(year),
+                               std::chrono::month(static_cast<unsigned>(month)),
                                std::chrono::day(static_cast<unsigned>(day))}};
   return static_cast<int>(days.time_since_epoch().count());
 }
@@ -124,13 +127,23 @@ int TrafficDayOf(const LocalTime& t) {
 LocalTime TrafficDate(int day) {
   using namespace std::chrono;
   year_month_day date{sys_days{days{day}}};
-  return MakeLocalTime(static_cast<int>(date.year()), static_cast<int>(static_cast<unsigned>(date.month())),
+  return MakeLocalTime(static_cast<int>(date.year()),
+                       static_cast<int>(static_cast<unsigned>(date.month())),
                        static_cast<int>(static_cast<unsigned>(date.day())), 0, 0);
 }
 
 int TrafficMonthOf(int day) {
   LocalTime date = TrafficDate(day);
   return date.year * 100 + date.month;
+}
+
+int TrafficFirstDayOfMonth(int month) {
+  return TrafficDay(month / 100, month % 100, 1);
+}
+
+int TrafficLastDayOfMonth(int month) {
+  int year = month / 100, m = month % 100;
+  return (m == 12 ? TrafficDay(year + 1, 1, 1) : TrafficDay(year, m + 1, 1)) - 1;
 }
 
 }  // namespace tw

@@ -15,7 +15,7 @@
 
 namespace tw {
 
-constexpr int kTrafficKeepDays = 400;          // days kept in the files; older ones are dropped
+constexpr int kTrafficKeepDays = 400;         // days kept in the files; older ones are dropped
 constexpr std::size_t kMaxTrafficName = 255;  // longest account name kept (longer: cut)
 
 // How many accounts of a kind one day keeps by name; the busiest are kept.
@@ -49,7 +49,7 @@ struct TrafficAccountHash {
 struct ProxyBytes {
   std::uint64_t up = 0;
   std::uint64_t down = 0;
-  std::uint64_t Total() const;  // saturates
+  std::uint64_t Total() const;                               // saturates
   void Add(std::uint64_t more_up, std::uint64_t more_down);  // saturates: file bytes are untrusted
   void Add(const ProxyBytes& more) { Add(more.up, more.down); }
   bool Zero() const { return up == 0 && down == 0; }
@@ -99,5 +99,8 @@ int TrafficDayOf(const LocalTime& t);
 LocalTime TrafficDate(int day);
 // year * 100 + month of a day number: the month a file holds.
 int TrafficMonthOf(int day);
+// The first and the last day number of a month given as year * 100 + month.
+int TrafficFirstDayOfMonth(int month);
+int TrafficLastDayOfMonth(int month);
 
 }  // namespace tw

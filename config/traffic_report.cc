@@ -54,7 +54,9 @@ TrafficReport ReadTrafficReport(const std::string& dataDir, int firstDay, int la
 
   std::unordered_map<TrafficAccount, ProxyBytes, TrafficAccountHash> totals;
   // One month at a time, so memory holds one month's days.
-  for (auto& [month, paths] : FilesByMonth(dataDir, TrafficMonthOf(firstDay), TrafficMonthOf(lastDay))) {
+  for (auto& [file_month, paths] :
+       FilesByMonth(dataDir, TrafficMonthOf(firstDay), TrafficMonthOf(lastDay))) {
+    const int month = file_month;  // a lambda cannot capture a structured binding everywhere
     std::map<int, DayTraffic> days;
     for (const std::string& path : paths) {
       TrafficFileScan scan;
@@ -72,7 +74,8 @@ TrafficReport ReadTrafficReport(const std::string& dataDir, int firstDay, int la
       traffic.Trim();
       ProxyBytes& day_total = report.days[static_cast<std::size_t>(day - firstDay)];
       for (const auto& [account, bytes] : traffic.accounts()) {
-        for (int slot = 0; slot <= kLastProtocol; ++slot) report.proxies[slot].Add(bytes.proxy[slot]);
+        for (int slot = 0; slot <= kLastProtocol; ++slot)
+          report.proxies[slot].Add(bytes.proxy[slot]);
         ProxyBytes sum = bytes.Sum();
         day_total.Add(sum);
         totals[account].Add(sum);

@@ -24,8 +24,8 @@ struct AccountTraffic {
 struct TrafficReport {
   int firstDay = 0;
   int lastDay = 0;
-  std::vector<AccountTraffic> accounts;  // busiest first, then by kind and name
-  std::vector<ProxyBytes> days;          // one per day, firstDay..lastDay
+  std::vector<AccountTraffic> accounts;   // busiest first, then by kind and name
+  std::vector<ProxyBytes> days;           // one per day, firstDay..lastDay
   ProxyBytes proxies[kLastProtocol + 1];  // index 0: proxy ids outside 1..5
   std::vector<std::string> problems;
 };

@@ -32,15 +32,6 @@ std::string MonthText(int month) {
   return text;
 }
 
-int FirstDayOf(int month) {
-  return TrafficDay(month / 100, month % 100, 1);
-}
-
-int LastDayOf(int month) {
-  int year = month / 100, m = month % 100;
-  return (m == 12 ? TrafficDay(year + 1, 1, 1) : TrafficDay(year, m + 1, 1)) - 1;
-}
-
 nlohmann::json BytesJson(const ProxyBytes& bytes) {
   return {{"up", bytes.up}, {"down", bytes.down}};
 }
@@ -75,7 +66,8 @@ std::string TrafficAccountLabel(const TrafficAccount& account) {
 }
 
 nlohmann::json TrafficPageJson(const std::string& dataDir, int month, int today) {
-  TrafficReport report = ReadTrafficReport(dataDir, FirstDayOf(month), LastDayOf(month));
+  TrafficReport report =
+      ReadTrafficReport(dataDir, TrafficFirstDayOfMonth(month), TrafficLastDayOfMonth(month));
   nlohmann::json rows = nlohmann::json::array();
   ProxyBytes total;
   for (const AccountTraffic& a : report.accounts) {
@@ -95,8 +87,11 @@ nlohmann::json TrafficPageJson(const std::string& dataDir, int month, int today)
   }
   std::vector<std::string> problems = report.problems;
   problems.insert(problems.end(), recent.problems.begin(), recent.problems.end());
-  return {{"month", MonthText(month)}, {"rows", rows},     {"total", BytesJson(total)},
-          {"days", days},              {"problems", problems}};
+  return {{"month", MonthText(month)},
+          {"rows", rows},
+          {"total", BytesJson(total)},
+          {"days", days},
+          {"problems", problems}};
 }
 
 void FillUserTraffic(const std::string& dataDir, int today, std::vector<UserRow>* rows) {
@@ -111,7 +106,7 @@ void FillUserTraffic(const std::string& dataDir, int today, std::vector<UserRow>
     }
   };
   fill(today, today, &UserRow::today);
-  fill(FirstDayOf(month), today, &UserRow::month);
+  fill(TrafficFirstDayOfMonth(month), today, &UserRow::month);
 }
 
 void RegisterTrafficPage(ApiRouter& router, ConsoleOwner& owner) {

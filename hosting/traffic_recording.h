@@ -27,8 +27,8 @@ class TrafficRecording final : public TrafficSink {
   TrafficRecording& operator=(const TrafficRecording&) = delete;
 
   // Counts the bytes for today under the user, or the client's address when user is empty.
-  void ConnectionEnded(int protocol_id, std::string_view user, uint32_t client_addr_be,
-                       uint64_t up, uint64_t down) override;
+  void ConnectionEnded(int protocol_id, std::string_view user, uint32_t client_addr_be, uint64_t up,
+                       uint64_t down) override;
 
   // Starts the flush thread (once).
   void Start();

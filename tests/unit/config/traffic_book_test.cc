@@ -1,7 +1,10 @@
 // The traffic book, its month files and the report that sums them: what is added is what is
 // read back, the caps fold the least busy accounts, old days go, and a torn or damaged file
 // gives up only its damaged records.
+#include "config/traffic_book.h"
+
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,12 +14,10 @@
 #include <random>
 #include <string>
 
-#include <gtest/gtest.h>
-
-#include "config/traffic_book.h"
 #include "config/traffic_file.h"
 #include "config/traffic_report.h"
 #include "platform/crc32.h"
+#include "tests/unit/platform/test_dir.h"
 
 namespace tw {
 namespace {
@@ -27,13 +28,6 @@ const int kDay = TrafficDay(2026, 12, 9);
 
 class TrafficBookTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/traffic-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   void FlushOk(TrafficBook& book, int today) {
     std::string error;
     ASSERT_TRUE(book.Flush(today, &error)) << error;
@@ -53,7 +47,8 @@ class TrafficBookTest : public ::testing::Test {
     return a == nullptr ? 0 : a->bytes.Total();
   }
 
-  std::string dir_;
+  testing::TestDir scratch_;
+  const std::string dir_ = scratch_.path();
 };
 
 TEST(Crc32Test, MatchesTheStandardCheckValue) {
@@ -99,7 +94,8 @@ TEST_F(TrafficBookTest, ADayKeepsTheThousandBusiestGuestsOverBothProgramsAndSums
   // Guest i moves i bytes; the two programs see different guests, 1,200 in all.
   std::uint64_t least = 0;
   for (std::uint32_t i = 1; i <= 1200; ++i) {
-    (i % 2 == 0 ? console : service).Add(kDay, kProtocolSocks, TrafficAccount::Guest(htonl(i)), i, 0);
+    (i % 2 == 0 ? console : service)
+        .Add(kDay, kProtocolSocks, TrafficAccount::Guest(htonl(i)), i, 0);
     if (i <= 200) least += i;
   }
   FlushOk(console, kDay);
@@ -209,9 +205,9 @@ TEST_F(TrafficBookTest, ATornLastRecordLeavesEarlierDaysAndTheNextAppendWorks) {
 // damaged stretch are found again.
 TEST_F(TrafficBookTest, JunkInAFileIsPassedOver) {
   const std::string path = FileOf("console", kDay);
-  const std::string good = EncodeTrafficRecord({kDay, TrafficAccount::User("good"), {}}) +
-                           EncodeTrafficRecord(
-                               {kDay, TrafficAccount::User("good"), {{{}, {1, 1}}}});
+  const std::string good =
+      EncodeTrafficRecord({kDay, TrafficAccount::User("good"), {}}) +
+      EncodeTrafficRecord({kDay, TrafficAccount::User("good"), {{{}, {1, 1}}}});
   const std::string after =
       EncodeTrafficRecord({kDay, TrafficAccount::User("after"), {{{}, {0, 0}, {2, 2}}}});
   std::string magic_then_huge = good.substr(0, 4) + std::string("\xff\xff\xff\x7f", 4);
@@ -240,10 +236,14 @@ TEST(TrafficFileNameTest, OnlyProgramDashMonthDatFilesAreRead) {
     bool ok;
     int month;
   } cases[] = {
-      {"console-202612.dat", true, 202612}, {"service-202501.dat", true, 202501},
-      {"console-202613.dat", false, 0},     {"Console-202612.dat", false, 0},
-      {"-202612.dat", false, 0},            {"console-20261.dat", false, 0},
-      {"console-202612.dat.tmp", false, 0}, {"console-202612.dat.Ab3xYz", false, 0},
+      {"console-202612.dat", true, 202612},
+      {"service-202501.dat", true, 202501},
+      {"console-202613.dat", false, 0},
+      {"Console-202612.dat", false, 0},
+      {"-202612.dat", false, 0},
+      {"console-20261.dat", false, 0},
+      {"console-202612.dat.tmp", false, 0},
+      {"console-202612.dat.Ab3xYz", false, 0},
   };
   for (const Case& c : cases) {
     std::string program;

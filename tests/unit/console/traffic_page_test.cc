@@ -1,6 +1,8 @@
 // The Traffic page and the User Account page's traffic columns through their routes: what the
 // console's sink counted is shown at once (the route flushes first), with the service's file
 // added, guests and "other" rows labelled as such.
+#include "console/traffic_page.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -10,7 +12,6 @@
 #include "console/api_router.h"
 #include "console/console_owner.h"
 #include "console/page_registry.h"
-#include "console/traffic_page.h"
 #include "tests/unit/platform/test_dir.h"
 
 namespace tw {
