@@ -6,6 +6,7 @@
 #include "console/console_owner.h"
 #include "console/group_page.h"
 #include "console/json_fields.h"
+#include "console/traffic_page.h"
 #include "console/user_account_file.h"
 #include "console/user_account_page.h"
 #include "platform/base64.h"
@@ -58,11 +59,16 @@ void RegisterLimitationChoices(ApiRouter& router, ConsoleOwner& owner) {
 
 void RegisterUserAccountPage(ApiRouter& router, ConsoleOwner& owner) {
   RegisterLimitationChoices(router, owner);
-  router.Get("/api/user-account", "The list: UserID, Password, Email, Group, Status, by user name.",
+  router.Get("/api/user-account",
+             "The list: UserID, Password, Email, Group, Status, bytes Today and This month, by "
+             "user name.",
              [&owner](const ApiRequest&) {
                return OnOwner(owner, [&] {
-                 std::string error;
+                 std::string error, flush_error;
                  std::vector<UserRow> rows = ListUserRows(owner.dataDir(), &error);
+                 TrafficRecording& traffic = owner.traffic();
+                 traffic.Flush(&flush_error);  // the figures shown include this console's own
+                 FillUserTraffic(owner.dataDir(), traffic.Today(), &rows);
                  return ApiReply::Json({{"rows", rows}, {"error", error}});
                });
              });

@@ -12,7 +12,8 @@ ConsoleOwner::ConsoleOwner(std::string dataDir, const Clock& clock)
     : dataDir_(std::move(dataDir)),
       ownerThread_(std::this_thread::get_id()),
       activity_(ActivityLogMode::kConsole, dataDir_, clock),
-      options_(dataDir_) {}
+      options_(dataDir_),
+      traffic_(dataDir_, "console", clock) {}
 
 ConsoleOwner::~ConsoleOwner() {
   live_.Close();
@@ -21,6 +22,7 @@ ConsoleOwner::~ConsoleOwner() {
 void ConsoleOwner::StartUp(std::string* fileError) {
   if (!activity_.Start()) *fileError = activity_.FileError();
   ApplyLogLimits();
+  traffic_.Start();
   options_.Load();
   activity_.SetSavelog(options_.values().savelog);
   manager_ = std::make_unique<ServerManager>(
@@ -110,6 +112,8 @@ void ConsoleOwner::CloseActions() {
 
 void ConsoleOwner::Shutdown() {
   if (manager_ != nullptr) manager_->StopServers();
+  traffic_.Stop();
+  if (!traffic_.LastError().empty()) LogLine(traffic_.LastError());
   DrainActivity();
   std::string error;
   if (!options_.SaveOptions(&error)) LogLine(error);

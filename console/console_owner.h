@@ -19,6 +19,7 @@
 #include "console/live_updates.h"
 #include "console/options_page.h"
 #include "hosting/server_manager.h"
+#include "hosting/traffic_recording.h"
 #include "platform/clock.h"
 #include "platform/message_queue.h"
 #include "platform/mutex.h"
@@ -92,6 +93,8 @@ class ConsoleOwner {
   void ApplyLogLimits();
 
   ServerManager& manager() { return *manager_; }
+  // Any thread: the console's traffic book (started by StartUp, flushed at Shutdown).
+  TrafficRecording& traffic() { return traffic_; }
   OptionsPage& options() { return options_; }
   ActivityLog& activity() { return activity_; }
   LiveUpdates& live() { return live_; }
@@ -109,6 +112,7 @@ class ConsoleOwner {
   const std::thread::id ownerThread_;
   ActivityLog activity_;
   OptionsPage options_;
+  TrafficRecording traffic_;  // outlives the manager, whose listeners report to it
   std::unique_ptr<ServerManager> manager_;
   LiveUpdates live_;
   MessageQueue<std::function<void()>> actions_;

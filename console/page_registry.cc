@@ -7,6 +7,7 @@
 #include "console/proxy_servers_api.h"
 #include "console/schedule_editor.h"
 #include "console/server_logs_page.h"
+#include "console/traffic_page.h"
 #include "console/web_assets.h"
 #include "console/web_filter_editor.h"
 
@@ -20,6 +21,7 @@ const ConsolePage kPages[] = {
     {"proxy-servers", "Proxy Servers", true, RegisterProxyServersPage},
     {"user-account", "User Account", true, RegisterUserAccountPage},
     {"group", "Group", true, RegisterGroupPage},
+    {"traffic", "Traffic", true, RegisterTrafficPage},
     {"help", "Help", false, nullptr},
     {"about", "About", false, nullptr},
     {"api", "Console API", false, nullptr},

@@ -13,7 +13,7 @@ class ConsoleOwner;
 struct ConsolePage {
   const char* id;     // "server-logs": the page's address (#server-logs) and script name
   const char* title;  // the navigation item and the page title
-  bool navigation;    // one of the navigation list's five items
+  bool navigation;    // an item of the navigation list
   void (*registerRoutes)(ApiRouter& router, ConsoleOwner& owner);  // nullptr: none yet
 };
 

@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+#include "platform/atomic_file.h"
+
 namespace tw {
 
 namespace {
@@ -65,34 +67,7 @@ bool MakeDirectories(const std::string& dir, std::string* error) {
 }
 
 bool WriteAtomically(const std::string& path, const std::string& text, std::string* error) {
-  std::string tmp = path + ".XXXXXX";
-  int fd = mkstemp(tmp.data());
-  if (fd == -1) {
-    *error = "Cannot write " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n == -1 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  bool ok = done == text.size() && fsync(fd) == 0;
-  int err = errno;
-  if (close(fd) == -1 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (ok && rename(tmp.c_str(), path.c_str()) == -1) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    unlink(tmp.c_str());
-    *error = "Cannot write " + path + ": " + std::strerror(err);
-  }
-  return ok;
+  return ReplaceFileAtomically(path, text, 0600, error);
 }
 
 std::string EntryPath(const std::string& dir) {

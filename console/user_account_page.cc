@@ -18,7 +18,7 @@ constexpr int kNameKey = 1;
 UserRow RowOf(const UserRecord& user, const std::map<std::int32_t, std::string>& group_names) {
   auto it = group_names.find(user.group);
   return {user.userid, user.email, it == group_names.end() ? std::string() : it->second,
-          user.enable == 1};
+          user.enable == 1, 0, 0};
 }
 
 std::map<std::int32_t, std::string> GroupNames(const std::string& data_dir) {
@@ -110,7 +110,9 @@ void to_json(nlohmann::json& j, const UserRow& row) {
                      {"password", "*****"},
                      {"email", row.email},
                      {"group", row.group},
-                     {"status", row.enabled ? "enable" : "disable"}};
+                     {"status", row.enabled ? "enable" : "disable"},
+                     {"today", row.today},
+                     {"month", row.month}};
 }
 
 nlohmann::json UserValuesJson(const UserRecord& v) {

@@ -25,6 +25,8 @@ struct UserRow {
   std::string email;
   std::string group;
   bool enabled = false;
+  std::uint64_t today = 0;  // bytes up and down today (traffic_page.h fills them in)
+  std::uint64_t month = 0;  // and this month
 };
 
 // Every user in key 1 order, at most kMaxListedAccounts. An unreadable user table gives no
@@ -58,7 +60,8 @@ PageResult SaveUserDialog(const std::string& data_dir, const UserRecord& values,
 // are reported.
 PageResult DeleteUser(const std::string& data_dir, std::string_view userid);
 
-// {"userid", "password": "*****", "email", "group", "status": "enable"|"disable"}
+// {"userid", "password": "*****", "email", "group", "status": "enable"|"disable", "today",
+//  "month"}
 void to_json(nlohmann::json& j, const UserRow& row);
 
 // The dialog's values: {"id", "userid", "password", "email", "group", "enabled", "name",

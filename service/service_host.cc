@@ -22,6 +22,7 @@
 #include "config/settings.h"
 #include "hosting/program_start.h"
 #include "hosting/server_manager.h"
+#include "hosting/traffic_recording.h"
 #include "platform/clock.h"
 #include "platform/descriptor_limit.h"
 #include "platform/registry.h"
@@ -98,6 +99,9 @@ int RunService(const ServiceOptions& options) {
   if (!activity.Start()) log(activity.FileError());
   activity.SetSavelog(Settings::InDataDir(dir).Switch(setting::kSavelog));
 
+  // Declared before the manager: the listeners report to it until they are stopped.
+  TrafficRecording traffic(dir, "service", SystemClock::Instance());
+  traffic.Start();
   ServerManager manager(ManagerHost::kService, dir, log, ActivitySink(&activity.Queue()));
   manager.events.listenFailed = log;
   manager.StartServers();
@@ -141,6 +145,8 @@ int RunService(const ServiceOptions& options) {
 
   NotifySystemd("STOPPING=1");
   manager.StopServers();
+  traffic.Stop();
+  if (!traffic.LastError().empty()) log(traffic.LastError());
   activity.DrainPosted();
   logger.SetOwnerAttached(false);
   logger.Drain();

@@ -85,6 +85,15 @@
   let uid = 0;
   function nextId(prefix) { return prefix + '-' + (++uid); }
 
+  // A byte count in human units: "0 B", "812 B", "12.3 MB" (powers of 1000).
+  function formatBytes(n) {
+    const units = ['B', 'kB', 'MB', 'GB', 'TB', 'PB', 'EB'];
+    let value = Number(n) || 0;
+    let unit = 0;
+    while (value >= 1000 && unit < units.length - 1) { value /= 1000; unit++; }
+    return (unit === 0 ? String(value) : value.toFixed(value < 100 ? 1 : 0)) + ' ' + units[unit];
+  }
+
   // A tab list and its panels for [{title, panel}]; show(i) selects a tab. The arrow keys,
   // Home and End move between the tabs.
   function tabSet(label, tabs) {
@@ -310,7 +319,7 @@
   }
 
   window.Tarnwick = {
-    el, api, messageBox, showMessages, logs, selectPage, tabSet, contextMenu, nextId,
+    el, api, messageBox, showMessages, logs, selectPage, tabSet, contextMenu, nextId, formatBytes,
     status: () => status,
     registerPage(id, page) { pages.set(id, page); },
   };

@@ -2,7 +2,7 @@
 // User Account: the accounts of user.sdb by user name, the account dialog (General and the
 // shared Limitations tab), Delete with its question, and Export.../Import... of the text file.
 (function () {
-  const { el, api, messageBox, nextId } = window.Tarnwick;
+  const { el, api, messageBox, nextId, formatBytes } = window.Tarnwick;
   const { listView, tabbedDialog, limitationsTab, field, fillChoices, showResult, confirmDelete } = window.Tarnwick.accounts;
   const MAX_IMPORT_BYTES = 16 * 1024 * 1024;
   let list = null;
@@ -133,9 +133,9 @@
       const importAction = () => fileInput.click();
       list = listView({
         label: 'User Accounts',
-        columns: ['UserID', 'Password', 'Email', 'Group', 'Status'],
+        columns: ['UserID', 'Password', 'Email', 'Group', 'Status', 'Today', 'This month'],
         keyOf: (r) => r.userid,
-        cells: (r) => [r.userid, r.password, r.email, r.group, r.status],
+        cells: (r) => [r.userid, r.password, r.email, r.group, r.status, formatBytes(r.today), formatBytes(r.month)],
         onOpen: edit,
         menu: [{ label: 'Refresh', action: () => load() }, { label: 'Export...', action: exportFile },
           { label: 'Import...', action: importAction }],

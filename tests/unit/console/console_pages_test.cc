@@ -187,7 +187,7 @@ TEST_F(ConsolePagesTest, EveryPageRouteIsDocumentedAndUnknownRoutesAreRefused) {
   nlohmann::json pages = Run("GET", "/api/pages").body["pages"];
   int navigation = 0;
   for (const auto& page : pages) navigation += page["navigation"].get<bool>() ? 1 : 0;
-  EXPECT_EQ(navigation, 5);
+  EXPECT_EQ(navigation, 6);
 }
 
 TEST_F(ConsolePagesTest, UrlFileIsPrivateAndReadBack) {
