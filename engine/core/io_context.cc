@@ -116,8 +116,16 @@ Moved DrainPipe(IoContext* x, Completion* c) {
   return Moved::kCopy;
 }
 
+// A limited raw context has moved all its bytes: its handler hears it as a completed send.
+Moved LimitReached(IoContext* x, Completion* c) {
+  DropPipe(x);
+  PassOn(x, c, IoOp::kSend, 1);
+  return Moved::kToHandler;
+}
+
 // The kernel path of a raw, unthrottled context whose socket is readable: fills the pipe from
-// the socket and drains it into the peer, a few rounds, then waits again.
+// the socket (never beyond a limited context's bytes) and drains it into the peer, a few
+// rounds, then waits again.
 Moved SpliceRounds(IoContext* x, Completion* c) {
   CompletionPort* port = Port(x);
   if (!x->pipe.valid()) {
@@ -129,7 +137,8 @@ Moved SpliceRounds(IoContext* x, Completion* c) {
       DropPipe(x);
       return Moved::kCopy;
     }
-    ssize_t n = port->SpliceFromSocket(x->socket, x->pipe.in, kRelayPipeBytes);
+    uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(kRelayPipeBytes, x->rawLeft));
+    ssize_t n = port->SpliceFromSocket(x->socket, x->pipe.in, want);
     if (n == -1 && errno == EAGAIN) break;
     if (n <= 0) {
       DropPipe(x);
@@ -137,10 +146,12 @@ Moved SpliceRounds(IoContext* x, Completion* c) {
       return Moved::kToHandler;
     }
     x->piped = static_cast<uint32_t>(n);
+    if (x->rawLeft != kNoRawLimit) x->rawLeft -= static_cast<uint64_t>(n);
     g_spliced_bytes.fetch_add(n, std::memory_order_relaxed);
     MarkActive(x, 0);
     Moved drained = DrainPipe(x, c);
     if (drained != Moved::kCopy) return drained;
+    if (x->rawLeft == 0) return LimitReached(x, c);
   }
   DropPipe(x);  // empty: an idle pair holds no pipe
   WaitReadable(x);
@@ -161,7 +172,10 @@ bool ReadNow(IoContext* x, Completion* c) {
     Port(x)->PostTimed(kBufferRetryMs, static_cast<uint64_t>(x->socket), &x->overlapped);
     return false;
   }
-  ssize_t n = Port(x)->Receive(x->socket, x->buffer, kIoBufferSize);
+  // A limited raw context on the copy path still reads no byte beyond its limit.
+  uint32_t want = kIoBufferSize;
+  if (x->raw && x->rawLeft < want) want = static_cast<uint32_t>(x->rawLeft);
+  ssize_t n = Port(x)->Receive(x->socket, x->buffer, want);
   if (n == -1 && errno == EAGAIN) {
     DropBuffer(x);
     WaitReadable(x);
@@ -249,6 +263,7 @@ bool TakeRelayWait(IoContext* x, Completion* c) {
       return PassOn(x, c, IoOp::kSend, -1);
     }
     Moved m = DrainPipe(x, c);
+    if (m == Moved::kCopy && x->rawLeft == 0) m = LimitReached(x, c);
     if (m == Moved::kToHandler) return true;
     if (m == Moved::kCopy) WaitReadable(x);
     return false;
@@ -309,6 +324,19 @@ void Relay(IoContext* x, uint64_t key, uint32_t bytes) {
 void RelayRaw(IoContext* x, uint64_t key, uint32_t bytes) {
   x->raw = true;
   Relay(x, key, bytes);
+}
+
+void RelayRawFor(IoContext* x, uint64_t limit) {
+  x->raw = true;
+  x->rawLeft = limit;
+  RelayReadStep(x);
+}
+
+uint64_t EndRawFor(IoContext* x) {
+  uint64_t left = x->rawLeft;
+  x->raw = false;
+  x->rawLeft = kNoRawLimit;
+  return left;
 }
 
 void DiscardContext(IoContext* x) {

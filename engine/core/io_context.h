@@ -20,7 +20,8 @@
 // dialogue, which starts with one). A raw context (RelayRaw: plain bytes both ways, no
 // throttle) has its bytes moved by the kernel through a pooled pipe instead, without its
 // handler seeing them; a throttle that comes on later sends it back to the copy path once the
-// pipe is empty, so the bytes and their order stay the same.
+// pipe is empty, so the bytes and their order stay the same. A limited raw context
+// (RelayRawFor) does the same for a known number of bytes only, then hands back to its handler.
 //
 // What a protocol keeps beyond the buffer (names, flags, what a send in progress is) is its
 // record (protocol_state.h), reached with RecordOf.
@@ -43,6 +44,9 @@ enum class RelayWait : uint8_t {
   kReadable,  // RelayReadStep: waiting for bytes on `socket`
   kPipeOut,   // the pipe holds bytes `peerSocket` cannot take yet
 };
+
+// The limit of a raw context that may move every byte up to the end of its stream.
+constexpr uint64_t kNoRawLimit = UINT64_MAX;
 
 struct IoBuffer {
   uint32_t len;
@@ -75,11 +79,13 @@ struct IoContext {
   ProtocolRecord record;  // the handler's own record; see RecordOf
 
   // The relay's own: its outstanding wait, whether the stream is raw (RelayRaw), the pipe of a
-  // raw context while bytes pass through it and how many it holds.
+  // raw context while bytes pass through it and how many it holds; for a limited raw context
+  // (RelayRawFor), how many bytes the kernel may still take from `socket`.
   RelayWait relayWait = RelayWait::kNone;
   bool raw = false;
   uint32_t piped = 0;
   RelayPipe pipe;
+  uint64_t rawLeft = kNoRawLimit;
 
   // Not part of the protocol record: the destination socket while its connect is in progress
   // (and its port while the name is looked up), and the links of the proxy's list of live contexts
@@ -144,6 +150,21 @@ void Relay(IoContext* x, uint64_t key, uint32_t bytes);
 // looking at them: while x is not throttled, the kernel moves them (see above). A handler calls
 // it in place of Relay in its relay state.
 void RelayRaw(IoContext* x, uint64_t key, uint32_t bytes);
+
+// Like RelayRaw, for the next `limit` (> 0) bytes of x's stream only (a message body of known
+// length; kNoRawLimit: up to the end of stream): posts the wait for them, so x must hold no
+// bytes still to be sent. The kernel never takes a byte beyond them off the socket, so the
+// next message stays there for the handler. The handler gets back one of:
+//   - a send of 1 byte or more: all `limit` bytes have reached the peer;
+//   - a read (bytes at the start of x's buffer, never more than are left of `limit`): the copy
+//     path has taken over (a throttle came on, no pipe to be had);
+//   - a read of 0 bytes or a failed read or send: end of stream or failure.
+// It must then call EndRawFor before anything else.
+void RelayRawFor(IoContext* x, uint64_t limit);
+
+// Returns x to the copy path after RelayRawFor; the result is how many of its `limit` bytes the
+// kernel has not moved (kNoRawLimit when there was no limit).
+uint64_t EndRawFor(IoContext* x);
 
 // For the worker, before the handler: takes completion c of x's relay wait (x->relayWait is
 // not kNone). True when c, rewritten as the read or send the relay posted (bytes moved into

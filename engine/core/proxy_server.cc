@@ -276,6 +276,14 @@ size_t ProxyServer::LiveContexts() {
   return liveCount_;
 }
 
+void ProxyServer::SetLiveRates(int32_t download, int32_t upload) {
+  MutexLock lock(liveMutex_);
+  for (IoContext* x = liveHead_; x != nullptr; x = x->liveNext) {
+    x->downloadRate.store(download, std::memory_order_relaxed);
+    x->uploadRate.store(upload, std::memory_order_relaxed);
+  }
+}
+
 void ProxyServer::CloseIdlePairs() {
   struct Seen {
     SocketHandle socket, peer, owner;

@@ -88,6 +88,10 @@ class ProxyServer {
   // Connections (contexts) of this proxy that are still alive.
   size_t LiveContexts() EXCLUDES(liveMutex_);
 
+  // Gives every live connection of this proxy new limits in bytes per second (<= 0: none), for
+  // its next move of bytes; a connection made later takes its login's. Any thread.
+  void SetLiveRates(int32_t download, int32_t upload) EXCLUDES(liveMutex_);
+
   int32_t protocolId() const { return protocolId_; }
   // The port listened on (the one chosen for port 0) since the last Start.
   int32_t port() const { return access_.port; }

@@ -651,6 +651,34 @@ void ResponseSwitched(IoContext* d) {
   RelayReadStep(d);
 }
 
+static_assert(kBodyRunsToClose == kNoRawLimit, "a body to the close is an unlimited raw run");
+
+// The next bytes of the response: a body the framing need not look at (a known length, or one
+// that runs to the close) is moved by the kernel, exactly as far as it reaches, so a kept
+// connection's next response stays on the socket; anything else is read into the buffer, and
+// so is a rest that one read takes whole (a pipe costs more than it saves there).
+void ReadResponseOn(IoContext* d) {
+  uint64_t left = UnframedBodyLeft(RecordOf<HttpRecord>(d).response);
+  if (left <= kIoBufferSize) {
+    RelayReadStep(d);
+    return;
+  }
+  d->state = kHttpResponseBody;
+  RelayRawFor(d, left);
+}
+
+void OnResponseStep(IoContext* d, uint64_t key, uint32_t bytes);
+
+// kHttpResponseBody: the kernel has moved the body as far as it could; the framing counts what
+// went, and the response goes on framed (the completion is one of a framed read or send).
+void OnResponseBodyMoved(IoContext* d, uint64_t key, uint32_t bytes) {
+  HttpResponseState& s = RecordOf<HttpRecord>(d).response;
+  uint64_t left_before = UnframedBodyLeft(s);
+  SkipResponseBody(&s, left_before - EndRawFor(d));
+  d->state = kHttpResponse;
+  OnResponseStep(d, key, bytes);
+}
+
 // Destination context of a request: passes the response on as far as its framing reaches;
 // what the server sends beyond it is dropped with the connection.
 void OnResponseStep(IoContext* d, uint64_t key, uint32_t bytes) {
@@ -680,7 +708,7 @@ void OnResponseStep(IoContext* d, uint64_t key, uint32_t bytes) {
       } else if (p == ResponseProgress::kSwitched) {
         ResponseSwitched(d);
       } else {
-        RelayReadStep(d);
+        ReadResponseOn(d);
       }
       return;
     }
@@ -839,6 +867,9 @@ void HttpHandler(IoContext* x, uint64_t key, uint32_t bytes) {
       return;
     case kHttpResponse:
       OnResponseStep(x, key, bytes);
+      return;
+    case kHttpResponseBody:
+      OnResponseBodyMoved(x, key, bytes);
       return;
     case kHttpKept:
       // Woken while kept between requests: the client has gone or wants another destination.

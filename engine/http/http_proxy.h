@@ -33,8 +33,9 @@
 //                               context has passed the response on whole and wakes it
 //   kHttpReplySent     (100) -> a final reply of the proxy's own being sent; then closed
 //   kHttpTunnel        (-1)  -> CONNECT tunnel or switched protocols; plain relay
-// A destination context is kHttpResponse (11) while it passes a response on, framed, then
-// kHttpKept (12) while it waits, paired, idle and without an operation, for the client's next
+// A destination context is kHttpResponse (11) while it passes a response on, framed, or
+// kHttpResponseBody (13) while the kernel moves a body of known length (or one that runs to the
+// close) without it looking at the bytes, then kHttpKept (12) while it waits, paired, idle and without an operation, for the client's next
 // request to the same host and port; a tunnel's (and an FTP data connection) is
 // kHttpDestination (7): plain relay.
 #include <cstdint>
@@ -57,6 +58,7 @@ enum HttpState : int32_t {
   kHttpAwaitResponse = 10,
   kHttpResponse = 11,
   kHttpKept = 12,
+  kHttpResponseBody = 13,
   kHttpReplySent = 100,
   kHttpTunnel = -1,
 };

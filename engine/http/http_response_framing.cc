@@ -1,5 +1,7 @@
 #include "engine/http/http_response_framing.h"
 
+#include <algorithm>
+
 #include "engine/http/http_body_framing.h"
 #include "platform/ascii_text.h"
 
@@ -163,6 +165,20 @@ ResponseProgress TakeResponse(HttpResponseState* s, std::string_view data, size_
       }
     }
   }
+}
+
+uint64_t UnframedBodyLeft(const HttpResponseState& s) {
+  if (s.phase != kResponseBody) return 0;
+  if (s.body.kind == kBodyLength) return s.body.remaining;
+  return s.body.kind == kBodyUntilClose ? kBodyRunsToClose : 0;
+}
+
+void SkipResponseBody(HttpResponseState* s, uint64_t n) {
+  if (s->phase != kResponseBody || s->body.kind != kBodyLength) return;
+  s->body.remaining -= std::min(n, s->body.remaining);
+  if (s->body.remaining > 0) return;
+  s->body.kind = kBodyNone;
+  s->phase = kResponseEnded;
 }
 
 }  // namespace tw

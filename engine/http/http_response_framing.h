@@ -17,6 +17,7 @@
 // Content-Length values, a NUL in the head, a head over kMaxResponseHead bytes, a malformed
 // chunked body. Pure functions over the state kept in the destination context's record.
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "engine/core/protocol_state.h"
@@ -34,5 +35,15 @@ void StartResponse(HttpResponseState* s, bool head_request);
 // unless the response ends inside it). kDone / kSwitched once it has ended (further calls
 // take nothing), kMore while more belongs to it, kBad when it is malformed.
 ResponseProgress TakeResponse(HttpResponseState* s, std::string_view data, size_t* used);
+
+// Bytes of the response body that may pass on without being looked at: what is left of a
+// Content-Length body, kBodyRunsToClose for a body that runs until the server closes, 0 while
+// the bytes must be read (head, chunked body, ended response).
+constexpr uint64_t kBodyRunsToClose = UINT64_MAX;
+uint64_t UnframedBodyLeft(const HttpResponseState& s);
+
+// Counts n bytes (at most UnframedBodyLeft) of the body as passed on unread; the response has
+// ended once a Content-Length body has had all its bytes.
+void SkipResponseBody(HttpResponseState* s, uint64_t n);
 
 }  // namespace tw
