@@ -116,7 +116,7 @@ describe('user accounts and groups', () => {
     await dialog.waitFor({ state: 'detached' });
     await userRow(page, 'alice').waitFor();
     assert.deepEqual(await userRow(page, 'alice').getByRole('cell').allTextContents(),
-      ['alice', '*****', 'alice@example.test', 'staff', 'enable']);
+      ['alice', '*****', 'alice@example.test', 'staff', 'enable', '0 B', '0 B']);
 
     // The same name again: the dialog says so and keeps what was typed.
     dialog = await openUser(page, '');
