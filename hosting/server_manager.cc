@@ -63,6 +63,7 @@ ListenerSettings ServerManager::ListenerSettingsFor(const Settings& settings, in
   out.guestsFromAnywhere = settings.Switch(setting::kGuestsFromAnywhere);
   out.listenAddress = settings.Text(setting::kListenAddress);
   out.dataDir = dataDir_;
+  out.traffic = traffic_;
   out.allowLocalDestinations = settings.Switch(setting::kAllowLocalDestinations);
   out.maxConnectionsPerClient = MaxConnectionsPerClient(settings);
   out.ownEndpoints = ownEndpoints_;
@@ -97,6 +98,34 @@ ProxyServer& ServerManager::Server(int32_t id) {
     default:
       return socks_;
   }
+}
+
+std::vector<ConnectionView> ServerManager::LiveConnections() {
+  std::vector<ConnectionView> all;
+  for (int32_t id = kProtocolHttp; id <= kProtocolSocks; ++id) {
+    std::vector<ConnectionView> one = Server(id).LiveConnections();
+    all.insert(all.end(), std::make_move_iterator(one.begin()), std::make_move_iterator(one.end()));
+  }
+  return all;
+}
+
+bool ServerManager::Disconnect(int32_t proxyId, uint64_t id) {
+  if (proxyId < kProtocolHttp || proxyId > kProtocolSocks) return false;
+  return Server(proxyId).Disconnect(id);
+}
+
+int ServerManager::DisconnectUser(std::string_view user) {
+  int cut = 0;
+  for (int32_t id = kProtocolHttp; id <= kProtocolSocks; ++id) cut += Server(id).DisconnectUser(user);
+  return cut;
+}
+
+ProxyTotals ServerManager::Totals(int32_t id) {
+  return Server(id).Totals();
+}
+
+void ServerManager::ReportTraffic() {
+  for (int32_t id = kProtocolHttp; id <= kProtocolSocks; ++id) Server(id).ReportTraffic();
 }
 
 bool ServerManager::Running(int32_t id) const {

@@ -13,6 +13,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "config/activity_log.h"
 #include "config/protocols.h"
@@ -70,6 +72,22 @@ class ServerManager {
   int32_t LastPort(int32_t id) const;
   bool StartFailedFlag() const { return startFailed_; }
 
+  // Where the listeners report the bytes of their client connections; set before the first
+  // start, the sink must outlive the manager's listeners. nullptr: nowhere.
+  void SetTrafficSink(TrafficSink* sink) { traffic_ = sink; }
+
+  // The owner thread: cuts off connection `id` of proxy `proxyId` (false: no such live
+  // connection), or every live connection of `user` on every proxy (how many).
+  bool Disconnect(int32_t proxyId, uint64_t id);
+  int DisconnectUser(std::string_view user);
+  // Any thread (the listeners are members for the manager's whole life):
+  // every proxy's live client connections, in proxy id order;
+  std::vector<ConnectionView> LiveConnections();
+  // one proxy's byte totals and live connections (see ProxyServer::Totals);
+  ProxyTotals Totals(int32_t id);
+  // hands the traffic sink what live connections moved since their last report.
+  void ReportTraffic();
+
   ManagerEvents events;
 
  private:
@@ -94,6 +112,7 @@ class ServerManager {
   int32_t allServersActive_ = 0;
   int32_t lastPort_[6] = {};  // the port keys' defaults until a start reads them
   bool startFailed_ = false;
+  TrafficSink* traffic_ = nullptr;
 };
 
 }  // namespace tw

@@ -109,6 +109,7 @@ void ContinueDialogue(IoContext* x, int32_t next_state, void (*process)(IoContex
 void StartDestinationConnect(IoContext* x, std::string_view host, uint16_t port,
                              int32_t connecting_state) {
   x->state = connecting_state;
+  NoteDestination(x, host, port);
   if (ConnectDestination(x, host, port)) return;
   // Completes like a failed connect, so the waiting state gives the one answer for it.
   Port(x)->Post(0, static_cast<uint64_t>(x->socket), &x->overlapped, IoOp::kConnect, EHOSTUNREACH);

@@ -148,6 +148,7 @@ Moved SpliceRounds(IoContext* x, Completion* c) {
     x->piped = static_cast<uint32_t>(n);
     if (x->rawLeft != kNoRawLimit) x->rawLeft -= static_cast<uint64_t>(n);
     g_spliced_bytes.fetch_add(n, std::memory_order_relaxed);
+    CountRead(x, static_cast<uint64_t>(n));
     MarkActive(x, 0);
     Moved drained = DrainPipe(x, c);
     if (drained != Moved::kCopy) return drained;
@@ -226,6 +227,10 @@ IoContext* Pair(IoContext* c, SocketHandle s, int32_t stateC, int32_t stateD) {
   d->uploadRate.store(c->uploadRate.load());
   d->state = stateD;
   d->activityOwner.store(c->activityOwner.load());
+  d->tally = c->tally;
+  // Bytes from the client's side count up, from the other side down (an FTP data channel's
+  // first context may be either).
+  d->tallyDown = !c->tallyDown;
   MarkActive(c, 0);
   MarkActive(d, 0);
   c->server->AddLive(d);

@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <variant>
 
+#include "engine/core/connection_tally.h"
 #include "engine/core/protocol_state.h"
 #include "engine/core/relay_pools.h"
 #include "platform/completion_port.h"
@@ -108,6 +109,10 @@ struct IoContext {
   // The client address (network order) this connection is counted under in the proxy's
   // connection caps until it is freed; 0 = not counted (destinations, data channels).
   uint32_t countedClient = 0;
+  // The client connection's record this context counts its bytes toward (nullptr: none, as
+  // for the proxy's own lookups); bytes read from `socket` count as `down` when tallyDown.
+  ConnectionTally* tally = nullptr;
+  bool tallyDown = false;
 };
 
 static_assert(offsetof(IoContext, overlapped) == 0, "the Overlapped must come first");
@@ -185,6 +190,11 @@ void RelayBytes(IoContext* x, uint32_t n);
 // the pool: the read completes with a buffer that holds its bytes at the start. A read still
 // waiting after timeout_ms (> 0) completes with 0 bytes and ETIMEDOUT.
 void RelayReadStep(IoContext* x, uint32_t timeout_ms = 0);
+
+// Adds n bytes read from x's socket to x's connection tally, if it has one. Relaxed: any thread.
+inline void CountRead(IoContext* x, uint64_t n) {
+  if (x->tally != nullptr) (x->tallyDown ? x->tally->down : x->tally->up).fetch_add(n, std::memory_order_relaxed);
+}
 
 // Closes x's sockets and frees x without looking at its partner or the live list; for Stop,
 // once no worker runs.

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/core/traffic_sink.h"
+
 #include "platform/interfaces.h"
 
 namespace tw {
@@ -75,6 +77,9 @@ struct ListenerSettings {
   // This program's listening sockets, which no client may be connected to; the listener adds
   // its own port and its data listeners. nullptr: the listener keeps a list of its own.
   std::shared_ptr<OwnEndpoints> ownEndpoints;
+  // Where the bytes of each client connection are reported (traffic_sink.h); nullptr: nowhere.
+  // Must outlive the listener's run.
+  TrafficSink* traffic = nullptr;
 
   HttpListenerSettings http;
   FtpListenerSettings ftp;

@@ -73,7 +73,10 @@ void WorkerLoop(std::shared_ptr<CompletionPort> port) {
     if (c.key == 0 || c.overlapped == nullptr) return;  // Stop's wake-up
     IoContext* context = reinterpret_cast<IoContext*>(c.overlapped);
     if (context->relayWait != RelayWait::kNone && !TakeRelayWait(context, &c)) continue;
-    if (c.bytes > 0 && (c.op == IoOp::kRead || c.op == IoOp::kSend)) MarkActive(context, 0);
+    if (c.bytes > 0 && (c.op == IoOp::kRead || c.op == IoOp::kSend)) {
+      MarkActive(context, 0);
+      if (c.op == IoOp::kRead) CountRead(context, c.bytes);
+    }
     context->server->handler()(context, c.key, c.bytes);
   }
 }
@@ -94,6 +97,10 @@ bool ProxyServer::Start(const ListenerSettings& settings) {
   access_.schedules = schedules_.get();
   access_.port = settings.port;
   loginThrottle_.Clear();
+  {
+    MutexLock lock(liveMutex_);
+    traffic_ = settings.traffic;
+  }
   http_ = settings.http;
   ftp_ = settings.ftp;
   connectTimeoutMs_ = settings.connectTimeoutMs;
@@ -206,12 +213,15 @@ void ProxyServer::ReleaseAll() {
   completionPort_->CloseQueue();
   // No worker runs any more: what is left in the list belongs to nobody else.
   IoContext* left;
+  std::vector<ConnectionTally*> freed;
   {
     MutexLock lock(liveMutex_);
     left = liveHead_;
     liveHead_ = nullptr;
     liveCount_ = 0;
+    for (IoContext* x = left; x != nullptr; x = x->liveNext) ReleaseTally(x, &freed);
   }
+  for (ConnectionTally* t : freed) delete t;
   while (left != nullptr) {
     IoContext* next = left->liveNext;
     if (left->countedClient != 0) caps_.Release(left->countedClient);
@@ -243,6 +253,7 @@ bool ProxyServer::UseService(const std::function<std::unique_ptr<ProtocolService
 
 void ProxyServer::AddLive(IoContext* x) {
   MutexLock lock(liveMutex_);
+  if (x->tally != nullptr) ++x->tally->refs;
   x->liveNext = liveHead_;
   if (liveHead_ != nullptr) liveHead_->livePrev = x;
   liveHead_ = x;
@@ -250,7 +261,9 @@ void ProxyServer::AddLive(IoContext* x) {
 }
 
 void ProxyServer::RemoveLive(IoContext* x) {
+  std::vector<ConnectionTally*> freed;
   MutexLock lock(liveMutex_);
+  ReleaseTally(x, &freed);
   if (x->livePrev != nullptr) {
     x->livePrev->liveNext = x->liveNext;
   } else {
@@ -265,6 +278,8 @@ void ProxyServer::RemoveLive(IoContext* x) {
     uint64_t& last = endedOwned_[owner];
     last = std::max(last, active);
   }
+  lock.Unlock();
+  for (ConnectionTally* t : freed) delete t;
 }
 
 void ProxyServer::PostRefusal(ActivityText parts) {
@@ -373,7 +388,7 @@ bool ProxyServer::AcceptQueued() {
       RefuseClient(fd, address, admission);
       continue;
     }
-    AcceptClient(fd, address);
+    AcceptClient(fd, address, ntohs(peer.sin_port));
   }
 }
 
@@ -389,7 +404,7 @@ void ProxyServer::RefuseClient(int fd, uint32_t address, Admission why) {
                            AddressText(address), ""});
 }
 
-void ProxyServer::AcceptClient(int fd, uint32_t address) {
+void ProxyServer::AcceptClient(int fd, uint32_t address, uint16_t port) {
   SetNoDelay(fd);
   SocketHandle s = completionPort_->Associate(fd);
   if (s == kNoSocket) {
@@ -404,6 +419,7 @@ void ProxyServer::AcceptClient(int fd, uint32_t address) {
   }
   // Counted from here on until the context is freed (RemoveLive or ReleaseAll gives it back).
   x->countedClient = address;
+  OpenTally(x, address, port);
   if (dialogueTimeoutMs_ != 0) x->deadlineMs = MonotonicMs() + dialogueTimeoutMs_;
   if (protocol_.greeting == nullptr) {
     // A client that has not spoken yet holds no buffer.

@@ -24,6 +24,7 @@
 
 #include "config/activity_log.h"
 #include "engine/core/connection_caps.h"
+#include "engine/core/connection_tally.h"
 #include "engine/core/listener_settings.h"
 #include "engine/core/refusal_log.h"
 #include "engine/policy/authorization.h"
@@ -92,6 +93,23 @@ class ProxyServer {
   // its next move of bytes; a connection made later takes its login's. Any thread.
   void SetLiveRates(int32_t download, int32_t upload) EXCLUDES(liveMutex_);
 
+  // The live client connections of this proxy, copied under the list lock. Any thread; the
+  // relay does not wait for it beyond the moment a context joins or leaves the list.
+  std::vector<ConnectionView> LiveConnections() EXCLUDES(liveMutex_);
+  // Cuts off live connection `id`: the sockets of its client, its destination and its data
+  // channels are shut down and their handlers close them as if the peer had gone. False when
+  // no live connection has that id. The thread that calls Start and Stop.
+  bool Disconnect(uint64_t id) EXCLUDES(liveMutex_);
+  // Cuts off every live connection of `user` (not empty) the same way; how many. The thread
+  // that calls Start and Stop.
+  int DisconnectUser(std::string_view user) EXCLUDES(liveMutex_);
+  // Bytes relayed each way since the program started and live client connections. Any thread.
+  ProxyTotals Totals() EXCLUDES(liveMutex_);
+  // Hands the traffic sink the bytes live connections moved since they were last reported, so
+  // a long tunnel counts toward the day it ran in; the rest goes when a connection ends. Any
+  // thread; does nothing without a sink.
+  void ReportTraffic() EXCLUDES(liveMutex_);
+
   int32_t protocolId() const { return protocolId_; }
   // The port listened on (the one chosen for port 0) since the last Start.
   int32_t port() const { return access_.port; }
@@ -133,9 +151,16 @@ class ProxyServer {
   // Guards the `partner` links of this proxy's contexts.
   Mutex& pairMutex() RETURN_CAPABILITY(pairMutex_) { return pairMutex_; }
 
-  // The list of live contexts, for NewClientContext and CloseContext only.
+  // The list of live contexts, for NewClientContext, Pair and CloseContext only. A context
+  // added with a tally (Pair copies its client's) holds a reference to it until removed.
   void AddLive(IoContext* x) EXCLUDES(liveMutex_);
   void RemoveLive(IoContext* x) EXCLUDES(liveMutex_);
+  // Makes x (a live context) count its bytes toward the tally of the live context whose socket
+  // is `owner` (an FTP data channel and its control connection); nothing when there is none.
+  void ShareTally(IoContext* x, SocketHandle owner) EXCLUDES(liveMutex_);
+  // For NoteUser and NoteDestination: the user or the destination of x's tally (nullptr: kept).
+  void NoteTally(IoContext* x, const std::string_view* user, const std::string_view* destination)
+      EXCLUDES(liveMutex_);
 
  private:
   void AcceptLoop();
@@ -145,7 +170,14 @@ class ProxyServer {
   // Shuts down the sockets of pairs idle in both directions for idleTimeoutMs_ (their
   // handlers then close them as if the peer had gone). Runs on the accept thread.
   void CloseIdlePairs() EXCLUDES(liveMutex_);
-  void AcceptClient(int fd, uint32_t address);
+  void AcceptClient(int fd, uint32_t address, uint16_t port);
+  // Gives client context x (live) a new tally.
+  void OpenTally(IoContext* x, uint32_t address, uint16_t port) EXCLUDES(liveMutex_);
+  // Drops x's reference to its tally; the last one moves its bytes to the totals, reports
+  // what the sink has not had and queues the tally in *freed, to be deleted after the lock.
+  void ReleaseTally(IoContext* x, std::vector<ConnectionTally*>* freed) REQUIRES(liveMutex_);
+  // Hands the sink t's bytes since its last report, under its current user.
+  void ReportTally(ConnectionTally* t) REQUIRES(liveMutex_);
   void RefuseClient(int fd, uint32_t address, Admission why);
   void ReleaseAll();
 
@@ -192,6 +224,12 @@ class ProxyServer {
   // owner: the owner's idle time starts when its data channel last moved bytes, not when it
   // was itself last active, so its final reply after a long transfer is not cut off.
   std::unordered_map<SocketHandle, uint64_t> endedOwned_ GUARDED_BY(liveMutex_);
+  // The tallies of live client connections, and the bytes of those that ended.
+  ConnectionTally* tallyHead_ GUARDED_BY(liveMutex_) = nullptr;
+  uint64_t liveTallies_ GUARDED_BY(liveMutex_) = 0;
+  uint64_t endedUp_ GUARDED_BY(liveMutex_) = 0;
+  uint64_t endedDown_ GUARDED_BY(liveMutex_) = 0;
+  TrafficSink* traffic_ GUARDED_BY(liveMutex_) = nullptr;  // as started
 };
 
 // The worker routine: takes completions from the port until it is woken with key 0 or the

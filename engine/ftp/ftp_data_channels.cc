@@ -221,6 +221,8 @@ bool FtpDataListeners::AcceptFrom(Entry* e) {
     x->state = kFtpDataConnecting;
     x->activityOwner.store(e->spec.controlSocket);
     x->downstream = e->spec.fromServer ? 1 : 0;
+    x->tallyDown = e->spec.fromServer;  // the server's socket: what it sends goes down
+    server_->ShareTally(x, e->spec.controlSocket);
     x->downloadRate = e->spec.downloadRate;
     x->uploadRate = e->spec.uploadRate;
     // Passive: the target is the server, a destination like any other. Active: the target is

@@ -194,6 +194,7 @@ void LogResolvedName(IoContext* x) {
   } else {
     x->server->activity().Post(
         ActivityText{(later ? "Socks5- " : "Socks5 ") + std::string(name), client, r.user.c_str()});
+    NoteUser(x, r.user.c_str());
   }
 }
 
