@@ -16,6 +16,7 @@ ConsoleOwner::ConsoleOwner(std::string dataDir, const Clock& clock)
       traffic_(dataDir_, "console", clock) {}
 
 ConsoleOwner::~ConsoleOwner() {
+  traffic_.SetCollector(nullptr);  // the manager goes before the book
   live_.Close();
 }
 
@@ -28,6 +29,8 @@ void ConsoleOwner::StartUp(std::string* fileError) {
   manager_ = std::make_unique<ServerManager>(
       ManagerHost::kConsole, dataDir_, [this](const std::string& line) { LogLine(line); },
       ActivitySink(&activity_.Queue()));
+  manager_->SetTrafficSink(&traffic_);
+  traffic_.SetCollector([manager = manager_.get()] { manager->ReportTraffic(); });
   ManagerEvents& events = manager_->events;
   events.onlineChanged = [this](bool) { PublishStatus(); };
   events.refreshServerStatus = [this] { PublishStatus(); };

@@ -42,7 +42,16 @@ void TrafficRecording::Stop() {
 }
 
 bool TrafficRecording::Flush(std::string* error) {
+  {
+    MutexLock lock(collect_mu_);
+    if (collect_) collect_();
+  }
   return book_.Flush(Today(), error);
+}
+
+void TrafficRecording::SetCollector(std::function<void()> collect) {
+  MutexLock lock(collect_mu_);
+  collect_ = std::move(collect);
 }
 
 std::string TrafficRecording::LastError() const {

@@ -7,6 +7,7 @@
 // ConnectionEnded, Flush: any thread. Start and Stop: the owner thread; Stop before the
 // listeners that report to it are destroyed is not needed (reports after Stop stay in
 // memory and are lost at exit), but Stop after the listeners stopped saves everything.
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -34,8 +35,12 @@ class TrafficRecording final : public TrafficSink {
   void Start();
   // Ends the flush thread and flushes what is left. Idempotent.
   void Stop();
-  // Writes what was counted so far; false with *error as TrafficBook::Flush.
-  bool Flush(std::string* error);
+  // Writes what was counted so far, after asking the collector (if any) to report what live
+  // connections moved; false with *error as TrafficBook::Flush.
+  bool Flush(std::string* error) EXCLUDES(collect_mu_);
+  // What Flush runs first: the owner's listeners report their live connections' bytes
+  // (ServerManager::ReportTraffic). Any thread; clear it (nullptr) before what it calls goes.
+  void SetCollector(std::function<void()> collect) EXCLUDES(collect_mu_);
 
   int Today() const { return TrafficDayOf(clock_.Now()); }
   TrafficBook& book() { return book_; }
@@ -52,6 +57,8 @@ class TrafficRecording final : public TrafficSink {
   CondVar wake_;
   bool stopping_ GUARDED_BY(mu_) = false;
   std::string lastError_ GUARDED_BY(mu_);
+  Mutex collect_mu_;  // held while the collector runs, so clearing it waits for a run to end
+  std::function<void()> collect_ GUARDED_BY(collect_mu_);
 };
 
 }  // namespace tw

@@ -103,6 +103,8 @@ int RunService(const ServiceOptions& options) {
   TrafficRecording traffic(dir, "service", SystemClock::Instance());
   traffic.Start();
   ServerManager manager(ManagerHost::kService, dir, log, ActivitySink(&activity.Queue()));
+  manager.SetTrafficSink(&traffic);
+  traffic.SetCollector([&manager] { manager.ReportTraffic(); });
   manager.events.listenFailed = log;
   manager.StartServers();
   ApplyThreadPriority(logger, dir);
@@ -146,6 +148,7 @@ int RunService(const ServiceOptions& options) {
   NotifySystemd("STOPPING=1");
   manager.StopServers();
   traffic.Stop();
+  traffic.SetCollector(nullptr);
   if (!traffic.LastError().empty()) log(traffic.LastError());
   activity.DrainPosted();
   logger.SetOwnerAttached(false);
