@@ -70,8 +70,11 @@ struct ProxyTotals {
 // For a protocol handler on its worker: the user x's client is now known as (empty: guest).
 // A change of user first books the bytes so far under the previous one, so a kept-alive HTTP
 // client that logs in as someone else per request has each request's bytes counted under its
-// own user. Takes the list lock; nothing for a context without a tally.
-void NoteUser(IoContext* x, std::string_view user);
+// own user: `carried` is how many of the bytes already read from the client belong to the new
+// user (the request that named it). Takes the list lock; nothing for a context without a tally.
+void NoteUser(IoContext* x, std::string_view user, uint64_t carried = 0);
+// `carried` for a login at the start of a connection: every byte so far was its dialogue.
+constexpr uint64_t kCarryAll = UINT64_MAX;
 // The destination x's client is now going to, as the client named it.
 void NoteDestination(IoContext* x, std::string_view host, uint16_t port);
 

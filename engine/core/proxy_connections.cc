@@ -28,8 +28,8 @@ int64_t WallClockMs() {
 
 }  // namespace
 
-void NoteUser(IoContext* x, std::string_view user) {
-  if (x->tally != nullptr) x->server->NoteTally(x, &user, nullptr);
+void NoteUser(IoContext* x, std::string_view user, uint64_t carried) {
+  if (x->tally != nullptr) x->server->NoteTally(x, &user, nullptr, carried);
 }
 
 void NoteDestination(IoContext* x, std::string_view host, uint16_t port) {
@@ -71,8 +71,9 @@ void ProxyServer::ShareTally(IoContext* x, SocketHandle owner) {
   }
 }
 
-void ProxyServer::ReportTally(ConnectionTally* t) {
+void ProxyServer::ReportTally(ConnectionTally* t, uint64_t carried) {
   uint64_t up = t->up.load(std::memory_order_relaxed);
+  up = up - t->reportedUp >= carried ? up - carried : t->reportedUp;
   uint64_t down = t->down.load(std::memory_order_relaxed);
   if (traffic_ != nullptr && (up != t->reportedUp || down != t->reportedDown)) {
     traffic_->ConnectionEnded(protocolId_, t->user, t->clientAddr, up - t->reportedUp,
@@ -101,12 +102,12 @@ void ProxyServer::ReleaseTally(IoContext* x, std::vector<ConnectionTally*>* free
 }
 
 void ProxyServer::NoteTally(IoContext* x, const std::string_view* user,
-                            const std::string_view* destination) {
+                            const std::string_view* destination, uint64_t carried) {
   MutexLock lock(liveMutex_);
   ConnectionTally* t = x->tally;
   if (t == nullptr) return;
   if (user != nullptr && *user != t->user) {
-    ReportTally(t);  // what was moved so far belongs to the previous user
+    ReportTally(t, carried);  // what was moved so far belongs to the previous user
     t->user.assign(*user);
   }
   if (destination != nullptr && *destination != t->destination) t->destination.assign(*destination);

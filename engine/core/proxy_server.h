@@ -159,8 +159,8 @@ class ProxyServer {
   // is `owner` (an FTP data channel and its control connection); nothing when there is none.
   void ShareTally(IoContext* x, SocketHandle owner) EXCLUDES(liveMutex_);
   // For NoteUser and NoteDestination: the user or the destination of x's tally (nullptr: kept).
-  void NoteTally(IoContext* x, const std::string_view* user, const std::string_view* destination)
-      EXCLUDES(liveMutex_);
+  void NoteTally(IoContext* x, const std::string_view* user, const std::string_view* destination,
+                 uint64_t carried = 0) EXCLUDES(liveMutex_);
 
  private:
   void AcceptLoop();
@@ -176,8 +176,9 @@ class ProxyServer {
   // Drops x's reference to its tally; the last one moves its bytes to the totals, reports
   // what the sink has not had and queues the tally in *freed, to be deleted after the lock.
   void ReleaseTally(IoContext* x, std::vector<ConnectionTally*>* freed) REQUIRES(liveMutex_);
-  // Hands the sink t's bytes since its last report, under its current user.
-  void ReportTally(ConnectionTally* t) REQUIRES(liveMutex_);
+  // Hands the sink t's bytes since its last report, under its current user, but for the last
+  // `carried` bytes up, which stay for the next report.
+  void ReportTally(ConnectionTally* t, uint64_t carried = 0) REQUIRES(liveMutex_);
   void RefuseClient(int fd, uint32_t address, Admission why);
   void ReleaseAll();
 

@@ -113,7 +113,7 @@ void RequestDestination(IoContext* x, const std::string* user, std::string_view 
   }
   x->server->activity().Post(ActivityText{"FTP " + std::string(destination), ClientAddress(x),
                                           Ftp(x).loggedIn ? Ftp(x).loginName.c_str() : ""});
-  NoteUser(x, Ftp(x).loggedIn ? Ftp(x).loginName.c_str() : "");
+  NoteUser(x, Ftp(x).loggedIn ? Ftp(x).loginName.c_str() : "", kCarryAll);
   FtpRecord& r = Ftp(x);
   r.userPath = user != nullptr;
   r.serverUser.Set(user != nullptr ? *user : std::string());

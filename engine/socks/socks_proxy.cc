@@ -139,6 +139,7 @@ void OnLogin(IoContext* x) {
                                            &up, &reason);
   x->downloadRate = down;
   x->uploadRate = up;
+  if (ok) NoteUser(x, user, kCarryAll);
   if (!ok && !blocked && x->server->access().authMode == 1 && reason == kRefusedNoAccount) {
     LoginFailed(x, client);
   }
@@ -194,7 +195,6 @@ void LogResolvedName(IoContext* x) {
   } else {
     x->server->activity().Post(
         ActivityText{(later ? "Socks5- " : "Socks5 ") + std::string(name), client, r.user.c_str()});
-    NoteUser(x, r.user.c_str());
   }
 }
 

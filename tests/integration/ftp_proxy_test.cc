@@ -22,6 +22,8 @@ class FtpProxyTest : public FtpFixture {
 };
 
 TEST_F(FtpProxyTest, CurlListsAndTransfersBothWaysInBothModes) {
+  RecordingTrafficSink sink;
+  traffic_sink_ = &sink;
   StartServer();
   StartProxy();
   std::string down = MakeFile(root_ + "/down.bin", 3 * 1024 * 1024 + 17, 1);
@@ -48,6 +50,14 @@ TEST_F(FtpProxyTest, CurlListsAndTransfersBothWaysInBothModes) {
   std::vector<std::string> logged = Logged();
   ASSERT_FALSE(logged.empty());
   EXPECT_EQ(logged[0], "FTP " + ServerAddress() + ":127.0.0.1");
+  // The data channels' bytes count toward their control connections, each way.
+  ASSERT_TRUE(WaitUntil([this] { return proxy_->LiveContexts() == 0; }));
+  proxy_->Stop();
+  RecordingTrafficSink::Sum guest = sink.Sums()["guest"];
+  EXPECT_GE(guest.down, 2 * down.size());
+  EXPECT_LT(guest.down, 2 * down.size() + 64 * 1024);
+  EXPECT_GE(guest.up, 2 * up.size());
+  EXPECT_LT(guest.up, 2 * up.size() + 64 * 1024);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "engine/core/io_context.h"
 #include "engine/core/proxy_server.h"
 #include "engine/proxy_protocols.h"
+#include "platform/mutex.h"
 #include "platform/resolver.h"
 #include "tests/support/dns_test_server.h"
 #include "tests/support/test_sockets.h"
@@ -36,6 +37,28 @@ inline bool WaitUntil(const std::function<bool()>& done) {
   }
   return true;
 }
+
+// A traffic sink that sums what a listener reports, by user ("guest" for a guest).
+class RecordingTrafficSink : public TrafficSink {
+ public:
+  struct Sum {
+    uint64_t up = 0, down = 0;
+  };
+  void ConnectionEnded(int, std::string_view user, uint32_t, uint64_t up, uint64_t down) override {
+    MutexLock lock(mu_);
+    Sum& s = sums_[user.empty() ? "guest" : std::string(user)];
+    s.up += up;
+    s.down += down;
+  }
+  std::map<std::string, Sum> Sums() {
+    MutexLock lock(mu_);
+    return sums_;
+  }
+
+ private:
+  Mutex mu_;
+  std::map<std::string, Sum> sums_;
+};
 
 class ProxyFixture : public ::testing::Test {
  protected:
@@ -74,6 +97,7 @@ class ProxyFixture : public ::testing::Test {
     settings_.guestIpRange = guestRange;
     settings_.dataDir = data_dir_;
     settings_.allowLocalDestinations = allow_local_destinations_;
+    settings_.traffic = traffic_sink_;
     if (resolver_) settings_.lookupTimeoutMs = kSilentLookupMs;
     return settings_;
   }
@@ -147,6 +171,7 @@ class ProxyFixture : public ::testing::Test {
   int64_t contexts_before_ = 0;
   // The fixtures' servers are on loopback; the tests of the destination policy turn this off.
   bool allow_local_destinations_ = true;
+  TrafficSink* traffic_sink_ = nullptr;  // where NewProxy's listener reports its bytes
 };
 
 // Lets the proxy take what was sent so far as a read of its own before more follows, as a slow
