@@ -142,6 +142,9 @@ void OnLogin(IoContext* x) {
   if (!ok && !blocked && x->server->access().authMode == 1 && reason == kRefusedNoAccount) {
     LoginFailed(x, client);
   }
+  // The connection is the user's from here, whatever form its request names the destination
+  // in: the live list, the traffic figures and Disconnect user go by it.
+  if (ok) NoteUser(x, user);
   const uint8_t reply[2] = {1, static_cast<uint8_t>(ok ? 0 : 1)};
   SendReply(x, reply, 2, ok ? kSocksOpened : kSocksRefused);
 }
@@ -194,7 +197,6 @@ void LogResolvedName(IoContext* x) {
   } else {
     x->server->activity().Post(
         ActivityText{(later ? "Socks5- " : "Socks5 ") + std::string(name), client, r.user.c_str()});
-    NoteUser(x, r.user.c_str());
   }
 }
 
