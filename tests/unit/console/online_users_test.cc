@@ -5,17 +5,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include "config/installation.h"
-#include "console/api_router.h"
-#include "console/console_owner.h"
-#include "console/page_registry.h"
 #include "console/throughput_chart.h"
-#include "tests/unit/platform/test_dir.h"
+#include "tests/unit/console/console_routes_fixture.h"
 
 namespace tw {
 namespace {
-
-using testing::TestDir;
 
 TEST(OnlineUsersJsonTest, RowsNameTheProxyClientAndGuest) {
   ConnectionView guest;
@@ -61,24 +55,11 @@ TEST(ThroughputJsonTest, EveryProxyWithItsSamplesOldestFirst) {
   EXPECT_EQ(ftp["down"], nlohmann::json({200, 60}));
 }
 
-class OnlineUsersRoutesTest : public ::testing::Test {
+class OnlineUsersRoutesTest : public testing::ConsoleRoutesTest {
  protected:
-  void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(InstallMissingDataFiles(dir_.path(), &error)) << error;
-    owner_ = std::make_unique<ConsoleOwner>(dir_.path(), clock_);
-    std::string fileError;
-    owner_->StartUp(&fileError);
-    RegisterConsoleRoutes(router_, *owner_);
-  }
   ApiReply Post(const char* path, nlohmann::json body) {
     return router_.Dispatch({"POST", path, std::move(body), {}});
   }
-
-  TestDir dir_;
-  ManualClock clock_{MakeLocalTime(2024, 3, 5, 10, 0, 0)};
-  std::unique_ptr<ConsoleOwner> owner_;
-  ApiRouter router_;
 };
 
 TEST_F(OnlineUsersRoutesTest, CutsRefuseBadRequestsAndSayWhenNothingIsLive) {
