@@ -80,20 +80,24 @@
       }
 
       // A row's element, made once per connection and updated in place, so a button keeps the
-      // focus across the updates.
+      // focus across the updates. A connection may log in after it appeared (or, on a kept-alive
+      // HTTP client, change user): Disconnect user follows its user.
       function rowOf(c) {
         const key = c.proxy + ':' + c.id;
         let tr = rows.get(key);
         if (!tr) {
+          const userButton = el('button', { type: 'button', className: 'push',
+            onclick: () => disconnectUser(tr.connection.user) }, 'Disconnect user');
           tr = el('tr', { 'data-key': key },
             columns.map(() => el('td')),
             el('td', { className: 'actions' },
               el('button', { type: 'button', className: 'push', onclick: () => disconnect(tr.connection) }, 'Disconnect'),
-              c.user ? el('button', { type: 'button', className: 'push', onclick: () => disconnectUser(tr.connection.user) },
-                'Disconnect user') : null));
+              userButton));
+          tr.userButton = userButton;
           rows.set(key, tr);
         }
         tr.connection = c;
+        tr.userButton.hidden = !c.user;
         columns.forEach((column, i) => {
           const text = column.text(c);
           const td = tr.children[i];
