@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include "console/throughput_chart.h"
 #include "tests/unit/console/console_routes_fixture.h"
 
 namespace tw {
@@ -35,24 +34,6 @@ TEST(OnlineUsersJsonTest, RowsNameTheProxyClientAndGuest) {
       "since": 1700000000123, "up": 10, "down": 20, "rateUp": 0, "rateDown": 5})"));
   EXPECT_EQ(rows[1]["proxyName"], "HTTP");
   EXPECT_EQ(rows[1]["user"], "ann");
-}
-
-TEST(ThroughputJsonTest, EveryProxyWithItsSamplesOldestFirst) {
-  ThroughputHistory history;
-  ProxyTotalsReading reading{};
-  history.Record(0, reading);
-  reading[kProtocolFtp - kFirstProtocol] = {100, 200, 1};
-  history.Record(1000, reading);
-  reading[kProtocolFtp - kFirstProtocol] = {100, 260, 2};
-  history.Record(2000, reading);
-  nlohmann::json j = ThroughputJson(history.Series());
-  EXPECT_EQ(j["seconds"], kThroughputSeconds);
-  ASSERT_EQ(j["proxies"].size(), 5u);
-  const nlohmann::json& ftp = j["proxies"][kProtocolFtp - kFirstProtocol];
-  EXPECT_EQ(ftp["name"], "FTP");
-  EXPECT_EQ(ftp["live"], 2u);
-  EXPECT_EQ(ftp["up"], nlohmann::json({100, 0}));
-  EXPECT_EQ(ftp["down"], nlohmann::json({200, 60}));
 }
 
 class OnlineUsersRoutesTest : public testing::ConsoleRoutesTest {
