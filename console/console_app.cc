@@ -31,6 +31,7 @@
 #include "hosting/program_start.h"
 #include "platform/ascii_text.h"
 #include "platform/descriptor_limit.h"
+#include "platform/tick.h"
 
 extern char** environ;
 
@@ -178,7 +179,7 @@ int RunConsole(const ConsoleOptions& options) {
   for (;;) {
     pollfd fds[3] = {{signals, POLLIN, 0}, {owner.ActionFd(), POLLIN, 0},
                      {owner.ActivityFd(), POLLIN, 0}};
-    int rc = poll(fds, 3, 1000);
+    int rc = poll(fds, 3, owner.SampleThroughput(MonotonicMs()));
     owner.DrainActions();
     owner.DrainActivity();
     if (owner.ExitRequested()) break;

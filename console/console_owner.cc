@@ -164,6 +164,19 @@ void ConsoleOwner::ApplyLogLimits() {
   live_.Notify();
 }
 
+int ConsoleOwner::SampleThroughput(std::uint64_t nowMs) {
+  constexpr std::uint64_t kSampleMs = 1000;
+  if (manager_ == nullptr) return static_cast<int>(kSampleMs);
+  if (nowMs >= nextSampleMs_) {
+    ProxyTotalsReading reading;
+    for (int i = 0; i < kThroughputProxies; ++i) reading[i] = manager_->Totals(kFirstProtocol + i);
+    throughput_.Record(nowMs, reading);
+    // Keep to whole seconds from the first reading; after a stall start again from now.
+    nextSampleMs_ = nextSampleMs_ + kSampleMs > nowMs ? nextSampleMs_ + kSampleMs : nowMs + kSampleMs;
+  }
+  return static_cast<int>(nextSampleMs_ - nowMs);
+}
+
 void ConsoleOwner::PublishStatus() {
   if (manager_ == nullptr) return;
   std::vector<ServerStatusRow> rows;

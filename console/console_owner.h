@@ -19,6 +19,7 @@
 #include "console/live_updates.h"
 #include "console/options_page.h"
 #include "hosting/server_manager.h"
+#include "hosting/throughput_history.h"
 #include "hosting/traffic_recording.h"
 #include "platform/clock.h"
 #include "platform/message_queue.h"
@@ -92,6 +93,13 @@ class ConsoleOwner {
   // Owner thread: reads the list bounds from option.ini and applies them.
   void ApplyLogLimits();
 
+  // Owner thread, from its loop: takes a reading of the proxies' byte totals into the
+  // throughput history when a second has passed since the last one (nowMs: the monotonic
+  // clock). Returns the milliseconds until the next reading is due, for the loop's wait.
+  int SampleThroughput(std::uint64_t nowMs);
+  // Any thread: the proxies' throughput over the last minutes.
+  const ThroughputHistory& throughput() const { return throughput_; }
+
   ServerManager& manager() { return *manager_; }
   // Any thread: the console's traffic book (started by StartUp, flushed at Shutdown).
   TrafficRecording& traffic() { return traffic_; }
@@ -115,6 +123,8 @@ class ConsoleOwner {
   TrafficRecording traffic_;  // outlives the manager, whose listeners report to it
   std::unique_ptr<ServerManager> manager_;
   LiveUpdates live_;
+  ThroughputHistory throughput_;
+  std::uint64_t nextSampleMs_ = 0;  // owner thread
   MessageQueue<std::function<void()>> actions_;
   Mutex accept_mu_;
   bool accepting_ GUARDED_BY(accept_mu_) = true;

@@ -3,6 +3,7 @@
 #include "console/account_pages_api.h"
 #include "console/api_router.h"
 #include "console/main_window.h"
+#include "console/online_users_page.h"
 #include "console/options_page.h"
 #include "console/proxy_servers_api.h"
 #include "console/schedule_editor.h"
@@ -22,6 +23,7 @@ const ConsolePage kPages[] = {
     {"user-account", "User Account", true, RegisterUserAccountPage},
     {"group", "Group", true, RegisterGroupPage},
     {"traffic", "Traffic", true, RegisterTrafficPage},
+    {"online-users", "Online Users", true, RegisterOnlineUsersPage},
     {"help", "Help", false, nullptr},
     {"about", "About", false, nullptr},
     {"api", "Console API", false, nullptr},

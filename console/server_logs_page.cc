@@ -5,6 +5,7 @@
 
 #include "console/api_router.h"
 #include "console/console_owner.h"
+#include "console/throughput_chart.h"
 
 namespace tw {
 
@@ -67,6 +68,7 @@ void RegisterServerLogsPage(ApiRouter& router, ConsoleOwner& owner) {
                 owner.ClearLogRows();
                 return ApiReply::Json({{"cleared", true}});
               });
+  RegisterThroughputChart(router, owner);
 }
 
 }  // namespace tw

@@ -82,6 +82,17 @@
     });
   }
 
+  // Runs fn now, and again `ms` after each run ends, for as long as `container` (a page's body,
+  // which navigation replaces) is in the document. A run that throws does not stop the next.
+  function whileShown(container, ms, fn) {
+    async function run() {
+      if (!container.isConnected || ended) return;
+      try { await fn(); } catch (e) { /* the next run tries again */ }
+      setTimeout(run, ms);
+    }
+    run();
+  }
+
   let uid = 0;
   function nextId(prefix) { return prefix + '-' + (++uid); }
 
@@ -319,7 +330,7 @@
   }
 
   window.Tarnwick = {
-    el, api, messageBox, showMessages, logs, selectPage, tabSet, contextMenu, nextId, formatBytes,
+    el, api, messageBox, showMessages, logs, selectPage, tabSet, contextMenu, nextId, formatBytes, whileShown,
     status: () => status,
     registerPage(id, page) { pages.set(id, page); },
   };

@@ -139,10 +139,12 @@ void OnLogin(IoContext* x) {
                                            &up, &reason);
   x->downloadRate = down;
   x->uploadRate = up;
-  if (ok) NoteUser(x, user, kCarryAll);
   if (!ok && !blocked && x->server->access().authMode == 1 && reason == kRefusedNoAccount) {
     LoginFailed(x, client);
   }
+  // The connection is the user's from here, whatever form its request names the destination
+  // in: the live list, the traffic figures and Disconnect user go by it.
+  if (ok) NoteUser(x, user, kCarryAll);
   const uint8_t reply[2] = {1, static_cast<uint8_t>(ok ? 0 : 1)};
   SendReply(x, reply, 2, ok ? kSocksOpened : kSocksRefused);
 }

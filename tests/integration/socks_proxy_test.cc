@@ -275,6 +275,37 @@ TEST_F(SocksProxyTest, Socks5RepliesByteForByte) {
   EXPECT_EQ(logged.back(), "Socks5 bind ");
 }
 
+// A SOCKS 5 login makes the connection the user's whichever form the request names the
+// destination in, so the live list shows it and Disconnect user cuts it. A request by address
+// once left the connection a guest's.
+TEST_F(SocksProxyTest, Socks5LoginNamesTheLiveConnectionsUserByAddressOrByName) {
+  AddUser("bob", "pw", 1);
+  StartProxy(/*authMode=*/1);
+  TestServer echo(TestServer::kEcho);
+  const std::string login = B({1, 3}) + "bob" + B({2}) + "pw";
+  const std::string requests[] = {B({5, 1, 0, 1, 127, 0, 0, 1}) + PortBytes(echo.port()),
+                                  B({5, 1, 0, 3, 9}) + "localhost" + PortBytes(echo.port())};
+  std::vector<int> clients;
+  for (const std::string& request : requests) {
+    int fd = Connect();
+    ASSERT_TRUE(SendAll(fd, B({5, 1, 2}) + login + request));
+    EXPECT_EQ(ReadExactly(fd, 2), B({5, 2}));
+    EXPECT_EQ(ReadExactly(fd, 2), B({1, 0}));
+    EXPECT_EQ(ReadExactly(fd, 10).substr(0, 2), B({5, 0}));
+    ASSERT_TRUE(SendAll(fd, "hello"));
+    EXPECT_EQ(ReadExactly(fd, 5), "hello");
+    clients.push_back(fd);
+  }
+  std::vector<ConnectionView> live = proxy_->LiveConnections();
+  ASSERT_EQ(live.size(), 2u);
+  for (const ConnectionView& c : live) EXPECT_EQ(c.user, "bob") << c.destination;
+  EXPECT_EQ(proxy_->DisconnectUser("bob"), 2);
+  for (int fd : clients) {
+    EXPECT_TRUE(WaitForClose(fd));
+    close(fd);
+  }
+}
+
 // The policy's refusals in every version's own reply: SOCKS 4 and 4a "rejected" (91), SOCKS 5
 // "not allowed by ruleset" (2), then the close. By default for any loopback destination; with
 // local destinations allowed, still for the proxy's own port, named by address or by name.

@@ -35,7 +35,9 @@
           'in option.ini), clients must log in with a user account that has rights on that proxy.'),
         el('h2', {}, 'Activity'),
         el('p', {}, 'Every connection that reaches its destination is one line of Server Logs. With "Save log to file" ' +
-          'on, the lines also go to a daily file in the folder log of the data directory (the "..." button lists them).'),
+          'on, the lines also go to a daily file in the folder log of the data directory (the "..." button lists them). ' +
+          'Above the list, a chart shows each proxy\'s bytes per second over the last five minutes. The Online Users ' +
+          'page lists the connections open now; Disconnect closes one, Disconnect user every connection of that user.'),
         el('h2', {}, 'Without a desktop'),
         el('p', {}, 'On a server without a browser, run the proxies with "kestrane --foreground" or install them as a ' +
           'systemd service with "kestrane -i"; "tarnwick --url" prints the address of a running console.')));

@@ -4,49 +4,28 @@
 (function () {
   const { el, api, messageBox, formatBytes } = window.Tarnwick;
   const { listView } = window.Tarnwick.accounts;
-  const SVG = 'http://www.w3.org/2000/svg';
-  const W = 760, H = 280, LEFT = 78, RIGHT = 12, TOP = 28, BOTTOM = 52;
-
-  function svg(tag, attrs, ...children) {
-    const node = document.createElementNS(SVG, tag);
-    for (const [name, value] of Object.entries(attrs || {})) node.setAttribute(name, String(value));
-    for (const child of children) node.append(typeof child === 'string' ? document.createTextNode(child) : child);
-    return node;
-  }
+  const { svg, frame, legend } = window.Tarnwick.chart;
+  const W = 760, H = 280, RIGHT = 12;
 
   // Stacked bars per day (down below, up above) with a labelled byte axis and date axis.
   function chart(days) {
-    const plotW = W - LEFT - RIGHT, plotH = H - TOP - BOTTOM;
-    const max = Math.max(1, ...days.map((d) => d.up + d.down));
-    const y = (v) => TOP + plotH - (v / max) * plotH;
-    const slot = plotW / Math.max(1, days.length);
-    const g = svg('g');
-    for (let i = 0; i <= 4; i++) {
-      const v = (max * i) / 4;
-      g.append(svg('line', { x1: LEFT, x2: W - RIGHT, y1: y(v), y2: y(v), class: 'grid' }),
-        svg('text', { x: LEFT - 6, y: y(v) + 4, 'text-anchor': 'end' }, formatBytes(v)));
-    }
+    const f = frame({ width: W, height: H, left: 78, right: RIGHT, top: 28, bottom: 52,
+      max: Math.max(1, ...days.map((d) => d.up + d.down)), format: formatBytes });
+    const { g, y } = f;
+    const slot = f.plotW / Math.max(1, days.length);
     days.forEach((d, i) => {
-      const x = LEFT + i * slot + slot * 0.15, w = slot * 0.7;
+      const x = f.left + i * slot + slot * 0.15, w = slot * 0.7;
       const title = `${d.date}: up ${formatBytes(d.up)}, down ${formatBytes(d.down)}`;
       g.append(svg('rect', { x, y: y(d.down), width: w, height: y(0) - y(d.down), class: 'bar-down' }, svg('title', {}, title)),
         svg('rect', { x, y: y(d.up + d.down), width: w, height: y(0) - y(d.up), class: 'bar-up' }, svg('title', {}, title)));
       if (i % 5 === 0 || i === days.length - 1) {
-        g.append(svg('text', { x: x + w / 2, y: TOP + plotH + 16, 'text-anchor': 'middle' }, d.date.slice(5)));
+        g.append(svg('text', { x: x + w / 2, y: f.top + f.plotH + 16, 'text-anchor': 'middle' }, d.date.slice(5)));
       }
     });
-    g.append(svg('line', { x1: LEFT, x2: LEFT, y1: TOP, y2: TOP + plotH, class: 'axis' }),
-      svg('line', { x1: LEFT, x2: W - RIGHT, y1: TOP + plotH, y2: TOP + plotH, class: 'axis' }),
-      svg('text', { x: LEFT + plotW / 2, y: H - 8, 'text-anchor': 'middle', class: 'axis-title' }, 'Date'),
-      svg('text', { x: 14, y: TOP + plotH / 2, 'text-anchor': 'middle', class: 'axis-title',
-        transform: `rotate(-90 14 ${TOP + plotH / 2})` }, 'Bytes per day'),
-      svg('rect', { x: W - RIGHT - 120, y: 8, width: 10, height: 10, class: 'bar-up' }),
-      svg('text', { x: W - RIGHT - 106, y: 17 }, 'Up'),
-      svg('rect', { x: W - RIGHT - 70, y: 8, width: 10, height: 10, class: 'bar-down' }),
-      svg('text', { x: W - RIGHT - 56, y: 17 }, 'Down'));
+    f.finish('Date', 'Bytes per day');
+    legend(g, W - RIGHT, 17, [{ label: 'Up', className: 'bar-up' }, { label: 'Down', className: 'bar-down' }]);
     const first = days.length ? days[0].date : '', last = days.length ? days[days.length - 1].date : '';
-    return svg('svg', { viewBox: `0 0 ${W} ${H}`, width: W, height: H, role: 'img', class: 'chart',
-      'aria-label': `Traffic per day, ${first} to ${last}` }, g);
+    return f.element(`Traffic per day, ${first} to ${last}`);
   }
 
   window.Tarnwick.registerPage('traffic', {

@@ -14,6 +14,7 @@
 #include "console/rule_set_editing.h"
 #include "console/schedule_editor.h"
 #include "console/web_filter_editor.h"
+#include "tests/unit/console/console_routes_fixture.h"
 #include "tests/unit/platform/test_dir.h"
 
 namespace tw {
@@ -155,17 +156,8 @@ TEST(FilterFileChooserTest, OnlyRegularFilesInsideTheRootsAreTaken) {
 }
 
 // The editors' routes over real tables.
-class RuleEditorRoutesTest : public ::testing::Test {
+class RuleEditorRoutesTest : public testing::ConsoleRoutesTest {
  protected:
-  void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(InstallMissingDataFiles(dir_.path(), &error)) << error;
-    owner_ = std::make_unique<ConsoleOwner>(dir_.path(), clock_);
-    std::string fileError;
-    owner_->StartUp(&fileError);
-    RegisterConsoleRoutes(router_, *owner_);
-  }
-
   nlohmann::json Post(const std::string& path, nlohmann::json body) {
     ApiReply reply = router_.Dispatch({"POST", path, std::move(body), {}});
     EXPECT_EQ(reply.status, 200) << path << ": " << reply.body.dump();
@@ -181,11 +173,6 @@ class RuleEditorRoutesTest : public ::testing::Test {
     for (const auto& e : list["entries"]) out.push_back(e["name"]);
     return out;
   }
-
-  TestDir dir_;
-  ManualClock clock_{MakeLocalTime(2024, 3, 5, 10, 0, 0)};
-  std::unique_ptr<ConsoleOwner> owner_;
-  ApiRouter router_;
 };
 
 TEST_F(RuleEditorRoutesTest, WebFilterSavedThroughTheEditorReadsBackFieldByField) {
