@@ -388,6 +388,7 @@ bool ProxyServer::AcceptQueued() {
       RefuseClient(fd, address, admission);
       continue;
     }
+    counters_.Accepted();
     AcceptClient(fd, address, ntohs(peer.sin_port));
   }
 }
@@ -400,6 +401,7 @@ void ProxyServer::RefuseClient(int fd, uint32_t address, Admission why) {
     (void)rc;
   }
   close(fd);
+  counters_.Refused(why == Admission::kClientFull ? Refusal::kClientFull : Refusal::kTotalFull);
   PostRefusal(ActivityText{why == Admission::kClientFull ? kClientFull : kTotalFull,
                            AddressText(address), ""});
 }

@@ -143,9 +143,7 @@ void OnCommandLine(IoContext* x, std::string_view line) {
     bool blocked = LoginBlocked(x, client);
     bool ok = !blocked && CheckAccountAccess(x->server->access(), client, Ftp(x).loginName.c_str(),
                                              c.argument, &down, &up, &reason);
-    if (!ok && !blocked && x->server->access().authMode == 1 && reason == kRefusedNoAccount) {
-      LoginFailed(x, client);
-    }
+    if (!blocked && x->server->access().authMode == 1) LoginChecked(x, client, ok, reason);
     if (ok) {
       Ftp(x).loggedIn = true;
       x->downloadRate = down;

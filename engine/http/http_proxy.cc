@@ -204,9 +204,9 @@ bool Admitted(IoContext* x, std::string_view header, const std::string& client, 
                                    filter_id);
   x->downloadRate = down;
   x->uploadRate = up;
+  LoginChecked(x, client, admitted, reason);
   if (admitted) return true;
   if (reason == kRefusedNoAccount) {
-    LoginFailed(x, client);
     SendOwnReply(x, ProxyAuthRequiredReply());
   } else {
     SendPage(x,
@@ -270,6 +270,7 @@ void NewRequest(IoContext* x, const RequestHead& request) {
   // A request to the proxy itself would come back to it without end: refused like any other
   // destination the proxy may not reach, so the client learns why.
   if (IsOwnDestination(x, dest)) {
+    x->server->counters().Refused(Refusal::kDestinationRefused);
     x->server->PostRefusal(ActivityText{
         "Refused destination " + dest.host + ":" + std::to_string(dest.port), client, ""});
     SendOwnReply(x, DestinationForbiddenReply());
@@ -277,6 +278,7 @@ void NewRequest(IoContext* x, const RequestHead& request) {
   }
   std::string_view line = RequestLine(header);
   if (FilterBlocks(x, filter_id, line, dest)) {
+    x->server->counters().Refused(Refusal::kWebFilter);
     SendPage(x, x->server->http().webFilterPage);
     return;
   }

@@ -139,9 +139,7 @@ void OnLogin(IoContext* x) {
                                            &up, &reason);
   x->downloadRate = down;
   x->uploadRate = up;
-  if (!ok && !blocked && x->server->access().authMode == 1 && reason == kRefusedNoAccount) {
-    LoginFailed(x, client);
-  }
+  if (!blocked && x->server->access().authMode == 1) LoginChecked(x, client, ok, reason);
   const uint8_t reply[2] = {1, static_cast<uint8_t>(ok ? 0 : 1)};
   SendReply(x, reply, 2, ok ? kSocksOpened : kSocksRefused);
 }
