@@ -1,5 +1,7 @@
 #include "hosting/metrics_access.h"
 
+#include <arpa/inet.h>
+
 #include <cstdint>
 
 #include "engine/policy/authorization.h"
@@ -12,8 +14,7 @@ namespace {
 
 bool IsLoopbackAddress(std::string_view dotted) {
   std::uint32_t address = 0;
-  // Network order: the first byte in memory is the first part of the dotted text.
-  return ParseIPv4(dotted, &address) && (reinterpret_cast<const unsigned char*>(&address)[0] == 127);
+  return ParseIPv4(dotted, &address) && (ntohl(address) >> 24) == 127;
 }
 
 // The host part of a Host header names this machine's loopback.
