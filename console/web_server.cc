@@ -82,8 +82,8 @@ bool SendChanges(ConsoleOwner& owner, StreamState& state, httplib::DataSink& sin
 
 // GET /metrics for scrapers, which carry neither the session cookie nor the CSRF token: its own
 // rule (metrics_access.h) decides, and nothing else is reached this way.
-void ServeMetrics(ConsoleOwner& owner, const ConsoleIdentity& identity,
-                  const httplib::Request& req, httplib::Response& res) {
+void ServeMetrics(ConsoleOwner& owner, const ConsoleIdentity& identity, const httplib::Request& req,
+                  httplib::Response& res) {
   if (req.method != "GET") {
     SendText(res, 404, "Not found.\n");
     return;

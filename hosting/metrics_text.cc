@@ -12,9 +12,9 @@ namespace tw {
 namespace {
 
 // The latency bounds as the "le" labels write them, beside kLatencyBoundsUs.
-constexpr const char* kBoundLabels[kLatencyBuckets] = {
-    "0.001", "0.0025", "0.005", "0.01", "0.025", "0.05", "0.1",
-    "0.25",  "0.5",    "1",     "2.5",  "5",     "10",   "+Inf"};
+constexpr const char* kBoundLabels[kLatencyBuckets] = {"0.001", "0.0025", "0.005", "0.01", "0.025",
+                                                       "0.05",  "0.1",    "0.25",  "0.5",  "1",
+                                                       "2.5",   "5",      "10",    "+Inf"};
 
 void Header(std::string& out, const char* name, const char* type, const char* help) {
   out += "# HELP ";
@@ -110,17 +110,22 @@ std::string RenderMetrics(std::span<const ProxyFigures> proxies) {
     Sample(out, "tarnwick_logins_total", proxy, "result=\"ok\"", p->counters.loginsOk);
     Sample(out, "tarnwick_logins_total", proxy, "result=\"failed\"", p->counters.loginsFailed);
   }
-  Header(out, "tarnwick_connect_duration_seconds", "histogram",
-         "Time from the start of a destination connect to its success.");
-  for (const ProxyFigures* p : shown) {
-    Histogram(out, "tarnwick_connect_duration_seconds", NamesOf(p->proxy).lower,
-              p->counters.connect);
-  }
-  Header(out, "tarnwick_resolve_duration_seconds", "histogram",
-         "Time a destination name lookup took, whatever its outcome.");
-  for (const ProxyFigures* p : shown) {
-    Histogram(out, "tarnwick_resolve_duration_seconds", NamesOf(p->proxy).lower,
-              p->counters.resolve);
+  struct HistogramMetric {
+    const char* name;
+    const char* help;
+    LatencyFigures CounterFigures::*figures;
+  };
+  static constexpr HistogramMetric kHistograms[] = {
+      {"tarnwick_connect_duration_seconds",
+       "Time from the start of a destination connect to its success.", &CounterFigures::connect},
+      {"tarnwick_resolve_duration_seconds",
+       "Time a destination name lookup took, whatever its outcome.", &CounterFigures::resolve},
+  };
+  for (const HistogramMetric& h : kHistograms) {
+    Header(out, h.name, "histogram", h.help);
+    for (const ProxyFigures* p : shown) {
+      Histogram(out, h.name, NamesOf(p->proxy).lower, p->counters.*h.figures);
+    }
   }
   return out;
 }
@@ -128,7 +133,8 @@ std::string RenderMetrics(std::span<const ProxyFigures> proxies) {
 std::string ManagerMetricsText(ServerManager& manager) {
   std::vector<ProxyFigures> figures;
   for (std::int32_t id = kFirstProtocol; id <= kLastProtocol; ++id) {
-    figures.push_back(ProxyFigures{id, manager.Totals(id), manager.Server(id).counters().Snapshot()});
+    figures.push_back(
+        ProxyFigures{id, manager.Totals(id), manager.Server(id).counters().Snapshot()});
   }
   return RenderMetrics(figures);
 }

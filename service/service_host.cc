@@ -72,8 +72,7 @@ void StartMetrics(MetricsListener& metrics, ServerManager& manager, const std::s
   }
   ListenEndpoint at = metrics.endpoint();
   manager.ownEndpoints().Add(at);
-  log("Metrics served on " + AddressText(at.address) + ":" + std::to_string(at.port) +
-      "/metrics");
+  log("Metrics served on " + AddressText(at.address) + ":" + std::to_string(at.port) + "/metrics");
 }
 
 }  // namespace
@@ -128,9 +127,9 @@ int RunService(const ServiceOptions& options) {
   traffic.SetCollector([&manager] { manager.ReportTraffic(); });
   manager.events.listenFailed = log;
   // Before the proxies start, so that none is ever made to connect to it.
-  MetricsListener metrics(MetricsSources{
-      [&manager] { return ManagerMetricsText(manager); },
-      [&dir] { return Settings::InDataDir(dir).Text(setting::kMetricsToken); }});
+  MetricsListener metrics(
+      MetricsSources{[&manager] { return ManagerMetricsText(manager); },
+                     [&dir] { return Settings::InDataDir(dir).Text(setting::kMetricsToken); }});
   StartMetrics(metrics, manager, dir, log);
   manager.StartServers();
   ApplyThreadPriority(logger, dir);

@@ -43,10 +43,8 @@ bool ConnectAllowed(IoContext* x, uint32_t address, uint16_t port) {
   if (x->server->CheckDestination(address, port) == DestinationVerdict::kAllowed) {
     return ConnectAddress(x, address, port);
   }
-  x->server->counters().Refused(Refusal::kDestinationRefused);
-  x->server->PostRefusal(
-      ActivityText{"Refused destination " + AddressText(address) + ":" + std::to_string(port),
-                   ClientAddress(x), ""});
+  x->server->PostDestinationRefusal(AddressText(address) + ":" + std::to_string(port),
+                                    ClientAddress(x));
   // Completes like a connect, so the handler answers from the one state that waits for it.
   Port(x)->Post(0, static_cast<uint64_t>(x->socket), &x->overlapped, IoOp::kConnect,
                 kDestinationRefused);

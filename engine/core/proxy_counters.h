@@ -33,8 +33,8 @@ const char* RefusalLabel(Refusal r);
 // Upper bounds of the latency buckets, in microseconds (1 ms .. 10 s); a last bucket takes
 // everything above.
 inline constexpr std::array<std::uint64_t, 13> kLatencyBoundsUs = {
-    1000,    2500,    5000,    10000,   25000,   50000,  100000,
-    250000,  500000,  1000000, 2500000, 5000000, 10000000};
+    1000,   2500,   5000,    10000,   25000,   50000,   100000,
+    250000, 500000, 1000000, 2500000, 5000000, 10000000};
 constexpr std::size_t kLatencyBuckets = kLatencyBoundsUs.size() + 1;
 
 // A latency histogram as plain values: per-bucket counts (not cumulative) and the sum.

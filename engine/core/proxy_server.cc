@@ -286,6 +286,12 @@ void ProxyServer::PostRefusal(ActivityText parts) {
   if (refusalLog_.Allow(parts.address)) activity_.Post(std::move(parts));
 }
 
+void ProxyServer::PostDestinationRefusal(std::string_view destination, std::string client) {
+  counters_.Refused(Refusal::kDestinationRefused);
+  PostRefusal(
+      ActivityText{"Refused destination " + std::string(destination), std::move(client), ""});
+}
+
 size_t ProxyServer::LiveContexts() {
   MutexLock lock(liveMutex_);
   return liveCount_;

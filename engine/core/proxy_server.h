@@ -149,6 +149,9 @@ class ProxyServer {
   // Posts the activity line of a refusal, unless its client (parts.address) has had
   // RefusalLogLimit::kLinesPerSecond of them this second. Any thread.
   void PostRefusal(ActivityText parts);
+  // A destination ("host:port", as named or resolved) the policy refused for client: counted,
+  // and its activity line posted as PostRefusal does. Any thread.
+  void PostDestinationRefusal(std::string_view destination, std::string client);
 
   // Client connections counted from address (network order), for tests.
   int32_t ConnectionsFrom(uint32_t address) { return caps_.CountOf(address); }

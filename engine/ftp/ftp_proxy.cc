@@ -312,9 +312,8 @@ bool PassiveTargetAllowed(IoContext* x, uint16_t port) {
   uint32_t server = 0;
   if (!ParseIPv4(PeerAddress(x, ServerSocket(x)), &server)) return false;
   if (x->server->CheckDestination(server, port) == DestinationVerdict::kAllowed) return true;
-  x->server->PostRefusal(
-      ActivityText{"Refused destination " + AddressText(server) + ":" + std::to_string(port),
-                   PeerAddress(x, ClientSocket(x)), ""});
+  x->server->PostDestinationRefusal(AddressText(server) + ":" + std::to_string(port),
+                                    PeerAddress(x, ClientSocket(x)));
   return false;
 }
 

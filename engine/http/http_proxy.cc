@@ -270,9 +270,7 @@ void NewRequest(IoContext* x, const RequestHead& request) {
   // A request to the proxy itself would come back to it without end: refused like any other
   // destination the proxy may not reach, so the client learns why.
   if (IsOwnDestination(x, dest)) {
-    x->server->counters().Refused(Refusal::kDestinationRefused);
-    x->server->PostRefusal(ActivityText{
-        "Refused destination " + dest.host + ":" + std::to_string(dest.port), client, ""});
+    x->server->PostDestinationRefusal(dest.host + ":" + std::to_string(dest.port), client);
     SendOwnReply(x, DestinationForbiddenReply());
     return;
   }
@@ -780,8 +778,7 @@ void OnFetched(IoContext* x, uint64_t key) {
     return;
   }
   if (fetch != nullptr && !fetch->refused.empty()) {
-    x->server->activity().Post(
-        ActivityText{"Refused destination " + fetch->refused, ClientAddress(x), ""});
+    x->server->PostDestinationRefusal(fetch->refused, ClientAddress(x));
     EndFtpFetch(key);
     RefuseDestination(x, ConnectFailure::kRefused);
     return;
