@@ -11,6 +11,8 @@
 
 #include "config/account_tables.h"
 #include "config/data_dir.h"
+#include "config/settings.h"
+#include "platform/random_text.h"
 
 namespace tw {
 namespace {
@@ -115,6 +117,20 @@ bool BuildGroupTable(const std::string& path, std::string* error) {
   return GroupTable::AtPath(path).Add(&guest, error);
 }
 
+// The monitoring endpoint's secret, made once: scrapers configured with it keep working across
+// restarts. Two programs installing at once may each write one; the last stays, and both read
+// the file at every request.
+bool MakeMetricsToken(const std::string& data_dir, std::string* error) {
+  Settings settings = Settings::InDataDir(data_dir);
+  if (!settings.Text(setting::kMetricsToken).empty()) return true;
+  std::string token = RandomHex(kMetricsTokenBytes);
+  if (token.empty()) {
+    *error = "no random bytes for the metrics token";
+    return false;
+  }
+  return settings.SetText(setting::kMetricsToken, token, error);
+}
+
 struct InstallFile {
   const char* name;
   std::function<bool(const std::string&, std::string*)> build;
@@ -154,6 +170,7 @@ bool InstallMissingDataFiles(const std::string& data_dir, std::string* error,
     if (!PlaceNewFile(path, f.build, &placed, error)) return false;
     if (placed && created != nullptr) created->push_back(f.name);
   }
+  if (!MakeMetricsToken(data_dir, error)) return false;
   std::string log_dir = DataFilePath(data_dir, "log");
   if (::mkdir(log_dir.c_str(), 0700) == 0) {
     if (created != nullptr) created->push_back("log");

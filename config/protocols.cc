@@ -5,12 +5,12 @@ namespace tw {
 namespace {
 
 constexpr ProtocolNames kNames[] = {
-    {"", "", "", ""},
-    {"Http", "HTTP", "HTTP", "HTTP"},
-    {"Ftp", "FTP", "FTP", "FTP"},
-    {"Pop3", "Pop3", "Pop3", "POP3"},
-    {"Smtp", "Smtp", "Smtp", "SMTP"},
-    {"Socks", "Socks", "SOCKS", "SOCKS"},
+    {"", "", "", "", ""},
+    {"Http", "HTTP", "HTTP", "HTTP", "http"},
+    {"Ftp", "FTP", "FTP", "FTP", "ftp"},
+    {"Pop3", "Pop3", "Pop3", "POP3", "pop3"},
+    {"Smtp", "Smtp", "Smtp", "SMTP", "smtp"},
+    {"Socks", "Socks", "SOCKS", "SOCKS", "socks"},
 };
 
 }  // namespace

@@ -29,6 +29,7 @@ struct ProtocolNames {
   const char* started;  // a single start: "HTTP", "FTP", "Pop3", "Smtp", "Socks"
   const char* failed;   // a single start that failed: "HTTP", "FTP", "Pop3", "Smtp", "SOCKS"
   const char* upper;    // listening lines and settings sections: "HTTP", "POP3", "SOCKS"
+  const char* lower;    // labels of the monitoring figures: "http", "pop3", "socks"
 };
 
 // The names of a valid id; an invalid id gets empty texts.

@@ -23,7 +23,8 @@ std::span<const SettingKey> AllSettingKeys() {
       kPresetDownloadSpeed, kPresetUploadSpeed, kConsoleAddress, kConsolePort,
       kConsoleLogRows, kConsoleLogMegabytes, kFtpAddressEcho,
       kHttpFtpTimeout, kGuestsFromAnywhere, kListenAddress, kAllowLocalDestinations,
-      kMaxConnectionsPerClient, kLogDays, kIdleTimeout, kLookupTimeout, kHttpFtpDialogueTimeout};
+      kMaxConnectionsPerClient, kLogDays, kIdleTimeout, kLookupTimeout, kHttpFtpDialogueTimeout,
+      kMetricsAddress, kMetricsToken};
   // clang-format on
   return kAll;
 }

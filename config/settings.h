@@ -49,6 +49,11 @@ inline constexpr SettingKey kLogDays{"Server", "log_days", "90"};
 inline constexpr SettingKey kIdleTimeout{"Server", "idle_timeout", "3600"};
 // Seconds a name lookup may take before the client is refused as for an unknown name.
 inline constexpr SettingKey kLookupTimeout{"Server", "lookup_timeout", "5"};
+// "ADDR:PORT" where kestrane serves its monitoring figures (GET /metrics); empty: nowhere.
+inline constexpr SettingKey kMetricsAddress{"Server", "metrics_address", ""};
+// The bearer secret a scraper shows to read /metrics from an address other than loopback; made
+// at installation when missing, never replaced after.
+inline constexpr SettingKey kMetricsToken{"Server", "metrics_token", ""};
 // Proxy sections
 inline constexpr SettingKey kHttpPort{"HTTP", "port", "808"};
 inline constexpr SettingKey kHttpAuth{"HTTP", "auth", "0"};

@@ -1,8 +1,6 @@
 #include "console/console_command_line.h"
 
-#include <arpa/inet.h>
-
-#include "platform/ascii_text.h"
+#include "platform/address_text.h"
 
 namespace tw {
 
@@ -32,19 +30,10 @@ bool TakeValue(int argc, const char* const* argv, int* i, std::string_view name,
 }  // namespace
 
 bool ParseConsoleEndpoint(std::string_view text, std::string* address, int* port) {
-  std::size_t colon = text.rfind(':');
-  if (colon == std::string_view::npos) return false;
-  std::string host(text.substr(0, colon));
-  std::string_view port_text = text.substr(colon + 1);
-  in_addr parsed{};
-  if (host.empty() || inet_pton(AF_INET, host.c_str(), &parsed) != 1) return false;
+  uint32_t parsed = 0;
   uint16_t value = 0;
-  if (port_text == "0") {
-    value = 0;
-  } else if (!ParsePortText(port_text, &value)) {
-    return false;
-  }
-  *address = host;
+  if (!ParseIPv4Endpoint(text, &parsed, &value)) return false;
+  *address = std::string(text.substr(0, text.rfind(':')));
   *port = value;
   return true;
 }

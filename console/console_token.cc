@@ -1,7 +1,6 @@
 #include "console/console_token.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,27 +8,12 @@
 #include <cstring>
 
 #include "config/data_dir.h"
+#include "platform/random_text.h"
 
 namespace tw {
 
 std::string NewConsoleSecret() {
-  unsigned char bytes[32];
-  std::size_t got = 0;
-  while (got < sizeof bytes) {
-    ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-    if (n == -1) {
-      if (errno == EINTR) continue;
-      return {};
-    }
-    got += static_cast<std::size_t>(n);
-  }
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : bytes) {
-    out += kHex[b >> 4];
-    out += kHex[b & 15];
-  }
-  return out;
+  return RandomHex(32);
 }
 
 bool SameSecret(std::string_view a, std::string_view b) {

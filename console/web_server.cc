@@ -9,6 +9,7 @@
 #include <httplib.h>
 
 #include "config/data_dir.h"
+#include "config/settings.h"
 #include "console/api_router.h"
 #include "console/console_owner.h"
 #include "console/console_token.h"
@@ -16,6 +17,8 @@
 #include "console/options_page.h"
 #include "console/server_logs_page.h"
 #include "console/web_assets.h"
+#include "hosting/metrics_access.h"
+#include "hosting/metrics_text.h"
 #include "platform/interfaces.h"
 
 namespace tw {
@@ -75,6 +78,27 @@ bool SendChanges(ConsoleOwner& owner, StreamState& state, httplib::DataSink& sin
   }
   if (!rows.empty()) state.lastSeq = rows.back().seq;
   return true;
+}
+
+// GET /metrics for scrapers, which carry neither the session cookie nor the CSRF token: its own
+// rule (metrics_access.h) decides, and nothing else is reached this way.
+void ServeMetrics(ConsoleOwner& owner, const ConsoleIdentity& identity, const httplib::Request& req,
+                  httplib::Response& res) {
+  if (req.method != "GET") {
+    SendText(res, 404, "Not found.\n");
+    return;
+  }
+  std::string token = Settings::InDataDir(owner.dataDir()).Text(setting::kMetricsToken);
+  if (!MetricsAccessAllowed(identity.boundAddress, req.get_header_value("Host"),
+                            req.get_header_value("Authorization"), token)) {
+    res.status = 401;
+    res.set_header("WWW-Authenticate", "Bearer");
+    return;
+  }
+  res.set_header("Cache-Control", "no-store");
+  // The manager was made before the server started; its totals and counters are read from
+  // any thread.
+  res.set_content(ManagerMetricsText(owner.manager()), kMetricsContentType);
 }
 
 }  // namespace
@@ -161,6 +185,10 @@ void ConsoleWebServer::InstallRoutes() {
     const std::string cookie = req.get_header_value("Cookie");
     const std::string csrf = req.get_header_value(kCsrfHeader);
     RequestFacts facts{req.method, host, authorization, cookie, csrf};
+    if (req.path == "/metrics") {
+      ServeMetrics(owner_, identity_, req, res);
+      return httplib::Server::HandlerResponse::Handled;
+    }
     if (req.path == "/login") {
       if (HostAllowed(facts.host, identity_)) return httplib::Server::HandlerResponse::Unhandled;
       SendText(res, 403, "This address does not name the console.\n");

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "platform/ascii_text.h"
+
 namespace tw {
 
 bool ParseIPv4(std::string_view text, uint32_t* out) {
@@ -29,6 +31,19 @@ bool ParseIPv4(std::string_view text, uint32_t* out) {
   }
   if (i != text.size()) return false;
   *out = htonl(value);
+  return true;
+}
+
+bool ParseIPv4Endpoint(std::string_view text, uint32_t* address, uint16_t* port) {
+  size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos) return false;
+  std::string_view port_text = text.substr(colon + 1);
+  uint32_t parsed = 0;
+  uint16_t value = 0;
+  if (!ParseIPv4(text.substr(0, colon), &parsed)) return false;
+  if (port_text != "0" && !ParsePortText(port_text, &value)) return false;
+  *address = parsed;
+  *port = value;
   return true;
 }
 

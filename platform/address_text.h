@@ -13,6 +13,10 @@ namespace tw {
 // is not exactly a dotted IPv4 address.
 bool ParseIPv4(std::string_view text, uint32_t* out);
 
+// Parses "a.b.c.d:port" (port 0 to 65535, 0 meaning any free one) into the address in
+// network byte order and the port. False (and both untouched) for anything else.
+bool ParseIPv4Endpoint(std::string_view text, uint32_t* address, uint16_t* port);
+
 // The dotted text of an address given in network byte order.
 std::string AddressText(uint32_t network_order);
 

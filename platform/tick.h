@@ -10,4 +10,7 @@ uint32_t TickCount();
 // Milliseconds of the monotonic clock, not truncated (for deadlines).
 uint64_t MonotonicMs();
 
+// Microseconds of the monotonic clock (for latency figures).
+uint64_t MonotonicUs();
+
 }  // namespace tw

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "config/activity_log.h"
@@ -20,9 +21,12 @@
 #include "config/installation.h"
 #include "config/service_log.h"
 #include "config/settings.h"
+#include "hosting/metrics_listener.h"
+#include "hosting/metrics_text.h"
 #include "hosting/program_start.h"
 #include "hosting/server_manager.h"
 #include "hosting/traffic_recording.h"
+#include "platform/address_text.h"
 #include "platform/clock.h"
 #include "platform/descriptor_limit.h"
 #include "platform/registry.h"
@@ -53,6 +57,22 @@ void ApplyThreadPriority(ServiceLogger& logger, const std::string& dataDir) {
     HostLog(logger,
             "ThreadPriority could not be applied (nice " + std::to_string(nice_value) + ")");
   }
+}
+
+// The monitoring endpoint when [Server] metrics_address names one; a bad address is one line
+// of the service log and the proxies run without it.
+void StartMetrics(MetricsListener& metrics, ServerManager& manager, const std::string& dir,
+                  const std::function<void(const std::string&)>& log) {
+  std::string address = Settings::InDataDir(dir).Text(setting::kMetricsAddress);
+  if (address.empty()) return;
+  std::string error;
+  if (!metrics.Start(address, &error)) {
+    log("Metrics not served: " + error);
+    return;
+  }
+  ListenEndpoint at = metrics.endpoint();
+  manager.ownEndpoints().Add(at);
+  log("Metrics served on " + AddressText(at.address) + ":" + std::to_string(at.port) + "/metrics");
 }
 
 }  // namespace
@@ -106,6 +126,11 @@ int RunService(const ServiceOptions& options) {
   manager.SetTrafficSink(&traffic);
   traffic.SetCollector([&manager] { manager.ReportTraffic(); });
   manager.events.listenFailed = log;
+  // Before the proxies start, so that none is ever made to connect to it.
+  MetricsListener metrics(
+      MetricsSources{[&manager] { return ManagerMetricsText(manager); },
+                     [&dir] { return Settings::InDataDir(dir).Text(setting::kMetricsToken); }});
+  StartMetrics(metrics, manager, dir, log);
   manager.StartServers();
   ApplyThreadPriority(logger, dir);
   bool running = manager.AllServersActive();
@@ -146,6 +171,7 @@ int RunService(const ServiceOptions& options) {
   }
 
   NotifySystemd("STOPPING=1");
+  metrics.Stop();
   manager.StopServers();
   traffic.Stop();
   traffic.SetCollector(nullptr);

@@ -10,6 +10,7 @@
 #include "platform/address_text.h"
 #include "platform/resolver.h"
 #include "platform/socket_options.h"
+#include "platform/tick.h"
 
 namespace tw {
 
@@ -25,6 +26,7 @@ bool ConnectDestination(IoContext* x, std::string_view host, uint16_t port, Conn
                                       : ConnectAddress(x, address, port);
   }
   x->connectPort = port;
+  x->connectStartUs = MonotonicUs();
   x->server->resolver().Resolve(x->server->completionPort(), std::string(host),
                                 static_cast<uint64_t>(x->socket), &x->overlapped,
                                 x->server->lookupTimeoutMs());
@@ -41,9 +43,8 @@ bool ConnectAllowed(IoContext* x, uint32_t address, uint16_t port) {
   if (x->server->CheckDestination(address, port) == DestinationVerdict::kAllowed) {
     return ConnectAddress(x, address, port);
   }
-  x->server->PostRefusal(
-      ActivityText{"Refused destination " + AddressText(address) + ":" + std::to_string(port),
-                   ClientAddress(x), ""});
+  x->server->PostDestinationRefusal(AddressText(address) + ":" + std::to_string(port),
+                                    ClientAddress(x));
   // Completes like a connect, so the handler answers from the one state that waits for it.
   Port(x)->Post(0, static_cast<uint64_t>(x->socket), &x->overlapped, IoOp::kConnect,
                 kDestinationRefused);
@@ -58,6 +59,7 @@ bool ConnectAddress(IoContext* x, uint32_t address, uint16_t port) {
   SocketHandle s = cp->Associate(fd);
   if (s == kNoSocket) return false;
   x->connectSocket = s;
+  x->connectStartUs = MonotonicUs();
   if (!cp->PostConnect(s, MakeSockAddr(address, port), x->server->connectTimeoutMs(),
                        &x->overlapped)) {
     x->connectSocket = kNoSocket;
@@ -68,12 +70,15 @@ bool ConnectAddress(IoContext* x, uint32_t address, uint16_t port) {
 }
 
 ConnectProgress ContinueConnect(IoContext* x, uint32_t bytes, void (*onResolved)(IoContext*)) {
+  ProxyCounters& counters = x->server->counters();
   if (x->overlapped.op == IoOp::kResolve) {
+    counters.resolve().Observe(MonotonicUs() - x->connectStartUs);
     if (x->overlapped.error != 0) return ConnectProgress::kUnresolved;
     if (onResolved != nullptr) onResolved(x);
     return ConnectResolved(x, bytes) ? ConnectProgress::kPending : ConnectProgress::kUnreachable;
   }
   if (x->overlapped.op == IoOp::kConnect && x->overlapped.error == 0) {
+    counters.connect().Observe(MonotonicUs() - x->connectStartUs);
     return ConnectProgress::kConnected;
   }
   if (x->overlapped.op == IoOp::kConnect && x->overlapped.error == kDestinationRefused) {

@@ -35,17 +35,31 @@ std::string ClientAddress(IoContext* x) {
 bool GuestAdmitted(IoContext* x) {
   std::string client = ClientAddress(x);
   GuestAdmission admission = CheckGuest(x->server->access(), client);
+  if (admission == GuestAdmission::kAdmitted) return true;
+  x->server->counters().Refused(Refusal::kGuestNotAllowed);
   if (admission == GuestAdmission::kNotLocal) {
     x->server->PostRefusal(ActivityText{kGuestNotLocal, client, ""});
   }
-  return admission == GuestAdmission::kAdmitted;
+  return false;
 }
 
 bool LoginBlocked(IoContext* x, const std::string& client) {
-  return x->server->loginThrottle().Blocked(client);
+  if (!x->server->loginThrottle().Blocked(client)) return false;
+  x->server->counters().Refused(Refusal::kLoginsBlocked);
+  return true;
 }
 
-void LoginFailed(IoContext* x, const std::string& client) {
+void LoginChecked(IoContext* x, const std::string& client, bool ok, int refusalReason) {
+  ProxyCounters& counters = x->server->counters();
+  if (ok) {
+    counters.Login(true);
+    return;
+  }
+  if (refusalReason != kRefusedNoAccount) {
+    counters.Refused(Refusal::kAccountRule);
+    return;
+  }
+  counters.Login(false);
   if (x->server->loginThrottle().RecordFailure(client)) {
     x->server->PostRefusal(ActivityText{kLoginsBlocked, client, ""});
   }

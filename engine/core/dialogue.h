@@ -26,11 +26,14 @@ std::string ClientAddress(IoContext* x);
 bool GuestAdmitted(IoContext* x);
 
 // The proxy's failed-login limit for x's client: true while its address may not try to log
-// in (the handler then sends its login refusal without checking the account).
+// in (the handler then sends its login refusal without checking the account); counted as a
+// refusal.
 bool LoginBlocked(IoContext* x, const std::string& client);
-// Counts a wrong user name or password of the client; the failure that starts a block is
-// written to the activity log.
-void LoginFailed(IoContext* x, const std::string& client);
+// The outcome of a login checked against the accounts on a proxy that requires one, with the
+// refusal reason the account check set (kRefusedNoAccount ...): counts it, and hands a wrong
+// user name or password to the failed-login limit (the failure that starts a block is written
+// to the activity log).
+void LoginChecked(IoContext* x, const std::string& client, bool ok, int refusalReason);
 
 // Sets x->state to next_state and sends n bytes at data on socket `to`; the send's completion
 // comes back in that state. The bytes must stay as they are until then: x's own buffer or

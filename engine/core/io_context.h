@@ -93,6 +93,7 @@ struct IoContext {
   // (so Stop can release them).
   SocketHandle connectSocket = kNoSocket;
   uint16_t connectPort = 0;  // the destination port while its name is looked up
+  uint64_t connectStartUs = 0;  // when the lookup or the connect in progress began
   // Bytes of an unfinished protocol message kept at the start of `buffer` between reads, and
   // the monotonic time (ms) by which the client must finish its dialogue (0 = no limit).
   uint32_t held = 0;

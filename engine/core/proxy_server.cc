@@ -286,6 +286,12 @@ void ProxyServer::PostRefusal(ActivityText parts) {
   if (refusalLog_.Allow(parts.address)) activity_.Post(std::move(parts));
 }
 
+void ProxyServer::PostDestinationRefusal(std::string_view destination, std::string client) {
+  counters_.Refused(Refusal::kDestinationRefused);
+  PostRefusal(
+      ActivityText{"Refused destination " + std::string(destination), std::move(client), ""});
+}
+
 size_t ProxyServer::LiveContexts() {
   MutexLock lock(liveMutex_);
   return liveCount_;
@@ -388,6 +394,7 @@ bool ProxyServer::AcceptQueued() {
       RefuseClient(fd, address, admission);
       continue;
     }
+    counters_.Accepted();
     AcceptClient(fd, address, ntohs(peer.sin_port));
   }
 }
@@ -400,6 +407,7 @@ void ProxyServer::RefuseClient(int fd, uint32_t address, Admission why) {
     (void)rc;
   }
   close(fd);
+  counters_.Refused(why == Admission::kClientFull ? Refusal::kClientFull : Refusal::kTotalFull);
   PostRefusal(ActivityText{why == Admission::kClientFull ? kClientFull : kTotalFull,
                            AddressText(address), ""});
 }

@@ -26,6 +26,7 @@
 #include "engine/core/connection_caps.h"
 #include "engine/core/connection_tally.h"
 #include "engine/core/listener_settings.h"
+#include "engine/core/proxy_counters.h"
 #include "engine/core/refusal_log.h"
 #include "engine/policy/authorization.h"
 #include "engine/policy/destination_policy.h"
@@ -105,6 +106,10 @@ class ProxyServer {
   int DisconnectUser(std::string_view user) EXCLUDES(liveMutex_);
   // Bytes relayed each way since the program started and live client connections. Any thread.
   ProxyTotals Totals() EXCLUDES(liveMutex_);
+  // What this proxy counted since the program started (kept across Stop and Start). Any
+  // thread; the counting points add to it from the accept thread and the workers.
+  ProxyCounters& counters() { return counters_; }
+  const ProxyCounters& counters() const { return counters_; }
   // Hands the traffic sink the bytes live connections moved since they were last reported, so
   // a long tunnel counts toward the day it ran in; the rest goes when a connection ends. Any
   // thread; does nothing without a sink.
@@ -144,6 +149,9 @@ class ProxyServer {
   // Posts the activity line of a refusal, unless its client (parts.address) has had
   // RefusalLogLimit::kLinesPerSecond of them this second. Any thread.
   void PostRefusal(ActivityText parts);
+  // A destination ("host:port", as named or resolved) the policy refused for client: counted,
+  // and its activity line posted as PostRefusal does. Any thread.
+  void PostDestinationRefusal(std::string_view destination, std::string client);
 
   // Client connections counted from address (network order), for tests.
   int32_t ConnectionsFrom(uint32_t address) { return caps_.CountOf(address); }
@@ -217,6 +225,7 @@ class ProxyServer {
   LoginThrottle loginThrottle_;
   ConnectionCaps caps_;
   RefusalLogLimit refusalLog_;
+  ProxyCounters counters_;
 
   Mutex liveMutex_;
   IoContext* liveHead_ GUARDED_BY(liveMutex_) = nullptr;

@@ -143,9 +143,7 @@ void OnCommandLine(IoContext* x, std::string_view line) {
     bool blocked = LoginBlocked(x, client);
     bool ok = !blocked && CheckAccountAccess(x->server->access(), client, Ftp(x).loginName.c_str(),
                                              c.argument, &down, &up, &reason);
-    if (!ok && !blocked && x->server->access().authMode == 1 && reason == kRefusedNoAccount) {
-      LoginFailed(x, client);
-    }
+    if (!blocked && x->server->access().authMode == 1) LoginChecked(x, client, ok, reason);
     if (ok) {
       Ftp(x).loggedIn = true;
       x->downloadRate = down;
@@ -314,9 +312,8 @@ bool PassiveTargetAllowed(IoContext* x, uint16_t port) {
   uint32_t server = 0;
   if (!ParseIPv4(PeerAddress(x, ServerSocket(x)), &server)) return false;
   if (x->server->CheckDestination(server, port) == DestinationVerdict::kAllowed) return true;
-  x->server->PostRefusal(
-      ActivityText{"Refused destination " + AddressText(server) + ":" + std::to_string(port),
-                   PeerAddress(x, ClientSocket(x)), ""});
+  x->server->PostDestinationRefusal(AddressText(server) + ":" + std::to_string(port),
+                                    PeerAddress(x, ClientSocket(x)));
   return false;
 }
 

@@ -204,9 +204,9 @@ bool Admitted(IoContext* x, std::string_view header, const std::string& client, 
                                    filter_id);
   x->downloadRate = down;
   x->uploadRate = up;
+  LoginChecked(x, client, admitted, reason);
   if (admitted) return true;
   if (reason == kRefusedNoAccount) {
-    LoginFailed(x, client);
     SendOwnReply(x, ProxyAuthRequiredReply());
   } else {
     SendPage(x,
@@ -270,13 +270,13 @@ void NewRequest(IoContext* x, const RequestHead& request) {
   // A request to the proxy itself would come back to it without end: refused like any other
   // destination the proxy may not reach, so the client learns why.
   if (IsOwnDestination(x, dest)) {
-    x->server->PostRefusal(ActivityText{
-        "Refused destination " + dest.host + ":" + std::to_string(dest.port), client, ""});
+    x->server->PostDestinationRefusal(dest.host + ":" + std::to_string(dest.port), client);
     SendOwnReply(x, DestinationForbiddenReply());
     return;
   }
   std::string_view line = RequestLine(header);
   if (FilterBlocks(x, filter_id, line, dest)) {
+    x->server->counters().Refused(Refusal::kWebFilter);
     SendPage(x, x->server->http().webFilterPage);
     return;
   }
@@ -778,8 +778,7 @@ void OnFetched(IoContext* x, uint64_t key) {
     return;
   }
   if (fetch != nullptr && !fetch->refused.empty()) {
-    x->server->activity().Post(
-        ActivityText{"Refused destination " + fetch->refused, ClientAddress(x), ""});
+    x->server->PostDestinationRefusal(fetch->refused, ClientAddress(x));
     EndFtpFetch(key);
     RefuseDestination(x, ConnectFailure::kRefused);
     return;

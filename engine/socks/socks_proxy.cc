@@ -139,9 +139,7 @@ void OnLogin(IoContext* x) {
                                            &up, &reason);
   x->downloadRate = down;
   x->uploadRate = up;
-  if (!ok && !blocked && x->server->access().authMode == 1 && reason == kRefusedNoAccount) {
-    LoginFailed(x, client);
-  }
+  if (!blocked && x->server->access().authMode == 1) LoginChecked(x, client, ok, reason);
   // The connection is the user's from here, whatever form its request names the destination
   // in: the live list, the traffic figures and Disconnect user go by it.
   if (ok) NoteUser(x, user, kCarryAll);

@@ -6,7 +6,7 @@ import http from 'node:http';
 import { after, before, describe, test } from 'node:test';
 
 import {
-  closeConsole, openConsole, readOption, screenshot,
+  closeConsole, openConsole, readOption, readSectionOption, screenshot,
 } from './console_fixture.mjs';
 
 // A raw request to the console (Host and headers exactly as given).
@@ -135,6 +135,21 @@ describe('tarnwick console', () => {
     const refused = await page.evaluate(async () => (await fetch('/api/servers/stop', { method: 'POST', body: '{}' })).status);
     assert.equal(refused, 403);
     await page.getByText('[Proxy Servers are online]').waitFor();
+  });
+
+  test('/metrics needs no session on loopback, and the metrics token for a foreign Host', async () => {
+    const port = tarnwick.port;
+    const scraped = await rawRequest(port, { path: '/metrics', headers: { Host: `127.0.0.1:${port}` } });
+    assert.equal(scraped.status, 200);
+    assert.match(scraped.text, /^tarnwick_connections_live\{proxy="socks"\} \d+$/m);
+    const rebound = { Host: `rebound.example:${port}` };
+    assert.equal((await rawRequest(port, { path: '/metrics', headers: rebound })).status, 401);
+    const token = readSectionOption(dataDir, 'Server', 'metrics_token');
+    assert.match(token, /^[0-9a-f]{32}$/);
+    const withToken = { ...rebound, Authorization: 'Bearer ' + token };
+    assert.equal((await rawRequest(port, { path: '/metrics', headers: withToken })).status, 200);
+    // The metrics token opens nothing else.
+    assert.equal((await rawRequest(port, { headers: { Host: `127.0.0.1:${port}`, Authorization: 'Bearer ' + token } })).status, 401);
   });
 
   test('Exit asks first, then stops the proxies, saves the options and ends tarnwick', async () => {

@@ -213,6 +213,12 @@ TEST_F(HttpProxyTest, LoginDecidesBetweenPageAnd407) {
   EXPECT_EQ(origin.Received(0).find("Proxy-Authorization"), std::string::npos);
   EXPECT_EQ(Logged(), std::vector<std::string>{"GET http://" + origin.Host() +
                                                "/in HTTP/1.1:127.0.0.1,alice"});
+  // Only logins that reached the account check are counted; a right login outside its
+  // account's rules is a refusal, not a failed login.
+  CounterFigures counted = proxy_->counters().Snapshot();
+  EXPECT_EQ(counted.loginsOk, 1u);
+  EXPECT_EQ(counted.loginsFailed, 2u);
+  EXPECT_EQ(counted.refused[static_cast<size_t>(Refusal::kAccountRule)], 2u);
 }
 
 TEST_F(HttpProxyTest, GuestOutsideTheAddressRuleGetsTheBlockPage) {
@@ -404,6 +410,9 @@ TEST_F(HttpProxyTest, LocalAndOwnDestinationsAreRefusedWith403) {
     std::vector<std::string> expected = {"Refused destination " + byAddress + ":127.0.0.1",
                                          byNameLine, byNameLine};
     EXPECT_EQ(refusals, expected) << "switch " << allowLocal;
+    EXPECT_EQ(
+        proxy_->counters().Snapshot().refused[static_cast<size_t>(Refusal::kDestinationRefused)],
+        3u);
     ASSERT_TRUE(WaitUntil([this] { return proxy_->LiveContexts() == 0; }));
     proxy_->Stop();
     logged_.clear();

@@ -186,5 +186,69 @@ TEST_F(KestraneTest, TheServiceTableDescriptionNamesTheService) {
   EXPECT_NE(ServiceLogText().find(" Other Proxy Name stopped.\n"), std::string::npos);
 }
 
+// Counts a scraper sees after a SOCKS tunnel moved a known number of bytes: read over the
+// metrics listener with curl while the tunnel is still open.
+TEST_F(KestraneTest, MetricsShowTheBytesASocksTunnelRelayed) {
+  std::string e;
+  ASSERT_TRUE(Settings::InDataDir(dir_).SetText(setting::kMetricsAddress, "127.0.0.1:0", &e)) << e;
+  auto p = Start();
+  ASSERT_TRUE(p->WaitForLine("SOCKS proxy listening on")) << p->output();
+  std::smatch served;
+  std::string output = p->output();
+  ASSERT_TRUE(
+      std::regex_search(output, served, std::regex(R"(Metrics served on 127\.0\.0\.1:(\d+))")))
+      << output;
+  std::string metrics_url = "http://127.0.0.1:" + served[1].str() + "/metrics";
+
+  TestServer echo(TestServer::kEcho);
+  int fd = ConnectLoopback(static_cast<uint16_t>(ports_[5]));
+  ASSERT_NE(fd, -1);
+  ASSERT_TRUE(SendAll(fd, std::string("\x05\x01\x00", 3)));
+  ASSERT_EQ(ReadExactly(fd, 2), std::string("\x05\x00", 2));
+  std::string request("\x05\x01\x00\x01\x7f\x00\x00\x01", 8);
+  request += static_cast<char>(echo.port() >> 8);
+  request += static_cast<char>(echo.port() & 0xff);
+  ASSERT_TRUE(SendAll(fd, request));
+  ASSERT_EQ(ReadExactly(fd, 10).substr(0, 2), std::string("\x05\x00", 2));
+  const std::string payload(100000, 'm');
+  ASSERT_TRUE(SendAll(fd, payload));
+  ASSERT_EQ(ReadExactly(fd, payload.size()).size(), payload.size());
+
+  int status = 0;
+  std::string text = RunCommand("curl -s --max-time 20 " + metrics_url, &status);
+  ASSERT_EQ(status, 0) << text;
+  auto value = [&text](const std::string& sample) -> uint64_t {
+    std::size_t at = text.find("\n" + sample + " ");
+    if (at == std::string::npos) return 0;
+    return std::stoull(text.substr(at + sample.size() + 2));
+  };
+  EXPECT_GE(value(R"(tarnwick_relayed_bytes_total{proxy="socks",direction="up"})"), payload.size())
+      << text;
+  EXPECT_GE(value(R"(tarnwick_relayed_bytes_total{proxy="socks",direction="down"})"),
+            payload.size());
+  EXPECT_EQ(value(R"(tarnwick_connections_accepted_total{proxy="socks"})"), 1u);
+  EXPECT_EQ(value(R"(tarnwick_connections_live{proxy="socks"})"), 1u);
+  EXPECT_EQ(value(R"(tarnwick_connect_duration_seconds_count{proxy="socks"})"), 1u);
+  // Anything but GET /metrics is not found.
+  std::string code = RunCommand("curl -s -o /dev/null -w '%{http_code}' --max-time 20 " +
+                                metrics_url.substr(0, metrics_url.size() - 7) + "/other");
+  EXPECT_EQ(code, "404");
+  close(fd);
+  p->Signal(SIGTERM);
+  EXPECT_EQ(p->WaitExit(), 0);
+}
+
+TEST_F(KestraneTest, ABadMetricsAddressIsOneLineAndTheProxiesRun) {
+  std::string e;
+  ASSERT_TRUE(Settings::InDataDir(dir_).SetText(setting::kMetricsAddress, "localhost:x", &e)) << e;
+  auto p = Start();
+  ASSERT_TRUE(p->WaitForLine("SOCKS proxy listening on")) << p->output();
+  EXPECT_NE(p->output().find("Metrics not served: metrics_address \"localhost:x\""),
+            std::string::npos)
+      << p->output();
+  p->Signal(SIGTERM);
+  EXPECT_EQ(p->WaitExit(), 0);
+}
+
 }  // namespace
 }  // namespace tw::test

@@ -31,7 +31,12 @@ std::string OwnAddressBytes() {
   return std::string(reinterpret_cast<char*>(a), 4);
 }
 
-class SocksProxyTest : public SocksFixture {};
+class SocksProxyTest : public SocksFixture {
+ protected:
+  uint64_t Refused(Refusal r) {
+    return proxy_->counters().Snapshot().refused[static_cast<size_t>(r)];
+  }
+};
 
 TEST_F(SocksProxyTest, CurlReachesTheOriginThroughEveryVersion) {
   StartProxy();
@@ -82,6 +87,17 @@ TEST_F(SocksProxyTest, CurlLogsInWithUserAndPassword) {
   std::vector<std::string> logged = Logged();
   ASSERT_EQ(logged.size(), 1u);
   EXPECT_EQ(logged[0], "Socks5 localhost:127.0.0.1,bob");
+  CounterFigures counted = proxy_->counters().Snapshot();
+  EXPECT_EQ(counted.loginsOk, 1u);
+  EXPECT_EQ(counted.loginsFailed, 3u) << "a wrong password, no rights here, no such user";
+  EXPECT_EQ(counted.accepted, 7u);
+  uint64_t lookups = 0, connects = 0;
+  for (size_t i = 0; i < kLatencyBuckets; ++i) {
+    lookups += counted.resolve.buckets[i];
+    connects += counted.connect.buckets[i];
+  }
+  EXPECT_EQ(lookups, 1u) << "bob's localhost";
+  EXPECT_EQ(connects, 1u);
 }
 
 // A login name holding ":" and "," stays whole in the user column, and the address column
@@ -142,6 +158,7 @@ TEST_F(SocksProxyTest, GuestRuleDecidesSocks4AndUnauthenticatedSocks5) {
   EXPECT_TRUE(WaitForClose(fd));
   close(fd);
   EXPECT_TRUE(Logged().empty());
+  EXPECT_EQ(Refused(Refusal::kGuestNotAllowed), 2u);
 }
 
 TEST_F(SocksProxyTest, RepeatedWrongLoginsBlockTheAddressForAMinute) {
@@ -157,6 +174,8 @@ TEST_F(SocksProxyTest, RepeatedWrongLoginsBlockTheAddressForAMinute) {
   }
   RunCommand("curl -s --max-time 20 -x socks5h://bob:s3cret" + proxy + url, &status);
   EXPECT_NE(status, 0) << "even the right password waits out the block";
+  EXPECT_EQ(proxy_->counters().Snapshot().loginsFailed, 5u);
+  EXPECT_EQ(Refused(Refusal::kLoginsBlocked), 1u);
   EXPECT_EQ(Logged(), std::vector<std::string>{
                           "Login attempts refused for a minute: too many failures:127.0.0.1"});
 }
@@ -349,6 +368,7 @@ TEST_F(SocksProxyTest, LocalAndOwnDestinationsAreRefusedInEachVersionsWords) {
                          "Refused destination 127.0.0.1:" + std::to_string(port) + ":127.0.0.1"),
               5)
         << testing::PrintToString(logged);
+    EXPECT_EQ(Refused(Refusal::kDestinationRefused), 5u);
     ASSERT_TRUE(WaitUntil([this] { return proxy_->LiveContexts() == 0; }));
     proxy_->Stop();
     logged_.clear();

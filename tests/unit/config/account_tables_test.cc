@@ -9,6 +9,7 @@
 
 #include "config/data_dir.h"
 #include "config/installation.h"
+#include "config/settings.h"
 #include "tablestore/sdb_table.h"
 #include "tests/unit/platform/test_dir.h"
 
@@ -69,6 +70,21 @@ TEST(InstallationTest, ExistingFilesAreNeverOverwritten) {
   for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
     EXPECT_EQ(e.path().string().find(".new."), std::string::npos) << e.path();
   }
+}
+
+TEST(InstallationTest, TheMetricsTokenIsMadeOnceAndNeverReplaced) {
+  TestDir dir;
+  std::string error;
+  ASSERT_TRUE(InstallMissingDataFiles(dir.path(), &error)) << error;
+  Settings settings = Settings::InDataDir(dir.path());
+  std::string token = settings.Text(setting::kMetricsToken);
+  EXPECT_EQ(token.size(), 2u * kMetricsTokenBytes) << token;
+  EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos) << token;
+  ASSERT_TRUE(InstallMissingDataFiles(dir.path(), &error)) << error;
+  EXPECT_EQ(settings.Text(setting::kMetricsToken), token) << "a restart keeps it";
+  ASSERT_TRUE(settings.SetText(setting::kMetricsToken, "the operator's own", &error)) << error;
+  ASSERT_TRUE(InstallMissingDataFiles(dir.path(), &error)) << error;
+  EXPECT_EQ(settings.Text(setting::kMetricsToken), "the operator's own");
 }
 
 TEST(InstallationTest, TwoProcessesInstallingAtOnceLeaveOneCompleteSet) {
