@@ -11,12 +11,6 @@
 namespace tw::test {
 namespace {
 
-std::string B(std::initializer_list<int> bytes) {
-  std::string s;
-  for (int b : bytes) s.push_back(static_cast<char>(b));
-  return s;
-}
-
 class ConnectionTallyTest : public HttpFixture {
  protected:
   ConnectionTallyTest() { traffic_sink_ = &sink_; }

@@ -15,12 +15,6 @@
 namespace tw::test {
 namespace {
 
-std::string B(std::initializer_list<int> bytes) {
-  std::string s;
-  for (int b : bytes) s.push_back(static_cast<char>(b));
-  return s;
-}
-
 std::string PortBytes(uint16_t port) {
   return B({port >> 8, port & 0xff});
 }

@@ -19,12 +19,6 @@
 namespace tw::test {
 namespace {
 
-std::string B(std::initializer_list<int> bytes) {
-  std::string s;
-  for (int b : bytes) s.push_back(static_cast<char>(b));
-  return s;
-}
-
 // The value of one sample line of the monitoring text; -1 when it is missing.
 long long MetricValue(const std::string& text, const std::string& sample) {
   size_t at = text.find("\n" + sample + " ");

@@ -3,6 +3,7 @@
 // wrong fails instead of hanging, and small servers to stand as destinations.
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +20,12 @@ uint16_t FreeLoopbackPort();
 // Connects to 127.0.0.1:port; -1 on failure. Reads time out after timeout_ms.
 int ConnectLoopback(uint16_t port, int timeout_ms = 10000);
 bool SendAll(int fd, const std::string& data);
+// The bytes given as numbers 0-255, as a string (binary protocol messages).
+inline std::string B(std::initializer_list<int> bytes) {
+  std::string s;
+  for (int b : bytes) s.push_back(static_cast<char>(b));
+  return s;
+}
 // Reads exactly n bytes; returns what arrived before a close or time-out otherwise.
 std::string ReadExactly(int fd, size_t n);
 // Reads until the peer closes or the time limit passes.
