@@ -58,7 +58,7 @@ TEST_F(CompletionPortTest, ReadCompletesOnceWithBytesKeyAndOperation) {
   EXPECT_EQ(c.overlapped, &ov);
   EXPECT_EQ(ov.op, IoOp::kRead);
   EXPECT_EQ(std::string(buf, 5), "hello");
-  // Data already waiting completes at once, without the poller.
+  // Data already waiting completes at once, without waiting in epoll.
   ASSERT_EQ(write(b, "x", 1), 1);
   ASSERT_TRUE(port_->PostRead(a, &ov, buf, sizeof buf));
   EXPECT_EQ(Next().bytes, 1u);
