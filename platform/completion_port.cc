@@ -191,9 +191,9 @@ CompletionPort::Slot* CompletionPort::SlotOf(SocketHandle s) {
   return FindSlot(HandleFd(s), false);
 }
 
-SocketHandle CompletionPort::Associate(int fd) {
+SocketHandle CompletionPort::Associate(int fd, bool nonblocking) {
   if (fd < 0) return kNoSocket;
-  int flags = fcntl(fd, F_GETFL);
+  int flags = nonblocking ? O_NONBLOCK : fcntl(fd, F_GETFL);
   if (flags == -1 || ((flags & O_NONBLOCK) == 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1)) {
     ::close(fd);
     return kNoSocket;
@@ -226,27 +226,27 @@ SocketHandle CompletionPort::Associate(int fd) {
   }
   slot->generation = slot->generation >= 0x7fffffffu ? 1 : slot->generation + 1;
   SocketHandle handle = (static_cast<int64_t>(slot->generation) << 32) | static_cast<uint32_t>(fd);
-  epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-  ev.data.u64 = static_cast<uint64_t>(handle);
-  int rc = epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
-  if (rc == -1 && errno == EEXIST) rc = epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ev);
   slot->read_ov = slot->send_ov = slot->connect_ov = slot->writable_ov = nullptr;
   slot->read_wait = false;
   // Registration reports what the socket already has as an event of its own, so a readiness
   // wait posted now need not try the socket first.
   slot->read_ready = slot->write_ready = false;
   slot->queued_sends.clear();
-  if (rc == -1) {
-    slot->open = false;
-    ::close(fd);
-    handle = kNoSocket;
-  } else {
-    slot->open = true;
-    open_sockets_.fetch_add(1, std::memory_order_relaxed);
-  }
+  slot->open = true;
+  open_sockets_.fetch_add(1, std::memory_order_relaxed);
   lock.Unlock();
   for (const Completion& c : orphans) Deliver(c, true);
+  // Registered outside the lock (no one else knows the handle yet): an event the registration
+  // raises at once is handled by another worker without waiting for this one.
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  ev.data.u64 = static_cast<uint64_t>(handle);
+  int rc = epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
+  if (rc == -1 && errno == EEXIST) rc = epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ev);
+  if (rc == -1) {
+    Close(handle);
+    return kNoSocket;
+  }
   return handle;
 }
 
@@ -442,25 +442,33 @@ bool CompletionPort::PostConnect(SocketHandle s, const sockaddr_in& to, uint32_t
                                  Overlapped* ov) {
   Slot* slot = SlotOf(s);
   if (slot == nullptr) return false;
-  MutexLock lock(slot->mu);
-  if (!slot->Holds(s) || slot->connect_ov != nullptr) return false;
+  uint64_t seq = guard_seq_.fetch_add(1) + 1;
+  {
+    MutexLock lock(slot->mu);
+    if (!slot->Holds(s) || slot->connect_ov != nullptr) return false;
+    slot->connect_ov = ov;
+    slot->connect_seq = seq;
+  }
+  // connect runs outside the slot lock: on loopback the handshake finishes inside the call,
+  // and the worker that takes its event must not wait for this one. That event may complete
+  // the connect before the call returns; an event from before the call is told apart by
+  // HandleEvent (no peer yet).
   int rc;
   do {
     rc = ::connect(HandleFd(s), reinterpret_cast<const sockaddr*>(&to), sizeof to);
   } while (rc == -1 && errno == EINTR);
-  if (rc == -1 && errno == EINPROGRESS) {
-    slot->connect_ov = ov;
-    slot->connect_seq = guard_seq_.fetch_add(1) + 1;
-    Timer t{MonotonicMs() + timeout_ms, 0,
-            static_cast<uint64_t>(s),   nullptr,
-            slot->connect_seq,          IoOp::kConnect};
-    lock.Unlock();
-    AddTimer(t);
+  int error = rc == -1 ? errno : 0;
+  if (error == EINPROGRESS) {
+    AddTimer(Timer{MonotonicMs() + timeout_ms, 0, static_cast<uint64_t>(s), nullptr, seq,
+                   IoOp::kConnect});
     return true;
   }
-  Completion c{0, static_cast<uint64_t>(s), ov, IoOp::kConnect, rc == -1 ? errno : 0};
+  MutexLock lock(slot->mu);
+  // Unless an event or a close has completed it meanwhile.
+  if (!slot->Holds(s) || slot->connect_ov != ov || slot->connect_seq != seq) return true;
+  slot->connect_ov = nullptr;
   lock.Unlock();
-  Deliver(c, true);
+  Deliver(Completion{0, static_cast<uint64_t>(s), ov, IoOp::kConnect, error}, true);
   return true;
 }
 
@@ -489,9 +497,9 @@ bool CompletionPort::Close(SocketHandle s) {
   queued.swap(slot->queued_sends);
   slot->read_ov = slot->send_ov = slot->connect_ov = slot->writable_ov = nullptr;
   slot->open = false;
-  int fd = HandleFd(s);
-  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
-  ::close(fd);
+  // The close also ends the registration (the port never duplicates a socket); should another
+  // process still hold the socket for a moment, its events carry this handle, now stale.
+  ::close(HandleFd(s));
   open_sockets_.fetch_sub(1, std::memory_order_relaxed);
   lock.Unlock();
   for (int i = 0; i < n; ++i) Deliver(ended[i], true);

@@ -79,8 +79,9 @@ class CompletionPort {
   CompletionPort& operator=(const CompletionPort&) = delete;
 
   // Takes ownership of a socket descriptor (made non-blocking) and registers it. Returns the
-  // handle, or kNoSocket after closing fd when it cannot be registered.
-  SocketHandle Associate(int fd);
+  // handle, or kNoSocket after closing fd when it cannot be registered. nonblocking: the
+  // caller made it so already (SOCK_NONBLOCK), which spares a look at its flags.
+  SocketHandle Associate(int fd, bool nonblocking = false);
 
   // Start an operation. False when the handle is stale, or (reads, connects) the socket already
   // has an operation of that kind outstanding; then no completion will follow.
