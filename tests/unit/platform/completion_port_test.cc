@@ -193,6 +193,32 @@ TEST_F(CompletionPortTest, SendsOnOneSocketWaitTheirTurnAndCompleteInOrder) {
   close(b);
 }
 
+// A send made at once (SendNow, or a splice to the socket) waits while a posted one is under
+// way, so its bytes never overtake the posted bytes.
+TEST_F(CompletionPortTest, SendNowNeverOvertakesAPostedSend) {
+  SocketHandle a;
+  int b;
+  MakePair(&a, &b);
+  const std::string posted(3 << 20, 'p');  // larger than the socket buffer: it must wait
+  Overlapped ov;
+  ASSERT_TRUE(port_->PostSend(a, &ov, posted.data(), static_cast<uint32_t>(posted.size())));
+  errno = 0;
+  EXPECT_EQ(port_->SendNow(a, "now", 3), -1);
+  EXPECT_EQ(errno, EAGAIN) << "refused while the posted send is under way";
+  std::string received;
+  std::thread reader([&] { received = test::ReadExactly(b, posted.size() + 3); });
+  Completion c = Next();
+  EXPECT_EQ(c.bytes, posted.size());
+  EXPECT_EQ(port_->SendNow(a, "now", 3), 3) << "taken once the posted send is done";
+  reader.join();
+  EXPECT_TRUE(received == posted + "now") << "bytes in the order they were handed over";
+  port_->Close(a);
+  errno = 0;
+  EXPECT_EQ(port_->SendNow(a, "x", 1), -1);
+  EXPECT_EQ(errno, EBADF) << "stale handle";
+  close(b);
+}
+
 TEST_F(CompletionPortTest, CloseAndShutdownEndPendingOperationsWithZeroBytes) {
   SocketHandle a;
   int b;
