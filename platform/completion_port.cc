@@ -2,10 +2,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/timerfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,7 +20,11 @@ namespace {
 
 constexpr size_t kChunkSlots = 1024;
 constexpr size_t kMaxDescriptors = size_t{1} << 24;
-constexpr int kEpollBatch = 256;
+// Events one epoll_wait takes: a few, so that a burst is shared by the workers that sleep.
+constexpr int kEpollBatch = 32;
+// epoll data of the two descriptors that are not sockets (handles are never below 2^32).
+constexpr uint64_t kWakeEvent = 0;
+constexpr uint64_t kTimerEvent = 1;
 // Completions a worker keeps for itself, and how many it handles in a row before it looks at
 // the shared queue again (so one busy connection cannot starve the others).
 constexpr size_t kLocalCapacity = 64;
@@ -126,10 +130,15 @@ std::shared_ptr<CompletionPort> CompletionPort::Create() {
   if (port->epoll_fd_ == -1) return nullptr;
   port->wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (port->wake_fd_ == -1) return nullptr;
+  port->timer_fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (port->timer_fd_ == -1) return nullptr;
+  // Edge-triggered: one write or one expiry wakes one waiter.
   epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.u64 = 0;  // handles are never 0
+  ev.events = EPOLLIN | EPOLLET;
+  ev.data.u64 = kWakeEvent;
   if (epoll_ctl(port->epoll_fd_, EPOLL_CTL_ADD, port->wake_fd_, &ev) == -1) return nullptr;
+  ev.data.u64 = kTimerEvent;
+  if (epoll_ctl(port->epoll_fd_, EPOLL_CTL_ADD, port->timer_fd_, &ev) == -1) return nullptr;
 
   rlimit rl{};
   size_t max_fd = 65536;
@@ -139,8 +148,6 @@ std::shared_ptr<CompletionPort> CompletionPort::Create() {
   }
   port->chunk_count_ = max_fd / kChunkSlots + 1;
   port->chunks_ = std::make_unique<std::atomic<SlotChunk*>[]>(port->chunk_count_);
-  port->poller_ = std::thread(&CompletionPort::PollerLoop, port.get());
-  pthread_setname_np(port->poller_.native_handle(), "tw-poll");
   return port;
 }
 
@@ -156,6 +163,7 @@ CompletionPort::~CompletionPort() {
       delete chunk;
     }
   }
+  if (timer_fd_ != -1) ::close(timer_fd_);
   if (wake_fd_ != -1) ::close(wake_fd_);
   if (epoll_fd_ != -1) ::close(epoll_fd_);
 }
@@ -183,9 +191,9 @@ CompletionPort::Slot* CompletionPort::SlotOf(SocketHandle s) {
   return FindSlot(HandleFd(s), false);
 }
 
-SocketHandle CompletionPort::Associate(int fd) {
+SocketHandle CompletionPort::Associate(int fd, bool nonblocking) {
   if (fd < 0) return kNoSocket;
-  int flags = fcntl(fd, F_GETFL);
+  int flags = nonblocking ? O_NONBLOCK : fcntl(fd, F_GETFL);
   if (flags == -1 || ((flags & O_NONBLOCK) == 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1)) {
     ::close(fd);
     return kNoSocket;
@@ -218,27 +226,27 @@ SocketHandle CompletionPort::Associate(int fd) {
   }
   slot->generation = slot->generation >= 0x7fffffffu ? 1 : slot->generation + 1;
   SocketHandle handle = (static_cast<int64_t>(slot->generation) << 32) | static_cast<uint32_t>(fd);
-  epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-  ev.data.u64 = static_cast<uint64_t>(handle);
-  int rc = epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
-  if (rc == -1 && errno == EEXIST) rc = epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ev);
   slot->read_ov = slot->send_ov = slot->connect_ov = slot->writable_ov = nullptr;
   slot->read_wait = false;
   // Registration reports what the socket already has as an event of its own, so a readiness
   // wait posted now need not try the socket first.
   slot->read_ready = slot->write_ready = false;
   slot->queued_sends.clear();
-  if (rc == -1) {
-    slot->open = false;
-    ::close(fd);
-    handle = kNoSocket;
-  } else {
-    slot->open = true;
-    open_sockets_.fetch_add(1, std::memory_order_relaxed);
-  }
+  slot->open = true;
+  open_sockets_.fetch_add(1, std::memory_order_relaxed);
   lock.Unlock();
   for (const Completion& c : orphans) Deliver(c, true);
+  // Registered outside the lock (no one else knows the handle yet): an event the registration
+  // raises at once is handled by another worker without waiting for this one.
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  ev.data.u64 = static_cast<uint64_t>(handle);
+  int rc = epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
+  if (rc == -1 && errno == EEXIST) rc = epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ev);
+  if (rc == -1) {
+    Close(handle);
+    return kNoSocket;
+  }
   return handle;
 }
 
@@ -373,6 +381,10 @@ ssize_t CompletionPort::MoveNow(SocketHandle s, bool reading, Move move) {
     errno = EBADF;
     return -1;
   }
+  if (!reading && slot->send_ov != nullptr) {
+    errno = EAGAIN;
+    return -1;
+  }
   ssize_t n;
   do {
     n = move(HandleFd(s));
@@ -398,6 +410,10 @@ ssize_t CompletionPort::SpliceToSocket(SocketHandle s, int pipe_out, uint32_t le
     // No SPLICE_F_MORE: like MSG_MORE it would hold a short last segment back.
     return ::splice(pipe_out, nullptr, fd, nullptr, length, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
   });
+}
+
+ssize_t CompletionPort::SendNow(SocketHandle s, const char* buffer, uint32_t length) {
+  return MoveNow(s, false, [&](int fd) { return ::send(fd, buffer, length, MSG_NOSIGNAL); });
 }
 
 bool CompletionPort::PostSend(SocketHandle s, Overlapped* ov, const char* buffer, uint32_t length) {
@@ -426,25 +442,33 @@ bool CompletionPort::PostConnect(SocketHandle s, const sockaddr_in& to, uint32_t
                                  Overlapped* ov) {
   Slot* slot = SlotOf(s);
   if (slot == nullptr) return false;
-  MutexLock lock(slot->mu);
-  if (!slot->Holds(s) || slot->connect_ov != nullptr) return false;
+  uint64_t seq = guard_seq_.fetch_add(1) + 1;
+  {
+    MutexLock lock(slot->mu);
+    if (!slot->Holds(s) || slot->connect_ov != nullptr) return false;
+    slot->connect_ov = ov;
+    slot->connect_seq = seq;
+  }
+  // connect runs outside the slot lock: on loopback the handshake finishes inside the call,
+  // and the worker that takes its event must not wait for this one. That event may complete
+  // the connect before the call returns; an event from before the call is told apart by
+  // HandleEvent (no peer yet).
   int rc;
   do {
     rc = ::connect(HandleFd(s), reinterpret_cast<const sockaddr*>(&to), sizeof to);
   } while (rc == -1 && errno == EINTR);
-  if (rc == -1 && errno == EINPROGRESS) {
-    slot->connect_ov = ov;
-    slot->connect_seq = guard_seq_.fetch_add(1) + 1;
-    Timer t{MonotonicMs() + timeout_ms, 0,
-            static_cast<uint64_t>(s),   nullptr,
-            slot->connect_seq,          IoOp::kConnect};
-    lock.Unlock();
-    AddTimer(t);
+  int error = rc == -1 ? errno : 0;
+  if (error == EINPROGRESS) {
+    AddTimer(Timer{MonotonicMs() + timeout_ms, 0, static_cast<uint64_t>(s), nullptr, seq,
+                   IoOp::kConnect});
     return true;
   }
-  Completion c{0, static_cast<uint64_t>(s), ov, IoOp::kConnect, rc == -1 ? errno : 0};
+  MutexLock lock(slot->mu);
+  // Unless an event or a close has completed it meanwhile.
+  if (!slot->Holds(s) || slot->connect_ov != ov || slot->connect_seq != seq) return true;
+  slot->connect_ov = nullptr;
   lock.Unlock();
-  Deliver(c, true);
+  Deliver(Completion{0, static_cast<uint64_t>(s), ov, IoOp::kConnect, error}, true);
   return true;
 }
 
@@ -473,9 +497,9 @@ bool CompletionPort::Close(SocketHandle s) {
   queued.swap(slot->queued_sends);
   slot->read_ov = slot->send_ov = slot->connect_ov = slot->writable_ov = nullptr;
   slot->open = false;
-  int fd = HandleFd(s);
-  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
-  ::close(fd);
+  // The close also ends the registration (the port never duplicates a socket); should another
+  // process still hold the socket for a moment, its events carry this handle, now stale.
+  ::close(HandleFd(s));
   open_sockets_.fetch_sub(1, std::memory_order_relaxed);
   lock.Unlock();
   for (int i = 0; i < n; ++i) Deliver(ended[i], true);
@@ -512,25 +536,15 @@ int CompletionPort::Descriptor(SocketHandle s) {
 void CompletionPort::Deliver(const Completion& c, bool allow_local) {
   LocalQueue& local = tls_local;
   if (allow_local && local.serial == serial_ && local.Push(c)) return;
-  MutexLock lock(queue_mu_);
-  if (queue_closed_) return;
-  queue_.push_back(c);
-  queued_.fetch_add(1, std::memory_order_relaxed);
-  if (waiters_ > 0) queue_cv_.NotifyOne();
-}
-
-void CompletionPort::DeliverBatch(std::vector<Completion>* batch) {
-  if (batch->empty()) return;
   {
     MutexLock lock(queue_mu_);
-    if (!queue_closed_) {
-      queue_.insert(queue_.end(), batch->begin(), batch->end());
-      queued_.fetch_add(batch->size(), std::memory_order_relaxed);
-      int wake = std::min<int>(waiters_, static_cast<int>(batch->size()));
-      for (int i = 0; i < wake; ++i) queue_cv_.NotifyOne();
-    }
+    if (queue_closed_) return;
+    queue_.push_back(c);
+    queued_.fetch_add(1);
   }
-  batch->clear();
+  // Pairs with PollOnce: a waiter counts itself before it looks at queued_, so either it sees
+  // this completion or it is counted here.
+  if (sleepers_.load() > 0) WakeWaiter();
 }
 
 bool CompletionPort::Wait(Completion* out) {
@@ -543,54 +557,97 @@ bool CompletionPort::Wait(Completion* out) {
       return true;
     }
     local.budget = kLocalBudget;
-    MutexLock lock(queue_mu_);
-    if (queue_closed_) return false;
-    if (!queue_.empty()) {
-      Completion c = queue_.front();
-      queue_.pop_front();
-      queued_.fetch_sub(1, std::memory_order_relaxed);
-      lock.Unlock();
-      Apply(c, out);
-      return true;
+    if (queued_.load(std::memory_order_relaxed) > 0 || closing_.load()) {
+      MutexLock lock(queue_mu_);
+      if (queue_closed_) {
+        lock.Unlock();
+        WakeWaiter();  // passes the end on to the next waiter
+        return false;
+      }
+      if (!queue_.empty()) {
+        Completion c = queue_.front();
+        queue_.pop_front();
+        queued_.fetch_sub(1);
+        bool more = !queue_.empty();
+        lock.Unlock();
+        // One wake-up may stand for several posts: pass the rest on to another sleeper.
+        if (more && sleepers_.load() > 0) WakeWaiter();
+        Apply(c, out);
+        return true;
+      }
     }
     if (local.count > 0) continue;
-    ++waiters_;
-    queue_cv_.Wait(queue_mu_);
-    --waiters_;
+    PollOnce();
   }
 }
 
-void CompletionPort::CloseQueue() {
-  if (!closing_.exchange(true)) {
-    WakePoller();
-    if (poller_.joinable()) poller_.join();
+void CompletionPort::PollOnce() {
+  sleepers_.fetch_add(1);
+  if (queued_.load() > 0 || closing_.load()) {
+    sleepers_.fetch_sub(1);
+    return;
   }
+  epoll_event events[kEpollBatch];
+  int n = epoll_wait(epoll_fd_, events, kEpollBatch, -1);
+  sleepers_.fetch_sub(1);
+  if (n <= 0) return;  // EINTR: look again
+  thread_local std::vector<Completion> batch;
+  batch.clear();
+  for (int i = 0; i < n; ++i) {
+    uint64_t data = events[i].data.u64;
+    if (data == kWakeEvent) {
+      uint64_t drained;
+      while (::read(wake_fd_, &drained, sizeof drained) > 0) {
+      }
+    } else if (data == kTimerEvent) {
+      uint64_t expiries;
+      while (::read(timer_fd_, &expiries, sizeof expiries) > 0) {
+      }
+      FireTimers(&batch);
+    } else {
+      HandleEvent(data, events[i].events, &batch);
+    }
+  }
+  for (const Completion& c : batch) Deliver(c, true);
+}
+
+void CompletionPort::CloseQueue() {
+  closing_.store(true);
   {
     MutexLock lock(queue_mu_);
     queue_closed_ = true;
     queue_.clear();
-    queued_.store(0, std::memory_order_relaxed);
-    queue_cv_.NotifyAll();
+    queued_.store(0);
   }
+  WakeWaiter();
   MutexLock lock(timer_mu_);
   timers_.clear();
 }
 
 void CompletionPort::AddTimer(const Timer& timer) {
-  bool earliest;
-  {
-    MutexLock lock(timer_mu_);
-    if (closing_.load()) return;
-    Timer t = timer;
-    t.seq = ++timer_seq_;
-    timers_.push_back(t);
-    std::push_heap(timers_.begin(), timers_.end(), TimerLater());
-    earliest = timers_.front().seq == t.seq;
-  }
-  if (earliest) WakePoller();
+  MutexLock lock(timer_mu_);
+  if (closing_.load()) return;
+  Timer t = timer;
+  t.seq = ++timer_seq_;
+  timers_.push_back(t);
+  std::push_heap(timers_.begin(), timers_.end(), TimerLater());
+  if (timers_.front().seq == t.seq) ArmTimer();
 }
 
-void CompletionPort::WakePoller() {
+void CompletionPort::ArmTimer() {
+  itimerspec spec{};
+  if (!timers_.empty()) {
+    uint64_t now = MonotonicMs();
+    uint64_t due = timers_.front().due_ms;
+    uint64_t ms = due > now ? due - now : 0;
+    spec.it_value.tv_sec = static_cast<time_t>(ms / 1000);
+    // A zero value would disarm: a timer already due fires after a nanosecond.
+    spec.it_value.tv_nsec = ms == 0 ? 1 : static_cast<long>((ms % 1000) * 1000000);
+  }
+  timerfd_settime(timer_fd_, 0, &spec, nullptr);
+}
+
+void CompletionPort::WakeWaiter() {
   uint64_t one = 1;
   ssize_t rc = ::write(wake_fd_, &one, sizeof one);
   (void)rc;  // a full counter already means a pending wake-up
@@ -641,6 +698,7 @@ void CompletionPort::FireTimers(std::vector<Completion>* out) {
       due.push_back(timers_.back());
       timers_.pop_back();
     }
+    ArmTimer();
   }
   for (const Timer& t : due) {
     if (t.guarded == IoOp::kTimer) {
@@ -661,36 +719,6 @@ void CompletionPort::FireTimers(std::vector<Completion>* out) {
       out->push_back(Completion{0, t.key, slot->read_ov, slot->ReadOp(), ETIMEDOUT});
       slot->read_ov = nullptr;
     }
-  }
-}
-
-void CompletionPort::PollerLoop() {
-  epoll_event events[kEpollBatch];
-  std::vector<Completion> batch;
-  batch.reserve(kEpollBatch);
-  while (!closing_.load()) {
-    int timeout = -1;
-    {
-      MutexLock lock(timer_mu_);
-      if (!timers_.empty()) {
-        uint64_t now = MonotonicMs();
-        uint64_t due = timers_.front().due_ms;
-        timeout = due <= now ? 0 : static_cast<int>(std::min<uint64_t>(due - now, INT_MAX));
-      }
-    }
-    int n = epoll_wait(epoll_fd_, events, kEpollBatch, timeout);
-    if (n == -1 && errno != EINTR) break;
-    for (int i = 0; i < n; ++i) {
-      if (events[i].data.u64 == 0) {
-        uint64_t drained;
-        while (::read(wake_fd_, &drained, sizeof drained) > 0) {
-        }
-        continue;
-      }
-      HandleEvent(events[i].data.u64, events[i].events, &batch);
-    }
-    FireTimers(&batch);
-    DeliverBatch(&batch);
   }
 }
 

@@ -19,9 +19,12 @@
 //     false and no completion follows), and no completion or event of the old socket is ever
 //     delivered as one of a later socket that got the same descriptor number;
 //   - posts never block the caller beyond a short lock; reads and sends are tried at once and
-//     only wait for the poller when the socket is not ready.
-// Completions of operations that a worker of this port starts are queued on that worker first
-// and handled by it next, without waking another thread. Thread-safe throughout.
+//     only wait for readiness when the socket is not ready.
+// There is no poller thread: a caller of Wait() with nothing to do waits in epoll itself and
+// handles the events it takes, so a socket's readiness becomes a completion on the thread that
+// will run it, without a hand-off. Completions of operations that a worker of this port starts
+// (or finds ready) are queued on that worker first and handled by it next; the rest go to a
+// shared queue that wakes one sleeping worker. Thread-safe throughout.
 #include <netinet/in.h>
 #include <sys/types.h>
 
@@ -29,7 +32,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "platform/mutex.h"
@@ -77,8 +79,9 @@ class CompletionPort {
   CompletionPort& operator=(const CompletionPort&) = delete;
 
   // Takes ownership of a socket descriptor (made non-blocking) and registers it. Returns the
-  // handle, or kNoSocket after closing fd when it cannot be registered.
-  SocketHandle Associate(int fd);
+  // handle, or kNoSocket after closing fd when it cannot be registered. nonblocking: the
+  // caller made it so already (SOCK_NONBLOCK), which spares a look at its flags.
+  SocketHandle Associate(int fd, bool nonblocking = false);
 
   // Start an operation. False when the handle is stale, or (reads, connects) the socket already
   // has an operation of that kind outstanding; then no completion will follow.
@@ -103,6 +106,10 @@ class CompletionPort {
   ssize_t Receive(SocketHandle s, char* buffer, uint32_t length);
   ssize_t SpliceFromSocket(SocketHandle s, int pipe_in, uint32_t length);
   ssize_t SpliceToSocket(SocketHandle s, int pipe_out, uint32_t length);
+  // Sends what the socket takes now, without SIGPIPE: the count sent, or -1 with errno.
+  // SendNow and SpliceToSocket move nothing (EAGAIN) while a PostSend of the socket is under
+  // way, so bytes never overtake those posted before them.
+  ssize_t SendNow(SocketHandle s, const char* buffer, uint32_t length);
   // Completes with error 0 once connected, or with the failure (ETIMEDOUT after timeout_ms).
   bool PostConnect(SocketHandle s, const sockaddr_in& to, uint32_t timeout_ms, Overlapped* ov);
 
@@ -124,7 +131,7 @@ class CompletionPort {
   // Blocks until a completion is there. False once the port is closed (CloseQueue).
   bool Wait(Completion* out);
 
-  // Stops the poller, drops every queued and pending completion and makes Wait() return false.
+  // Drops every queued and pending completion and makes Wait() return false, in every waiter.
   // Sockets stay open (Close them, or let the destructor close them).
   void CloseQueue();
 
@@ -154,12 +161,16 @@ class CompletionPort {
   // locked, Holds it. nullptr when the descriptor never had a slot.
   Slot* SlotOf(SocketHandle s);
   void Deliver(const Completion& c, bool allow_local);
-  void DeliverBatch(std::vector<Completion>* batch);
   void AddTimer(const Timer& t);
-  void PollerLoop();
+  // Arms the timer descriptor for the earliest timer.
+  void ArmTimer() REQUIRES(timer_mu_);
+  // Waits in epoll for events (none while completions are queued or the port closes) and
+  // turns them into completions, kept by the calling worker as far as its queue takes them.
+  void PollOnce();
   void HandleEvent(uint64_t data, uint32_t events, std::vector<Completion>* out);
   void FireTimers(std::vector<Completion>* out);
-  void WakePoller();
+  // Wakes one thread that waits in epoll (if any): it looks at the shared queue.
+  void WakeWaiter();
   bool StartRead(SocketHandle s, Overlapped* ov, char* buffer, uint32_t length,
                  uint32_t timeout_ms, bool wait_only);
   // Runs a move under the slot lock and clears the readiness it found stale.
@@ -170,9 +181,11 @@ class CompletionPort {
   static std::atomic<uint64_t> next_serial_;
 
   int epoll_fd_ = -1;
-  int wake_fd_ = -1;  // eventfd that interrupts epoll_wait
-  std::thread poller_;
+  int wake_fd_ = -1;   // eventfd that interrupts one epoll_wait (edge-triggered)
+  int timer_fd_ = -1;  // timerfd set to the earliest timer
   std::atomic<bool> closing_{false};
+  // Threads in (or about to enter) epoll_wait: a post to the shared queue wakes one of them.
+  std::atomic<int> sleepers_{0};
 
   // Slots by descriptor, in chunks that never move once made.
   std::unique_ptr<std::atomic<SlotChunk*>[]> chunks_;
@@ -181,10 +194,8 @@ class CompletionPort {
   std::atomic<size_t> open_sockets_{0};
 
   Mutex queue_mu_;
-  CondVar queue_cv_;
   std::deque<Completion> queue_ GUARDED_BY(queue_mu_);
   bool queue_closed_ GUARDED_BY(queue_mu_) = false;
-  int waiters_ GUARDED_BY(queue_mu_) = 0;
   std::atomic<size_t> queued_{0};
 
   Mutex timer_mu_;

@@ -56,7 +56,7 @@ bool ConnectAddress(IoContext* x, uint32_t address, uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd == -1) return false;
   SetNoDelay(fd);
-  SocketHandle s = cp->Associate(fd);
+  SocketHandle s = cp->Associate(fd, true);
   if (s == kNoSocket) return false;
   x->connectSocket = s;
   x->connectStartUs = MonotonicUs();

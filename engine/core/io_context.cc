@@ -88,6 +88,7 @@ enum class Moved {
   kWaiting,     // x has a wait outstanding (or was closed): leave it alone
   kCopy,        // no pipe, or a throttle came on: go on through the buffer
   kToHandler,   // c now holds the end of stream or failure for the handler
+  kBulk,        // more than a buffer's worth is coming: let the pipe move it
 };
 
 // Moves the bytes in x's pipe to its peer. kCopy here means "all sent, go on".
@@ -132,6 +133,7 @@ Moved SpliceRounds(IoContext* x, Completion* c) {
     x->pipe = AcquireRelayPipe();
     if (!x->pipe.valid()) return Moved::kCopy;
   }
+  uint64_t moved = 0;
   for (int round = 0; round < kSpliceRounds; ++round) {
     if (RateOf(x) > 0) {
       DropPipe(x);
@@ -139,13 +141,17 @@ Moved SpliceRounds(IoContext* x, Completion* c) {
     }
     uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(kRelayPipeBytes, x->rawLeft));
     ssize_t n = port->SpliceFromSocket(x->socket, x->pipe.in, want);
-    if (n == -1 && errno == EAGAIN) break;
+    if (n == -1 && errno == EAGAIN) {
+      if (moved < kIoBufferSize) x->rawBulk = false;  // small again: back to the buffer
+      break;
+    }
     if (n <= 0) {
       DropPipe(x);
       PassOn(x, c, IoOp::kRead, n);
       return Moved::kToHandler;
     }
     x->piped = static_cast<uint32_t>(n);
+    moved += static_cast<uint64_t>(n);
     if (x->rawLeft != kNoRawLimit) x->rawLeft -= static_cast<uint64_t>(n);
     g_spliced_bytes.fetch_add(n, std::memory_order_relaxed);
     CountRead(x, static_cast<uint64_t>(n));
@@ -159,10 +165,61 @@ Moved SpliceRounds(IoContext* x, Completion* c) {
   return Moved::kWaiting;
 }
 
+// The buffer path of a raw, unthrottled context without a limit whose socket is readable:
+// receives into x's buffer and sends it on at once, a few rounds, until the socket is empty
+// (then waits again, holding no buffer) or a read fills the buffer (bulk: kBulk, the pipe
+// takes over). A send the peer cannot take whole goes on as the relay's posted send of the
+// rest, which keeps the buffer until it completes.
+Moved CopyRounds(IoContext* x, Completion* c) {
+  CompletionPort* port = Port(x);
+  if (x->buffer == nullptr) x->buffer = AcquireIoBuffer();
+  if (x->buffer == nullptr) return Moved::kBulk;  // the pipe needs no buffer
+  for (int round = 0; round < kSpliceRounds; ++round) {
+    if (RateOf(x) > 0) return Moved::kCopy;
+    ssize_t n = port->Receive(x->socket, x->buffer, kIoBufferSize);
+    if (n == -1 && errno == EAGAIN) {
+      DropBuffer(x);
+      WaitReadable(x);
+      return Moved::kWaiting;
+    }
+    if (n <= 0) {
+      PassOn(x, c, IoOp::kRead, n);
+      return Moved::kToHandler;
+    }
+    MarkActive(x, 0);
+    uint32_t got = static_cast<uint32_t>(n);
+    ssize_t sent = port->SendNow(x->peerSocket.load(), x->buffer, got);
+    if (sent == -1 && errno != EAGAIN) {
+      PassOn(x, c, IoOp::kSend, -1);
+      return Moved::kToHandler;
+    }
+    uint32_t done = sent > 0 ? static_cast<uint32_t>(sent) : 0u;
+    if (done < got) {
+      std::memmove(x->buffer, x->buffer + done, got - done);
+      x->wsaBuf.len = got - done;
+      RelaySendStep(x);
+      return Moved::kWaiting;
+    }
+    uint32_t now = TickCount();
+    x->lastSendTick = now != 0 ? now : 1;
+    if (got == kIoBufferSize) {
+      x->rawBulk = true;
+      DropBuffer(x);
+      return Moved::kBulk;
+    }
+  }
+  // Still more after a few rounds: wait for the next wake-up like the pipe does, so the
+  // worker's other completions get their turn.
+  DropBuffer(x);
+  WaitReadable(x);
+  return Moved::kWaiting;
+}
+
 // x's socket is readable: moves its bytes by the kernel or into a buffer.
 bool ReadNow(IoContext* x, Completion* c) {
   if (x->raw && RateOf(x) <= 0) {
-    Moved m = SpliceRounds(x, c);
+    Moved m = x->rawLeft == kNoRawLimit && !x->rawBulk ? CopyRounds(x, c) : Moved::kBulk;
+    if (m == Moved::kBulk) m = SpliceRounds(x, c);
     if (m == Moved::kWaiting) return false;
     if (m == Moved::kToHandler) return true;
   }

@@ -18,8 +18,9 @@
 // the pool (relay_pools.h) when bytes are there, and goes back when the next read is posted, so
 // a context keeps one only while a send from it is under way (and during a handler's
 // dialogue, which starts with one). A raw context (RelayRaw: plain bytes both ways, no
-// throttle) has its bytes moved by the kernel through a pooled pipe instead, without its
-// handler seeing them; a throttle that comes on later sends it back to the copy path once the
+// throttle) has its bytes moved without its handler seeing them: small messages straight
+// through a pooled buffer (a recv and a send cost less than two splices), and once a wake-up
+// finds a full buffer's worth, by the kernel through a pooled pipe; a throttle that comes on later sends it back to the copy path once the
 // pipe is empty, so the bytes and their order stay the same. A limited raw context
 // (RelayRawFor) does the same for a known number of bytes only, then hands back to its handler.
 //
@@ -84,6 +85,9 @@ struct IoContext {
   // (RelayRawFor), how many bytes the kernel may still take from `socket`.
   RelayWait relayWait = RelayWait::kNone;
   bool raw = false;
+  // A raw context whose last wake-up found more than a buffer's worth: the pipe moves its
+  // bytes at once; otherwise they go through a buffer first (see ReadNow).
+  bool rawBulk = false;
   uint32_t piped = 0;
   RelayPipe pipe;
   uint64_t rawLeft = kNoRawLimit;

@@ -414,7 +414,7 @@ void ProxyServer::RefuseClient(int fd, uint32_t address, Admission why) {
 
 void ProxyServer::AcceptClient(int fd, uint32_t address, uint16_t port) {
   SetNoDelay(fd);
-  SocketHandle s = completionPort_->Associate(fd);
+  SocketHandle s = completionPort_->Associate(fd, true);
   if (s == kNoSocket) {
     caps_.Release(address);
     return;

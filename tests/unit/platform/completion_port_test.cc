@@ -58,7 +58,7 @@ TEST_F(CompletionPortTest, ReadCompletesOnceWithBytesKeyAndOperation) {
   EXPECT_EQ(c.overlapped, &ov);
   EXPECT_EQ(ov.op, IoOp::kRead);
   EXPECT_EQ(std::string(buf, 5), "hello");
-  // Data already waiting completes at once, without the poller.
+  // Data already waiting completes at once, without waiting in epoll.
   ASSERT_EQ(write(b, "x", 1), 1);
   ASSERT_TRUE(port_->PostRead(a, &ov, buf, sizeof buf));
   EXPECT_EQ(Next().bytes, 1u);
@@ -190,6 +190,32 @@ TEST_F(CompletionPortTest, SendsOnOneSocketWaitTheirTurnAndCompleteInOrder) {
   EXPECT_EQ(e1.overlapped, &ov1);
   EXPECT_EQ(e2.overlapped, &ov2);
   EXPECT_EQ(e1.bytes + e2.bytes, 0u);
+  close(b);
+}
+
+// A send made at once (SendNow, or a splice to the socket) waits while a posted one is under
+// way, so its bytes never overtake the posted bytes.
+TEST_F(CompletionPortTest, SendNowNeverOvertakesAPostedSend) {
+  SocketHandle a;
+  int b;
+  MakePair(&a, &b);
+  const std::string posted(3 << 20, 'p');  // larger than the socket buffer: it must wait
+  Overlapped ov;
+  ASSERT_TRUE(port_->PostSend(a, &ov, posted.data(), static_cast<uint32_t>(posted.size())));
+  errno = 0;
+  EXPECT_EQ(port_->SendNow(a, "now", 3), -1);
+  EXPECT_EQ(errno, EAGAIN) << "refused while the posted send is under way";
+  std::string received;
+  std::thread reader([&] { received = test::ReadExactly(b, posted.size() + 3); });
+  Completion c = Next();
+  EXPECT_EQ(c.bytes, posted.size());
+  EXPECT_EQ(port_->SendNow(a, "now", 3), 3) << "taken once the posted send is done";
+  reader.join();
+  EXPECT_TRUE(received == posted + "now") << "bytes in the order they were handed over";
+  port_->Close(a);
+  errno = 0;
+  EXPECT_EQ(port_->SendNow(a, "x", 1), -1);
+  EXPECT_EQ(errno, EBADF) << "stale handle";
   close(b);
 }
 

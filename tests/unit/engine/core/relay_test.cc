@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <random>
@@ -155,6 +158,125 @@ TEST_F(RelayTest, SlowReaderHoldsABufferOrPipeOnlyWhileASendIsIncomplete) {
     EXPECT_EQ(server_->LiveContexts(), 2u) << "the pair is still open";
     close(fd);
     EXPECT_TRUE(test::AllContextsFreed(*server_));
+  }
+}
+
+// A raw pair moves small pieces through a buffer and large ones through a pipe, switching as
+// the sizes change; a reader that takes little at a time makes the proxy's sends partial on
+// either path. Every byte arrives, in order, and nothing stays lent afterwards.
+TEST_F(RelayTest, MixedWriteSizesToASlowReaderArriveCompleteAndInOrder) {
+  struct Case {
+    const char* what;
+    std::vector<size_t> writes;  // write sizes, repeated until the data is sent
+  } cases[] = {{"small writes", {1, 100, 700}},
+               {"around one buffer", {8191, 8192, 8193}},
+               {"small and large by turns", {300, 65536, 5, 200000, 4096}}};
+  test::TestServer echo(test::TestServer::kEcho);
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    int fd = test::OpenRelayed(*server_, echo.port());
+    ASSERT_NE(fd, -1);
+    int small = 16 * 1024;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const std::string data = Pattern(6 * 1024 * 1024, 11);
+    std::thread writer([&] {
+      size_t at = 0;
+      for (size_t i = 0; at < data.size(); ++i) {
+        size_t n = std::min(k.writes[i % k.writes.size()], data.size() - at);
+        if (!test::SendAll(fd, data.substr(at, n))) break;
+        at += n;
+      }
+    });
+    std::string back;
+    char piece[509];
+    while (back.size() < data.size()) {
+      ssize_t n = recv(fd, piece, sizeof piece, 0);
+      if (n <= 0) break;
+      back.append(piece, static_cast<size_t>(n));
+    }
+    writer.join();
+    ASSERT_EQ(back.size(), data.size());
+    EXPECT_TRUE(back == data) << "echoed bytes differ";
+    close(fd);
+    EXPECT_TRUE(test::AllContextsFreed(*server_));
+  }
+}
+
+// Small messages to a destination that stops reading: the proxy's send of one goes through in
+// part, the rest waits in a buffer lent for it (one, no pipe), and once the destination reads
+// again every byte arrives in order and the buffer goes back.
+TEST_F(RelayTest, PartialSendOfASmallMessageKeepsItsRestUntilTheDestinationReads) {
+  uint16_t hold_port;
+  int listener = test::ListenLoopback(4, &hold_port);
+  ASSERT_NE(listener, -1);
+  int fd = test::OpenRelayed(*server_, hold_port);
+  ASSERT_NE(fd, -1);
+  int held = accept(listener, nullptr, nullptr);
+  ASSERT_NE(held, -1);
+  timeval limit{10, 0};  // a test that goes wrong fails instead of hanging
+  setsockopt(held, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  int small = 4096;
+  setsockopt(held, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  ASSERT_TRUE(test::SendAll(fd, "x"));  // the pair exists once this byte has come through
+  ASSERT_EQ(test::ReadExactly(held, 1), "x");
+  test::RelayTestPair pair = test::LastRelayTestPair();
+  CompletionPort* port = server_->completionPort().get();
+  int from_client = port->Descriptor(pair.client->socket);
+  int to_destination = port->Descriptor(pair.destination->socket);
+  setsockopt(to_destination, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  auto unread = [&] {
+    int n = 0;
+    ioctl(from_client, SIOCINQ, &n);
+    return n;
+  };
+  // One message at a time, each taken by the proxy before the next (so every read is small),
+  // until the proxy stops taking them: it holds the rest of a send the destination cannot
+  // take.
+  std::string sent;
+  bool stalled = false;
+  for (uint32_t i = 0; i < 100000 && !stalled; ++i) {
+    std::string message = Pattern(100 + i % 300, i);
+    ASSERT_TRUE(test::SendAll(fd, message));
+    sent += message;
+    ASSERT_TRUE(Eventually([&] { return unread() == 0 || IoBuffersInUse() == 1; }));
+    stalled = unread() > 0 && IoBuffersInUse() == 1;
+  }
+  ASSERT_TRUE(stalled);
+  EXPECT_TRUE(Eventually([] { return IoBuffersInUse() == 1; }))
+      << "the rest waits in one buffer: " << IoBuffersInUse();
+  EXPECT_EQ(RelayPipesInUse(), 0) << "small messages take no pipe";
+  std::string got = test::ReadExactly(held, sent.size());
+  EXPECT_TRUE(got == sent) << "bytes lost or reordered: " << got.size() << " of " << sent.size();
+  EXPECT_TRUE(Eventually([] { return IoBuffersInUse() == 0; })) << "the buffer goes back";
+  close(fd);
+  close(held);
+  close(listener);
+}
+
+// Bytes and the end of the stream that arrive together (one read finds both) both reach the
+// other side: first the bytes, then the close.
+TEST_F(RelayTest, BytesFollowedByACloseReachTheOtherSideBeforeTheClose) {
+  {
+    SCOPED_TRACE("the client sends and closes");
+    test::TestServer sink(test::TestServer::kSink);
+    int fd = test::OpenRelayed(*server_, sink.port());
+    ASSERT_NE(fd, -1);
+    ASSERT_TRUE(test::SendAll(fd, "last words"));
+    shutdown(fd, SHUT_WR);
+    EXPECT_TRUE(Eventually([&] { return sink.bytes_received() == 10; }))
+        << sink.bytes_received() << " bytes reached the destination";
+    EXPECT_TRUE(test::WaitForClose(fd)) << "the pair ends";
+    close(fd);
+  }
+  {
+    SCOPED_TRACE("the destination answers and closes");
+    test::TestServer origin(test::TestServer::kHttp);
+    int fd = test::OpenRelayed(*server_, origin.port());
+    ASSERT_NE(fd, -1);
+    ASSERT_TRUE(test::SendAll(fd, "GET / HTTP/1.0\r\n\r\n"));
+    std::string reply = test::ReadUntilClose(fd);
+    EXPECT_NE(reply.find(test::TestServer::kHttpBody), std::string::npos) << reply;
+    close(fd);
   }
 }
 
