@@ -187,6 +187,7 @@ Moved CopyRounds(IoContext* x, Completion* c) {
       return Moved::kToHandler;
     }
     MarkActive(x, 0);
+    CountRead(x, static_cast<uint64_t>(n));
     uint32_t got = static_cast<uint32_t>(n);
     ssize_t sent = port->SendNow(x->peerSocket.load(), x->buffer, got);
     if (sent == -1 && errno != EAGAIN) {
