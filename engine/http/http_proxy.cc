@@ -357,7 +357,7 @@ void RefuseDestination(IoContext* x, ConnectFailure failure) {
 
 // The client's next request, once the previous one has been answered whole: from the bytes
 // already held, else from a read without a time limit (the connection may idle between
-// requests).
+// requests), which like a new client's first read holds no buffer while it waits.
 void NextRequest(IoContext* x) {
   x->state = kHttpRequest;
   x->deadlineMs = 0;
@@ -366,7 +366,7 @@ void NextRequest(IoContext* x) {
   if (x->held > 0) {
     OnRequestBytes(x);
   } else {
-    DialogueReadStep(x);
+    RelayReadStep(x);
   }
 }
 
@@ -572,6 +572,10 @@ void OnRequestHeadSent(IoContext* x, uint32_t bytes) {
 // request went whole and the server sent nothing beyond the response. Otherwise the
 // destination context leaves the pair and closes.
 void ResponseEnded(IoContext* d) {
+  // The response's last bytes have been sent: a kept connection waits without a buffer (its
+  // next response is read by RelayReadStep, which takes one when bytes are there).
+  ReleaseIoBuffer(d->buffer);
+  d->buffer = nullptr;
   IoContext* wake = nullptr;
   bool keep = false;
   CompletionPort* port = Port(d);

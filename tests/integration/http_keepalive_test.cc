@@ -91,5 +91,22 @@ TEST_F(HttpKeepAliveTest, AnotherServerEndsTheKeptConnection) {
                                "\r\n\r\nGET /4 HTTP/1.1\r\nHost: " + a.Host() + "\r\n\r\n");
 }
 
+// A client idle between requests, and the server connection kept for it, hold no buffer; the
+// next request still goes on the kept connection.
+TEST_F(HttpKeepAliveTest, IdleClientAndKeptConnectionHoldNoBuffer) {
+  StartProxy();
+  RecordingOrigin origin;
+  const std::string h = origin.Host();
+  int fd = Connect();
+  ASSERT_TRUE(SendAll(fd, Get(h, "/one")));
+  EXPECT_NE(ReadResponse(fd).find("reply 1"), std::string::npos);
+  EXPECT_TRUE(WaitUntil([] { return IoBuffersInUse() == 0; }))
+      << IoBuffersInUse() << " buffers held by an idle client";
+  ASSERT_TRUE(SendAll(fd, Get(h, "/two")));
+  EXPECT_NE(ReadResponse(fd).find("reply 2"), std::string::npos);
+  EXPECT_EQ(origin.Connections(), 1u);
+  close(fd);
+}
+
 }  // namespace
 }  // namespace tw::test
