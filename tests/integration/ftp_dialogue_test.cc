@@ -56,16 +56,6 @@ class ScriptedPeer {
   std::thread thread_;
 };
 
-std::string ReadLine(int fd) {
-  std::string line;
-  char c;
-  while (recv(fd, &c, 1, 0) == 1) {
-    line.push_back(c);
-    if (c == '\n') break;
-  }
-  return line;
-}
-
 constexpr char kGreeting[] = "220 welcome to Tarnwick Proxy Server\r\n";
 
 class FtpDialogueTest : public FtpFixture {

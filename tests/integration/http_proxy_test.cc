@@ -655,7 +655,7 @@ TEST_F(HttpProxyTest, UnresolvableOrUnreachableDestinationGets502) {
   UseSilentDns();
   StartProxy();
   for (const std::string target : {"nowhere.test:80", "127.0.0.1:1"}) {
-    for (const std::string request :
+    for (const std::string& request :
          {"GET http://" + target + "/ HTTP/1.1\r\nHost: " + target + "\r\n\r\n",
           "CONNECT " + target + " HTTP/1.1\r\n\r\n"}) {
       std::string reply = Refused(request);

@@ -45,9 +45,13 @@ void MakeEveryFile(const std::string& data_dir, bool log_first) {
   const Clock& clock = SystemClock::Instance();
   CLogFile daily;
   daily.SetBaseDirectory(data_dir);
-  if (log_first) ASSERT_TRUE(daily.OpenForToday(clock)) << daily.ErrorText();
+  if (log_first) {
+    ASSERT_TRUE(daily.OpenForToday(clock)) << daily.ErrorText();
+  }
   ASSERT_TRUE(InstallMissingDataFiles(data_dir, &error)) << error;
-  if (!log_first) ASSERT_TRUE(daily.OpenForToday(clock)) << daily.ErrorText();
+  if (!log_first) {
+    ASSERT_TRUE(daily.OpenForToday(clock)) << daily.ErrorText();
+  }
   daily.WriteLine("a line");
   ASSERT_TRUE(Settings::InDataDir(data_dir).SetInt(setting::kSavelog, 1, &error)) << error;
   ASSERT_TRUE(WriteRegistryValue(data_dir, kLogLevel, 3, &error)) << error;

@@ -45,9 +45,7 @@ class ConsolePagesTest : public ::testing::Test {
     return reply;
   }
 
-  std::string Option(const SettingKey& key) {
-    return Settings::InDataDir(dir_.path()).Text(key);
-  }
+  std::string Option(const SettingKey& key) { return Settings::InDataDir(dir_.path()).Text(key); }
 
   TestDir dir_;
   ManualClock clock_{MakeLocalTime(2024, 3, 5, 10, 0, 0)};
@@ -81,7 +79,9 @@ TEST_F(ConsolePagesTest, TotalStartFailureReturnsTheMessageBox) {
   nlohmann::json reply = Run("POST", "/api/servers/start").body;
   ASSERT_EQ(reply["messages"].size(), 1u);
   EXPECT_TRUE(reply["messages"][0]["error"]);
-  EXPECT_EQ(reply["messages"][0]["text"].get<std::string>().rfind("Error starting the proxy Servers.", 0), 0u);
+  EXPECT_EQ(
+      reply["messages"][0]["text"].get<std::string>().rfind("Error starting the proxy Servers.", 0),
+      0u);
   EXPECT_TRUE(reply["status"]["startFailed"]);
   EXPECT_TRUE(reply["status"]["notices"].empty()) << "an action's message box goes to its caller";
 }
@@ -140,27 +140,39 @@ TEST_F(ConsolePagesTest, SecuritySettingsAreCheckedBeforeTheyAreWritten) {
     const char* value;
     bool ok;
   } cases[] = {
-      {"guestsFromAnywhere", "1", true},   {"guestsFromAnywhere", "yes", false},
-      {"listenAddress", "192.0.2.1", true}, {"listenAddress", "", true},
-      {"listenAddress", "example.org", false}, {"listenAddress", "1.2.3.4\n[x]", false},
-      {"logRows", "500", true},             {"logRows", "0", false},
-      {"logRows", "-5", false},             {"logMegabytes", "99999", false},
-      {"idleTimeout", "86400", true},       {"idleTimeout", "86401", false},
-      {"lookupTimeout", "1", true},         {"lookupTimeout", "0", false},
-      {"maxConnectionsPerClient", "0", true}, {"maxConnectionsPerClient", "1000001", false},
-      {"logDays", "30", true},              {"logDays", "3.5", false},
+      {"guestsFromAnywhere", "1", true},
+      {"guestsFromAnywhere", "yes", false},
+      {"listenAddress", "192.0.2.1", true},
+      {"listenAddress", "", true},
+      {"listenAddress", "example.org", false},
+      {"listenAddress", "1.2.3.4\n[x]", false},
+      {"logRows", "500", true},
+      {"logRows", "0", false},
+      {"logRows", "-5", false},
+      {"logMegabytes", "99999", false},
+      {"idleTimeout", "86400", true},
+      {"idleTimeout", "86401", false},
+      {"lookupTimeout", "1", true},
+      {"lookupTimeout", "0", false},
+      {"maxConnectionsPerClient", "0", true},
+      {"maxConnectionsPerClient", "1000001", false},
+      {"logDays", "30", true},
+      {"logDays", "3.5", false},
       {"nosuch", "1", false},
   };
   for (const Case& c : cases) {
     std::string before = ReadFile(dir_.File("option.ini"));
     int status = Run("POST", "/api/options/security", {{"id", c.id}, {"value", c.value}}).status;
     EXPECT_EQ(status == 200, c.ok) << c.id << "=" << c.value;
-    if (!c.ok) EXPECT_EQ(ReadFile(dir_.File("option.ini")), before) << c.id << "=" << c.value;
+    if (!c.ok) {
+      EXPECT_EQ(ReadFile(dir_.File("option.ini")), before) << c.id << "=" << c.value;
+    }
   }
   EXPECT_EQ(Option(setting::kGuestsFromAnywhere), "1");
   EXPECT_EQ(Option(setting::kIdleTimeout), "86400");
   EXPECT_EQ(Option(setting::kMaxConnectionsPerClient), "0");
-  EXPECT_EQ(Run("POST", "/api/options/security", {{"id", "lookupTimeout"}, {"value", "61"}}).body["error"],
+  EXPECT_EQ(Run("POST", "/api/options/security", {{"id", "lookupTimeout"}, {"value", "61"}})
+                .body["error"],
             "Not a valid value for \"Seconds a name lookup may take\": it takes a whole number "
             "from 1 to 60.");
   EXPECT_EQ(Run("GET", "/api/status").body["logRows"], 500u) << "the list bound applies at once";
@@ -189,9 +201,9 @@ TEST_F(ConsolePagesTest, EveryPageRouteIsDocumentedAndUnknownRoutesAreRefused) {
   for (const auto& page : pages) {
     if (page["navigation"].get<bool>()) navigation.push_back(page["title"]);
   }
-  EXPECT_EQ(navigation, (std::vector<std::string>{"Server Logs", "Options", "Proxy Servers",
-                                                  "User Account", "Group", "Traffic",
-                                                  "Online Users"}));
+  EXPECT_EQ(navigation,
+            (std::vector<std::string>{"Server Logs", "Options", "Proxy Servers", "User Account",
+                                      "Group", "Traffic", "Online Users"}));
 }
 
 TEST_F(ConsolePagesTest, UrlFileIsPrivateAndReadBack) {

@@ -170,7 +170,9 @@ TEST(HttpBodyFramingTest, ChunkedAndLengthBodiesEndWhereTheyEnd) {
       size_t taken = 0;
       BodyProgress p = FeedInSteps<HttpBodyState, BodyProgress>(&s, data, step, &taken, TakeBody);
       EXPECT_EQ(p, c.progress) << c.what << " step " << step;
-      if (c.progress != BodyProgress::kBad) EXPECT_EQ(taken, body_size) << c.what;
+      if (c.progress != BodyProgress::kBad) {
+        EXPECT_EQ(taken, body_size) << c.what;
+      }
     }
   }
 }
@@ -231,7 +233,9 @@ TEST(HttpResponseFramingTest, ResponsesEndAsTheirStatusAndFramingSay) {
       ResponseProgress p =
           FeedInSteps<HttpResponseState, ResponseProgress>(&s, data, step, &taken, TakeResponse);
       EXPECT_EQ(p, c.progress) << c.what << " step " << step;
-      if (c.progress != ResponseProgress::kBad) EXPECT_EQ(taken, size) << c.what;
+      if (c.progress != ResponseProgress::kBad) {
+        EXPECT_EQ(taken, size) << c.what;
+      }
     }
   }
 }

@@ -29,7 +29,9 @@ TEST(HttpMessagesTest, HeaderNamesMatchInAnyCaseAtALineStart) {
   for (const Case& c : cases) {
     std::string_view v;
     ASSERT_EQ(FindHeader(c.header, "Host", &v), c.found) << c.header;
-    if (c.found) EXPECT_EQ(v, c.value) << c.header;
+    if (c.found) {
+      EXPECT_EQ(v, c.value) << c.header;
+    }
   }
 }
 
@@ -105,7 +107,9 @@ TEST(HttpMessagesTest, Base64DecodesStrictly) {
   for (const Case& c : cases) {
     std::string out;
     ASSERT_EQ(Base64Decode(c.in, &out), c.ok) << c.in;
-    if (c.ok) EXPECT_EQ(out, c.out) << c.in;
+    if (c.ok) {
+      EXPECT_EQ(out, c.out) << c.in;
+    }
   }
 }
 

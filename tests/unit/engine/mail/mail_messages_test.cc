@@ -56,8 +56,8 @@ TEST(MailMessages, TargetNamesAccountHostAndPort) {
   struct Case {
     std::string user;
     TargetParse result;
-    std::string account, server, host;
-    uint16_t port;
+    std::string account = {}, server = {}, host = {};
+    uint16_t port = 0;
   } cases[] = {
       {"alice#10.0.0.7", TargetParse::kOk, "alice", "10.0.0.7", "10.0.0.7", 110},
       {"alice#10.0.0.7:1110", TargetParse::kOk, "alice", "10.0.0.7:1110", "10.0.0.7", 1110},
