@@ -1,6 +1,7 @@
 #include "platform/completion_port.h"
 
 #include <errno.h>
+#include <sched.h>
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -43,12 +44,14 @@ struct LocalQueue {
   size_t head = 0;
   size_t count = 0;
   int budget = kLocalBudget;
+  bool running = false;  // one of the port's `concurrency_` takers
 
   void Reset(uint64_t s) {
     serial = s;
     head = 0;
     count = 0;
     budget = kLocalBudget;
+    running = false;
   }
   bool Push(const Completion& c) {
     if (count == kLocalCapacity) return false;
@@ -124,8 +127,14 @@ struct CompletionPort::SlotChunk {
   Slot slots[kChunkSlots];
 };
 
-std::shared_ptr<CompletionPort> CompletionPort::Create() {
+std::shared_ptr<CompletionPort> CompletionPort::Create(int concurrency) {
   std::shared_ptr<CompletionPort> port(new CompletionPort());
+  if (concurrency <= 0) {
+    cpu_set_t cpus;
+    concurrency = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 0;
+    if (concurrency <= 0) concurrency = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+  }
+  port->concurrency_ = std::max(concurrency, 1);
   port->epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
   if (port->epoll_fd_ == -1) return nullptr;
   port->wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -416,6 +425,14 @@ ssize_t CompletionPort::SendNow(SocketHandle s, const char* buffer, uint32_t len
   return MoveNow(s, false, [&](int fd) { return ::send(fd, buffer, length, MSG_NOSIGNAL); });
 }
 
+int CompletionPort::AcceptNow(SocketHandle s, sockaddr_in* peer) {
+  return static_cast<int>(MoveNow(s, true, [&](int fd) {
+    socklen_t len = sizeof *peer;
+    return static_cast<ssize_t>(::accept4(fd, reinterpret_cast<sockaddr*>(peer), &len,
+                                          SOCK_NONBLOCK | SOCK_CLOEXEC));
+  }));
+}
+
 bool CompletionPort::PostSend(SocketHandle s, Overlapped* ov, const char* buffer, uint32_t length) {
   if (length == 0) return false;
   Slot* slot = SlotOf(s);
@@ -547,9 +564,27 @@ void CompletionPort::Deliver(const Completion& c, bool allow_local) {
   if (sleepers_.load() > 0) WakeWaiter();
 }
 
+void CompletionPort::EnterRunning() {
+  MutexLock lock(running_mu_);
+  while (running_ >= concurrency_ && !closing_.load()) running_cv_.Wait(running_mu_);
+  ++running_;
+}
+
+void CompletionPort::LeaveRunning() {
+  {
+    MutexLock lock(running_mu_);
+    --running_;
+  }
+  running_cv_.NotifyOne();
+}
+
 bool CompletionPort::Wait(Completion* out) {
   LocalQueue& local = tls_local;
   if (local.serial != serial_) local.Reset(serial_);
+  if (!local.running) {
+    EnterRunning();
+    local.running = true;
+  }
   for (;;) {
     if (local.count > 0 && (local.budget > 0 || queued_.load(std::memory_order_relaxed) == 0)) {
       --local.budget;
@@ -562,6 +597,8 @@ bool CompletionPort::Wait(Completion* out) {
       if (queue_closed_) {
         lock.Unlock();
         WakeWaiter();  // passes the end on to the next waiter
+        local.running = false;
+        LeaveRunning();
         return false;
       }
       if (!queue_.empty()) {
@@ -572,6 +609,11 @@ bool CompletionPort::Wait(Completion* out) {
         lock.Unlock();
         // One wake-up may stand for several posts: pass the rest on to another sleeper.
         if (more && sleepers_.load() > 0) WakeWaiter();
+        if (c.overlapped == nullptr) {
+          // A wake-up to leave: a parked worker takes this one's place.
+          local.running = false;
+          LeaveRunning();
+        }
         Apply(c, out);
         return true;
       }
@@ -613,6 +655,10 @@ void CompletionPort::PollOnce() {
 
 void CompletionPort::CloseQueue() {
   closing_.store(true);
+  {
+    MutexLock lock(running_mu_);
+  }
+  running_cv_.NotifyAll();  // parked workers come through and find the queue closed
   {
     MutexLock lock(queue_mu_);
     queue_closed_ = true;
@@ -673,9 +719,10 @@ void CompletionPort::HandleEvent(uint64_t data, uint32_t events, std::vector<Com
     int err = 0;
     socklen_t len = sizeof err;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == -1) err = errno;
-    if (err == 0) {
+    if (err == 0 && (events & EPOLLHUP)) {
       // An edge raised before the connect began (a fresh socket reports HUP) must not pass
-      // for a connection: only a socket with a peer is connected.
+      // for a connection: only a socket with a peer is connected. Without HUP the edge is
+      // the connect's own.
       sockaddr_storage peer;
       socklen_t plen = sizeof peer;
       if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &plen) == -1) {

@@ -24,7 +24,11 @@
 // handles the events it takes, so a socket's readiness becomes a completion on the thread that
 // will run it, without a hand-off. Completions of operations that a worker of this port starts
 // (or finds ready) are queued on that worker first and handled by it next; the rest go to a
-// shared queue that wakes one sleeping worker. Thread-safe throughout.
+// shared queue that wakes one sleeping worker. At most `concurrency` callers of Wait() take
+// completions at a time (as many as the machine has processors, unless told otherwise); the
+// others park until one of those leaves, so a pool larger than the machine does not run more
+// threads than it has processors, each contending for the others' locks. A worker leaves when
+// Wait() hands it a PostEmpty wake-up or returns false. Thread-safe throughout.
 #include <netinet/in.h>
 #include <sys/types.h>
 
@@ -72,8 +76,10 @@ struct Completion {
 
 class CompletionPort {
  public:
-  // nullptr when the operating system refuses the epoll or event descriptors.
-  static std::shared_ptr<CompletionPort> Create();
+  // nullptr when the operating system refuses the epoll or event descriptors. concurrency:
+  // how many callers of Wait() take completions at once; 0: the processors this process may
+  // run on.
+  static std::shared_ptr<CompletionPort> Create(int concurrency = 0);
   ~CompletionPort();
   CompletionPort(const CompletionPort&) = delete;
   CompletionPort& operator=(const CompletionPort&) = delete;
@@ -110,6 +116,9 @@ class CompletionPort {
   // SendNow and SpliceToSocket move nothing (EAGAIN) while a PostSend of the socket is under
   // way, so bytes never overtake those posted before them.
   ssize_t SendNow(SocketHandle s, const char* buffer, uint32_t length);
+  // Takes one client from a listening socket now (accept4, non-blocking and close-on-exec):
+  // its descriptor, or -1 with errno (EAGAIN: none queued, wait for readability again).
+  int AcceptNow(SocketHandle s, sockaddr_in* peer);
   // Completes with error 0 once connected, or with the failure (ETIMEDOUT after timeout_ms).
   bool PostConnect(SocketHandle s, const sockaddr_in& to, uint32_t timeout_ms, Overlapped* ov);
 
@@ -171,6 +180,10 @@ class CompletionPort {
   void FireTimers(std::vector<Completion>* out);
   // Wakes one thread that waits in epoll (if any): it looks at the shared queue.
   void WakeWaiter();
+  // Makes the calling thread one of the `concurrency_` that take completions, parking it until
+  // one leaves (or the port closes).
+  void EnterRunning();
+  void LeaveRunning();
   bool StartRead(SocketHandle s, Overlapped* ov, char* buffer, uint32_t length,
                  uint32_t timeout_ms, bool wait_only);
   // Runs a move under the slot lock and clears the readiness it found stale.
@@ -192,6 +205,11 @@ class CompletionPort {
   size_t chunk_count_ = 0;
   Mutex chunk_mu_;  // serialises making chunks; lookups go by the atomic pointers alone
   std::atomic<size_t> open_sockets_{0};
+
+  int concurrency_ = 1;
+  Mutex running_mu_;
+  CondVar running_cv_;
+  int running_ GUARDED_BY(running_mu_) = 0;
 
   Mutex queue_mu_;
   std::deque<Completion> queue_ GUARDED_BY(queue_mu_);

@@ -2,9 +2,9 @@
 // What one listening proxy counts for the monitoring endpoint: clients accepted, refusals by
 // reason, logins checked, and how long destination connects and name lookups take.
 //
-// Every counter is a relaxed atomic that only goes up, added to by whichever thread decided
-// the event (the accept thread or a worker); nothing here is touched per relayed chunk, and
-// the bytes relayed and the live connections come from ProxyServer::Totals, not from here.
+// Every counter is a relaxed atomic that only goes up, added to by the worker that decided the
+// event; nothing here is touched per relayed chunk, and the bytes relayed and the live
+// connections come from ProxyServer::Totals, not from here.
 // Readers (any thread) take a Snapshot, whose fields are read one by one: a snapshot taken
 // while events happen may mix moments, but each figure in it never goes down.
 #include <array>

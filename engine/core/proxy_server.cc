@@ -3,10 +3,8 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,14 +25,12 @@ namespace {
 
 // After an accept fails for lack of descriptors or memory, wait this long before the next one
 // instead of spinning on a listener that stays readable.
-constexpr int kAcceptBackoffMs = 100;
+constexpr uint32_t kAcceptBackoffMs = 100;
+// The key of the idle sweep's timed posts (a socket's key is its handle, never this small).
+constexpr uint64_t kSweepKey = 1;
 // Owners whose data channels ended between two sweeps that are remembered (a bound against a
 // flood of short data channels; beyond it an owner just gets the usual idle window).
 constexpr std::size_t kMaxEndedOwned = 4096;
-
-bool ResourceExhausted(int err) {
-  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
-}
 
 constexpr char kClientFull[] = "Connection refused: too many connections from this address";
 constexpr char kTotalFull[] = "Connection refused: too many connections";
@@ -61,7 +57,8 @@ ProxyServer::~ProxyServer() {
   Stop();
 }
 
-void WorkerLoop(std::shared_ptr<CompletionPort> port) {
+void ProxyServer::WorkerLoop() {
+  std::shared_ptr<CompletionPort> port = completionPort_;
   // A splice into a socket the peer has reset raises SIGPIPE (there is no MSG_NOSIGNAL for
   // it); blocked here, the splice just fails with EPIPE.
   sigset_t pipe_signal;
@@ -71,6 +68,14 @@ void WorkerLoop(std::shared_ptr<CompletionPort> port) {
   Completion c;
   while (port->Wait(&c)) {
     if (c.key == 0 || c.overlapped == nullptr) return;  // Stop's wake-up
+    if (c.overlapped == &acceptWait_) {
+      AcceptQueued();
+      continue;
+    }
+    if (c.overlapped == &sweepWait_) {
+      SweepIdlePairs();
+      continue;
+    }
     IoContext* context = reinterpret_cast<IoContext*>(c.overlapped);
     if (context->relayWait != RelayWait::kNone && !TakeRelayWait(context, &c)) continue;
     if (c.bytes > 0 && (c.op == IoOp::kRead || c.op == IoOp::kSend)) {
@@ -118,10 +123,9 @@ bool ProxyServer::Start(const ListenerSettings& settings) {
   access_.localAddresses.Get();
   completionPort_ = CompletionPort::Create();
   if (!completionPort_) return false;
-  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  // Non-blocking: the accept thread takes every queued client until accept would block.
+  // Non-blocking: a worker takes every queued client until accept would block.
   listenSocket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (wakeFd_ == -1 || listenSocket_ == -1) {
+  if (listenSocket_ == -1) {
     startError_ = errno;
     ReleaseAll();
     return false;
@@ -130,6 +134,8 @@ bool ProxyServer::Start(const ListenerSettings& settings) {
   // a port that another listener holds still fails.
   int one = 1;
   setsockopt(listenSocket_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  // Accepted clients inherit it, which spares a call per client.
+  SetNoDelay(listenSocket_);
   sockaddr_in addr;
   std::memset(&addr, 0, sizeof addr);
   addr.sin_family = AF_INET;
@@ -154,30 +160,36 @@ bool ProxyServer::Start(const ListenerSettings& settings) {
   // The address actually bound: 0 for every interface, or the one listen address.
   listed_ = ListenEndpoint{addr.sin_addr.s_addr, static_cast<uint16_t>(access_.port)};
   ownEndpoints_->Add(listed_);
+  // From here the port owns the listener: the workers wait for its clients as for any socket.
+  listenHandle_ = completionPort_->Associate(listenSocket_, true);
+  listenSocket_ = -1;
+  if (listenHandle_ == kNoSocket) {
+    ReleaseAll();
+    return false;
+  }
   try {
     for (int i = 0; i < protocol_.workerCount; ++i) {
-      workers_.emplace_back(WorkerLoop, completionPort_);
+      workers_.emplace_back(&ProxyServer::WorkerLoop, this);
       pthread_setname_np(workers_.back().native_handle(), "tw-work");
     }
-    stopped_.store(0);
-    acceptThread_ = std::thread(&ProxyServer::AcceptLoop, this);
-    pthread_setname_np(acceptThread_.native_handle(), "tw-accept");
   } catch (const std::system_error&) {
+    ReleaseAll();
+    return false;
+  }
+  stopped_.store(0);
+  if (!completionPort_->PostReadable(listenHandle_, &acceptWait_)) {
     stopped_.store(1);
     ReleaseAll();
     return false;
+  }
+  if (idleTimeoutMs_ != 0) {
+    completionPort_->PostTimed(IdleSweepMs(idleTimeoutMs_), kSweepKey, &sweepWait_);
   }
   return true;
 }
 
 void ProxyServer::Stop() {
   stopped_.store(1);
-  if (acceptThread_.joinable()) {
-    uint64_t one = 1;
-    ssize_t rc = write(wakeFd_, &one, sizeof one);
-    (void)rc;
-    acceptThread_.join();
-  }
   ReleaseAll();
 }
 
@@ -195,14 +207,16 @@ void ProxyServer::ReleaseAll() {
     ownEndpoints_->Remove(listed_);
     listed_ = ListenEndpoint{};
   }
+  // Closed first, so no client queues up while the rest stops. A worker taking a client
+  // meanwhile holds the listener's slot: the close waits for it, and the worker then sees the
+  // stop and closes what it took.
+  if (listenHandle_ != kNoSocket) {
+    completionPort_->Close(listenHandle_);
+    listenHandle_ = kNoSocket;
+  }
   if (listenSocket_ != -1) {
-    shutdown(listenSocket_, SHUT_RDWR);
     close(listenSocket_);
     listenSocket_ = -1;
-  }
-  if (wakeFd_ != -1) {
-    close(wakeFd_);
-    wakeFd_ = -1;
   }
   if (completionPort_) {
     for (size_t i = 0; i < workers_.size(); ++i) completionPort_->PostEmpty();
@@ -340,49 +354,38 @@ void ProxyServer::CloseIdlePairs() {
   }
 }
 
-void ProxyServer::AcceptLoop() {
-  uint64_t next_sweep = MonotonicMs() + IdleSweepMs(idleTimeoutMs_);
-  for (;;) {
-    pollfd fds[2] = {{listenSocket_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-    int timeout = -1;
-    if (idleTimeoutMs_ != 0) {
-      uint64_t now = MonotonicMs();
-      timeout = next_sweep > now ? static_cast<int>(next_sweep - now) : 0;
-    }
-    int rc = poll(fds, 2, timeout);
-    if (stopped_.load() != 0) return;
-    if (idleTimeoutMs_ != 0 && MonotonicMs() >= next_sweep) {
-      CloseIdlePairs();
-      next_sweep = MonotonicMs() + IdleSweepMs(idleTimeoutMs_);
-    }
-    if (rc == -1) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (fds[1].revents != 0) return;
-    if ((fds[0].revents & POLLIN) == 0) continue;
-    if (!AcceptQueued()) return;
-  }
+void ProxyServer::SweepIdlePairs() {
+  if (stopped_.load() != 0) return;
+  CloseIdlePairs();
+  completionPort_->PostTimed(IdleSweepMs(idleTimeoutMs_), kSweepKey, &sweepWait_);
 }
 
-bool ProxyServer::AcceptQueued() {
+void ProxyServer::AcceptQueued() {
+  CompletionPort* port = completionPort_.get();
   for (;;) {
+    if (stopped_.load() != 0) return;
     sockaddr_in peer;
-    socklen_t peerLen = sizeof peer;
     std::memset(&peer, 0, sizeof peer);
-    int fd = accept4(listenSocket_, reinterpret_cast<sockaddr*>(&peer), &peerLen,
-                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = port->AcceptNow(listenHandle_, &peer);
     if (fd == -1) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      if (ResourceExhausted(errno)) {
-        pollfd wake = {wakeFd_, POLLIN, 0};
-        poll(&wake, 1, kAcceptBackoffMs);
+      int err = errno;
+      if (err == EAGAIN || err == EWOULDBLOCK) {
+        port->PostReadable(listenHandle_, &acceptWait_);  // false once closed: stopping
+        return;
       }
-      return true;  // drained (EAGAIN), or try again after the next poll
+      if (err == EBADF) return;  // closed: stopping
+      if (err == ECONNABORTED || err == EPROTO || err == ENETDOWN || err == ENETUNREACH ||
+          err == EHOSTUNREACH || err == EHOSTDOWN) {
+        continue;  // that client is gone; the next may be fine
+      }
+      // Out of descriptors or memory (or an error not known to pass): try again a little
+      // later instead of spinning on a listener that stays readable.
+      port->PostTimed(kAcceptBackoffMs, static_cast<uint64_t>(listenHandle_), &acceptWait_);
+      return;
     }
     if (stopped_.load() != 0) {
       close(fd);
-      return false;
+      return;
     }
     uint32_t address = peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0;
     if (address == 0) {  // no IPv4 peer to count it under: not a client this listener serves
@@ -413,7 +416,6 @@ void ProxyServer::RefuseClient(int fd, uint32_t address, Admission why) {
 }
 
 void ProxyServer::AcceptClient(int fd, uint32_t address, uint16_t port) {
-  SetNoDelay(fd);
   SocketHandle s = completionPort_->Associate(fd, true);
   if (s == kNoSocket) {
     caps_.Release(address);

@@ -1,14 +1,16 @@
 #pragma once
-// One listening proxy: a TCP listener, an accept thread, a completion port and a fixed pool of
-// workers that run the protocol's handler on every completion.
+// One listening proxy: a TCP listener, a completion port and a fixed pool of workers that run
+// the protocol's handler on every completion. The listener is one of the port's sockets: the
+// worker that sees it readable takes every queued client, so a new client costs no hand-off
+// between threads.
 //
 // The owner constructs one object per protocol, with the protocol's parts, and keeps it for
 // the program's life; it calls Start and Stop from one thread. Start takes the listener's
 // whole settings as one value; Start on a stopped object makes it listen; Stop makes it
-// stopped again and leaves nothing behind: the accept thread and the workers have ended,
-// every connection still open is closed and freed. Workers never block: name lookups,
-// connects and throttle pauses are posted operations. The accept thread also closes relayed
-// pairs that stayed idle past the idle limit.
+// stopped again and leaves nothing behind: the workers have ended, every connection still
+// open is closed and freed. Workers never block: name lookups, connects and throttle pauses
+// are posted operations. A timed post makes a worker close relayed pairs that stayed idle past
+// the idle limit.
 //
 // Handlers read what they need through the accessors (settings as started, the account
 // checks' view, the completion port); all of it is fixed while the proxy runs, except the
@@ -107,7 +109,7 @@ class ProxyServer {
   // Bytes relayed each way since the program started and live client connections. Any thread.
   ProxyTotals Totals() EXCLUDES(liveMutex_);
   // What this proxy counted since the program started (kept across Stop and Start). Any
-  // thread; the counting points add to it from the accept thread and the workers.
+  // thread; the counting points add to it from the workers.
   ProxyCounters& counters() { return counters_; }
   const ProxyCounters& counters() const { return counters_; }
   // Hands the traffic sink the bytes live connections moved since they were last reported, so
@@ -171,12 +173,18 @@ class ProxyServer {
                  uint64_t carried = 0) EXCLUDES(liveMutex_);
 
  private:
-  void AcceptLoop();
-  // Takes every client the listener has queued, until accept would block. False once the
-  // proxy is stopping.
-  bool AcceptQueued();
+  // A worker's routine: takes completions from the port until it is woken with key 0 or the
+  // port is closed; runs the listener's and the idle sweep's itself and hands every other to
+  // the handler of the context's proxy. A read or send that moved bytes marks its context
+  // active (IoContext::lastActiveMs) first.
+  void WorkerLoop();
+  // On a worker, when the listener is readable: takes every queued client until accept would
+  // block, then waits for the next (after a lack of descriptors, a moment later).
+  void AcceptQueued();
+  // On a worker, every IdleSweepMs: CloseIdlePairs, then the next sweep's timed post.
+  void SweepIdlePairs();
   // Shuts down the sockets of pairs idle in both directions for idleTimeoutMs_ (their
-  // handlers then close them as if the peer had gone). Runs on the accept thread.
+  // handlers then close them as if the peer had gone).
   void CloseIdlePairs() EXCLUDES(liveMutex_);
   void AcceptClient(int fd, uint32_t address, uint16_t port);
   // Gives client context x (live) a new tally.
@@ -210,13 +218,16 @@ class ProxyServer {
   std::shared_ptr<OwnEndpoints> ownEndpoints_ = std::make_shared<OwnEndpoints>();
   ListenEndpoint listed_;  // what was added to ownEndpoints_; port 0 = nothing
 
-  int listenSocket_ = -1;
-  int startError_ = 0;  // owner thread: see startError()
-  std::thread acceptThread_;
+  int listenSocket_ = -1;              // until the port owns it
+  SocketHandle listenHandle_ = kNoSocket;  // from then on
+  int startError_ = 0;                 // owner thread: see startError()
   std::shared_ptr<CompletionPort> completionPort_;
   std::atomic<int32_t> stopped_{1};
   std::vector<std::thread> workers_;
-  int wakeFd_ = -1;  // interrupts the accept thread's wait
+  // The listener's readiness wait and the idle sweep's timed post: WorkerLoop tells their
+  // completions apart from the contexts' by these addresses.
+  Overlapped acceptWait_;
+  Overlapped sweepWait_;
 
   Mutex serviceMutex_;
   std::unique_ptr<ProtocolService> service_ GUARDED_BY(serviceMutex_);
@@ -241,10 +252,5 @@ class ProxyServer {
   uint64_t endedDown_ GUARDED_BY(liveMutex_) = 0;
   TrafficSink* traffic_ GUARDED_BY(liveMutex_) = nullptr;  // as started
 };
-
-// The worker routine: takes completions from the port until it is woken with key 0 or the
-// port is closed, handing each to the handler of the context's proxy. A read or send that
-// moved bytes marks its context active (IoContext::lastActiveMs) first.
-void WorkerLoop(std::shared_ptr<CompletionPort> port);
 
 }  // namespace tw

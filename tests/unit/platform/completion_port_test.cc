@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -289,6 +291,35 @@ TEST_F(CompletionPortTest, EmptyPostWakesExactlyOneWaiterWithKeyZero) {
   port_->PostEmpty();
   for (std::thread& t : waiters) t.join();
   EXPECT_EQ(woken.load(), 3);
+}
+
+// A pool larger than the port's concurrency: no more workers handle completions at once than
+// it allows, and every parked worker still leaves on its wake-up.
+TEST(CompletionPortConcurrency, WorkersBeyondTheConcurrencyParkAndStillLeave) {
+  std::shared_ptr<CompletionPort> port = CompletionPort::Create(2);
+  ASSERT_NE(port, nullptr);
+  std::atomic<int> inside{0}, most{0}, handled{0};
+  std::vector<std::thread> workers;
+  for (int i = 0; i < 6; ++i) {
+    workers.emplace_back([&] {
+      Completion c;
+      while (port->Wait(&c) && c.overlapped != nullptr) {
+        int now = ++inside;
+        int seen = most.load();
+        while (now > seen && !most.compare_exchange_weak(seen, now)) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        --inside;
+        ++handled;
+      }
+    });
+  }
+  Overlapped ov[60];
+  for (int i = 0; i < 60; ++i) port->Post(1, static_cast<uint64_t>(i + 1), &ov[i]);
+  while (handled.load() < 60) std::this_thread::yield();
+  EXPECT_LE(most.load(), 2);
+  for (int i = 0; i < 6; ++i) port->PostEmpty();
+  for (std::thread& t : workers) t.join();
 }
 
 TEST_F(CompletionPortTest, TimedPostArrivesNoEarlierThanItsDelay) {
