@@ -105,6 +105,10 @@ struct CompletionPort::Slot {
   // socket empty (or full). A wait posted while it is set completes at once.
   bool read_ready GUARDED_BY(mu) = false;
   bool write_ready GUARDED_BY(mu) = false;
+  // The peer's end of stream, a hang-up or an error has been seen: from then on a short read
+  // no longer means the socket is drained (TCP stops a read short at the end of stream, and
+  // its edge has already been raised).
+  bool hup_seen GUARDED_BY(mu) = false;
   Overlapped* writable_ov GUARDED_BY(mu) = nullptr;
   Overlapped* connect_ov GUARDED_BY(mu) = nullptr;
   uint64_t connect_seq GUARDED_BY(mu) = 0;
@@ -112,6 +116,12 @@ struct CompletionPort::Slot {
   // False for a stale handle: the socket it named was closed (the number may be reused).
   bool Holds(SocketHandle s) const REQUIRES(mu) {
     return open && generation == HandleGeneration(s);
+  }
+  // After a recv of n bytes out of len: a short read of a stream socket took everything there
+  // was, so the next read waits for the next edge instead of trying the socket first (which
+  // would cost a call that finds nothing).
+  void NoteReceived(ssize_t n, uint32_t len) REQUIRES(mu) {
+    if (n > 0 && static_cast<uint64_t>(n) < len && !hup_seen) read_ready = false;
   }
   // Return true and fill *c when the operation finished.
   bool TryRead(int fd, SocketHandle s, Completion* c) REQUIRES(mu);
@@ -240,6 +250,7 @@ SocketHandle CompletionPort::Associate(int fd, bool nonblocking) {
   // Registration reports what the socket already has as an event of its own, so a readiness
   // wait posted now need not try the socket first.
   slot->read_ready = slot->write_ready = false;
+  slot->hup_seen = false;
   slot->queued_sends.clear();
   slot->open = true;
   open_sockets_.fetch_add(1, std::memory_order_relaxed);
@@ -274,6 +285,7 @@ bool CompletionPort::Slot::TryRead(int fd, SocketHandle s, Completion* c) {
     read_ready = false;
     return false;
   }
+  NoteReceived(n, read_len);
   *c = Completion{n > 0 ? static_cast<uint32_t>(n) : 0u, static_cast<uint64_t>(s), read_ov,
                   IoOp::kRead, n == -1 ? errno : 0};
   read_ov = nullptr;
@@ -347,7 +359,8 @@ bool CompletionPort::StartRead(SocketHandle s, Overlapped* ov, char* buffer, uin
   slot->read_buf = buffer;
   slot->read_len = length;
   Completion c;
-  if (slot->TryRead(HandleFd(s), s, &c)) {
+  // Tried at once only while the socket may hold bytes; otherwise its next edge completes it.
+  if (slot->read_ready && slot->TryRead(HandleFd(s), s, &c)) {
     lock.Unlock();
     Deliver(c, true);
   } else if (timeout_ms > 0) {
@@ -379,7 +392,7 @@ bool CompletionPort::PostWritable(SocketHandle s, Overlapped* ov) {
 }
 
 template <class Move>
-ssize_t CompletionPort::MoveNow(SocketHandle s, bool reading, Move move) {
+ssize_t CompletionPort::MoveNow(SocketHandle s, bool reading, Move move, uint32_t received_of) {
   Slot* slot = SlotOf(s);
   if (slot == nullptr) {
     errno = EBADF;
@@ -400,12 +413,14 @@ ssize_t CompletionPort::MoveNow(SocketHandle s, bool reading, Move move) {
   } while (n == -1 && errno == EINTR);
   if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
     (reading ? slot->read_ready : slot->write_ready) = false;
+  } else if (received_of != 0) {
+    slot->NoteReceived(n, received_of);
   }
   return n;
 }
 
 ssize_t CompletionPort::Receive(SocketHandle s, char* buffer, uint32_t length) {
-  return MoveNow(s, true, [&](int fd) { return ::recv(fd, buffer, length, 0); });
+  return MoveNow(s, true, [&](int fd) { return ::recv(fd, buffer, length, 0); }, length);
 }
 
 ssize_t CompletionPort::SpliceFromSocket(SocketHandle s, int pipe_in, uint32_t length) {
@@ -535,6 +550,7 @@ bool CompletionPort::Shutdown(SocketHandle s) {
   std::vector<Completion> ended;
   Completion c;
   slot->read_ready = slot->write_ready = true;
+  slot->hup_seen = true;
   if (slot->read_ov && slot->TryRead(fd, s, &c)) ended.push_back(c);
   if (slot->send_ov) slot->PumpSends(fd, s, &ended);
   if (slot->TryWritable(s, &c)) ended.push_back(c);
@@ -708,6 +724,7 @@ void CompletionPort::HandleEvent(uint64_t data, uint32_t events, std::vector<Com
   int fd = HandleFd(s);
   Completion c;
   if (events & (EPOLLIN | EPOLLERR | EPOLLHUP | EPOLLRDHUP)) slot->read_ready = true;
+  if (events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) slot->hup_seen = true;
   if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) slot->write_ready = true;
   if (slot->read_ov && (events & (EPOLLIN | EPOLLERR | EPOLLHUP | EPOLLRDHUP)) &&
       slot->TryRead(fd, s, &c)) {

@@ -22,7 +22,8 @@
 //     only wait for readiness when the socket is not ready.
 // There is no poller thread: a caller of Wait() with nothing to do waits in epoll itself and
 // handles the events it takes, so a socket's readiness becomes a completion on the thread that
-// will run it, without a hand-off. Completions of operations that a worker of this port starts
+// will run it, without a hand-off. A read that came back short counts as having drained the
+// socket: the next read or readiness wait waits for a new edge rather than trying at once. Completions of operations that a worker of this port starts
 // (or finds ready) are queued on that worker first and handled by it next; the rest go to a
 // shared queue that wakes one sleeping worker. At most `concurrency` callers of Wait() take
 // completions at a time (as many as the machine has processors, unless told otherwise); the
@@ -186,9 +187,10 @@ class CompletionPort {
   void LeaveRunning();
   bool StartRead(SocketHandle s, Overlapped* ov, char* buffer, uint32_t length,
                  uint32_t timeout_ms, bool wait_only);
-  // Runs a move under the slot lock and clears the readiness it found stale.
+  // Runs a move under the slot lock and clears the readiness it found stale (received_of: the
+  // length a recv asked for, whose short result also means drained; 0 for the other moves).
   template <class Move>
-  ssize_t MoveNow(SocketHandle s, bool reading, Move move);
+  ssize_t MoveNow(SocketHandle s, bool reading, Move move, uint32_t received_of = 0);
 
   const uint64_t serial_ = next_serial_.fetch_add(1) + 1;  // identifies the port to its workers
   static std::atomic<uint64_t> next_serial_;

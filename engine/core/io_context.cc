@@ -166,51 +166,47 @@ Moved SpliceRounds(IoContext* x, Completion* c) {
 }
 
 // The buffer path of a raw, unthrottled context without a limit whose socket is readable:
-// receives into x's buffer and sends it on at once, a few rounds, until the socket is empty
-// (then waits again, holding no buffer) or a read fills the buffer (bulk: kBulk, the pipe
-// takes over). A send the peer cannot take whole goes on as the relay's posted send of the
-// rest, which keeps the buffer until it completes.
-Moved CopyRounds(IoContext* x, Completion* c) {
+// receives once into x's buffer and sends it on at once. A read that fills the buffer means
+// bulk (kBulk: the pipe takes over); a shorter one drained the socket, so x waits for the next
+// bytes holding no buffer. A send the peer cannot take whole goes on as the relay's posted
+// send of the rest, which keeps the buffer until it completes.
+Moved CopyOnce(IoContext* x, Completion* c) {
   CompletionPort* port = Port(x);
+  if (RateOf(x) > 0) return Moved::kCopy;
   if (x->buffer == nullptr) x->buffer = AcquireIoBuffer();
   if (x->buffer == nullptr) return Moved::kBulk;  // the pipe needs no buffer
-  for (int round = 0; round < kSpliceRounds; ++round) {
-    if (RateOf(x) > 0) return Moved::kCopy;
-    ssize_t n = port->Receive(x->socket, x->buffer, kIoBufferSize);
-    if (n == -1 && errno == EAGAIN) {
-      DropBuffer(x);
-      WaitReadable(x);
-      return Moved::kWaiting;
-    }
-    if (n <= 0) {
-      PassOn(x, c, IoOp::kRead, n);
-      return Moved::kToHandler;
-    }
-    MarkActive(x, 0);
-    CountRead(x, static_cast<uint64_t>(n));
-    uint32_t got = static_cast<uint32_t>(n);
-    ssize_t sent = port->SendNow(x->peerSocket.load(), x->buffer, got);
-    if (sent == -1 && errno != EAGAIN) {
-      PassOn(x, c, IoOp::kSend, -1);
-      return Moved::kToHandler;
-    }
-    uint32_t done = sent > 0 ? static_cast<uint32_t>(sent) : 0u;
-    if (done < got) {
-      std::memmove(x->buffer, x->buffer + done, got - done);
-      x->wsaBuf.len = got - done;
-      RelaySendStep(x);
-      return Moved::kWaiting;
-    }
-    uint32_t now = TickCount();
-    x->lastSendTick = now != 0 ? now : 1;
-    if (got == kIoBufferSize) {
-      x->rawBulk = true;
-      DropBuffer(x);
-      return Moved::kBulk;
-    }
+  ssize_t n = port->Receive(x->socket, x->buffer, kIoBufferSize);
+  if (n == -1 && errno == EAGAIN) {
+    DropBuffer(x);
+    WaitReadable(x);
+    return Moved::kWaiting;
   }
-  // Still more after a few rounds: wait for the next wake-up like the pipe does, so the
-  // worker's other completions get their turn.
+  if (n <= 0) {
+    PassOn(x, c, IoOp::kRead, n);
+    return Moved::kToHandler;
+  }
+  MarkActive(x, 0);
+  CountRead(x, static_cast<uint64_t>(n));
+  uint32_t got = static_cast<uint32_t>(n);
+  ssize_t sent = port->SendNow(x->peerSocket.load(), x->buffer, got);
+  if (sent == -1 && errno != EAGAIN) {
+    PassOn(x, c, IoOp::kSend, -1);
+    return Moved::kToHandler;
+  }
+  uint32_t done = sent > 0 ? static_cast<uint32_t>(sent) : 0u;
+  if (done < got) {
+    std::memmove(x->buffer, x->buffer + done, got - done);
+    x->wsaBuf.len = got - done;
+    RelaySendStep(x);
+    return Moved::kWaiting;
+  }
+  uint32_t now = TickCount();
+  x->lastSendTick = now != 0 ? now : 1;
+  if (got == kIoBufferSize) {
+    x->rawBulk = true;
+    DropBuffer(x);
+    return Moved::kBulk;
+  }
   DropBuffer(x);
   WaitReadable(x);
   return Moved::kWaiting;
@@ -219,7 +215,7 @@ Moved CopyRounds(IoContext* x, Completion* c) {
 // x's socket is readable: moves its bytes by the kernel or into a buffer.
 bool ReadNow(IoContext* x, Completion* c) {
   if (x->raw && RateOf(x) <= 0) {
-    Moved m = x->rawLeft == kNoRawLimit && !x->rawBulk ? CopyRounds(x, c) : Moved::kBulk;
+    Moved m = x->rawLeft == kNoRawLimit && !x->rawBulk ? CopyOnce(x, c) : Moved::kBulk;
     if (m == Moved::kBulk) m = SpliceRounds(x, c);
     if (m == Moved::kWaiting) return false;
     if (m == Moved::kToHandler) return true;

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,6 +70,33 @@ TEST_F(CompletionPortTest, ReadCompletesOnceWithBytesKeyAndOperation) {
   c = Next();
   EXPECT_EQ(c.bytes, 0u) << "end of stream reads as 0 bytes";
   port_->Close(a);
+}
+
+// A short read took all there was, so the next read waits for the socket's next edge: later
+// bytes complete it, and so does an end of stream that arrived together with the last bytes
+// (whose edge was raised before that short read).
+TEST_F(CompletionPortTest, ReadAfterAShortReadCompletesOnLaterBytesAndOnEndOfStream) {
+  SocketHandle a;
+  int b;
+  MakePair(&a, &b);
+  Overlapped ov, guard;
+  port_->PostTimed(5000, 99, &guard);  // a hang shows as this completion instead
+  char buf[64];
+  auto read = [&](const char* sent, bool close_after) {
+    size_t n = std::strlen(sent);
+    if (n > 0) EXPECT_EQ(write(b, sent, n), static_cast<ssize_t>(n));
+    if (close_after) shutdown(b, SHUT_WR);
+    EXPECT_TRUE(port_->PostRead(a, &ov, buf, sizeof buf));
+    Completion c = Next();
+    EXPECT_EQ(c.overlapped, &ov) << "the read after \"" << sent << "\" never completed";
+    return std::string(buf, c.bytes);
+  };
+  EXPECT_EQ(read("abc", false), "abc");
+  EXPECT_EQ(read("defg", false), "defg");
+  EXPECT_EQ(read("xyz", true), "xyz");
+  EXPECT_EQ(read("", false), "") << "end of stream";
+  port_->Close(a);
+  close(b);
 }
 
 // A readiness wait holds no buffer: it completes when bytes arrive, Receive takes them, and a
