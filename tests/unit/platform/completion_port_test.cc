@@ -84,7 +84,9 @@ TEST_F(CompletionPortTest, ReadAfterAShortReadCompletesOnLaterBytesAndOnEndOfStr
   char buf[64];
   auto read = [&](const char* sent, bool close_after) {
     size_t n = std::strlen(sent);
-    if (n > 0) EXPECT_EQ(write(b, sent, n), static_cast<ssize_t>(n));
+    if (n > 0) {
+      EXPECT_EQ(write(b, sent, n), static_cast<ssize_t>(n));
+    }
     if (close_after) shutdown(b, SHUT_WR);
     EXPECT_TRUE(port_->PostRead(a, &ov, buf, sizeof buf));
     Completion c = Next();
