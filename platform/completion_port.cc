@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 
 #include "platform/tick.h"
@@ -21,8 +22,12 @@ namespace {
 
 constexpr size_t kChunkSlots = 1024;
 constexpr size_t kMaxDescriptors = size_t{1} << 24;
-// Events one epoll_wait takes: a few, so that a burst is shared by the workers that sleep.
+// Events one epoll_wait takes. A full batch means more are waiting: the poller then wakes an
+// idle worker to poll beside it.
 constexpr int kEpollBatch = 32;
+// How long the poller may stay out of epoll (busy in handlers) before an idle worker polls
+// beside it.
+constexpr int kStallMs = 100;
 // epoll data of the two descriptors that are not sockets (handles are never below 2^32).
 constexpr uint64_t kWakeEvent = 0;
 constexpr uint64_t kTimerEvent = 1;
@@ -575,9 +580,25 @@ void CompletionPort::Deliver(const Completion& c, bool allow_local) {
     queue_.push_back(c);
     queued_.fetch_add(1);
   }
+  WakeForQueue();
+}
+
+void CompletionPort::WakeForQueue() {
   // Pairs with PollOnce: a waiter counts itself before it looks at queued_, so either it sees
   // this completion or it is counted here.
-  if (sleepers_.load() > 0) WakeWaiter();
+  if (sleepers_.load() > 0) {
+    WakeWaiter();
+  } else if (idle_.load() > 0) {
+    WakeIdle();
+  }
+}
+
+void CompletionPort::WakeIdle() {
+  {
+    MutexLock lock(idle_mu_);
+    help_ = true;
+  }
+  idle_cv_.NotifyOne();
 }
 
 void CompletionPort::EnterRunning() {
@@ -623,8 +644,8 @@ bool CompletionPort::Wait(Completion* out) {
         queued_.fetch_sub(1);
         bool more = !queue_.empty();
         lock.Unlock();
-        // One wake-up may stand for several posts: pass the rest on to another sleeper.
-        if (more && sleepers_.load() > 0) WakeWaiter();
+        // One wake-up may stand for several posts: pass the rest on to another worker.
+        if (more) WakeForQueue();
         if (c.overlapped == nullptr) {
           // A wake-up to leave: a parked worker takes this one's place.
           local.running = false;
@@ -640,15 +661,39 @@ bool CompletionPort::Wait(Completion* out) {
 }
 
 void CompletionPort::PollOnce() {
-  sleepers_.fetch_add(1);
-  if (queued_.load() > 0 || closing_.load()) {
-    sleepers_.fetch_sub(1);
-    return;
+  {
+    MutexLock lock(idle_mu_);
+    if (polling_) {
+      // Another worker polls: idle until there is work it does not take itself. Should the
+      // poller stay out of epoll for a whole period (a handler that waits on a lock), poll
+      // beside it so that the events arriving meanwhile are not held up.
+      idle_.fetch_add(1);
+      uint64_t seen = poll_seq_;
+      while (!help_ && queued_.load() == 0 && !closing_.load()) {
+        bool woken = idle_cv_.WaitUntil(
+            idle_mu_, std::chrono::steady_clock::now() + std::chrono::milliseconds(kStallMs));
+        if (!woken && !polling_ && poll_seq_ == seen) break;
+        seen = poll_seq_;
+      }
+      idle_.fetch_sub(1);
+      help_ = false;
+      if (polling_) return;  // to the shared queue; poll later if the poller is still out
+    }
+    polling_ = true;
   }
+  sleepers_.fetch_add(1);
+  int n = 0;
   epoll_event events[kEpollBatch];
-  int n = epoll_wait(epoll_fd_, events, kEpollBatch, -1);
+  if (queued_.load() == 0 && !closing_.load()) n = epoll_wait(epoll_fd_, events, kEpollBatch, -1);
   sleepers_.fetch_sub(1);
+  {
+    MutexLock lock(idle_mu_);
+    polling_ = false;
+    ++poll_seq_;
+  }
   if (n <= 0) return;  // EINTR: look again
+  // A full batch means more events are waiting: another worker polls while this one works.
+  if (n == kEpollBatch && idle_.load() > 0) WakeIdle();
   thread_local std::vector<Completion> batch;
   batch.clear();
   for (int i = 0; i < n; ++i) {
@@ -682,6 +727,10 @@ void CompletionPort::CloseQueue() {
     queued_.store(0);
   }
   WakeWaiter();
+  {
+    MutexLock lock(idle_mu_);
+  }
+  idle_cv_.NotifyAll();
   MutexLock lock(timer_mu_);
   timers_.clear();
 }
@@ -733,9 +782,14 @@ void CompletionPort::HandleEvent(uint64_t data, uint32_t events, std::vector<Com
   if (slot->send_ov && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) slot->PumpSends(fd, s, out);
   if (slot->TryWritable(s, &c)) out->push_back(c);
   if (slot->connect_ov && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
+    // A pending socket error always raises EPOLLERR, so a plain writable edge is a connect
+    // that succeeded and needs no look at SO_ERROR.
     int err = 0;
     socklen_t len = sizeof err;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == -1) err = errno;
+    if ((events & (EPOLLERR | EPOLLHUP)) &&
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == -1) {
+      err = errno;
+    }
     if (err == 0 && (events & EPOLLHUP)) {
       // An edge raised before the connect began (a fresh socket reports HUP) must not pass
       // for a connection: only a socket with a peer is connected. Without HUP the edge is

@@ -22,7 +22,10 @@
 //     only wait for readiness when the socket is not ready.
 // There is no poller thread: a caller of Wait() with nothing to do waits in epoll itself and
 // handles the events it takes, so a socket's readiness becomes a completion on the thread that
-// will run it, without a hand-off. A read that came back short counts as having drained the
+// will run it, without a hand-off. One caller at a time waits in epoll; the others idle until
+// the shared queue has work, the poller takes a full batch of events (more are waiting), or
+// the poller stays away from epoll for 100-200 ms (a handler held up). So a load that one
+// worker keeps up with costs no thread wake-ups, and handlers should not block. A read that came back short counts as having drained the
 // socket: the next read or readiness wait waits for a new edge rather than trying at once. Completions of operations that a worker of this port starts
 // (or finds ready) are queued on that worker first and handled by it next; the rest go to a
 // shared queue that wakes one sleeping worker. At most `concurrency` callers of Wait() take
@@ -181,6 +184,10 @@ class CompletionPort {
   void FireTimers(std::vector<Completion>* out);
   // Wakes one thread that waits in epoll (if any): it looks at the shared queue.
   void WakeWaiter();
+  // After work reached the shared queue: wakes the epoll waiter, else an idle worker.
+  void WakeForQueue();
+  // Wakes one idle worker (if any) to poll beside the busy one.
+  void WakeIdle();
   // Makes the calling thread one of the `concurrency_` that take completions, parking it until
   // one leaves (or the port closes).
   void EnterRunning();
@@ -201,6 +208,16 @@ class CompletionPort {
   std::atomic<bool> closing_{false};
   // Threads in (or about to enter) epoll_wait: a post to the shared queue wakes one of them.
   std::atomic<int> sleepers_{0};
+  // One worker at a time waits in epoll; the others idle on idle_cv_ until the shared queue has
+  // work, the port closes or the poller asks for help (it took a full batch of events). A
+  // worker busy with what it took is not woken by events that arrive meanwhile: it finds them
+  // at its next poll, so a load one worker keeps up with costs no thread wake-ups.
+  Mutex idle_mu_;
+  CondVar idle_cv_;
+  bool polling_ GUARDED_BY(idle_mu_) = false;
+  bool help_ GUARDED_BY(idle_mu_) = false;
+  uint64_t poll_seq_ GUARDED_BY(idle_mu_) = 0;  // the poller's returns from epoll
+  std::atomic<int> idle_{0};
 
   // Slots by descriptor, in chunks that never move once made.
   std::unique_ptr<std::atomic<SlotChunk*>[]> chunks_;
