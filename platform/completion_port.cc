@@ -593,6 +593,10 @@ void CompletionPort::WakeForQueue() {
   }
 }
 
+void CompletionPort::AskForHelp() {
+  if (idle_.load() > 0) WakeIdle();
+}
+
 void CompletionPort::WakeIdle() {
   {
     MutexLock lock(idle_mu_);
@@ -693,7 +697,7 @@ void CompletionPort::PollOnce() {
   }
   if (n <= 0) return;  // EINTR: look again
   // A full batch means more events are waiting: another worker polls while this one works.
-  if (n == kEpollBatch && idle_.load() > 0) WakeIdle();
+  if (n == kEpollBatch) AskForHelp();
   thread_local std::vector<Completion> batch;
   batch.clear();
   for (int i = 0; i < n; ++i) {

@@ -141,6 +141,10 @@ class CompletionPort {
   // The descriptor behind a handle, or -1 when stale. Only valid until the handle is closed.
   int Descriptor(SocketHandle s);
 
+  // Wakes an idle worker, if there is one, to poll beside the caller: for a handler that has
+  // found more work than one worker gets through at once (a burst of clients to accept).
+  void AskForHelp();
+
   // Blocks until a completion is there. False once the port is closed (CloseQueue).
   bool Wait(Completion* out);
 

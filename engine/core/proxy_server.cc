@@ -26,6 +26,9 @@ namespace {
 // After an accept fails for lack of descriptors or memory, wait this long before the next one
 // instead of spinning on a listener that stays readable.
 constexpr uint32_t kAcceptBackoffMs = 100;
+// Clients taken in one go after which the accepting worker asks an idle one to serve the
+// clients already taken while it goes on accepting.
+constexpr int kAcceptsBeforeHelp = 32;
 // The key of the idle sweep's timed posts (a socket's key is its handle, never this small).
 constexpr uint64_t kSweepKey = 1;
 // Owners whose data channels ended between two sweeps that are remembered (a bound against a
@@ -362,7 +365,8 @@ void ProxyServer::SweepIdlePairs() {
 
 void ProxyServer::AcceptQueued() {
   CompletionPort* port = completionPort_.get();
-  for (;;) {
+  for (int taken = 0;; ++taken) {
+    if (taken == kAcceptsBeforeHelp) port->AskForHelp();
     if (stopped_.load() != 0) return;
     sockaddr_in peer;
     std::memset(&peer, 0, sizeof peer);
