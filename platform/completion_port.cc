@@ -28,6 +28,9 @@ constexpr int kEpollBatch = 32;
 // How long the poller may stay out of epoll (busy in handlers) before an idle worker polls
 // beside it.
 constexpr int kStallMs = 100;
+// Timers held before those guarding operations that have ended are dropped (then twice as
+// many as remain).
+constexpr size_t kTimersBeforeCompaction = 1024;
 // epoll data of the two descriptors that are not sockets (handles are never below 2^32).
 constexpr uint64_t kWakeEvent = 0;
 constexpr uint64_t kTimerEvent = 1;
@@ -104,7 +107,10 @@ struct CompletionPort::Slot {
   };
   // Behind send_ov; never used while send_ov is null.
   std::vector<QueuedSend> queued_sends GUARDED_BY(mu);
-  uint64_t read_seq GUARDED_BY(mu) = 0;
+  // The time limits armed for the pending read and connect (0: none), cleared when the
+  // operation ends. Written under mu; read without it when the port drops the timers of
+  // operations that have ended.
+  std::atomic<uint64_t> read_seq{0};
   bool read_wait GUARDED_BY(mu) = false;  // read_ov is a PostReadable, not a read
   // Edge-triggered readiness as last seen: set by an event, cleared when a move found the
   // socket empty (or full). A wait posted while it is set completes at once.
@@ -116,7 +122,7 @@ struct CompletionPort::Slot {
   bool hup_seen GUARDED_BY(mu) = false;
   Overlapped* writable_ov GUARDED_BY(mu) = nullptr;
   Overlapped* connect_ov GUARDED_BY(mu) = nullptr;
-  uint64_t connect_seq GUARDED_BY(mu) = 0;
+  std::atomic<uint64_t> connect_seq{0};
 
   // False for a stale handle: the socket it named was closed (the number may be reused).
   bool Holds(SocketHandle s) const REQUIRES(mu) {
@@ -251,6 +257,7 @@ SocketHandle CompletionPort::Associate(int fd, bool nonblocking) {
   slot->generation = slot->generation >= 0x7fffffffu ? 1 : slot->generation + 1;
   SocketHandle handle = (static_cast<int64_t>(slot->generation) << 32) | static_cast<uint32_t>(fd);
   slot->read_ov = slot->send_ov = slot->connect_ov = slot->writable_ov = nullptr;
+  slot->read_seq = slot->connect_seq = 0;
   slot->read_wait = false;
   // Registration reports what the socket already has as an event of its own, so a readiness
   // wait posted now need not try the socket first.
@@ -280,6 +287,7 @@ bool CompletionPort::Slot::TryRead(int fd, SocketHandle s, Completion* c) {
     if (!read_ready) return false;
     *c = Completion{0, static_cast<uint64_t>(s), read_ov, IoOp::kReadable, 0};
     read_ov = nullptr;
+    read_seq = 0;
     return true;
   }
   ssize_t n;
@@ -294,6 +302,7 @@ bool CompletionPort::Slot::TryRead(int fd, SocketHandle s, Completion* c) {
   *c = Completion{n > 0 ? static_cast<uint32_t>(n) : 0u, static_cast<uint64_t>(s), read_ov,
                   IoOp::kRead, n == -1 ? errno : 0};
   read_ov = nullptr;
+  read_seq = 0;
   return true;
 }
 
@@ -504,6 +513,7 @@ bool CompletionPort::PostConnect(SocketHandle s, const sockaddr_in& to, uint32_t
   // Unless an event or a close has completed it meanwhile.
   if (!slot->Holds(s) || slot->connect_ov != ov || slot->connect_seq != seq) return true;
   slot->connect_ov = nullptr;
+  slot->connect_seq = 0;
   lock.Unlock();
   Deliver(Completion{0, static_cast<uint64_t>(s), ov, IoOp::kConnect, error}, true);
   return true;
@@ -533,6 +543,7 @@ bool CompletionPort::Close(SocketHandle s) {
   std::vector<Slot::QueuedSend> queued;
   queued.swap(slot->queued_sends);
   slot->read_ov = slot->send_ov = slot->connect_ov = slot->writable_ov = nullptr;
+  slot->read_seq = slot->connect_seq = 0;
   slot->open = false;
   // The close also ends the registration (the port never duplicates a socket); should another
   // process still hold the socket for a moment, its events carry this handle, now stale.
@@ -742,11 +753,31 @@ void CompletionPort::CloseQueue() {
 void CompletionPort::AddTimer(const Timer& timer) {
   MutexLock lock(timer_mu_);
   if (closing_.load()) return;
+  if (timers_.size() >= compact_at_) DropEndedGuards();
   Timer t = timer;
   t.seq = ++timer_seq_;
   timers_.push_back(t);
   std::push_heap(timers_.begin(), timers_.end(), TimerLater());
   if (timers_.front().seq == t.seq) ArmTimer();
+}
+
+void CompletionPort::DropEndedGuards() {
+  auto ended = [this](const Timer& t) {
+    if (t.guarded == IoOp::kTimer) return false;
+    Slot* slot = SlotOf(static_cast<SocketHandle>(t.key));
+    if (slot == nullptr) return true;
+    const std::atomic<uint64_t>& armed =
+        t.guarded == IoOp::kConnect ? slot->connect_seq : slot->read_seq;
+    return armed.load() != t.guard_seq;
+  };
+  timers_.erase(std::remove_if(timers_.begin(), timers_.end(), ended), timers_.end());
+  std::make_heap(timers_.begin(), timers_.end(), TimerLater());
+  compact_at_ = std::max(kTimersBeforeCompaction, 2 * timers_.size());
+}
+
+size_t CompletionPort::TimerCount() {
+  MutexLock lock(timer_mu_);
+  return timers_.size();
 }
 
 void CompletionPort::ArmTimer() {
@@ -807,6 +838,7 @@ void CompletionPort::HandleEvent(uint64_t data, uint32_t events, std::vector<Com
     }
     out->push_back(Completion{0, data, slot->connect_ov, IoOp::kConnect, err});
     slot->connect_ov = nullptr;
+    slot->connect_seq = 0;
   }
 }
 
@@ -836,10 +868,12 @@ void CompletionPort::FireTimers(std::vector<Completion>* out) {
         slot->connect_seq == t.guard_seq) {
       out->push_back(Completion{0, t.key, slot->connect_ov, IoOp::kConnect, ETIMEDOUT});
       slot->connect_ov = nullptr;
+      slot->connect_seq = 0;
     } else if (t.guarded == IoOp::kRead && slot->read_ov != nullptr &&
                slot->read_seq == t.guard_seq) {
       out->push_back(Completion{0, t.key, slot->read_ov, slot->ReadOp(), ETIMEDOUT});
       slot->read_ov = nullptr;
+      slot->read_seq = 0;
     }
   }
 }

@@ -152,6 +152,10 @@ class CompletionPort {
   // Sockets stay open (Close them, or let the destructor close them).
   void CloseQueue();
 
+  // Timers held: the time limits of pending reads and connects, timed posts, and the limits
+  // of operations that ended since the last clean-up (never more than about as many again).
+  size_t TimerCount();
+
   // Number of sockets registered and not closed.
   size_t OpenSockets() const { return open_sockets_.load(std::memory_order_relaxed); }
 
@@ -179,6 +183,9 @@ class CompletionPort {
   Slot* SlotOf(SocketHandle s);
   void Deliver(const Completion& c, bool allow_local);
   void AddTimer(const Timer& t);
+  // Drops the time limits of reads and connects that have ended, so that the heap holds about
+  // what is pending rather than every limit armed in the last minute.
+  void DropEndedGuards() REQUIRES(timer_mu_);
   // Arms the timer descriptor for the earliest timer.
   void ArmTimer() REQUIRES(timer_mu_);
   // Waits in epoll for events (none while completions are queued or the port closes) and
@@ -242,6 +249,7 @@ class CompletionPort {
   Mutex timer_mu_;
   std::vector<Timer> timers_ GUARDED_BY(timer_mu_);  // min-heap by due time
   uint64_t timer_seq_ GUARDED_BY(timer_mu_) = 0;
+  size_t compact_at_ GUARDED_BY(timer_mu_) = 1024;
   std::atomic<uint64_t> guard_seq_{0};  // numbers reads and connects for their time limits
 };
 

@@ -416,6 +416,30 @@ TEST_F(CompletionPortTest, TimedPostArrivesNoEarlierThanItsDelay) {
   EXPECT_GE(MonotonicMs() - start, 120u);
 }
 
+// Reads with a long time limit that complete early must not leave their limits behind: the
+// port holds about as many timers as operations are pending, not every limit of the last
+// minute. The pending one still fires.
+TEST_F(CompletionPortTest, TimeLimitsOfCompletedReadsDoNotPileUp) {
+  SocketHandle a;
+  int b;
+  MakePair(&a, &b);
+  char buf[8];
+  Overlapped ov;
+  for (int i = 0; i < 5000; ++i) {
+    ASSERT_TRUE(port_->PostRead(a, &ov, buf, sizeof buf, 60000));
+    ASSERT_EQ(write(b, "x", 1), 1);
+    Completion c = Next();
+    ASSERT_EQ(c.bytes, 1u);
+  }
+  EXPECT_LE(port_->TimerCount(), 2048u);
+  ASSERT_TRUE(port_->PostRead(a, &ov, buf, sizeof buf, 50));
+  Completion c = Next();
+  EXPECT_EQ(c.bytes, 0u);
+  EXPECT_EQ(ov.error, ETIMEDOUT);
+  port_->Close(a);
+  close(b);
+}
+
 TEST_F(CompletionPortTest, ConnectSucceedsIsRefusedOrTimesOut) {
   test::TestServer live(test::TestServer::kEcho);
   test::UnreachableListener unreachable;
