@@ -684,10 +684,24 @@ void CompletionPort::PollOnce() {
       // beside it so that the events arriving meanwhile are not held up.
       idle_.fetch_add(1);
       uint64_t seen = poll_seq_;
+      bool quiet = false;  // the poller slept in epoll through a whole period: the port is idle
       while (!help_ && queued_.load() == 0 && !closing_.load()) {
+        if (quiet) {
+          // No period while the port is idle: the poller's next return from epoll wakes this
+          // worker, which then watches it again.
+          ++quiet_idlers_;
+          idle_cv_.Wait(idle_mu_);
+          --quiet_idlers_;
+          quiet = false;
+          seen = poll_seq_;
+          continue;
+        }
         bool woken = idle_cv_.WaitUntil(
             idle_mu_, std::chrono::steady_clock::now() + std::chrono::milliseconds(kStallMs));
-        if (!woken && !polling_ && poll_seq_ == seen) break;
+        if (!woken && poll_seq_ == seen) {
+          if (!polling_) break;  // out of epoll a whole period: poll beside it
+          quiet = true;
+        }
         seen = poll_seq_;
       }
       idle_.fetch_sub(1);
@@ -701,11 +715,14 @@ void CompletionPort::PollOnce() {
   epoll_event events[kEpollBatch];
   if (queued_.load() == 0 && !closing_.load()) n = epoll_wait(epoll_fd_, events, kEpollBatch, -1);
   sleepers_.fetch_sub(1);
+  bool wake_quiet;
   {
     MutexLock lock(idle_mu_);
     polling_ = false;
     ++poll_seq_;
+    wake_quiet = quiet_idlers_ > 0;
   }
+  if (wake_quiet) idle_cv_.NotifyAll();
   if (n <= 0) return;  // EINTR: look again
   // A full batch means more events are waiting: another worker polls while this one works.
   if (n == kEpollBatch) AskForHelp();

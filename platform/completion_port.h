@@ -24,8 +24,10 @@
 // handles the events it takes, so a socket's readiness becomes a completion on the thread that
 // will run it, without a hand-off. One caller at a time waits in epoll; the others idle until
 // the shared queue has work, the poller takes a full batch of events (more are waiting), or
-// the poller stays away from epoll for 100-200 ms (a handler held up). So a load that one
-// worker keeps up with costs no thread wake-ups, and handlers should not block. A read that came back short counts as having drained the
+// the poller stays away from epoll for 100-200 ms (a handler held up); while the port is idle
+// they watch for that only from the poller's next return from epoll. So a load that one
+// worker keeps up with costs no thread wake-ups, an idle port none at all, and handlers
+// should not block. A read that came back short counts as having drained the
 // socket: the next read or readiness wait waits for a new edge rather than trying at once. Completions of operations that a worker of this port starts
 // (or finds ready) are queued on that worker first and handled by it next; the rest go to a
 // shared queue that wakes one sleeping worker. At most `concurrency` callers of Wait() take
@@ -228,6 +230,7 @@ class CompletionPort {
   bool polling_ GUARDED_BY(idle_mu_) = false;
   bool help_ GUARDED_BY(idle_mu_) = false;
   uint64_t poll_seq_ GUARDED_BY(idle_mu_) = 0;  // the poller's returns from epoll
+  int quiet_idlers_ GUARDED_BY(idle_mu_) = 0;   // idle without a period: the port is idle
   std::atomic<int> idle_{0};
 
   // Slots by descriptor, in chunks that never move once made.

@@ -353,54 +353,58 @@ TEST(CompletionPortConcurrency, WorkersBeyondTheConcurrencyParkAndStillLeave) {
 }
 
 // One worker polls while the other idles. A worker held inside a handler must not hold up the
-// rest: a post to the queue and a socket's event that arrive meanwhile are taken by the other
-// worker (the event after the port notices that the poller stays away).
+// rest: a socket's event and a post that arrive meanwhile are taken by the other worker (the
+// event after the port notices that the poller stays away), also when the port had been idle
+// long enough for the idle worker to stop watching.
 TEST(CompletionPortConcurrency, AWorkerHeldInAHandlerDoesNotHoldUpOtherCompletions) {
-  std::shared_ptr<CompletionPort> port = CompletionPort::Create(2);
-  ASSERT_NE(port, nullptr);
-  int sv[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-  SocketHandle s = port->Associate(sv[0]);
-  ASSERT_GT(s, 0);
-  char buf[8];
-  Overlapped hold, post, read;
-  std::atomic<bool> held{false}, posted_seen{false}, read_seen{false};
-  auto worker = [&] {
-    Completion c;
-    while (port->Wait(&c) && c.overlapped != nullptr) {
-      if (c.overlapped == &hold) {
-        held = true;
-        auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!(posted_seen && read_seen) && std::chrono::steady_clock::now() < give_up) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int settle_ms : {20, 350}) {
+    SCOPED_TRACE(settle_ms);
+    std::shared_ptr<CompletionPort> port = CompletionPort::Create(2);
+    ASSERT_NE(port, nullptr);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    SocketHandle s = port->Associate(sv[0]);
+    ASSERT_GT(s, 0);
+    char buf[8];
+    Overlapped hold, post, read;
+    std::atomic<bool> held{false}, posted_seen{false}, read_seen{false};
+    auto worker = [&] {
+      Completion c;
+      while (port->Wait(&c) && c.overlapped != nullptr) {
+        if (c.overlapped == &hold) {
+          held = true;
+          auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+          while (!(posted_seen && read_seen) && std::chrono::steady_clock::now() < give_up) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          }
         }
+        if (c.overlapped == &post) posted_seen = true;
+        if (c.overlapped == &read) read_seen = true;
       }
-      if (c.overlapped == &post) posted_seen = true;
-      if (c.overlapped == &read) read_seen = true;
+    };
+    std::thread a(worker), b(worker);
+    std::this_thread::sleep_for(std::chrono::milliseconds(settle_ms));  // one polls, one idles
+    port->Post(1, 1, &hold);
+    while (!held) std::this_thread::yield();
+    ASSERT_TRUE(port->PostRead(s, &read, buf, sizeof buf));
+    ASSERT_EQ(write(sv[1], "x", 1), 1);
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!read_seen && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-  };
-  std::thread a(worker), b(worker);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // one polls, one idles
-  port->Post(1, 1, &hold);
-  while (!held) std::this_thread::yield();
-  ASSERT_TRUE(port->PostRead(s, &read, buf, sizeof buf));
-  ASSERT_EQ(write(sv[1], "x", 1), 1);
-  auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!read_seen && std::chrono::steady_clock::now() < give_up) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    port->Post(1, 2, &post);
+    while (!posted_seen && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(read_seen) << "the socket's event waited for the held worker";
+    EXPECT_TRUE(posted_seen) << "the post waited for the held worker";
+    port->PostEmpty();
+    port->PostEmpty();
+    a.join();
+    b.join();
+    port->Close(s);
+    close(sv[1]);
   }
-  port->Post(1, 2, &post);
-  while (!posted_seen && std::chrono::steady_clock::now() < give_up) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  EXPECT_TRUE(posted_seen) << "the post waited for the held worker";
-  EXPECT_TRUE(read_seen) << "the socket's event waited for the held worker";
-  port->PostEmpty();
-  port->PostEmpty();
-  a.join();
-  b.join();
-  port->Close(s);
-  close(sv[1]);
 }
 
 TEST_F(CompletionPortTest, TimedPostArrivesNoEarlierThanItsDelay) {
