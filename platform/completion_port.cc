@@ -28,9 +28,6 @@ constexpr int kEpollBatch = 32;
 // How long the poller may stay out of epoll (busy in handlers) before an idle worker polls
 // beside it.
 constexpr int kStallMs = 100;
-// Timers held before those guarding operations that have ended are dropped (then twice as
-// many as remain).
-constexpr size_t kTimersBeforeCompaction = 1024;
 // epoll data of the two descriptors that are not sockets (handles are never below 2^32).
 constexpr uint64_t kWakeEvent = 0;
 constexpr uint64_t kTimerEvent = 1;
@@ -599,8 +596,8 @@ void CompletionPort::WakeForQueue() {
   // this completion or it is counted here.
   if (sleepers_.load() > 0) {
     WakeWaiter();
-  } else if (idle_.load() > 0) {
-    WakeIdle();
+  } else {
+    AskForHelp();
   }
 }
 
@@ -789,7 +786,7 @@ void CompletionPort::DropEndedGuards() {
   };
   timers_.erase(std::remove_if(timers_.begin(), timers_.end(), ended), timers_.end());
   std::make_heap(timers_.begin(), timers_.end(), TimerLater());
-  compact_at_ = std::max(kTimersBeforeCompaction, 2 * timers_.size());
+  compact_at_ = std::max(kTimersBeforeCompaction, 2 * timers_.size());  // amortised O(1)
 }
 
 size_t CompletionPort::TimerCount() {

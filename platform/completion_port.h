@@ -252,7 +252,10 @@ class CompletionPort {
   Mutex timer_mu_;
   std::vector<Timer> timers_ GUARDED_BY(timer_mu_);  // min-heap by due time
   uint64_t timer_seq_ GUARDED_BY(timer_mu_) = 0;
-  size_t compact_at_ GUARDED_BY(timer_mu_) = 1024;
+  // Timers held before those guarding operations that have ended are dropped (then twice as
+  // many as remain).
+  static constexpr size_t kTimersBeforeCompaction = 1024;
+  size_t compact_at_ GUARDED_BY(timer_mu_) = kTimersBeforeCompaction;
   std::atomic<uint64_t> guard_seq_{0};  // numbers reads and connects for their time limits
 };
 
