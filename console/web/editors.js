@@ -127,6 +127,9 @@
       let entries = [];
       let shownId = 0;     // the record shown; 0: none (new, or after a delete)
       let dirty = false;
+      // Counts record loads and New/Delete: a record that arrives after the user has moved
+      // on (New pressed while the saved entry was still loading) must not replace the form.
+      let shownSeq = 0;
       const markDirty = () => { dirty = true; };
       nameEdit.addEventListener('input', markDirty);
       form.body.addEventListener('input', markDirty);
@@ -138,8 +141,10 @@
         names.replaceChildren(...entries.map((e) => el('option', { value: String(e.id), selected: e.id === shownId || null }, e.name)));
       }
       async function select(id) {
+        const seq = ++shownSeq;
         try {
           const reply = await api.get(kind.base + '/record?id=' + id);
+          if (seq !== shownSeq) return;
           shownId = id;
           nameEdit.value = reply.values.name;
           form.show(reply.values);
@@ -150,6 +155,7 @@
         }
       }
       function clearControls() {
+        ++shownSeq;
         shownId = 0;
         names.value = '';
         nameEdit.value = '';
