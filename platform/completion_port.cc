@@ -117,6 +117,9 @@ struct CompletionPort::Slot {
   // no longer means the socket is drained (TCP stops a read short at the end of stream, and
   // its edge has already been raised).
   bool hup_seen GUARDED_BY(mu) = false;
+  // Shutdown was called: every read ends at once with 0 bytes and every send with EPIPE,
+  // whether or not the kernel's socket was shut down too.
+  bool cut GUARDED_BY(mu) = false;
   Overlapped* writable_ov GUARDED_BY(mu) = nullptr;
   Overlapped* connect_ov GUARDED_BY(mu) = nullptr;
   std::atomic<uint64_t> connect_seq{0};
@@ -260,6 +263,7 @@ SocketHandle CompletionPort::Associate(int fd, bool nonblocking) {
   // wait posted now need not try the socket first.
   slot->read_ready = slot->write_ready = false;
   slot->hup_seen = false;
+  slot->cut = false;
   slot->queued_sends.clear();
   slot->open = true;
   open_sockets_.fetch_add(1, std::memory_order_relaxed);
@@ -281,16 +285,17 @@ SocketHandle CompletionPort::Associate(int fd, bool nonblocking) {
 
 bool CompletionPort::Slot::TryRead(int fd, SocketHandle s, Completion* c) {
   if (read_wait) {
-    if (!read_ready) return false;
+    if (!read_ready && !cut) return false;
     *c = Completion{0, static_cast<uint64_t>(s), read_ov, IoOp::kReadable, 0};
     read_ov = nullptr;
     read_seq = 0;
     return true;
   }
-  ssize_t n;
-  do {
+  ssize_t n = 0;
+  while (!cut) {
     n = ::recv(fd, read_buf, read_len, 0);
-  } while (n == -1 && errno == EINTR);
+    if (n != -1 || errno != EINTR) break;
+  }
   if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
     read_ready = false;
     return false;
@@ -304,6 +309,11 @@ bool CompletionPort::Slot::TryRead(int fd, SocketHandle s, Completion* c) {
 }
 
 bool CompletionPort::Slot::TrySend(int fd, SocketHandle s, Completion* c) {
+  if (cut) {
+    *c = Completion{0, static_cast<uint64_t>(s), send_ov, IoOp::kSend, EPIPE};
+    send_ov = nullptr;
+    return true;
+  }
   while (send_done < send_len) {
     ssize_t n = ::send(fd, send_buf + send_done, send_len - send_done, MSG_NOSIGNAL);
     if (n > 0) {
@@ -371,7 +381,7 @@ bool CompletionPort::StartRead(SocketHandle s, Overlapped* ov, char* buffer, uin
   slot->read_len = length;
   Completion c;
   // Tried at once only while the socket may hold bytes; otherwise its next edge completes it.
-  if (slot->read_ready && slot->TryRead(HandleFd(s), s, &c)) {
+  if ((slot->read_ready || slot->cut) && slot->TryRead(HandleFd(s), s, &c)) {
     lock.Unlock();
     Deliver(c, true);
   } else if (timeout_ms > 0) {
@@ -403,7 +413,7 @@ bool CompletionPort::PostWritable(SocketHandle s, Overlapped* ov) {
 }
 
 template <class Move>
-ssize_t CompletionPort::MoveNow(SocketHandle s, bool reading, Move move, uint32_t received_of) {
+ssize_t CompletionPort::MoveNow(SocketHandle s, MoveWay way, Move move, uint32_t received_of) {
   Slot* slot = SlotOf(s);
   if (slot == nullptr) {
     errno = EBADF;
@@ -414,8 +424,14 @@ ssize_t CompletionPort::MoveNow(SocketHandle s, bool reading, Move move, uint32_
     errno = EBADF;
     return -1;
   }
+  bool reading = way != MoveWay::kSend;
   if (!reading && slot->send_ov != nullptr) {
     errno = EAGAIN;
+    return -1;
+  }
+  if (slot->cut) {
+    if (way == MoveWay::kRead) return 0;
+    errno = reading ? EINVAL : EPIPE;
     return -1;
   }
   ssize_t n;
@@ -431,28 +447,30 @@ ssize_t CompletionPort::MoveNow(SocketHandle s, bool reading, Move move, uint32_
 }
 
 ssize_t CompletionPort::Receive(SocketHandle s, char* buffer, uint32_t length) {
-  return MoveNow(s, true, [&](int fd) { return ::recv(fd, buffer, length, 0); }, length);
+  return MoveNow(
+      s, MoveWay::kRead, [&](int fd) { return ::recv(fd, buffer, length, 0); }, length);
 }
 
 ssize_t CompletionPort::SpliceFromSocket(SocketHandle s, int pipe_in, uint32_t length) {
-  return MoveNow(s, true, [&](int fd) {
+  return MoveNow(s, MoveWay::kRead, [&](int fd) {
     return ::splice(fd, nullptr, pipe_in, nullptr, length, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
   });
 }
 
 ssize_t CompletionPort::SpliceToSocket(SocketHandle s, int pipe_out, uint32_t length) {
-  return MoveNow(s, false, [&](int fd) {
+  return MoveNow(s, MoveWay::kSend, [&](int fd) {
     // No SPLICE_F_MORE: like MSG_MORE it would hold a short last segment back.
     return ::splice(pipe_out, nullptr, fd, nullptr, length, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
   });
 }
 
 ssize_t CompletionPort::SendNow(SocketHandle s, const char* buffer, uint32_t length) {
-  return MoveNow(s, false, [&](int fd) { return ::send(fd, buffer, length, MSG_NOSIGNAL); });
+  return MoveNow(s, MoveWay::kSend,
+                 [&](int fd) { return ::send(fd, buffer, length, MSG_NOSIGNAL); });
 }
 
 int CompletionPort::AcceptNow(SocketHandle s, sockaddr_in* peer) {
-  return static_cast<int>(MoveNow(s, true, [&](int fd) {
+  return static_cast<int>(MoveNow(s, MoveWay::kAccept, [&](int fd) {
     socklen_t len = sizeof *peer;
     return static_cast<ssize_t>(::accept4(fd, reinterpret_cast<sockaddr*>(peer), &len,
                                           SOCK_NONBLOCK | SOCK_CLOEXEC));
@@ -558,7 +576,11 @@ bool CompletionPort::Shutdown(SocketHandle s) {
   MutexLock lock(slot->mu);
   if (!slot->Holds(s)) return false;
   int fd = HandleFd(s);
-  ::shutdown(fd, SHUT_RDWR);
+  // An owner waiting only for a read closes the socket as soon as that read ends, and the
+  // close tells the peer; anyone else may hold the socket for a while yet, so the peer is
+  // told now. (Saves a shutdown and a recv for each relay that ends.)
+  if (slot->read_ov == nullptr || slot->connect_ov != nullptr) ::shutdown(fd, SHUT_RDWR);
+  slot->cut = true;
   // Finish what is pending now rather than trusting a fresh edge from the poller.
   std::vector<Completion> ended;
   Completion c;

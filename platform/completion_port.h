@@ -137,8 +137,10 @@ class CompletionPort {
 
   // Closes the socket; its pending operations complete with 0 bytes. False when stale.
   bool Close(SocketHandle s);
-  // Shuts the socket down both ways; pending operations complete with 0 bytes. The socket stays
-  // registered until Close. False when stale.
+  // Ends the socket's traffic both ways: pending and later reads complete with 0 bytes, sends
+  // with EPIPE. The peer learns of it at once, or at Close when the owner was waiting on a read
+  // (it closes as soon as that read ends). The socket stays registered until Close. False when
+  // stale.
   bool Shutdown(SocketHandle s);
   // The descriptor behind a handle, or -1 when stale. Only valid until the handle is closed.
   int Descriptor(SocketHandle s);
@@ -209,8 +211,11 @@ class CompletionPort {
                  uint32_t timeout_ms, bool wait_only);
   // Runs a move under the slot lock and clears the readiness it found stale (received_of: the
   // length a recv asked for, whose short result also means drained; 0 for the other moves).
+  // On a socket that was shut down it moves nothing: a read finds the end of stream, a send
+  // EPIPE and an accept EINVAL.
+  enum class MoveWay { kRead, kSend, kAccept };
   template <class Move>
-  ssize_t MoveNow(SocketHandle s, bool reading, Move move, uint32_t received_of = 0);
+  ssize_t MoveNow(SocketHandle s, MoveWay way, Move move, uint32_t received_of = 0);
 
   const uint64_t serial_ = next_serial_.fetch_add(1) + 1;  // identifies the port to its workers
   static std::atomic<uint64_t> next_serial_;

@@ -262,6 +262,20 @@ TEST_F(CompletionPortTest, CloseAndShutdownEndPendingOperationsWithZeroBytes) {
   Completion c = Next();
   EXPECT_EQ(c.bytes, 0u);
   EXPECT_EQ(c.key, static_cast<uint64_t>(a));
+  // Shut down stays shut down: bytes the peer sends later are not read, nothing is sent.
+  ASSERT_EQ(send(b, "late", 4, 0), 4);
+  ASSERT_TRUE(port_->PostRead(a, &ov, buf, sizeof buf));
+  c = Next();
+  EXPECT_EQ(c.bytes, 0u);
+  EXPECT_EQ(ov.error, 0);
+  EXPECT_EQ(port_->Receive(a, buf, sizeof buf), 0);
+  errno = 0;
+  EXPECT_EQ(port_->SendNow(a, "x", 1), -1);
+  EXPECT_EQ(errno, EPIPE);
+  ASSERT_TRUE(port_->PostSend(a, &ov, "x", 1));
+  c = Next();
+  EXPECT_EQ(c.op, IoOp::kSend);
+  EXPECT_EQ(ov.error, EPIPE);
 
   SocketHandle a2;
   int b2;
@@ -275,6 +289,13 @@ TEST_F(CompletionPortTest, CloseAndShutdownEndPendingOperationsWithZeroBytes) {
   port_->Close(a);
   close(b);
   close(b2);
+
+  // With no read pending the owner may keep the socket a while: the peer is told at once.
+  MakePair(&a, &b);
+  ASSERT_TRUE(port_->Shutdown(a));
+  EXPECT_FALSE(test::NothingReadable(b)) << "the end of stream is there";
+  port_->Close(a);
+  close(b);
 }
 
 TEST_F(CompletionPortTest, HandleOfAClosedSocketNeverReachesTheReusedNumber) {
