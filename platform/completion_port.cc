@@ -694,39 +694,41 @@ bool CompletionPort::Wait(Completion* out) {
   }
 }
 
+bool CompletionPort::IdleBesidePoller() {
+  // Should the poller stay out of epoll for a whole period (a handler that waits on a lock),
+  // this worker polls beside it so that the events arriving meanwhile are not held up.
+  idle_.fetch_add(1);
+  uint64_t seen = poll_seq_;
+  bool quiet = false;  // the poller slept in epoll through a whole period: the port is idle
+  while (!help_ && queued_.load() == 0 && !closing_.load()) {
+    if (quiet) {
+      // No period while the port is idle: the poller's next return from epoll wakes this
+      // worker, which then watches it again.
+      ++quiet_idlers_;
+      idle_cv_.Wait(idle_mu_);
+      --quiet_idlers_;
+      quiet = false;
+      seen = poll_seq_;
+      continue;
+    }
+    bool woken = idle_cv_.WaitUntil(
+        idle_mu_, std::chrono::steady_clock::now() + std::chrono::milliseconds(kStallMs));
+    if (!woken && poll_seq_ == seen) {
+      if (!polling_) break;  // out of epoll a whole period: poll beside it
+      quiet = true;
+    }
+    seen = poll_seq_;
+  }
+  idle_.fetch_sub(1);
+  help_ = false;
+  // Still polled by the other: to the shared queue first, and poll later if it is still out.
+  return !polling_;
+}
+
 void CompletionPort::PollOnce() {
   {
     MutexLock lock(idle_mu_);
-    if (polling_) {
-      // Another worker polls: idle until there is work it does not take itself. Should the
-      // poller stay out of epoll for a whole period (a handler that waits on a lock), poll
-      // beside it so that the events arriving meanwhile are not held up.
-      idle_.fetch_add(1);
-      uint64_t seen = poll_seq_;
-      bool quiet = false;  // the poller slept in epoll through a whole period: the port is idle
-      while (!help_ && queued_.load() == 0 && !closing_.load()) {
-        if (quiet) {
-          // No period while the port is idle: the poller's next return from epoll wakes this
-          // worker, which then watches it again.
-          ++quiet_idlers_;
-          idle_cv_.Wait(idle_mu_);
-          --quiet_idlers_;
-          quiet = false;
-          seen = poll_seq_;
-          continue;
-        }
-        bool woken = idle_cv_.WaitUntil(
-            idle_mu_, std::chrono::steady_clock::now() + std::chrono::milliseconds(kStallMs));
-        if (!woken && poll_seq_ == seen) {
-          if (!polling_) break;  // out of epoll a whole period: poll beside it
-          quiet = true;
-        }
-        seen = poll_seq_;
-      }
-      idle_.fetch_sub(1);
-      help_ = false;
-      if (polling_) return;  // to the shared queue; poll later if the poller is still out
-    }
+    if (polling_ && !IdleBesidePoller()) return;
     polling_ = true;
   }
   sleepers_.fetch_add(1);

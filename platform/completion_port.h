@@ -194,7 +194,12 @@ class CompletionPort {
   void ArmTimer() REQUIRES(timer_mu_);
   // Waits in epoll for events (none while completions are queued or the port closes) and
   // turns them into completions, kept by the calling worker as far as its queue takes them.
+  // While another worker polls, idles instead (IdleBesidePoller).
   void PollOnce();
+  // Idles while another worker polls, until there is work that worker does not take itself
+  // (queued completions, a call for help, closing), or until the poller has stayed out of
+  // epoll for a whole stall period. True when the caller should poll now.
+  bool IdleBesidePoller() REQUIRES(idle_mu_);
   void HandleEvent(uint64_t data, uint32_t events, std::vector<Completion>* out);
   void FireTimers(std::vector<Completion>* out);
   // Wakes one thread that waits in epoll (if any): it looks at the shared queue.
