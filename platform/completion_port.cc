@@ -35,6 +35,10 @@ constexpr uint64_t kTimerEvent = 1;
 // the shared queue again (so one busy connection cannot starve the others).
 constexpr size_t kLocalCapacity = 64;
 constexpr int kLocalBudget = 32;
+// How long a worker that still has completions of its own goes without looking at epoll. A busy
+// connection (a bulk relay whose sockets stay ready) never needs epoll itself; meanwhile the
+// events of the others are taken in and handed to an idle worker.
+constexpr uint64_t kPollEveryUs = 1000;
 
 int HandleFd(SocketHandle s) {
   return static_cast<int>(static_cast<uint64_t>(s) & 0xffffffffu);
@@ -50,6 +54,7 @@ struct LocalQueue {
   size_t count = 0;
   int budget = kLocalBudget;
   bool running = false;  // one of the port's `concurrency_` takers
+  uint64_t polled_us = 0;  // when this worker last looked at epoll
 
   void Reset(uint64_t s) {
     serial = s;
@@ -657,6 +662,7 @@ bool CompletionPort::Wait(Completion* out) {
     local.running = true;
   }
   for (;;) {
+    if (local.count > 0 && MonotonicUs() - local.polled_us >= kPollEveryUs) PollOnce(false);
     if (local.count > 0 && (local.budget > 0 || queued_.load(std::memory_order_relaxed) == 0)) {
       --local.budget;
       Apply(local.Pop(), out);
@@ -690,7 +696,7 @@ bool CompletionPort::Wait(Completion* out) {
       }
     }
     if (local.count > 0) continue;
-    PollOnce();
+    PollOnce(true);
   }
 }
 
@@ -725,17 +731,24 @@ bool CompletionPort::IdleBesidePoller() {
   return !polling_;
 }
 
-void CompletionPort::PollOnce() {
+void CompletionPort::PollOnce(bool wait) {
+  LocalQueue& local = tls_local;
+  local.polled_us = MonotonicUs();  // or another worker polls: as good
   {
     MutexLock lock(idle_mu_);
-    if (polling_ && !IdleBesidePoller()) return;
+    if (polling_ && (!wait || !IdleBesidePoller())) return;
     polling_ = true;
   }
-  sleepers_.fetch_add(1);
+  if (wait) sleepers_.fetch_add(1);
   int n = 0;
   epoll_event events[kEpollBatch];
-  if (queued_.load() == 0 && !closing_.load()) n = epoll_wait(epoll_fd_, events, kEpollBatch, -1);
-  sleepers_.fetch_sub(1);
+  if (!wait) {
+    n = epoll_wait(epoll_fd_, events, kEpollBatch, 0);
+  } else if (queued_.load() == 0 && !closing_.load()) {
+    n = epoll_wait(epoll_fd_, events, kEpollBatch, -1);
+  }
+  if (wait) sleepers_.fetch_sub(1);
+  local.polled_us = MonotonicUs();
   bool wake_quiet;
   {
     MutexLock lock(idle_mu_);
@@ -764,7 +777,8 @@ void CompletionPort::PollOnce() {
       HandleEvent(data, events[i].events, &batch);
     }
   }
-  for (const Completion& c : batch) Deliver(c, true);
+  // A worker that polled between completions of its own leaves the new ones to the others.
+  for (const Completion& c : batch) Deliver(c, wait);
 }
 
 void CompletionPort::CloseQueue() {

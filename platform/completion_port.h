@@ -194,8 +194,10 @@ class CompletionPort {
   void ArmTimer() REQUIRES(timer_mu_);
   // Waits in epoll for events (none while completions are queued or the port closes) and
   // turns them into completions, kept by the calling worker as far as its queue takes them.
-  // While another worker polls, idles instead (IdleBesidePoller).
-  void PollOnce();
+  // While another worker polls, idles instead (IdleBesidePoller). With wait false it only
+  // takes the events that are there, for the shared queue, and nothing while another worker
+  // polls.
+  void PollOnce(bool wait);
   // Idles while another worker polls, until there is work that worker does not take itself
   // (queued completions, a call for help, closing), or until the poller has stayed out of
   // epoll for a whole stall period. True when the caller should poll now.

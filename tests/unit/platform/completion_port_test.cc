@@ -428,6 +428,49 @@ TEST(CompletionPortConcurrency, AWorkerHeldInAHandlerDoesNotHoldUpOtherCompletio
   }
 }
 
+// A worker whose own completions keep coming (a bulk relay whose sockets stay ready) never
+// needs epoll for them; it must still take in the events of other sockets.
+TEST(CompletionPortConcurrency, AWorkerBusyWithItsOwnCompletionsStillTakesInOtherEvents) {
+  std::shared_ptr<CompletionPort> port = CompletionPort::Create(1);
+  ASSERT_NE(port, nullptr);
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+  SocketHandle s = port->Associate(sv[0]);
+  ASSERT_GT(s, 0);
+  char buf[8];
+  Overlapped busy, read;
+  std::atomic<bool> started{false}, stopped{false}, read_seen{false};
+  bool read_while_busy = false;
+  std::thread worker([&] {
+    Completion c;
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (port->Wait(&c) && c.overlapped != nullptr) {
+      if (c.overlapped == &read) {
+        read_while_busy = !stopped;
+        read_seen = true;
+      } else if (c.overlapped == &busy) {
+        started = true;
+        if (read_seen || std::chrono::steady_clock::now() >= give_up) {
+          stopped = true;
+          continue;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        port->Post(0, 1, &busy);  // kept by this worker: ready again at once
+      }
+    }
+  });
+  port->Post(0, 1, &busy);
+  while (!started) std::this_thread::yield();
+  ASSERT_TRUE(port->PostRead(s, &read, buf, sizeof buf));
+  ASSERT_EQ(write(sv[1], "x", 1), 1);
+  while (!stopped || !read_seen) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  port->PostEmpty();
+  worker.join();
+  EXPECT_TRUE(read_while_busy) << "the socket's event waited until the busy worker ran out";
+  port->Close(s);
+  close(sv[1]);
+}
+
 TEST_F(CompletionPortTest, TimedPostArrivesNoEarlierThanItsDelay) {
   Overlapped ov;
   uint64_t start = MonotonicMs();
