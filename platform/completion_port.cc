@@ -35,9 +35,12 @@ constexpr uint64_t kTimerEvent = 1;
 // the shared queue again (so one busy connection cannot starve the others).
 constexpr size_t kLocalCapacity = 64;
 constexpr int kLocalBudget = 32;
-// How long a worker that still has completions of its own goes without looking at epoll. A busy
-// connection (a bulk relay whose sockets stay ready) never needs epoll itself; meanwhile the
-// events of the others are taken in and handed to an idle worker.
+// A busy connection (a bulk relay whose sockets stay ready) never needs epoll itself, so the
+// worker serving it would not look there again. Once a worker has gone kBusyUs without waiting
+// in epoll, it takes in what has arrived every kPollEveryUs without waiting, and hands it to an
+// idle worker. (Shorter stretches are left alone: polling there only splits the batches that
+// one epoll_wait would take.)
+constexpr uint64_t kBusyUs = 4000;
 constexpr uint64_t kPollEveryUs = 1000;
 
 int HandleFd(SocketHandle s) {
@@ -55,6 +58,7 @@ struct LocalQueue {
   int budget = kLocalBudget;
   bool running = false;  // one of the port's `concurrency_` takers
   uint64_t polled_us = 0;  // when this worker last looked at epoll
+  uint64_t busy_since_us = 0;  // when it last started on work with none of its own left
 
   void Reset(uint64_t s) {
     serial = s;
@@ -662,7 +666,12 @@ bool CompletionPort::Wait(Completion* out) {
     local.running = true;
   }
   for (;;) {
-    if (local.count > 0 && MonotonicUs() - local.polled_us >= kPollEveryUs) PollOnce(false);
+    if (local.count > 0) {
+      uint64_t now = MonotonicUs();
+      if (now - local.busy_since_us >= kBusyUs && now - local.polled_us >= kPollEveryUs) {
+        PollOnce(false);
+      }
+    }
     if (local.count > 0 && (local.budget > 0 || queued_.load(std::memory_order_relaxed) == 0)) {
       --local.budget;
       Apply(local.Pop(), out);
@@ -684,6 +693,7 @@ bool CompletionPort::Wait(Completion* out) {
         queued_.fetch_sub(1);
         bool more = !queue_.empty();
         lock.Unlock();
+        if (local.count == 0) local.busy_since_us = MonotonicUs();  // starts on work afresh
         // One wake-up may stand for several posts: pass the rest on to another worker.
         if (more) WakeForQueue();
         if (c.overlapped == nullptr) {
@@ -749,6 +759,7 @@ void CompletionPort::PollOnce(bool wait) {
   }
   if (wait) sleepers_.fetch_sub(1);
   local.polled_us = MonotonicUs();
+  if (wait) local.busy_since_us = local.polled_us;
   bool wake_quiet;
   {
     MutexLock lock(idle_mu_);
@@ -777,7 +788,6 @@ void CompletionPort::PollOnce(bool wait) {
       HandleEvent(data, events[i].events, &batch);
     }
   }
-  // A worker that polled between completions of its own leaves the new ones to the others.
   for (const Completion& c : batch) Deliver(c, wait);
 }
 

@@ -195,7 +195,7 @@ class CompletionPort {
   // Waits in epoll for events (none while completions are queued or the port closes) and
   // turns them into completions, kept by the calling worker as far as its queue takes them.
   // While another worker polls, idles instead (IdleBesidePoller). With wait false it only
-  // takes the events that are there, for the shared queue, and nothing while another worker
+  // takes the events that are there, for the other workers, and nothing while another worker
   // polls.
   void PollOnce(bool wait);
   // Idles while another worker polls, until there is work that worker does not take itself
