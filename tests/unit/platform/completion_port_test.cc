@@ -373,6 +373,18 @@ TEST(CompletionPortConcurrency, WorkersBeyondTheConcurrencyParkAndStillLeave) {
   for (std::thread& t : workers) t.join();
 }
 
+// A port with `concurrency` takers and one end of a socket pair registered with it.
+void PortWithPair(int concurrency, std::shared_ptr<CompletionPort>* port, SocketHandle* s,
+                  int* peer) {
+  *port = CompletionPort::Create(concurrency);
+  ASSERT_NE(*port, nullptr);
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+  *s = (*port)->Associate(sv[0]);
+  ASSERT_GT(*s, 0);
+  *peer = sv[1];
+}
+
 // One worker polls while the other idles. A worker held inside a handler must not hold up the
 // rest: a socket's event and a post that arrive meanwhile are taken by the other worker (the
 // event after the port notices that the poller stays away), also when the port had been idle
@@ -380,12 +392,10 @@ TEST(CompletionPortConcurrency, WorkersBeyondTheConcurrencyParkAndStillLeave) {
 TEST(CompletionPortConcurrency, AWorkerHeldInAHandlerDoesNotHoldUpOtherCompletions) {
   for (int settle_ms : {20, 350}) {
     SCOPED_TRACE(settle_ms);
-    std::shared_ptr<CompletionPort> port = CompletionPort::Create(2);
-    ASSERT_NE(port, nullptr);
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-    SocketHandle s = port->Associate(sv[0]);
-    ASSERT_GT(s, 0);
+    std::shared_ptr<CompletionPort> port;
+    SocketHandle s;
+    int peer;
+    PortWithPair(2, &port, &s, &peer);
     char buf[8];
     Overlapped hold, post, read;
     std::atomic<bool> held{false}, posted_seen{false}, read_seen{false};
@@ -408,7 +418,7 @@ TEST(CompletionPortConcurrency, AWorkerHeldInAHandlerDoesNotHoldUpOtherCompletio
     port->Post(1, 1, &hold);
     while (!held) std::this_thread::yield();
     ASSERT_TRUE(port->PostRead(s, &read, buf, sizeof buf));
-    ASSERT_EQ(write(sv[1], "x", 1), 1);
+    ASSERT_EQ(write(peer, "x", 1), 1);
     auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!read_seen && std::chrono::steady_clock::now() < give_up) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -424,19 +434,17 @@ TEST(CompletionPortConcurrency, AWorkerHeldInAHandlerDoesNotHoldUpOtherCompletio
     a.join();
     b.join();
     port->Close(s);
-    close(sv[1]);
+    close(peer);
   }
 }
 
 // A worker whose own completions keep coming (a bulk relay whose sockets stay ready) never
 // needs epoll for them; it must still take in the events of other sockets.
 TEST(CompletionPortConcurrency, AWorkerBusyWithItsOwnCompletionsStillTakesInOtherEvents) {
-  std::shared_ptr<CompletionPort> port = CompletionPort::Create(1);
-  ASSERT_NE(port, nullptr);
-  int sv[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-  SocketHandle s = port->Associate(sv[0]);
-  ASSERT_GT(s, 0);
+  std::shared_ptr<CompletionPort> port;
+  SocketHandle s;
+  int peer;
+  PortWithPair(1, &port, &s, &peer);
   char buf[8];
   Overlapped busy, read;
   std::atomic<bool> started{false}, stopped{false}, read_seen{false};
@@ -462,13 +470,13 @@ TEST(CompletionPortConcurrency, AWorkerBusyWithItsOwnCompletionsStillTakesInOthe
   port->Post(0, 1, &busy);
   while (!started) std::this_thread::yield();
   ASSERT_TRUE(port->PostRead(s, &read, buf, sizeof buf));
-  ASSERT_EQ(write(sv[1], "x", 1), 1);
+  ASSERT_EQ(write(peer, "x", 1), 1);
   while (!stopped || !read_seen) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   port->PostEmpty();
   worker.join();
   EXPECT_TRUE(read_while_busy) << "the socket's event waited until the busy worker ran out";
   port->Close(s);
-  close(sv[1]);
+  close(peer);
 }
 
 TEST_F(CompletionPortTest, TimedPostArrivesNoEarlierThanItsDelay) {
