@@ -27,14 +27,17 @@
 // the poller stays away from epoll for 100-200 ms (a handler held up); while the port is idle
 // they watch for that only from the poller's next return from epoll. So a load that one
 // worker keeps up with costs no thread wake-ups, an idle port none at all, and handlers
-// should not block. A read that came back short counts as having drained the
-// socket: the next read or readiness wait waits for a new edge rather than trying at once. Completions of operations that a worker of this port starts
-// (or finds ready) are queued on that worker first and handled by it next; the rest go to a
-// shared queue that wakes one sleeping worker. At most `concurrency` callers of Wait() take
-// completions at a time (as many as the machine has processors, unless told otherwise); the
-// others park until one of those leaves, so a pool larger than the machine does not run more
-// threads than it has processors, each contending for the others' locks. A worker leaves when
-// Wait() hands it a PostEmpty wake-up or returns false. Thread-safe throughout.
+// should not block. A worker that stays busy with completions of its own (a bulk relay whose
+// sockets stay ready) looks at epoll every millisecond once it has been at it for 4 ms, and
+// hands what it finds to the shared queue. A read that came back short counts as having
+// drained the socket: the next read or readiness wait waits for a new edge rather than trying
+// at once. Completions of operations that a worker of this port starts (or finds ready) are
+// queued on that worker first and handled by it next; the rest go to a shared queue that
+// wakes one sleeping worker. At most `concurrency` callers of Wait() take completions at a
+// time (as many as the machine has processors, unless told otherwise); the others park until
+// one of those leaves, so a pool larger than the machine does not run more threads than it has
+// processors, each contending for the others' locks. A worker leaves when Wait() hands it a
+// PostEmpty wake-up or returns false. Thread-safe throughout.
 #include <netinet/in.h>
 #include <sys/types.h>
 

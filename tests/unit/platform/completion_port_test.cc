@@ -21,6 +21,15 @@
 namespace tw {
 namespace {
 
+// A connected pair: `a` registered with the port, `b` a plain blocking descriptor.
+void PairOn(CompletionPort* port, SocketHandle* a, int* b) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+  *a = port->Associate(sv[0]);
+  ASSERT_GT(*a, 0);
+  *b = sv[1];
+}
+
 class CompletionPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -28,14 +37,7 @@ class CompletionPortTest : public ::testing::Test {
     ASSERT_NE(port_, nullptr);
   }
 
-  // A connected pair: `a` registered with the port, `b` a plain blocking descriptor.
-  void MakePair(SocketHandle* a, int* b) {
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-    *a = port_->Associate(sv[0]);
-    ASSERT_GT(*a, 0);
-    *b = sv[1];
-  }
+  void MakePair(SocketHandle* a, int* b) { PairOn(port_.get(), a, b); }
 
   Completion Next() {
     Completion c;
@@ -373,18 +375,6 @@ TEST(CompletionPortConcurrency, WorkersBeyondTheConcurrencyParkAndStillLeave) {
   for (std::thread& t : workers) t.join();
 }
 
-// A port with `concurrency` takers and one end of a socket pair registered with it.
-void PortWithPair(int concurrency, std::shared_ptr<CompletionPort>* port, SocketHandle* s,
-                  int* peer) {
-  *port = CompletionPort::Create(concurrency);
-  ASSERT_NE(*port, nullptr);
-  int sv[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-  *s = (*port)->Associate(sv[0]);
-  ASSERT_GT(*s, 0);
-  *peer = sv[1];
-}
-
 // One worker polls while the other idles. A worker held inside a handler must not hold up the
 // rest: a socket's event and a post that arrive meanwhile are taken by the other worker (the
 // event after the port notices that the poller stays away), also when the port had been idle
@@ -392,10 +382,11 @@ void PortWithPair(int concurrency, std::shared_ptr<CompletionPort>* port, Socket
 TEST(CompletionPortConcurrency, AWorkerHeldInAHandlerDoesNotHoldUpOtherCompletions) {
   for (int settle_ms : {20, 350}) {
     SCOPED_TRACE(settle_ms);
-    std::shared_ptr<CompletionPort> port;
+    std::shared_ptr<CompletionPort> port = CompletionPort::Create(2);
+    ASSERT_NE(port, nullptr);
     SocketHandle s;
     int peer;
-    PortWithPair(2, &port, &s, &peer);
+    PairOn(port.get(), &s, &peer);
     char buf[8];
     Overlapped hold, post, read;
     std::atomic<bool> held{false}, posted_seen{false}, read_seen{false};
@@ -441,10 +432,11 @@ TEST(CompletionPortConcurrency, AWorkerHeldInAHandlerDoesNotHoldUpOtherCompletio
 // A worker whose own completions keep coming (a bulk relay whose sockets stay ready) never
 // needs epoll for them; it must still take in the events of other sockets.
 TEST(CompletionPortConcurrency, AWorkerBusyWithItsOwnCompletionsStillTakesInOtherEvents) {
-  std::shared_ptr<CompletionPort> port;
+  std::shared_ptr<CompletionPort> port = CompletionPort::Create(1);
+  ASSERT_NE(port, nullptr);
   SocketHandle s;
   int peer;
-  PortWithPair(1, &port, &s, &peer);
+  PairOn(port.get(), &s, &peer);
   char buf[8];
   Overlapped busy, read;
   std::atomic<bool> started{false}, stopped{false}, read_seen{false};
