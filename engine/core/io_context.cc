@@ -22,7 +22,7 @@ std::atomic<int64_t> g_spliced_bytes{0};
 constexpr uint32_t kBufferRetryMs = 50;
 // Pipe fills a raw context moves in a row before it lets the other completions of its
 // worker run.
-constexpr int kSpliceRounds = 4;
+constexpr int kSpliceRounds = 2;
 
 IoContext* Allocate(ProxyServer* server, SocketHandle socket) {
   char* buffer = AcquireIoBuffer();

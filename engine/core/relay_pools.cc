@@ -15,8 +15,10 @@ namespace {
 
 // Returned items kept for reuse; beyond these they are freed. Enough for the pairs that move
 // bytes at one moment on a few workers, small against the memory of many idle connections.
+// The kernel counts a pipe's capacity against its user's pipe allowance (by default 64 MiB
+// for all of the user's processes) even while it is empty, so few pipes are kept.
 constexpr size_t kKeptBuffers = 64;
-constexpr size_t kKeptPipes = 32;
+constexpr size_t kKeptPipes = 8;
 
 template <class T>
 class FreeList {
