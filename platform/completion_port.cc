@@ -126,6 +126,11 @@ struct CompletionPort::Slot {
   // no longer means the socket is drained (TCP stops a read short at the end of stream, and
   // its edge has already been raised).
   bool hup_seen GUARDED_BY(mu) = false;
+  // The peer's end of stream was seen with no error. TCP reports it only once every byte
+  // before it has arrived, so after that a short read has taken the last byte and the socket
+  // holds only the end: at_end is set and later reads end with 0 bytes without a call.
+  bool fin_seen GUARDED_BY(mu) = false;
+  bool at_end GUARDED_BY(mu) = false;
   // Shutdown was called: every read ends at once with 0 bytes and every send with EPIPE,
   // whether or not the kernel's socket was shut down too.
   bool cut GUARDED_BY(mu) = false;
@@ -141,7 +146,9 @@ struct CompletionPort::Slot {
   // was, so the next read waits for the next edge instead of trying the socket first (which
   // would cost a call that finds nothing).
   void NoteReceived(ssize_t n, uint32_t len) REQUIRES(mu) {
-    if (n > 0 && static_cast<uint64_t>(n) < len && !hup_seen) read_ready = false;
+    if (n <= 0 || static_cast<uint64_t>(n) >= len) return;
+    if (!hup_seen) read_ready = false;
+    if (fin_seen) at_end = true;
   }
   // Return true and fill *c when the operation finished.
   bool TryRead(int fd, SocketHandle s, Completion* c) REQUIRES(mu);
@@ -271,7 +278,7 @@ SocketHandle CompletionPort::Associate(int fd, bool nonblocking) {
   // Registration reports what the socket already has as an event of its own, so a readiness
   // wait posted now need not try the socket first.
   slot->read_ready = slot->write_ready = false;
-  slot->hup_seen = false;
+  slot->hup_seen = slot->fin_seen = slot->at_end = false;
   slot->cut = false;
   slot->queued_sends.clear();
   slot->open = true;
@@ -301,7 +308,7 @@ bool CompletionPort::Slot::TryRead(int fd, SocketHandle s, Completion* c) {
     return true;
   }
   ssize_t n = 0;
-  while (!cut) {
+  while (!cut && !at_end) {
     n = ::recv(fd, read_buf, read_len, 0);
     if (n != -1 || errno != EINTR) break;
   }
@@ -443,6 +450,7 @@ ssize_t CompletionPort::MoveNow(SocketHandle s, MoveWay way, Move move, uint32_t
     errno = reading ? EINVAL : EPIPE;
     return -1;
   }
+  if (slot->at_end && way == MoveWay::kRead) return 0;
   ssize_t n;
   do {
     n = move(HandleFd(s));
@@ -871,6 +879,8 @@ void CompletionPort::HandleEvent(uint64_t data, uint32_t events, std::vector<Com
   Completion c;
   if (events & (EPOLLIN | EPOLLERR | EPOLLHUP | EPOLLRDHUP)) slot->read_ready = true;
   if (events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) slot->hup_seen = true;
+  // A reset raises EPOLLRDHUP too, but with EPOLLERR; its error must still be read.
+  if ((events & EPOLLRDHUP) && !(events & EPOLLERR)) slot->fin_seen = true;
   if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) slot->write_ready = true;
   if (slot->read_ov && (events & (EPOLLIN | EPOLLERR | EPOLLHUP | EPOLLRDHUP)) &&
       slot->TryRead(fd, s, &c)) {

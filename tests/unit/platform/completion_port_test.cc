@@ -103,6 +103,45 @@ TEST_F(CompletionPortTest, ReadAfterAShortReadCompletesOnLaterBytesAndOnEndOfStr
   close(b);
 }
 
+// After the peer's end of stream the last bytes and the end arrive in order; a reset after
+// bytes still ends in its error, never in a clean end that would hide it.
+TEST_F(CompletionPortTest, AResetAfterBytesEndsInItsErrorAndAnEndStaysAnEnd) {
+  uint16_t port = 0;
+  int listener = test::ListenLoopback(4, &port);
+  ASSERT_GE(listener, 0);
+  for (bool reset : {false, true}) {
+    int peer = test::ConnectLoopback(port);
+    ASSERT_GE(peer, 0);
+    int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    SocketHandle a = port_->Associate(fd);
+    ASSERT_GT(a, 0);
+    ASSERT_TRUE(test::SendAll(peer, "abc"));
+    if (reset) {
+      linger abort{1, 0};
+      setsockopt(peer, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    close(peer);
+    std::string got;
+    Completion c;
+    Overlapped ov;
+    char buf[64];
+    for (int i = 0; i < 4; ++i) {
+      ASSERT_TRUE(port_->PostRead(a, &ov, buf, sizeof buf));
+      c = Next();
+      if (c.bytes == 0) break;
+      got.append(buf, c.bytes);
+    }
+    EXPECT_EQ(c.error, reset ? ECONNRESET : 0);
+    if (!reset) {
+      EXPECT_EQ(got, "abc");
+      EXPECT_EQ(port_->Receive(a, buf, sizeof buf), 0) << "the end stays an end";
+    }
+    port_->Close(a);
+  }
+  close(listener);
+}
+
 // A readiness wait holds no buffer: it completes when bytes arrive, Receive takes them, and a
 // Receive that finds the socket empty re-arms the wait so the next bytes complete it again.
 TEST_F(CompletionPortTest, ReadableWaitCompletesOnBytesAndRearmsAfterAnEmptyReceive) {
