@@ -15,8 +15,8 @@ namespace {
 
 // Returned items kept for reuse; beyond these they are freed. Enough for the pairs that move
 // bytes at one moment on a few workers, small against the memory of many idle connections.
-// The kernel counts a pipe's capacity against its user's pipe allowance (by default 64 MiB
-// for all of the user's processes) even while it is empty, so few pipes are kept.
+// A kept pipe still counts against the user's pipe allowance (see kLargeRelayPipes), so few
+// are kept.
 constexpr size_t kKeptBuffers = 64;
 constexpr size_t kKeptPipes = 8;
 
@@ -62,6 +62,13 @@ FreeList<RelayPipe>& Pipes() {
 
 std::atomic<int64_t> g_buffers_lent{0};
 std::atomic<int64_t> g_pipes_lent{0};
+std::atomic<int64_t> g_large_pipes{0};
+
+void ClosePipe(RelayPipe p) {
+  if (p.large) g_large_pipes.fetch_sub(1, std::memory_order_relaxed);
+  close(p.out);
+  close(p.in);
+}
 
 }  // namespace
 
@@ -91,10 +98,15 @@ RelayPipe AcquireRelayPipe() {
     int fds[2];
     if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) == -1) return RelayPipe{};
     p = RelayPipe{fds[0], fds[1]};
-    // Room for what a socket has queued at once, so one wake-up moves it in one splice. Pages
-    // are only held while bytes are in the pipe; a system that refuses the size keeps the
-    // default, which works too.
-    fcntl(p.in, F_SETPIPE_SZ, static_cast<int>(kRelayPipeBytes));
+    // Room for what a socket has queued at once, so one wake-up moves it in one splice, while
+    // few enough are that big. A system that refuses the size keeps the default, which works
+    // too.
+    if (g_large_pipes.fetch_add(1, std::memory_order_relaxed) < kLargeRelayPipes &&
+        fcntl(p.in, F_SETPIPE_SZ, static_cast<int>(kRelayPipeBytes)) != -1) {
+      p.large = true;
+    } else {
+      g_large_pipes.fetch_sub(1, std::memory_order_relaxed);
+    }
   }
   g_pipes_lent.fetch_add(1, std::memory_order_relaxed);
   return p;
@@ -104,20 +116,20 @@ void ReleaseRelayPipe(RelayPipe p, bool empty) {
   if (!p.valid()) return;
   g_pipes_lent.fetch_sub(1, std::memory_order_relaxed);
   if (empty && Pipes().Keep(p, kKeptPipes)) return;
-  close(p.out);
-  close(p.in);
+  ClosePipe(p);
 }
 
 int64_t RelayPipesInUse() {
   return g_pipes_lent.load(std::memory_order_relaxed);
 }
 
+int64_t LargeRelayPipes() {
+  return g_large_pipes.load(std::memory_order_relaxed);
+}
+
 void TrimRelayPools() {
   for (char* b : Buffers().TakeAll()) delete[] b;
-  for (RelayPipe p : Pipes().TakeAll()) {
-    close(p.out);
-    close(p.in);
-  }
+  for (RelayPipe p : Pipes().TakeAll()) ClosePipe(p);
 }
 
 }  // namespace tw

@@ -24,6 +24,7 @@ int64_t IoBuffersInUse();
 struct RelayPipe {
   int out = -1;  // read end
   int in = -1;   // write end
+  bool large = false;  // made kRelayPipeBytes big (else the kernel's default, 64 KiB)
   bool valid() const { return in != -1; }
 };
 
@@ -32,6 +33,11 @@ struct RelayPipe {
 // and costs about a fifth less CPU per GiB than one a quarter its size. Its pages are only
 // held while bytes are in it.
 constexpr uint32_t kRelayPipeBytes = 1048576;
+// At most this many pipes, lent or kept, are made that big. The kernel counts a pipe's
+// capacity, full or not, against its user's allowance for all of that user's processes
+// (64 MiB by default); past it, every new pipe of the user gets two pages. So the pairs
+// beyond these move bytes through pipes of the default size, which costs CPU, not memory.
+constexpr int64_t kLargeRelayPipes = 16;
 
 // A pipe, or an invalid one when the system has no descriptors or pipes to spare (the caller
 // then takes the copy path).
@@ -41,6 +47,8 @@ RelayPipe AcquireRelayPipe();
 void ReleaseRelayPipe(RelayPipe p, bool empty);
 // Pipes lent and not given back (for leak checks).
 int64_t RelayPipesInUse();
+// Pipes of kRelayPipeBytes open now, lent or kept.
+int64_t LargeRelayPipes();
 
 // Frees the buffers and pipes kept for reuse (a proxy's Stop: a stopped program holds no
 // descriptor it does not use). What is lent stays lent.

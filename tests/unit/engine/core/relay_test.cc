@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
@@ -392,6 +393,33 @@ TEST_F(RelayTest, ManyPairsClosingFromBothSidesAtOnce) {
   echo.CloseConnections();
   clients.join();
   for (int fd : fds) close(fd);
+}
+
+// Only a bounded number of pipes are made large, as the kernel counts their capacity against
+// the user's allowance for all processes; the others keep the default size, and closing a
+// large one lets the next new pipe be large again.
+TEST(RelayPools, OnlyABoundedNumberOfPipesAreMadeLarge) {
+  TrimRelayPools();
+  ASSERT_EQ(RelayPipesInUse(), 0);
+  ASSERT_EQ(LargeRelayPipes(), 0);
+  std::vector<RelayPipe> pipes;
+  for (int i = 0; i < kLargeRelayPipes + 4; ++i) {
+    pipes.push_back(AcquireRelayPipe());
+    ASSERT_TRUE(pipes.back().valid());
+  }
+  int64_t large = 0;
+  for (const RelayPipe& p : pipes) {
+    EXPECT_EQ(fcntl(p.in, F_GETPIPE_SZ) == static_cast<int>(kRelayPipeBytes), p.large);
+    large += p.large ? 1 : 0;
+  }
+  EXPECT_EQ(large, kLargeRelayPipes);
+  EXPECT_EQ(LargeRelayPipes(), kLargeRelayPipes);
+  ReleaseRelayPipe(pipes.front(), false);  // may hold bytes: closed, not kept
+  pipes.front() = AcquireRelayPipe();
+  EXPECT_TRUE(pipes.front().large);
+  for (const RelayPipe& p : pipes) ReleaseRelayPipe(p, true);
+  TrimRelayPools();
+  EXPECT_EQ(LargeRelayPipes(), 0) << "a kept pipe counts until it is closed";
 }
 
 }  // namespace
