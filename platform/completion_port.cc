@@ -128,11 +128,13 @@ struct CompletionPort::Slot {
   bool hup_seen GUARDED_BY(mu) = false;
   // The peer's end of stream was seen with no error. TCP reports it only once every byte
   // before it has arrived, so after that a short read has taken the last byte and the socket
-  // holds only the end: at_end is set and later reads end with 0 bytes without a call.
+  // holds only the end.
   bool fin_seen GUARDED_BY(mu) = false;
+  // Reads end at once with 0 bytes, without a call: the end was reached (see fin_seen) or
+  // Shutdown was called. read_ready stays set from then on.
   bool at_end GUARDED_BY(mu) = false;
-  // Shutdown was called: every read ends at once with 0 bytes and every send with EPIPE,
-  // whether or not the kernel's socket was shut down too.
+  // Shutdown was called: every send ends with EPIPE and every accept with EINVAL, whether or
+  // not the kernel's socket was shut down too.
   bool cut GUARDED_BY(mu) = false;
   Overlapped* writable_ov GUARDED_BY(mu) = nullptr;
   Overlapped* connect_ov GUARDED_BY(mu) = nullptr;
@@ -278,8 +280,7 @@ SocketHandle CompletionPort::Associate(int fd, bool nonblocking) {
   // Registration reports what the socket already has as an event of its own, so a readiness
   // wait posted now need not try the socket first.
   slot->read_ready = slot->write_ready = false;
-  slot->hup_seen = slot->fin_seen = slot->at_end = false;
-  slot->cut = false;
+  slot->hup_seen = slot->fin_seen = slot->at_end = slot->cut = false;
   slot->queued_sends.clear();
   slot->open = true;
   open_sockets_.fetch_add(1, std::memory_order_relaxed);
@@ -301,14 +302,14 @@ SocketHandle CompletionPort::Associate(int fd, bool nonblocking) {
 
 bool CompletionPort::Slot::TryRead(int fd, SocketHandle s, Completion* c) {
   if (read_wait) {
-    if (!read_ready && !cut) return false;
+    if (!read_ready) return false;
     *c = Completion{0, static_cast<uint64_t>(s), read_ov, IoOp::kReadable, 0};
     read_ov = nullptr;
     read_seq = 0;
     return true;
   }
   ssize_t n = 0;
-  while (!cut && !at_end) {
+  while (!at_end) {
     n = ::recv(fd, read_buf, read_len, 0);
     if (n != -1 || errno != EINTR) break;
   }
@@ -397,7 +398,7 @@ bool CompletionPort::StartRead(SocketHandle s, Overlapped* ov, char* buffer, uin
   slot->read_len = length;
   Completion c;
   // Tried at once only while the socket may hold bytes; otherwise its next edge completes it.
-  if ((slot->read_ready || slot->cut) && slot->TryRead(HandleFd(s), s, &c)) {
+  if (slot->read_ready && slot->TryRead(HandleFd(s), s, &c)) {
     lock.Unlock();
     Deliver(c, true);
   } else if (timeout_ms > 0) {
@@ -445,12 +446,11 @@ ssize_t CompletionPort::MoveNow(SocketHandle s, MoveWay way, Move move, uint32_t
     errno = EAGAIN;
     return -1;
   }
+  if (way == MoveWay::kRead && slot->at_end) return 0;
   if (slot->cut) {
-    if (way == MoveWay::kRead) return 0;
     errno = reading ? EINVAL : EPIPE;
     return -1;
   }
-  if (slot->at_end && way == MoveWay::kRead) return 0;
   ssize_t n;
   do {
     n = move(HandleFd(s));
@@ -597,7 +597,7 @@ bool CompletionPort::Shutdown(SocketHandle s) {
   // close tells the peer; anyone else may hold the socket for a while yet, so the peer is
   // told now. (Saves a shutdown and a recv for each relay that ends.)
   if (slot->read_ov == nullptr || slot->connect_ov != nullptr) ::shutdown(fd, SHUT_RDWR);
-  slot->cut = true;
+  slot->cut = slot->at_end = true;
   // Finish what is pending now rather than trusting a fresh edge from the poller.
   std::vector<Completion> ended;
   Completion c;
