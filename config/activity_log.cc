@@ -34,6 +34,11 @@ bool ActivityLog::Start() {
   return file_.OpenForToday(clock_);
 }
 
+ActivitySink ActivityLog::Sink() {
+  if (mode_ == ActivityLogMode::kService && !savelog_) return ActivitySink();
+  return ActivitySink(&queue_);
+}
+
 std::size_t ActivityLog::DrainPosted() {
   return queue_.Drain([this](ActivityText&& parts) { AddLine(parts); });
 }
@@ -109,6 +114,7 @@ void ActivityLog::TrimRows() {
 }
 
 void ActivitySink::PostText(std::string_view text) const {
+  if (queue_ == nullptr) return;
   Post(SplitActivityText(text));
 }
 

@@ -42,6 +42,28 @@ struct ActivityRow {
   std::string message;
 };
 
+// Where activity texts are posted: a handle on an owner's queue (ActivityLog::Queue()), given
+// to whatever posts and copied freely. Any thread posts; a post never blocks on the owner.
+// A sink without a queue drops what is posted. The queue must outlive every thread that may
+// still post through the sink.
+class ActivitySink {
+ public:
+  ActivitySink() = default;
+  explicit ActivitySink(MessageQueue<ActivityText>* queue) : queue_(queue) {}
+
+  // False when whatever is posted would be dropped: a poster may then skip building its text.
+  bool Wanted() const { return queue_ != nullptr; }
+
+  // Splits text into its parts and posts them.
+  void PostText(std::string_view text) const;
+  // Posts parts that are already apart (a user name may then hold ":" or ","); each part is
+  // cut to kActivityPartMax.
+  void Post(ActivityText parts) const;
+
+ private:
+  MessageQueue<ActivityText>* queue_ = nullptr;
+};
+
 class ActivityLog {
  public:
   ActivityLog(ActivityLogMode mode, std::string data_dir, const Clock& clock);
@@ -65,6 +87,10 @@ class ActivityLog {
 
   // Where posters deliver; register it with SetActivityQueue.
   MessageQueue<ActivityText>& Queue() { return queue_; }
+  // Owner thread, once Savelog is set: the sink for the proxies. In service mode with Savelog
+  // off no line is kept anywhere, so this sink has no queue and posters skip building lines
+  // (the service reads Savelog only at start-up). Console mode always keeps its list.
+  ActivitySink Sink();
 
   // Any thread: the rows with seq > after, oldest first (for a live view).
   std::vector<ActivityRow> RowsAfter(std::uint64_t after) const EXCLUDES(rows_mu_);
@@ -101,23 +127,6 @@ class ActivityLog {
   std::uint64_t next_seq_ GUARDED_BY(rows_mu_) = 1;
 };
 
-// Where activity texts are posted: a handle on an owner's queue (ActivityLog::Queue()), given
-// to whatever posts and copied freely. Any thread posts; a post never blocks on the owner.
-// A sink without a queue drops what is posted. The queue must outlive every thread that may
-// still post through the sink.
-class ActivitySink {
- public:
-  ActivitySink() = default;
-  explicit ActivitySink(MessageQueue<ActivityText>* queue) : queue_(queue) {}
 
-  // Splits text into its parts and posts them.
-  void PostText(std::string_view text) const;
-  // Posts parts that are already apart (a user name may then hold ":" or ","); each part is
-  // cut to kActivityPartMax.
-  void Post(ActivityText parts) const;
-
- private:
-  MessageQueue<ActivityText>* queue_ = nullptr;
-};
 
 }  // namespace tw

@@ -28,7 +28,7 @@ void ConsoleOwner::StartUp(std::string* fileError) {
   activity_.SetSavelog(options_.values().savelog);
   manager_ = std::make_unique<ServerManager>(
       ManagerHost::kConsole, dataDir_, [this](const std::string& line) { LogLine(line); },
-      ActivitySink(&activity_.Queue()));
+      activity_.Sink());
   manager_->SetTrafficSink(&traffic_);
   traffic_.SetCollector([manager = manager_.get()] { manager->ReportTraffic(); });
   ManagerEvents& events = manager_->events;

@@ -122,7 +122,7 @@ int RunService(const ServiceOptions& options) {
   // Declared before the manager: the listeners report to it until they are stopped.
   TrafficRecording traffic(dir, "service", SystemClock::Instance());
   traffic.Start();
-  ServerManager manager(ManagerHost::kService, dir, log, ActivitySink(&activity.Queue()));
+  ServerManager manager(ManagerHost::kService, dir, log, activity.Sink());
   manager.SetTrafficSink(&traffic);
   traffic.SetCollector([&manager] { manager.ReportTraffic(); });
   manager.events.listenFailed = log;

@@ -281,7 +281,9 @@ void NewRequest(IoContext* x, const RequestHead& request) {
     return;
   }
   // The parts go apart: a user name may hold ":" or ",", which a joined text would misplace.
-  x->server->activity().Post(ActivityText{LoggedRequestLine(line), client, user});
+  if (x->server->activity().Wanted()) {
+    x->server->activity().Post(ActivityText{LoggedRequestLine(line), client, user});
+  }
   NoteUser(x, user, header.size() + x->held);
   NoteDestination(x, dest.host, dest.port);
   IoContext* kept = KeptDestinationFor(x, dest);

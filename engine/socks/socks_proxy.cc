@@ -79,8 +79,10 @@ void OnSocks4(IoContext* x) {
   bool later = x->state == kSocks4aAwaitName;
   Consume(x, consumed);
   if (!req.is4a) {
-    x->server->activity().PostText(
-        FormatText("Socks4 %s:%s", Dotted(req.address).c_str(), ClientAddress(x).c_str()));
+    if (x->server->activity().Wanted()) {
+      x->server->activity().PostText(
+          FormatText("Socks4 %s:%s", Dotted(req.address).c_str(), ClientAddress(x).c_str()));
+    }
     StartConnect(x, kSocks4Connecting, Dotted(req.address), req.port);
     return;
   }
@@ -165,8 +167,10 @@ void OnRequest(IoContext* x) {
   Consume(x, consumed);
   if (req.command == 1) {  // CONNECT
     if (req.addressType == 1) {
-      x->server->activity().PostText(
-          FormatText("Socks5 %s:%s", Dotted(req.address).c_str(), ClientAddress(x).c_str()));
+      if (x->server->activity().Wanted()) {
+        x->server->activity().PostText(
+            FormatText("Socks5 %s:%s", Dotted(req.address).c_str(), ClientAddress(x).c_str()));
+      }
       StartConnect(x, kSocks5Connecting, Dotted(req.address), req.port);
     } else if (req.addressType == 3 && KeepName(x, req.host, later)) {
       StartConnect(x, kSocks5Connecting, req.host, req.port);
@@ -184,6 +188,7 @@ void OnRequest(IoContext* x) {
 
 // The name of a SOCKS 4a or 5 request resolved: its log line goes out before the connect.
 void LogResolvedName(IoContext* x) {
+  if (!x->server->activity().Wanted()) return;
   std::string client = ClientAddress(x);
   const SocksRecord& r = RecordOf<SocksRecord>(x);
   const char* name = r.name.c_str();

@@ -188,9 +188,11 @@ TEST_F(KestraneTest, TheServiceTableDescriptionNamesTheService) {
 
 // Counts a scraper sees after a SOCKS tunnel moved a known number of bytes: read over the
 // metrics listener with curl while the tunnel is still open.
+// Also: with Savelog on, the tunnel's line reaches the daily activity file.
 TEST_F(KestraneTest, MetricsShowTheBytesASocksTunnelRelayed) {
   std::string e;
   ASSERT_TRUE(Settings::InDataDir(dir_).SetText(setting::kMetricsAddress, "127.0.0.1:0", &e)) << e;
+  ASSERT_TRUE(Settings::InDataDir(dir_).SetInt(setting::kSavelog, 1, &e)) << e;
   auto p = Start();
   ASSERT_TRUE(p->WaitForLine("SOCKS proxy listening on")) << p->output();
   std::smatch served;
@@ -236,6 +238,12 @@ TEST_F(KestraneTest, MetricsShowTheBytesASocksTunnelRelayed) {
   close(fd);
   p->Signal(SIGTERM);
   EXPECT_EQ(p->WaitExit(), 0);
+  std::string activity;
+  for (const auto& f : std::filesystem::directory_iterator(dir_ + "/log")) {
+    std::ifstream in(f.path());
+    activity.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  EXPECT_NE(activity.find("\"Socks5 127.0.0.1\""), std::string::npos) << activity;
 }
 
 TEST_F(KestraneTest, ABadMetricsAddressIsOneLineAndTheProxiesRun) {

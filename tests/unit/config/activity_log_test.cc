@@ -148,6 +148,23 @@ TEST_F(ActivityLogTest, ServiceModeKeepsNoRowsAndWritesTheDailyFile) {
   EXPECT_EQ(ReadFile(DailyFile(2024, 3, 5)).find("SMTP mx2"), std::string::npos);
 }
 
+// Posters build no line that nothing would keep: only the service with Savelog off hands out a
+// sink without a queue; the console always keeps its list.
+TEST_F(ActivityLogTest, ProxiesPostOnlyWhereALineIsKept) {
+  ActivityLog service(ActivityLogMode::kService, dir_.path(), clock_);
+  EXPECT_FALSE(service.Sink().Wanted());
+  service.Sink().PostText("Socks5 1.2.3.4:10.0.0.1");
+  EXPECT_EQ(service.Queue().Pending(), 0u);
+  service.SetSavelog(true);
+  EXPECT_TRUE(service.Sink().Wanted());
+  ActivityLog console(ActivityLogMode::kConsole, dir_.path(), clock_);
+  ActivitySink sink = console.Sink();
+  EXPECT_TRUE(sink.Wanted());
+  sink.PostText("Socks5 1.2.3.4:10.0.0.1");
+  EXPECT_EQ(console.DrainPosted(), 1u);
+  EXPECT_EQ(console.RowCount(), 1u);
+}
+
 TEST_F(ActivityLogTest, WorkersPostAndOnlyTheOwnerWrites) {
   ActivityLog log(ActivityLogMode::kConsole, dir_.path(), clock_);
   ASSERT_TRUE(log.Start());
