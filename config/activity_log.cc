@@ -14,6 +14,9 @@ std::size_t RowBytes(const ActivityRow& row) {
   return row.user.size() + row.address.size() + row.time.size() + row.message.size();
 }
 
+// File lines gathered from one drain go out in one write once they reach this size.
+constexpr std::size_t kFileBatchBytes = 64 * 1024;
+
 // [Server] log_days; a value below 1 takes the default.
 int LogDays(const std::string& data_dir) {
   int days = Settings::InDataDir(data_dir).Int(setting::kLogDays);
@@ -40,15 +43,24 @@ ActivitySink ActivityLog::Sink() {
 }
 
 std::size_t ActivityLog::DrainPosted() {
-  return queue_.Drain([this](ActivityText&& parts) { AddLine(parts); });
+  std::size_t n = queue_.Drain([this](ActivityText&& parts) { AddLine(parts); });
+  WriteFileLines();
+  return n;
 }
 
 void ActivityLog::HandlePosted(const ActivityText& parts) {
   AddLine(parts);
+  WriteFileLines();
 }
 
 void ActivityLog::LogActivity(std::string_view text) {
   AddLine(SplitActivityText(text));
+  WriteFileLines();
+}
+
+void ActivityLog::WriteFileLines() {
+  file_.WriteLines(file_lines_);
+  file_lines_.clear();
 }
 
 void ActivityLog::AddLine(const ActivityText& parts) {
@@ -58,6 +70,7 @@ void ActivityLog::AddLine(const ActivityText& parts) {
   // file. The list is emptied before the new line is added so that the line stays visible.
   bool new_day = savelog_ && today != date_;
   if (new_day) {
+    WriteFileLines();  // the old day's lines go to the old day's file
     date_ = today;
     if (mode_ == ActivityLogMode::kConsole) ClearRows();
     RemoveExpiredDailyFiles(file_.BaseDirectory(), now, LogDays(file_.BaseDirectory()));
@@ -70,7 +83,11 @@ void ActivityLog::AddLine(const ActivityText& parts) {
     row_bytes_ += RowBytes(rows_.back());
     TrimRows();
   }
-  if (savelog_) file_.WriteLine(FormatAccessLogLine(parts, now));
+  if (savelog_) {
+    file_lines_ += FormatAccessLogLine(parts, now);
+    file_lines_ += '\n';
+    if (file_lines_.size() >= kFileBatchBytes) WriteFileLines();
+  }
 }
 
 std::vector<ActivityRow> ActivityLog::RowsAfter(std::uint64_t after) const {

@@ -4,8 +4,8 @@
 // queue is touched by a poster.
 //
 // Console mode keeps the list shown on the Server Logs page and, while Savelog is on, appends
-// each line to log/YYYYMMDD.txt and starts the new day's file (and an empty list) at the first
-// line of a new day. Service mode keeps no list and, while Savelog is on, appends to the
+// each line to log/YYYYMMDD.txt (the lines of one drain in one write) and starts the new
+// day's file (and an empty list) at the first line of a new day. Service mode keeps no list and, while Savelog is on, appends to the
 // daily file the same way.
 //
 // The console's list is bounded: it keeps the newest rows within a row count and a byte
@@ -109,7 +109,10 @@ class ActivityLog {
   const std::string& RememberedDate() const { return date_; }
 
  private:
+  // Adds the row and gathers the file line; the public entry points write what was gathered
+  // before they return, so no line waits for a later call.
   void AddLine(const ActivityText& parts) EXCLUDES(rows_mu_);
+  void WriteFileLines();
   void TrimRows() REQUIRES(rows_mu_);
 
   const ActivityLogMode mode_;
@@ -117,6 +120,7 @@ class ActivityLog {
   MessageQueue<ActivityText> queue_;
   CLogFile file_;         // owner thread only
   std::string date_;      // owner thread only: "%Y-%m-%d" of the file's day
+  std::string file_lines_;  // owner thread only: lines for the file, not yet written
   bool savelog_ = false;  // owner thread only
   mutable Mutex rows_mu_;
   std::deque<ActivityRow> rows_ GUARDED_BY(rows_mu_);

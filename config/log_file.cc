@@ -83,7 +83,12 @@ void CLogFile::WriteLine(std::string_view text) {
   line.reserve(text.size() + 1);
   line.append(text);
   line += '\n';
-  std::string_view rest = line;
+  WriteLines(line);
+}
+
+void CLogFile::WriteLines(std::string_view lines) {
+  if (fd_ == -1) return;
+  std::string_view rest = lines;
   while (!rest.empty()) {
     ssize_t n = ::write(fd_, rest.data(), rest.size());
     if (n == -1 && errno == EINTR) continue;

@@ -1,6 +1,7 @@
 // An append-only text log file: the daily activity file "log/YYYYMMDD.txt" under a base
-// directory, or the service log. Each line goes out in one append write, so the console and
-// the service writing the same daily file never interleave inside a line.
+// directory, or the service log. Each line, or batch of whole lines, goes out in one append
+// write, so the console and the service writing the same daily file never interleave inside a
+// line.
 // One owner thread per object (no locking inside).
 #pragma once
 
@@ -39,6 +40,9 @@ class CLogFile {
 
   // Writes text and a line end; does nothing when no file is open.
   void WriteLine(std::string_view text);
+  // Writes whole lines, each with its line end, in one append write; nothing when no file is
+  // open.
+  void WriteLines(std::string_view lines);
   void Close();
 
   bool IsOpen() const { return fd_ != -1; }

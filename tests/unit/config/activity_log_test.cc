@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -189,6 +190,41 @@ TEST_F(ActivityLogTest, WorkersPostAndOnlyTheOwnerWrites) {
   EXPECT_EQ(log.RowCount(), static_cast<std::size_t>(kThreads * kEach));
   std::string file = ReadFile(DailyFile(2024, 3, 5));
   EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), kThreads * kEach);
+}
+
+// A clock that moves on a minute at each reading, from 2024-03-05 23:58.
+class MinuteClock final : public Clock {
+ public:
+  LocalTime Now() const override {
+    int minutes = 23 * 60 + 58 + readings_++;
+    return MakeLocalTime(2024, 3, 5 + minutes / 1440, minutes / 60 % 24, minutes % 60);
+  }
+
+ private:
+  mutable int readings_ = 0;
+};
+
+// The lines of one drain go to the file together, yet each still lands in its own day's file,
+// in order, however many there are.
+TEST_F(ActivityLogTest, ADrainsLinesReachTheirDaysFilesInOrder) {
+  MinuteClock clock;
+  ActivityLog log(ActivityLogMode::kService, dir_.path(), clock);
+  ASSERT_TRUE(log.Start());
+  log.SetSavelog(true);
+  constexpr int kLines = 2000;  // about 200 KiB: more than one write's worth
+  for (int i = 0; i < kLines; ++i) log.Sink().PostText("Socks5 h" + std::to_string(i) + ":10.0.0.1");
+  EXPECT_EQ(log.DrainPosted(), static_cast<std::size_t>(kLines));
+  int next = 0;
+  for (int day = 5; day <= 7; ++day) {
+    std::istringstream file(ReadFile(DailyFile(2024, 3, day)));
+    char date[16];
+    std::snprintf(date, sizeof date, "[%02d/Mar/2024", day);
+    for (std::string line; std::getline(file, line); ++next) {
+      EXPECT_NE(line.find("\"Socks5 h" + std::to_string(next) + "\""), std::string::npos) << line;
+      EXPECT_NE(line.find(date), std::string::npos) << line;
+    }
+  }
+  EXPECT_EQ(next, kLines);
 }
 
 // The daily files older than [Server] log_days go when the log starts and at each new day;
