@@ -92,6 +92,8 @@ TEST_F(ConnectionTallyTest, DisconnectUserCutsEveryTunnelOfThatUserOnly) {
   EXPECT_TRUE(WaitForClose(a2));
   ASSERT_TRUE(SendAll(guest, "still here"));
   EXPECT_EQ(ReadExactly(guest, 10), "still here");
+  // A cut tunnel leaves the list once its worker has freed it, just after its client saw it end.
+  ASSERT_TRUE(WaitUntil([this] { return proxy_->LiveConnections().size() == 1; }));
   std::vector<ConnectionView> left = proxy_->LiveConnections();
   ASSERT_EQ(left.size(), 1u);
   EXPECT_EQ(left[0].user, "");
