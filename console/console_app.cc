@@ -117,8 +117,10 @@ int RunConsole(const ConsoleOptions& options) {
   }
 
   int signals = StopSignalDescriptor();
-  // Every connection costs descriptors; the proxies size their total from this limit.
+  // Every connection costs descriptors; the proxies size their total from this limit, and the
+  // table is grown at once so that no burst of clients waits for it to grow.
   RaiseDescriptorLimit();
+  ReserveDescriptorTable(kStartDescriptorTable);
   std::string error;
   if (!InstallMissingDataFiles(dir, &error)) {
     std::fprintf(stderr, "tarnwick: data directory %s: %s\n", dir.c_str(), error.c_str());

@@ -1,7 +1,11 @@
 #include "platform/descriptor_limit.h"
 
+#include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 
 namespace tw {
@@ -24,6 +28,18 @@ long RaiseDescriptorLimit() {
     if (setrlimit(RLIMIT_NOFILE, &raised) == 0) return AsLong(raised.rlim_cur);
   }
   return AsLong(limit.rlim_cur);
+}
+
+void ReserveDescriptorTable(long count) {
+  count = std::min(count, DescriptorLimit());
+  if (count <= 1 || count > INT_MAX) return;
+  int any = eventfd(0, EFD_CLOEXEC);
+  if (any == -1) return;
+  // The lowest free descriptor at or above the last slot: the table grows to hold it, and no
+  // descriptor in use is touched.
+  int last = fcntl(any, F_DUPFD_CLOEXEC, static_cast<int>(count - 1));
+  if (last != -1) close(last);
+  close(any);
 }
 
 long DescriptorLimit() {

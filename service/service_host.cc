@@ -108,8 +108,10 @@ int RunService(const ServiceOptions& options) {
     return 1;
   }
   NotifySystemd("STATUS=Starting the proxies");
-  // Every connection costs descriptors; the proxies size their total from this limit.
+  // Every connection costs descriptors; the proxies size their total from this limit, and the
+  // table is grown at once so that no burst of clients waits for it to grow.
   RaiseDescriptorLimit();
+  ReserveDescriptorTable(kStartDescriptorTable);
 
   std::string error;
   if (!InstallMissingDataFiles(dir, &error)) log("Data directory " + dir + ": " + error);
