@@ -5,8 +5,8 @@
 //
 // Console mode keeps the list shown on the Server Logs page and, while Savelog is on, appends
 // each line to log/YYYYMMDD.txt (the lines of one drain in one write) and starts the new
-// day's file (and an empty list) at the first line of a new day. Service mode keeps no list and, while Savelog is on, appends to the
-// daily file the same way.
+// day's file (and an empty list) at the first line of a new day. Service mode keeps no list
+// and, while Savelog is on, appends to the daily file the same way.
 //
 // The console's list is bounded: it keeps the newest rows within a row count and a byte
 // budget (SetRowLimits), so a console left running for weeks cannot run out of memory; the
@@ -118,10 +118,10 @@ class ActivityLog {
   const ActivityLogMode mode_;
   const Clock& clock_;
   MessageQueue<ActivityText> queue_;
-  CLogFile file_;         // owner thread only
-  std::string date_;      // owner thread only: "%Y-%m-%d" of the file's day
+  CLogFile file_;           // owner thread only
+  std::string date_;        // owner thread only: "%Y-%m-%d" of the file's day
   std::string file_lines_;  // owner thread only: lines for the file, not yet written
-  bool savelog_ = false;  // owner thread only
+  bool savelog_ = false;    // owner thread only
   mutable Mutex rows_mu_;
   std::deque<ActivityRow> rows_ GUARDED_BY(rows_mu_);
   std::size_t row_bytes_ GUARDED_BY(rows_mu_) = 0;  // texts of rows_ added up
@@ -130,7 +130,5 @@ class ActivityLog {
   std::uint64_t dropped_ GUARDED_BY(rows_mu_) = 0;
   std::uint64_t next_seq_ GUARDED_BY(rows_mu_) = 1;
 };
-
-
 
 }  // namespace tw

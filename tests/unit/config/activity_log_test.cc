@@ -212,7 +212,8 @@ TEST_F(ActivityLogTest, ADrainsLinesReachTheirDaysFilesInOrder) {
   ASSERT_TRUE(log.Start());
   log.SetSavelog(true);
   constexpr int kLines = 2000;  // about 200 KiB: more than one write's worth
-  for (int i = 0; i < kLines; ++i) log.Sink().PostText("Socks5 h" + std::to_string(i) + ":10.0.0.1");
+  ActivitySink sink = log.Sink();
+  for (int i = 0; i < kLines; ++i) sink.PostText("Socks5 h" + std::to_string(i) + ":10.0.0.1");
   EXPECT_EQ(log.DrainPosted(), static_cast<std::size_t>(kLines));
   int next = 0;
   for (int day = 5; day <= 7; ++day) {
