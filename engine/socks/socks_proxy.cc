@@ -28,6 +28,14 @@ std::string Dotted(const uint8_t a[4]) {
   return buf;
 }
 
+// The log line of a request that names its destination by address ("Socks5 1.2.3.4:client");
+// nothing is built when no line is kept.
+void LogAddressRequest(IoContext* x, const char* kind, const uint8_t address[4]) {
+  if (!x->server->activity().Wanted()) return;
+  x->server->activity().PostText(
+      FormatText("%s %s:%s", kind, Dotted(address).c_str(), ClientAddress(x).c_str()));
+}
+
 void SendReply(IoContext* x, const uint8_t* reply, uint32_t n, int32_t next_state) {
   if (x->held > kReplyOffset) {  // the client ran far ahead of the dialogue
     CloseContext(x);
@@ -79,10 +87,7 @@ void OnSocks4(IoContext* x) {
   bool later = x->state == kSocks4aAwaitName;
   Consume(x, consumed);
   if (!req.is4a) {
-    if (x->server->activity().Wanted()) {
-      x->server->activity().PostText(
-          FormatText("Socks4 %s:%s", Dotted(req.address).c_str(), ClientAddress(x).c_str()));
-    }
+    LogAddressRequest(x, "Socks4", req.address);
     StartConnect(x, kSocks4Connecting, Dotted(req.address), req.port);
     return;
   }
@@ -167,10 +172,7 @@ void OnRequest(IoContext* x) {
   Consume(x, consumed);
   if (req.command == 1) {  // CONNECT
     if (req.addressType == 1) {
-      if (x->server->activity().Wanted()) {
-        x->server->activity().PostText(
-            FormatText("Socks5 %s:%s", Dotted(req.address).c_str(), ClientAddress(x).c_str()));
-      }
+      LogAddressRequest(x, "Socks5", req.address);
       StartConnect(x, kSocks5Connecting, Dotted(req.address), req.port);
     } else if (req.addressType == 3 && KeepName(x, req.host, later)) {
       StartConnect(x, kSocks5Connecting, req.host, req.port);
