@@ -1,12 +1,12 @@
 #include "config/traffic_counts.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <chrono>
 #include <functional>
 #include <limits>
 #include <vector>
+
+#include "platform/address_text.h"
 
 namespace tw {
 
@@ -25,11 +25,7 @@ TrafficAccount TrafficAccount::User(std::string_view name) {
 }
 
 TrafficAccount TrafficAccount::Guest(std::uint32_t addr_be) {
-  char text[INET_ADDRSTRLEN] = {};
-  in_addr addr{};
-  addr.s_addr = addr_be;
-  inet_ntop(AF_INET, &addr, text, sizeof text);
-  return {TrafficKind::kGuest, text};
+  return {TrafficKind::kGuest, AddressText(addr_be)};
 }
 
 std::size_t TrafficAccountHash::operator()(const TrafficAccount& a) const {

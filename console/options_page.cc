@@ -12,6 +12,7 @@
 #include "console/console_owner.h"
 #include "console/service_dialog_api.h"
 #include "hosting/server_manager.h"
+#include "platform/address_text.h"
 #include "platform/interfaces.h"
 
 namespace tw {
@@ -73,14 +74,6 @@ bool* BoxOf(OptionBoxes& boxes, std::string_view name) {
   if (name == "httpAuth") return &boxes.httpAuth;
   if (name == "socksAuth") return &boxes.socksAuth;
   return nullptr;
-}
-
-std::string DottedAddress(std::uint32_t host_order) {
-  in_addr a{};
-  a.s_addr = htonl(host_order);
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
 }
 
 nlohmann::json BoxesJson(const OptionBoxes& b) {
@@ -178,7 +171,7 @@ std::vector<std::string> ServerIpAddresses() {
   std::vector<std::string> loopback;
   for (const Ipv4Interface& i : IPv4Interfaces()) {
     if (!i.up) continue;
-    std::string text = DottedAddress(i.address);
+    std::string text = AddressText(htonl(i.address));
     if (std::find(outside.begin(), outside.end(), text) != outside.end() ||
         std::find(loopback.begin(), loopback.end(), text) != loopback.end()) {
       continue;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/address_text.h"
 #include "platform/interfaces.h"
 #include "platform/resolver.h"
 
@@ -21,12 +22,6 @@ void AddUnique(std::vector<std::string>* list, const std::string& a) {
   if (std::find(list->begin(), list->end(), a) == list->end()) list->push_back(a);
 }
 
-std::string DottedText(const in_addr& a) {
-  char text[INET_ADDRSTRLEN] = {};
-  if (::inet_ntop(AF_INET, &a, text, sizeof text) == nullptr) return "";
-  return text;
-}
-
 // Every IPv4 address getaddrinfo gives for host, in its order.
 std::vector<std::string> ResolveAll(const std::string& host) {
   std::vector<std::string> out;
@@ -37,8 +32,7 @@ std::vector<std::string> ResolveAll(const std::string& host) {
   if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0) return out;
   for (addrinfo* p = res; p != nullptr; p = p->ai_next) {
     if (p->ai_family != AF_INET || p->ai_addr == nullptr) continue;
-    std::string text = DottedText(reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr);
-    if (!text.empty()) AddUnique(&out, text);
+    AddUnique(&out, AddressText(reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr));
   }
   ::freeaddrinfo(res);
   return out;
@@ -66,10 +60,7 @@ std::vector<std::string> MachineIPv4Addresses() {
     for (const std::string& a : ResolveAll(name)) AddUnique(&out, a);
   }
   for (const Ipv4Interface& i : IPv4Interfaces()) {
-    in_addr a;
-    a.s_addr = htonl(i.address);
-    std::string text = DottedText(a);
-    if (!text.empty()) AddUnique(&out, text);
+    AddUnique(&out, AddressText(htonl(i.address)));
   }
   return out;
 }

@@ -1,7 +1,6 @@
 #include "engine/socks/socks_proxy.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -22,10 +21,11 @@ namespace {
 constexpr uint32_t kReplyOffset = kIoBufferSize - 16;
 static_assert(kReplyOffset >= kSocksMaxMessage, "replies must not overlap held messages");
 
+// The dotted text of an address as the request carries it (network byte order).
 std::string Dotted(const uint8_t a[4]) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
-  return buf;
+  uint32_t network_order;
+  std::memcpy(&network_order, a, sizeof network_order);
+  return AddressText(network_order);
 }
 
 // The log line of a request that names its destination by address ("Socks5 1.2.3.4:client");

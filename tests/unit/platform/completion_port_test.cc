@@ -1,5 +1,6 @@
 #include "platform/completion_port.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -617,6 +618,24 @@ TEST(AddressText, ParsesOnlyWholeDottedAddresses) {
   uint32_t a;
   ASSERT_TRUE(ParseIPv4("10.0.0.15", &a));
   EXPECT_EQ(AddressText(a), "10.0.0.15");
+}
+
+TEST(AddressText, WritesWhatTheCLibraryWrites) {
+  // Every part length (0, 9, 10, 99, 100, 255) in every position, then a spread of others.
+  const uint32_t parts[] = {0, 1, 9, 10, 99, 100, 199, 255};
+  std::vector<uint32_t> addresses;
+  for (uint32_t p : parts) {
+    for (int shift = 0; shift < 32; shift += 8) addresses.push_back(0x01020304u ^ (p << shift));
+    addresses.push_back(p * 0x01010101u);
+  }
+  for (uint32_t i = 0; i < 20000; ++i) addresses.push_back(i * 2654435761u);
+  for (uint32_t host : addresses) {
+    in_addr in{};
+    in.s_addr = htonl(host);
+    char expected[INET_ADDRSTRLEN] = {};
+    ASSERT_NE(inet_ntop(AF_INET, &in, expected, sizeof expected), nullptr);
+    ASSERT_EQ(AddressText(in.s_addr), expected);
+  }
 }
 
 }  // namespace
