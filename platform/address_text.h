@@ -17,7 +17,7 @@ bool ParseIPv4(std::string_view text, uint32_t* out);
 // network byte order and the port. False (and both untouched) for anything else.
 bool ParseIPv4Endpoint(std::string_view text, uint32_t* address, uint16_t* port);
 
-// The dotted text of an address given in network byte order.
+// The dotted text of an address given in network byte order ("10.0.0.1"); never empty.
 std::string AddressText(uint32_t network_order);
 
 // The dotted address of the peer of a connected socket descriptor (an IPv4-mapped IPv6 peer
