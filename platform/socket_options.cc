@@ -21,6 +21,13 @@ bool SocketOpenAndQuiet(int fd) {
   return errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
+void AcceptOnFirstBytes(int listen_fd) {
+  // The kernel counts the wait in handshake retransmissions; one second is the shortest, so a
+  // silent client is still accepted (and falls to the dialogue's own time limit) soon after.
+  int seconds = 1;
+  setsockopt(listen_fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
+}
+
 int ListenBacklog() {
   long value = 0;
   if (FILE* f = std::fopen("/proc/sys/net/core/somaxconn", "re")) {

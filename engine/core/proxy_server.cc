@@ -156,6 +156,7 @@ bool ProxyServer::Start(const ListenerSettings& settings) {
     ReleaseAll();
     return false;
   }
+  if (protocol_.greeting == nullptr) AcceptOnFirstBytes(listenSocket_);
   socklen_t len = sizeof addr;
   if (getsockname(listenSocket_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
     access_.port = ntohs(addr.sin_port);

@@ -55,7 +55,11 @@ TEST(ProxyServer, StopEndsEveryThreadAndFreesOpenConnections) {
   int fd = test::OpenRelayed(*server, echo.port());
   ASSERT_TRUE(test::SendAll(fd, "ping"));
   ASSERT_EQ(ReadExactly(fd, 4), "ping");
-  int idle = ConnectLoopback(static_cast<uint16_t>(server->port()));  // never says anything
+  // Taken in once its first bytes arrive, then waits for the rest of its request.
+  int idle = ConnectLoopback(static_cast<uint16_t>(server->port()));
+  ASSERT_TRUE(test::SendAll(idle, "127.0.0.1"));
+  for (int i = 0; i < 500 && server->counters().Snapshot().accepted < 2; ++i) usleep(2000);
+  ASSERT_EQ(server->counters().Snapshot().accepted, 2u);
   server->Stop();
   EXPECT_EQ(LiveContextCount(), contexts_before);
   EXPECT_TRUE(test::WaitForClose(fd)) << "open connections are closed by Stop";
@@ -87,11 +91,15 @@ TEST(ProxyServer, GreetingProtocolsSpeakFirstReadFirstProtocolsWait) {
       EXPECT_EQ(ReadExactly(fd, strlen(k.greeting)), k.greeting);
     } else {
       EXPECT_EQ(parts.greeting, nullptr);
-      // The connection is established and nothing is said; a request would be answered.
+      // The connection is established and nothing is said. The listener hands the client over
+      // only with its first bytes, so a client that stays silent costs the proxy nothing yet.
+      usleep(50000);
       EXPECT_TRUE(NothingReadable(fd));
+      EXPECT_EQ(server.counters().Snapshot().accepted, 0u);
       test::TestServer echo(test::TestServer::kEcho);
       ASSERT_TRUE(test::SendAll(fd, "127.0.0.1:" + std::to_string(echo.port()) + "\nhi"));
       EXPECT_EQ(ReadExactly(fd, 2), "hi");
+      EXPECT_EQ(server.counters().Snapshot().accepted, 1u);
     }
     close(fd);
     server.Stop();
