@@ -1,6 +1,6 @@
 #pragma once
 // Options every relayed TCP socket gets, the checks made on one before it is used again,
-// and the listening sockets' queue length.
+// and how a listening socket queues and hands over its clients.
 namespace tw {
 
 // Turns off the Nagle delay: the relay forwards each chunk as it arrives, and holding back a
@@ -12,8 +12,8 @@ void SetNoDelay(int fd);
 bool SocketOpenAndQuiet(int fd);
 
 // For a listener whose clients speak first (HTTP, SOCKS): the kernel completes the handshake
-// itself and hands a client to accept only once its first bytes arrive, or after about a
-// second of silence. The accepting worker is then woken once per client, with the request
+// itself and hands a client to accept only once its first bytes (or its end) arrive, or after
+// about a second of silence. The accepting worker is then woken once per client, with the request
 // waiting, rather than once for the connection and again for its first bytes, and a client
 // that connects and says nothing holds no proxy connection meanwhile. Not for listeners that
 // greet first: their clients wait for the greeting.
