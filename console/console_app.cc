@@ -1,6 +1,5 @@
 #include "console/console_app.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -29,6 +28,7 @@
 #include "console/service_status.h"
 #include "console/web_server.h"
 #include "hosting/program_start.h"
+#include "platform/address_text.h"
 #include "platform/ascii_text.h"
 #include "platform/descriptor_limit.h"
 #include "platform/tick.h"
@@ -148,8 +148,8 @@ int RunConsole(const ConsoleOptions& options) {
     uint16_t configured = 0;
     port = ParsePortText(settings.Text(setting::kConsolePort), &configured) ? configured : 8808;
   }
-  in_addr parsed{};
-  if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
+  uint32_t parsed = 0;
+  if (!ParseCanonicalIPv4(address, &parsed)) {
     std::fprintf(stderr, "tarnwick: [Console] address %s is not an IPv4 address\n",
                  address.c_str());
     if (signals != -1) close(signals);
@@ -162,7 +162,7 @@ int RunConsole(const ConsoleOptions& options) {
   }
   port = web.identity().port;
   // No proxy may be made to connect to the console itself.
-  owner.manager().ownEndpoints().Add({parsed.s_addr, static_cast<uint16_t>(port)});
+  owner.manager().ownEndpoints().Add({parsed, static_cast<uint16_t>(port)});
   if (!IsLoopback(address)) {
     std::fprintf(stderr,
                  "tarnwick: warning: the console listens on %s, reachable from other machines; "

@@ -50,8 +50,8 @@ bool ValidValue(const SecuritySetting& row, std::string_view value) {
       return value == "0" || value == "1";
     case SecuritySetting::kIPv4OrEmpty: {
       if (value.empty()) return true;
-      in_addr parsed{};
-      return value.size() < 16 && inet_pton(AF_INET, std::string(value).c_str(), &parsed) == 1;
+      uint32_t parsed = 0;
+      return ParseCanonicalIPv4(value, &parsed);
     }
     case SecuritySetting::kNumber: {
       if (value.empty() || value.size() > 9) return false;

@@ -34,6 +34,13 @@ bool ParseIPv4(std::string_view text, uint32_t* out) {
   return true;
 }
 
+bool ParseCanonicalIPv4(std::string_view text, uint32_t* out) {
+  uint32_t parsed = 0;
+  if (!ParseIPv4(text, &parsed) || AddressText(parsed) != text) return false;
+  *out = parsed;
+  return true;
+}
+
 bool ParseIPv4Endpoint(std::string_view text, uint32_t* address, uint16_t* port) {
   size_t colon = text.rfind(':');
   if (colon == std::string_view::npos) return false;

@@ -13,6 +13,11 @@ namespace tw {
 // is not exactly a dotted IPv4 address.
 bool ParseIPv4(std::string_view text, uint32_t* out);
 
+// ParseIPv4 for an address to bind to: only the text AddressText would write for it (no
+// leading zeros), since the socket calls that bind an address read "010" as octal. False (and
+// *out untouched) otherwise, also for a text with anything, even a NUL, after the address.
+bool ParseCanonicalIPv4(std::string_view text, uint32_t* out);
+
 // Parses "a.b.c.d:port" (port 0 to 65535, 0 meaning any free one) into the address in
 // network byte order and the port. False (and both untouched) for anything else.
 bool ParseIPv4Endpoint(std::string_view text, uint32_t* address, uint16_t* port);

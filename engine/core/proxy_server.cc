@@ -144,7 +144,7 @@ bool ProxyServer::Start(const ListenerSettings& settings) {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   if (!settings.listenAddress.empty() &&
-      inet_pton(AF_INET, settings.listenAddress.c_str(), &addr.sin_addr) != 1) {
+      !ParseCanonicalIPv4(settings.listenAddress, &addr.sin_addr.s_addr)) {
     startError_ = EADDRNOTAVAIL;
     ReleaseAll();
     return false;

@@ -146,6 +146,7 @@ TEST_F(ConsolePagesTest, SecuritySettingsAreCheckedBeforeTheyAreWritten) {
       {"listenAddress", "", true},
       {"listenAddress", "example.org", false},
       {"listenAddress", "1.2.3.4\n[x]", false},
+      {"listenAddress", "010.0.0.1", false},
       {"logRows", "500", true},
       {"logRows", "0", false},
       {"logRows", "-5", false},
@@ -168,6 +169,13 @@ TEST_F(ConsolePagesTest, SecuritySettingsAreCheckedBeforeTheyAreWritten) {
       EXPECT_EQ(ReadFile(dir_.File("option.ini")), before) << c.id << "=" << c.value;
     }
   }
+  // A NUL after an address is refused, not cut off and written into the file.
+  std::string before = ReadFile(dir_.File("option.ini"));
+  EXPECT_NE(Run("POST", "/api/options/security",
+                {{"id", "listenAddress"}, {"value", std::string("1.2.3.4\0x", 9)}})
+                .status,
+            200);
+  EXPECT_EQ(ReadFile(dir_.File("option.ini")), before);
   EXPECT_EQ(Option(setting::kGuestsFromAnywhere), "1");
   EXPECT_EQ(Option(setting::kIdleTimeout), "86400");
   EXPECT_EQ(Option(setting::kMaxConnectionsPerClient), "0");

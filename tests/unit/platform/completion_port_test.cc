@@ -618,6 +618,13 @@ TEST(AddressText, ParsesOnlyWholeDottedAddresses) {
   uint32_t a;
   ASSERT_TRUE(ParseIPv4("10.0.0.15", &a));
   EXPECT_EQ(AddressText(a), "10.0.0.15");
+  // An address to bind to is taken only in the form AddressText writes.
+  for (std::string_view text : {std::string_view("01.2.3.4"), std::string_view("1.2.3.00"),
+                                std::string_view("1.2.3.4\0x", 9), std::string_view("1.2.3")}) {
+    EXPECT_FALSE(ParseCanonicalIPv4(text, &a)) << text;
+  }
+  ASSERT_TRUE(ParseCanonicalIPv4("10.0.0.0", &a));
+  EXPECT_EQ(a, htonl(0x0a000000u));
 }
 
 TEST(AddressText, WritesWhatTheCLibraryWrites) {
