@@ -69,7 +69,9 @@ bool ConnectAddress(IoContext* x, uint32_t address, uint16_t port) {
   return true;
 }
 
-ConnectProgress ContinueConnect(IoContext* x, uint32_t bytes, void (*onResolved)(IoContext*)) {
+namespace {
+
+ConnectProgress Progress(IoContext* x, uint32_t bytes, void (*onResolved)(IoContext*)) {
   ProxyCounters& counters = x->server->counters();
   if (x->overlapped.op == IoOp::kResolve) {
     counters.resolve().Observe(MonotonicUs() - x->connectStartUs);
@@ -85,6 +87,16 @@ ConnectProgress ContinueConnect(IoContext* x, uint32_t bytes, void (*onResolved)
     return ConnectProgress::kRefused;
   }
   return ConnectProgress::kUnreachable;
+}
+
+}  // namespace
+
+ConnectProgress ContinueConnect(IoContext* x, uint32_t bytes, void (*onResolved)(IoContext*)) {
+  ConnectProgress progress = Progress(x, bytes, onResolved);
+  if (progress == ConnectProgress::kPending || RetakeBuffer(x)) return progress;
+  if (x->connectSocket != kNoSocket) Port(x)->Close(TakeConnectedSocket(x));
+  CloseContext(x);
+  return ConnectProgress::kClosed;
 }
 
 IoContext* PairConnected(IoContext* x, int32_t stateC, int32_t stateD) {

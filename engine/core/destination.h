@@ -50,8 +50,10 @@ IoContext* PairConnected(IoContext* x, int32_t stateC, int32_t stateD);
 // kConnected: x->connectSocket is connected. kRefused: the policy refused the destination.
 // kUnresolved: the name did not resolve (or not within the lookup time limit).
 // kUnreachable: no socket could be made, the connect failed or timed out, or the completion
-// was not one of these. The caller answers the client in each of the last three.
-enum class ConnectProgress { kPending, kConnected, kRefused, kUnresolved, kUnreachable };
+// was not one of these. The caller answers the client in each of these three. Every outcome
+// but kPending gives x a buffer again if the wait had returned it; kClosed: there was no
+// memory for one, and x is closed.
+enum class ConnectProgress { kPending, kConnected, kRefused, kUnresolved, kUnreachable, kClosed };
 ConnectProgress ContinueConnect(IoContext* x, uint32_t bytes,
                                 void (*onResolved)(IoContext*) = nullptr);
 

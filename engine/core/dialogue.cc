@@ -121,10 +121,12 @@ void ContinueDialogue(IoContext* x, int32_t next_state, void (*process)(IoContex
 }
 
 void StartDestinationConnect(IoContext* x, std::string_view host, uint16_t port,
-                             int32_t connecting_state) {
+                             int32_t connecting_state, ConnectBuffer buffer) {
   x->state = connecting_state;
   NoteDestination(x, host, port);
-  if (ConnectDestination(x, host, port)) return;
+  std::string target(host);  // host may lie in the buffer given back here
+  if (buffer == ConnectBuffer::kHeldOnly && x->held == 0) ReturnBuffer(x);
+  if (ConnectDestination(x, target, port)) return;
   // Completes like a failed connect, so the waiting state gives the one answer for it.
   Port(x)->Post(0, static_cast<uint64_t>(x->socket), &x->overlapped, IoOp::kConnect, EHOSTUNREACH);
 }
@@ -134,6 +136,7 @@ bool ConnectStep(IoContext* x, uint32_t bytes, void (*onResolved)(IoContext*),
   ConnectFailure failure = ConnectFailure::kUnreachable;
   switch (ContinueConnect(x, bytes, onResolved)) {
     case ConnectProgress::kPending:
+    case ConnectProgress::kClosed:
       return false;
     case ConnectProgress::kConnected:
       return true;

@@ -64,11 +64,16 @@ bool TakeDialogueRead(IoContext* x, uint64_t key, uint32_t bytes);
 // sent behind the message answered (process), or reads on when none are held.
 void ContinueDialogue(IoContext* x, int32_t next_state, void (*process)(IoContext*));
 
+// What x's buffer holds while its destination is reached: only the x->held bytes (the wait
+// returns the buffer to the pool when there are none), or bytes kept outside x->held.
+enum class ConnectBuffer { kHeldOnly, kKeep };
+
 // Starts reaching host:port for x's client: x->state becomes connecting_state, whose
 // completions go to ConnectStep. A host that cannot be tried at all (empty, too long, no
 // socket) completes there as unreachable, so every failure is answered in that one place.
+// host may lie in x's buffer.
 void StartDestinationConnect(IoContext* x, std::string_view host, uint16_t port,
-                             int32_t connecting_state);
+                             int32_t connecting_state, ConnectBuffer buffer);
 
 // Why a client's destination was not reached, for the reply the client gets.
 enum class ConnectFailure {

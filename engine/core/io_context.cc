@@ -13,6 +13,11 @@
 
 namespace tw {
 
+void ReturnBuffer(IoContext* x) {
+  ReleaseIoBuffer(x->buffer);
+  x->buffer = nullptr;
+}
+
 namespace {
 
 std::atomic<int64_t> g_live_contexts{0};
@@ -24,8 +29,16 @@ constexpr uint32_t kBufferRetryMs = 50;
 // worker run.
 constexpr int kSpliceRounds = 2;
 
-IoContext* Allocate(ProxyServer* server, SocketHandle socket) {
+// A buffer for a dialogue, which starts from zero-filled memory; nullptr when memory is
+// exhausted.
+char* DialogueBuffer() {
   char* buffer = AcquireIoBuffer();
+  if (buffer != nullptr) std::memset(buffer, 0, kIoBufferSize);
+  return buffer;
+}
+
+IoContext* Allocate(ProxyServer* server, SocketHandle socket) {
+  char* buffer = DialogueBuffer();
   if (buffer == nullptr) return nullptr;
   IoContext* x = new (std::nothrow) IoContext();
   if (x == nullptr) {
@@ -33,7 +46,6 @@ IoContext* Allocate(ProxyServer* server, SocketHandle socket) {
     return nullptr;
   }
   g_live_contexts.fetch_add(1, std::memory_order_relaxed);
-  std::memset(buffer, 0, kIoBufferSize);  // a dialogue starts from zero-filled memory
   x->buffer = buffer;
   x->socket = socket;
   x->server = server;
@@ -49,11 +61,6 @@ void Delete(IoContext* x) {
 
 int32_t RateOf(const IoContext* x) {
   return (x->downstream == 1 ? x->downloadRate : x->uploadRate).load(std::memory_order_relaxed);
-}
-
-void DropBuffer(IoContext* x) {
-  ReleaseIoBuffer(x->buffer);
-  x->buffer = nullptr;
 }
 
 void DropPipe(IoContext* x) {
@@ -177,7 +184,7 @@ Moved CopyOnce(IoContext* x, Completion* c) {
   if (x->buffer == nullptr) return Moved::kBulk;  // the pipe needs no buffer
   ssize_t n = port->Receive(x->socket, x->buffer, kIoBufferSize);
   if (n == -1 && errno == EAGAIN) {
-    DropBuffer(x);
+    ReturnBuffer(x);
     WaitReadable(x);
     return Moved::kWaiting;
   }
@@ -204,10 +211,10 @@ Moved CopyOnce(IoContext* x, Completion* c) {
   x->lastSendTick = now != 0 ? now : 1;
   if (got == kIoBufferSize) {
     x->rawBulk = true;
-    DropBuffer(x);
+    ReturnBuffer(x);
     return Moved::kBulk;
   }
-  DropBuffer(x);
+  ReturnBuffer(x);
   WaitReadable(x);
   return Moved::kWaiting;
 }
@@ -232,7 +239,7 @@ bool ReadNow(IoContext* x, Completion* c) {
   if (x->raw && x->rawLeft < want) want = static_cast<uint32_t>(x->rawLeft);
   ssize_t n = Port(x)->Receive(x->socket, x->buffer, want);
   if (n == -1 && errno == EAGAIN) {
-    DropBuffer(x);
+    ReturnBuffer(x);
     WaitReadable(x);
     return false;
   }
@@ -260,6 +267,11 @@ int64_t LiveContextCount() {
 
 int64_t SplicedBytes() {
   return g_spliced_bytes.load(std::memory_order_relaxed);
+}
+
+bool RetakeBuffer(IoContext* x) {
+  if (x->buffer == nullptr) x->buffer = DialogueBuffer();
+  return x->buffer != nullptr;
 }
 
 IoContext* NewClientContext(ProxyServer* server, SocketHandle socket) {
@@ -309,7 +321,7 @@ void RelaySendStep(IoContext* x) {
 
 void RelayReadStep(IoContext* x, uint32_t timeout_ms) {
   x->wsaBuf.len = kIoBufferSize;
-  DropBuffer(x);
+  ReturnBuffer(x);
   WaitReadable(x, timeout_ms);
 }
 

@@ -142,6 +142,13 @@ int64_t LiveContextCount();
 // Bytes the kernel path has taken in from sockets, in the whole process (tests, benchmarks).
 int64_t SplicedBytes();
 
+// While x waits for something that brings no bytes (a destination's connect) and keeps none in
+// its buffer, the buffer goes back to the pool: a burst of clients waiting for slow
+// destinations then holds no memory for bytes. RetakeBuffer gives x a zero-filled one again
+// before its dialogue goes on (true at once when x has one); false when memory is exhausted.
+void ReturnBuffer(IoContext* x);
+bool RetakeBuffer(IoContext* x);
+
 // A new client context of `server` for an accepted, associated socket, registered with the
 // server's list of live contexts; nullptr when memory is exhausted.
 IoContext* NewClientContext(ProxyServer* server, SocketHandle socket);

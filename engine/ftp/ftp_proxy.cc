@@ -117,7 +117,7 @@ void RequestDestination(IoContext* x, const std::string* user, std::string_view 
   FtpRecord& r = Ftp(x);
   r.userPath = user != nullptr;
   r.serverUser.Set(user != nullptr ? *user : std::string());
-  StartDestinationConnect(x, host, port, kFtpConnecting);
+  StartDestinationConnect(x, host, port, kFtpConnecting, ConnectBuffer::kHeldOnly);
 }
 
 // The server was not reached (the policy refused it, its name did not resolve in time or the

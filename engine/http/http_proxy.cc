@@ -312,7 +312,7 @@ void NewRequest(IoContext* x, const RequestHead& request) {
     StartExchange(x, kept, true);
     return;
   }
-  StartDestinationConnect(x, dest.host, dest.port, kHttpConnecting);
+  StartDestinationConnect(x, dest.host, dest.port, kHttpConnecting, ConnectBuffer::kHeldOnly);
 }
 
 // A complete head of head_len bytes is at the start of the buffer: it is checked, then taken
@@ -414,7 +414,7 @@ void RetryRequest(IoContext* x) {
   r.responseEnded = false;
   r.responseCloses = false;
   MarkRequestWhole(x, false);
-  StartDestinationConnect(x, r.destHost, r.destPort, kHttpConnecting);
+  StartDestinationConnect(x, r.destHost, r.destPort, kHttpConnecting, ConnectBuffer::kHeldOnly);
 }
 
 void ContinueAfterRequest(IoContext* x, AfterRequest next) {

@@ -72,7 +72,7 @@ void MailConnect(IoContext* x, const MailTarget& target, int32_t connecting_stat
   // bytes gather behind them.
   r.kept = x->held;
   x->held = 0;
-  StartDestinationConnect(x, target.host, target.port, connecting_state);
+  StartDestinationConnect(x, target.host, target.port, connecting_state, ConnectBuffer::kKeep);
 }
 
 void MailHandler(IoContext* x, uint64_t key, uint32_t bytes, const MailProtocol& protocol) {
@@ -83,6 +83,7 @@ void MailHandler(IoContext* x, uint64_t key, uint32_t bytes, const MailProtocol&
   if (x->state == protocol.connecting) {
     switch (ContinueConnect(x, bytes)) {
       case ConnectProgress::kPending:
+      case ConnectProgress::kClosed:
         return;
       case ConnectProgress::kRefused:
         MailSend(x, protocol.destinationRefused, protocol.closing);

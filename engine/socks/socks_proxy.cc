@@ -51,7 +51,7 @@ void Consume(IoContext* x, size_t n) {
 }
 
 void StartConnect(IoContext* x, int32_t connecting_state, const std::string& host, uint16_t port) {
-  StartDestinationConnect(x, host, port, connecting_state);
+  StartDestinationConnect(x, host, port, connecting_state, ConnectBuffer::kHeldOnly);
 }
 
 // Keeps the name being looked up for the log line, and whether it came in a packet of its

@@ -252,6 +252,27 @@ TEST_F(SocksProxyTest, UnresolvedOrUnreachableDestinationsGetTheVersionsFailure)
   }
 }
 
+// A client whose destination does not answer yet holds no buffer while it waits: a burst of
+// clients to a slow destination costs no memory for bytes. (Every other test here takes the
+// buffer back when its connect ends.)
+TEST_F(SocksProxyTest, ClientWaitingForItsDestinationHoldsNoBuffer) {
+  StartProxy();
+  // A destination whose queue is full drops further SYNs, so the proxy's connect waits.
+  uint16_t port = 0;
+  int full = ListenLoopback(0, &port);
+  ASSERT_GE(full, 0);
+  int queued[2] = {ConnectLoopback(port), ConnectLoopback(port, 200)};
+  int fd = Connect();
+  ASSERT_TRUE(SendAll(fd, B({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + PortBytes(port)));
+  EXPECT_EQ(ReadExactly(fd, 2), B({5, 0}));
+  EXPECT_TRUE(WaitUntil([] { return IoBuffersInUse() == 0; }))
+      << IoBuffersInUse() << " buffers held while the connect waits";
+  EXPECT_TRUE(NothingReadable(fd)) << "the connect should still be waiting";
+  close(fd);
+  for (int q : queued) close(q);
+  close(full);
+}
+
 TEST_F(SocksProxyTest, Socks5RepliesByteForByte) {
   StartProxy();
   TestServer echo(TestServer::kEcho);
