@@ -319,13 +319,6 @@ void RelaySendStep(IoContext* x) {
   }
 }
 
-bool ReceiveFirst(IoContext* x, Completion* c) {
-  ssize_t n = Port(x)->Receive(x->socket, x->buffer, kIoBufferSize);
-  if (n <= 0) return false;
-  c->overlapped = &x->overlapped;
-  return PassOn(x, c, IoOp::kRead, n);
-}
-
 void RelayReadStep(IoContext* x, uint32_t timeout_ms) {
   x->wsaBuf.len = kIoBufferSize;
   ReturnBuffer(x);

@@ -198,11 +198,6 @@ void RelaySendStep(IoContext* x);
 // passes on only part of what it read.
 void RelayBytes(IoContext* x, uint32_t n);
 
-// For a new client: receives what it has sent so far into x's buffer as the completion of a
-// read of x, which c and x->overlapped then describe, and returns true. False when nothing is
-// there yet, at the end of stream or on a failure; a read posted next finds those out.
-bool ReceiveFirst(IoContext* x, Completion* c);
-
 // Posts the next read of x on its own socket; closes x when that fails. x's buffer goes back to
 // the pool: the read completes with a buffer that holds its bytes at the start. A read still
 // waiting after timeout_ms (> 0) completes with 0 bytes and ETIMEDOUT.

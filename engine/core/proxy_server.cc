@@ -81,16 +81,12 @@ void ProxyServer::WorkerLoop() {
     }
     IoContext* context = reinterpret_cast<IoContext*>(c.overlapped);
     if (context->relayWait != RelayWait::kNone && !TakeRelayWait(context, &c)) continue;
-    context->server->Deliver(context, c);
+    if (c.bytes > 0 && (c.op == IoOp::kRead || c.op == IoOp::kSend)) {
+      MarkActive(context, 0);
+      if (c.op == IoOp::kRead) CountRead(context, c.bytes);
+    }
+    context->server->handler()(context, c.key, c.bytes);
   }
-}
-
-void ProxyServer::Deliver(IoContext* x, const Completion& c) {
-  if (c.bytes > 0 && (c.op == IoOp::kRead || c.op == IoOp::kSend)) {
-    MarkActive(x, 0);
-    if (c.op == IoOp::kRead) CountRead(x, c.bytes);
-  }
-  protocol_.handler(x, c.key, c.bytes);
 }
 
 bool ProxyServer::Start(const ListenerSettings& settings) {
@@ -441,13 +437,7 @@ void ProxyServer::AcceptClient(int fd, uint32_t address, uint16_t port) {
   OpenTally(x, address, port);
   if (dialogueTimeoutMs_ != 0) x->deadlineMs = MonotonicMs() + dialogueTimeoutMs_;
   if (protocol_.greeting == nullptr) {
-    // The listener hands a client over with its first bytes: they go to the handler now,
-    // without a pass through the poller. A client that has not spoken yet holds no buffer.
-    Completion first;
-    if (ReceiveFirst(x, &first)) {
-      Deliver(x, first);
-      return;
-    }
+    // A client that has not spoken yet holds no buffer.
     RelayReadStep(x, dialogueTimeoutMs_);
     return;
   }

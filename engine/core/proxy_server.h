@@ -129,6 +129,7 @@ class ProxyServer {
   uint32_t dialogueTimeoutMs() const { return dialogueTimeoutMs_; }
   uint32_t lookupTimeoutMs() const { return lookupTimeoutMs_; }
   const std::shared_ptr<CompletionPort>& completionPort() const { return completionPort_; }
+  ProtocolHandler handler() const { return protocol_.handler; }
   const ActivitySink& activity() const { return activity_; }
   ResolverPool& resolver() const { return *resolver_; }
   // This program's listening sockets (this proxy's port among them while it runs).
@@ -177,9 +178,6 @@ class ProxyServer {
   // the handler of the context's proxy. A read or send that moved bytes marks its context
   // active (IoContext::lastActiveMs) first.
   void WorkerLoop();
-  // Hands completion c of context x to the protocol's handler, marking x active first when
-  // c is a read or send that moved bytes.
-  void Deliver(IoContext* x, const Completion& c);
   // On a worker, when the listener is readable: takes every queued client until accept would
   // block, then waits for the next (after a lack of descriptors, a moment later).
   void AcceptQueued();
@@ -188,8 +186,6 @@ class ProxyServer {
   // Shuts down the sockets of pairs idle in both directions for idleTimeoutMs_ (their
   // handlers then close them as if the peer had gone).
   void CloseIdlePairs() EXCLUDES(liveMutex_);
-  // Gives an admitted client its context and starts its dialogue: the greeting, or the
-  // client's first bytes (handled at once when they came with it).
   void AcceptClient(int fd, uint32_t address, uint16_t port);
   // Gives client context x (live) a new tally.
   void OpenTally(IoContext* x, uint32_t address, uint16_t port) EXCLUDES(liveMutex_);
